@@ -1,0 +1,156 @@
+// Unit Devices: the sector device with its shared read cache, the abstract
+// drive/directory/file object model every file-system reader derives from,
+// the drive events and the debug-output facility dbg.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ListView.h"
+#include "WinTypes.h"
+
+// The root object class: items and drives are handed around as TObject* and
+// told apart with dynamic_cast.
+class TObject {
+ public:
+  virtual ~TObject() = default;
+};
+
+// ---- Events ---------------------------------------------------------------
+// Empty std::function = unassigned. A drive passes itself as Sender.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TDebugOutEvent = std::function<void(TObject* Sender, const AnsiString& msg)>;
+using TFoundItemEvent = std::function<void(TObject* Sender, TObject* item)>;
+using TProgressEvent = std::function<void(TObject* Sender, TObject* item, const AnsiString& itemStr,
+                                          int progressPercent, bool& cancel)>;
+using TStartEvent = std::function<void(TObject* Sender, TObject* item, const AnsiString& itemStr)>;
+using TEndEvent = std::function<void(TObject* Sender, TObject* item, const AnsiString& itemStr)>;
+
+// ---- Debug output -----------------------------------------------------------
+class TDebug : public TObject {
+ public:
+  TDebugOutEvent OnDebugOut;
+  // Hands msg unchanged to OnDebugOut, or drops it when none is assigned.
+  void DebugOut(const AnsiString& msg);
+};
+extern TDebug* dbg;  // created by the unit's initialization
+
+// ---- Sector device and cache --------------------------------------------------
+extern bool optCacheEnabled;  // master switch of the shared cache; False at start
+
+class TDevice : public TObject {
+ public:
+  TDevice();
+  ~TDevice() override;  // InvalidateCache, then free
+
+  bool CacheEnabled = false;
+  AnsiString Text;
+  uint8_t Kind = 0;  // 0 physical disk, 1 logical drive
+  uint8_t DriveType = 0;
+  uint16_t MediaAttr = 0;
+  uint32_t TotalSectors = 0;
+  uint16_t BytesPerSector = 0;
+  uint16_t DeviceFlags = 0;
+  uint8_t DriveNumber = 0;
+  uint32_t CacheLineSize = 0;
+
+  bool ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErrors);
+  bool WriteSec(int32_t sector, uint16_t count, const void* buffer, bool reserved, bool showErrors);
+  void UseCache(bool on);
+  void InvalidateCache();
+  void DetectCacheLineSize();
+};
+
+// The millisecond clock behind DetectCacheLineSize; tests install their own.
+// An empty function restores GetTickCount.
+void SetCacheProbeClock(std::function<DWORD()> clock);
+
+// ---- File-system object model ------------------------------------------------
+class TCustomDirectory;
+
+// Children of a directory: files and directories it owns. After Assign two
+// directories share one list; the last directory holding it frees the children.
+using TChildList = std::vector<TObject*>;
+
+// ForEachChild visitor: False from it stops the whole walk.
+using TForEachChildCallback = bool (*)(TObject* Item, intptr_t Data, bool& Flag);
+
+class TCustomDrive : public TObject {
+ public:
+  TCustomDrive() = default;
+  ~TCustomDrive() override = default;  // subclasses free the start items and buffers
+
+  TProgressEvent OnProgress;
+  TFoundItemEvent OnFoundItem;
+  TNotifyEvent OnFinish;
+  TStartEvent OnStart;
+  TEndEvent OnEnd;
+  TDevice* Device = nullptr;  // not owned
+  AnsiString Name;
+  bool IsLost = false;
+  uint32_t BootSector = 0;
+  uint32_t FirstSector = 0;
+  uint32_t TotalSectors = 0;
+  std::unique_ptr<TCustomDirectory> RootDir;
+  std::unique_ptr<TCustomDirectory> DeletedTreeRoot;
+  std::unique_ptr<TCustomDirectory> SpareDir1;
+  std::unique_ptr<TCustomDirectory> SpareDir2;
+
+  virtual bool ReadSec(uint32_t sector, uint16_t count, void* buffer, bool showErrors) = 0;
+  virtual bool MountDrive(bool flag) = 0;
+  virtual void ScanDrive(const AnsiString& fileMask, bool IncludeDeleted, bool DeletedOnly) = 0;
+};
+
+class TCustomFile : public TObject {
+ public:
+  AnsiString Name;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+  uint16_t AccessDate = 0;
+  uint16_t CreationDate = 0;
+  int64_t Size = 0;
+  TCustomDrive* Drive = nullptr;
+  bool Deleted = false;
+  uint8_t DeletedCondition = 0;
+  TCustomDirectory* Parent = nullptr;
+
+  virtual void Assign(TObject* source);
+  virtual void AssignTo(TObject* dest);
+  virtual bool Rename(const AnsiString& newName) = 0;
+  virtual AnsiString GetPath(TCustomDirectory* base) = 0;
+  virtual void ChangeListViewItem(TListItem& item) = 0;
+};
+
+class TCustomDirectory : public TObject {
+ public:
+  TCustomDirectory() = default;
+  ~TCustomDirectory() override;  // DeleteChildren (when the list is ours alone), free the list
+
+  AnsiString Name;
+  uint16_t Time = 0;
+  uint16_t Date = 0;
+  uint16_t AccessDate = 0;
+  uint16_t CreationDate = 0;
+  TCustomDrive* Drive = nullptr;
+  uint8_t Marked = 0;
+  uint8_t DeletedState = 0;
+  uint8_t DeletedCondition = 0;
+  std::shared_ptr<TChildList> Children;  // null until built
+  TCustomDirectory* Parent = nullptr;
+
+  virtual void Assign(TObject* source);
+  virtual void AssignTo(TObject* dest);
+  virtual void DeleteChildren();
+  virtual AnsiString GetPath(TCustomDirectory* base) = 0;
+  virtual bool Rename(const AnsiString& newName) = 0;
+  virtual bool ChildIsSubDir() = 0;
+  virtual bool ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
+                            intptr_t Data) = 0;
+};
+
+// Unit start-up, run by the module's Initialize/Finalize.
+void DevicesInitialization();
+void DevicesFinalization();

@@ -1,0 +1,25 @@
+// Unit Pdiskio: sectors of a physical disk (128 + n = "\\.\PhysicalDriven")
+// or floppy (0 = A:, 1 = B:), in fixed 512-byte units.
+#pragma once
+
+#include <cstdint>
+
+#include "WinTypes.h"
+
+struct TPhysDriveParams {
+  uint16_t MediaKind;
+  uint16_t Removable;
+  uint32_t Cylinders;
+  uint32_t Heads;
+  uint32_t SectorsPerTrack;
+  uint32_t BytesPerSector;
+  uint32_t TotalSectors;
+};
+
+bool ReadPhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* buffer, bool showErrors);
+bool WritePhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer, bool reserved,
+                          bool showErrors);
+bool GetPhysDriveParams(uint8_t drive, TPhysDriveParams& params);
+
+void PdiskioInitialization();
+void PdiskioFinalization();

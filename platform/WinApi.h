@@ -1,0 +1,191 @@
+// The operating-system calls the library makes, under the names and with the
+// behaviour of the Windows calls they stand for, narrowed to the flags and
+// codes the library uses. A Windows build swaps this layer for the real calls.
+//
+// Paths: "\\.\X:" opens letter X's raw source, "\\.\PhysicalDriveN" a bound
+// disk; "X:\..." goes through the letter's root directory; a path starting
+// with "/" is a host path. "\\?\" prefixes are accepted and "\" becomes "/".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "WinTypes.h"
+
+// ---- Handles and errors (Handles.cpp) -------------------------------------------
+BOOL CloseHandle(HANDLE h);
+
+// ---- Files, volumes and devices (Files.cpp) --------------------------------------
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile);
+BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped);
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped);
+// Low 32 bits in distance, high 32 bits through distanceHigh (may be null).
+DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method);
+BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite);
+BOOL CreateDirectoryA(const char* path, void* security);
+DWORD GetFileAttributesA(const char* path);
+// Read-only becomes permissions; the other DOS bits are kept where a Linux
+// user finds them (the user.DOSATTRIB extended attribute, as Samba keeps it).
+BOOL SetFileAttributesA(const char* path, DWORD attributes);
+
+constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x00070000;
+constexpr DWORD IOCTL_CDROM_GET_DRIVE_GEOMETRY = 0x0002404C;
+constexpr DWORD IOCTL_STORAGE_CHECK_VERIFY = 0x002D4800;
+
+enum MEDIA_TYPE : uint32_t { Unknown = 0, F5_1Pt2_512 = 1, F3_1Pt44_512 = 2, RemovableMedia = 11, FixedMedia = 12 };
+
+struct DISK_GEOMETRY {
+  int64_t Cylinders;
+  uint32_t MediaType;
+  DWORD TracksPerCylinder;
+  DWORD SectorsPerTrack;
+  DWORD BytesPerSector;
+};
+static_assert(sizeof(DISK_GEOMETRY) == 24);
+
+BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                     void* overlapped);
+
+UINT GetDriveTypeA(const char* rootPath);
+BOOL GetVolumeInformationA(const char* rootPath, char* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
+                           DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
+                           DWORD fileSystemNameSize);
+BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
+                           DWORD* maxComponentLength, DWORD* fileSystemFlags, WCHAR* fileSystemName,
+                           DWORD fileSystemNameSize);
+BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
+                       DWORD* totalClusters);
+
+struct OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  char szCSDVersion[128];
+};
+constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+
+DWORD GetTickCount();
+
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD MEM_RESERVE = 0x2000;
+constexpr DWORD MEM_RELEASE = 0x8000;
+constexpr DWORD PAGE_READWRITE = 0x04;
+void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect);
+BOOL VirtualFree(void* address, size_t size, DWORD freeType);
+
+// ---- Directory walking (Find.cpp) -------------------------------------------------
+HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* data);
+BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data);
+BOOL FindClose(HANDLE search);
+
+constexpr UINT SEM_FAILCRITICALERRORS = 0x0001;
+constexpr UINT SEM_NOOPENFILEERRORBOX = 0x8000;
+UINT SetErrorMode(UINT mode);
+
+// ---- Time (Time.cpp) ----------------------------------------------------------------
+// FILETIME counts 100 ns since 1601-01-01; local time follows TZ.
+BOOL DosDateTimeToFileTime(WORD fatDate, WORD fatTime, FILETIME* ft);
+BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime);
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local);
+BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc);
+
+// ---- Code pages and case (Strings.cpp) ------------------------------------------------
+// CP_ACP is UTF-8 here; invalid bytes become U+FFFD, so conversion of
+// non-empty input never fails for lack of validity, only for lack of room.
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen, WCHAR* dst, int dstLen);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* src, int srcLen, char* dst, int dstLen,
+                        const char* defaultChar, BOOL* usedDefault);
+char* CharUpperA(char* text);   // in place; returns text
+WCHAR* CharUpperW(WCHAR* text);
+// Convenience over the two conversions.
+WideString AnsiToWide(const AnsiString& s);
+AnsiString WideToAnsi(const WideString& s);
+
+// ---- Threads and locks (Threads.cpp) ----------------------------------------------------
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+using TThreadFunc = int (*)(void* parameter);
+// Delphi's BeginThread over the platform's CreateThread.
+HANDLE BeginThread(void* security, size_t stackSize, TThreadFunc func, void* parameter, DWORD creationFlags,
+                   DWORD* threadId);
+DWORD ResumeThread(HANDLE thread);
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
+DWORD GetCurrentThreadId();
+void Sleep(DWORD milliseconds);
+
+// Recursive: the owning thread may enter again.
+struct CRITICAL_SECTION {
+  void* impl = nullptr;
+};
+BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* cs, DWORD spinCount);
+void EnterCriticalSection(CRITICAL_SECTION* cs);
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs);
+void LeaveCriticalSection(CRITICAL_SECTION* cs);
+void DeleteCriticalSection(CRITICAL_SECTION* cs);
+
+// The scan thread's attempt to read every folder: raises CAP_DAC_READ_SEARCH
+// for the calling thread where the process may; failure is ignored.
+void EnableBackupPrivilegeForThread();
+
+// ---- User interaction (Dialogs.cpp) ---------------------------------------------------------
+constexpr UINT MB_OK = 0x0;
+constexpr UINT MB_ABORTRETRYIGNORE = 0x2;
+constexpr UINT MB_ICONEXCLAMATION = 0x30;
+constexpr int IDOK = 1;
+constexpr int IDABORT = 3;
+constexpr int IDRETRY = 4;
+constexpr int IDIGNORE = 5;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+constexpr int IDALL = 8;  // mrAll of the message dialogs
+
+enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
+enum TMsgDlgBtn : unsigned { mbYes = 1, mbNo = 2, mbOK = 4, mbCancel = 8, mbAbort = 16, mbRetry = 32, mbIgnore = 64, mbAll = 128 };
+
+int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
+// Returns IDYES, IDNO, IDALL, IDOK ...
+int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons);
+
+// The host's handler for both. Without one the library answers for the user,
+// safely and silently: Abort/Retry/Ignore -> Abort, Yes/No/All -> No, OK -> OK.
+struct DialogRequest {
+  AnsiString text;
+  AnsiString caption;        // empty for message dialogs
+  TMsgDlgType type;          // mtCustom for message boxes
+  unsigned buttons;          // TMsgDlgBtn bits
+};
+using DialogHandler = std::function<int(const DialogRequest&)>;
+void SetDialogHandler(DialogHandler handler);  // empty restores the silent default
+
+// Texts the library loads by number (1711..1721); "" for unknown numbers.
+AnsiString LoadStr(int id);
+
+// One step of the host's message pump; nothing unless the host sets a hook.
+void SetMessagePumpHook(std::function<void()> hook);
+void ProcessOneMessage();

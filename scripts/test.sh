@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The whole test suite: builds under AddressSanitizer + UndefinedBehaviorSanitizer
+# and runs every suite, then builds the scanner suite under ThreadSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+export TZ=UTC
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+"$root/scripts/build.sh" build-asan address,undefined
+(cd "$root/build-asan" && ctest --output-on-failure -j2 --timeout 600)
+"$root/scripts/build.sh" build-tsan thread
+(cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -L scanner --timeout 600)

@@ -1,0 +1,53 @@
+// What every moxvolscan command shares: option parsing, binding a host path to
+// a drive letter, JSON and time formatting, the progress line, Ctrl-C.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "WinTypes.h"
+
+// Options: "--name" flags and "--name VALUE" (or "--name=VALUE") options,
+// everything else positional. Unknown options are a usage error.
+struct ParsedArgs {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;  // flags map to ""
+  bool Has(const std::string& name) const { return options.count(name) != 0; }
+  std::string Get(const std::string& name, const std::string& fallback = "") const;
+};
+// flags: names without values; valued: names taking a value. On a usage error
+// prints one line to stderr and returns nullopt.
+std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& flags,
+                                    const std::vector<std::string>& valued);
+
+// Binds a free drive letter to a host directory, image file or block device
+// (raw source read-only). Returns the letter, or 0 with a one-line error.
+char BindHostPath(const std::string& hostPath, std::string& error);
+
+std::string JsonEscape(const std::string& utf8);
+std::string FileTimeToIso(const FILETIME& ft);   // "2024-05-01T12:00:00Z"; "" for 0
+std::string Utf16ToUtf8(const std::u16string& s);
+
+// True while stderr is a terminal; the line is redrawn at most ~10 times a second.
+class ProgressLine {
+ public:
+  ProgressLine();
+  ~ProgressLine();  // clears the line
+  bool enabled() const { return enabled_; }
+  void Update(const std::string& text);
+  void Clear();
+
+ private:
+  bool enabled_;
+  uint64_t lastMs_ = 0;
+  bool shown_ = false;
+};
+
+// Ctrl-C: the first SIGINT calls onInterrupt (on a helper thread, not in the
+// signal handler); the second one exits at once.
+void InstallInterruptHandler(std::function<void()> onInterrupt);
+bool Interrupted();
