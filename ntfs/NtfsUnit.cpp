@@ -1,0 +1,7 @@
+#include "Ntfs.h"
+
+WideString NtfsIndexName;
+
+void NtfsInitialization() { NtfsIndexName = u"$I30"; }
+
+void NtfsFinalization() { NtfsIndexName.clear(); }
