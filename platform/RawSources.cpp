@@ -1,0 +1,238 @@
+// Raw sources over host files and block devices, and what their boot sectors
+// tell about the file system on them.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "BootSector.h"
+#include "Volumes.h"
+
+namespace {
+
+class FileRawSource final : public RawSource {
+ public:
+  FileRawSource(int fd, uint64_t size, bool writable) : fd_(fd), size_(size), writable_(writable) {}
+  ~FileRawSource() override { ::close(fd_); }
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
+    done = 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (done < len) {
+      const ssize_t n = ::pread(fd_, out + done, len - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) break;  // end of the source
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  bool WriteAt(uint64_t offset, const void* buffer, size_t len, size_t& done) override {
+    done = 0;
+    if (!writable_) return false;
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    while (done < len) {
+      const ssize_t n = ::pwrite(fd_, in + done, len - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    if (offset + done > size_) size_ = offset + done;
+    return true;
+  }
+
+  uint64_t Size() const override { return size_; }
+  bool Writable() const override { return writable_; }
+
+ private:
+  int fd_;
+  uint64_t size_;
+  bool writable_;
+};
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::string TrimmedLabel(const uint8_t* p, size_t len) {
+  std::string s(reinterpret_cast<const char*>(p), len);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  if (s == "NO NAME") s.clear();
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20) c = '_';
+  return s;
+}
+
+// Mount table fields are octal-escaped ("\040" for a space).
+std::string UnescapeMountField(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1]))) {
+      out += static_cast<char>(std::strtol(s.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+struct MountEntry {
+  std::string source;
+  std::string fsType;
+  unsigned major = 0, minor = 0;
+};
+
+// The last mount at dir wins, as it is the one visible there.
+bool FindMount(const std::string& dir, MountEntry& entry) {
+  char resolved[PATH_MAX];
+  if (!::realpath(dir.c_str(), resolved)) return false;
+  const std::string target = resolved;
+  std::ifstream in("/proc/self/mountinfo");
+  if (!in) return false;
+  bool found = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devno, root, mountPoint;
+    if (!(fields >> id >> parent >> devno >> root >> mountPoint)) continue;
+    if (UnescapeMountField(mountPoint) != target) continue;
+    std::string word;
+    while (fields >> word && word != "-") {
+    }
+    MountEntry e;
+    if (!(fields >> e.fsType >> e.source)) continue;
+    e.source = UnescapeMountField(e.source);
+    std::sscanf(devno.c_str(), "%u:%u", &e.major, &e.minor);
+    entry = e;
+    found = true;
+  }
+  return found;
+}
+
+std::string WindowsFileSystemName(const std::string& fsType) {
+  if (fsType == "vfat" || fsType == "msdos" || fsType == "fat") return "FAT";
+  if (fsType == "ntfs" || fsType == "ntfs3" || fsType == "ntfs-3g") return "NTFS";
+  if (fsType == "exfat") return "exFAT";
+  if (fsType == "iso9660") return "CDFS";
+  if (fsType == "udf") return "UDF";
+  return fsType;
+}
+
+}  // namespace
+
+bool ParseBootSector(const uint8_t* s, size_t size, BootSectorInfo& info) {
+  info = BootSectorInfo{};
+  if (size < 512) return false;
+  if (std::memcmp(s + 3, "NTFS    ", 8) == 0) {
+    info.fileSystemName = "NTFS";
+    info.serial = Le32(s + 0x48);
+    info.hasSerial = true;
+    return true;
+  }
+  if (std::memcmp(s + 3, "EXFAT   ", 8) == 0) {
+    info.fileSystemName = "exFAT";
+    info.serial = Le32(s + 0x64);
+    info.hasSerial = true;
+    return true;
+  }
+  // FAT: a plausible BIOS parameter block; old floppies may lack 55 AA.
+  const uint32_t bytesPerSector = Le16(s + 11);
+  const uint32_t sectorsPerCluster = s[13];
+  const uint32_t reserved = Le16(s + 14);
+  const uint32_t fats = s[16];
+  const uint32_t rootEntries = Le16(s + 17);
+  const uint32_t fatSize16 = Le16(s + 22);
+  const uint32_t fatSize32 = Le32(s + 36);
+  const bool jump = s[0] == 0xEB || s[0] == 0xE9;
+  if (!jump || bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(bytesPerSector) ||
+      !IsPowerOfTwo(sectorsPerCluster) || reserved == 0 || fats == 0 || fats > 4)
+    return false;
+  const bool fat32 = rootEntries == 0 && fatSize16 == 0 && fatSize32 != 0;
+  if (!fat32 && fatSize16 == 0) return false;
+  info.fileSystemName = fat32 ? "FAT32" : "FAT";
+  const size_t ext = fat32 ? 0x40 : 0x24;  // extended parameter block
+  if (s[ext + 2] == 0x29) {
+    info.serial = Le32(s + ext + 3);
+    info.hasSerial = true;
+    info.label = TrimmedLabel(s + ext + 7, 11);
+  }
+  return true;
+}
+
+bool ReadBootSectorInfo(RawSource& source, BootSectorInfo& info) {
+  std::vector<uint8_t> sector(4096);
+  size_t done = 0;
+  if (!source.ReadAt(0, sector.data(), sector.size(), done) || done < 512) {
+    info = BootSectorInfo{};
+    return false;
+  }
+  return ParseBootSector(sector.data(), done, info);
+}
+
+std::string FileSystemNameFromMountTable(const std::string& dir) {
+  MountEntry e;
+  if (!FindMount(dir, e)) return {};
+  return WindowsFileSystemName(e.fsType);
+}
+
+std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool writable) {
+  const int fd = ::open(hostPath.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  uint64_t size = 0;
+  if (S_ISBLK(st.st_mode)) {
+    if (::ioctl(fd, BLKGETSIZE64, &size) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<uint64_t>(st.st_size);
+  } else {
+    ::close(fd);  // directories, pipes and the like have no sectors
+    return nullptr;
+  }
+  return std::make_shared<FileRawSource>(fd, size, writable);
+}
+
+std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::string& fsName) {
+  fsName.clear();
+  MountEntry e;
+  if (!FindMount(dir, e)) return nullptr;
+  std::shared_ptr<RawSource> raw;
+  // The mount's source names the device; the device number finds it when the
+  // source is something like "/dev/root".
+  if (!e.source.empty() && e.source[0] == '/') raw = OpenImageSource(e.source);
+  if (!raw && e.major != 0) {
+    raw = OpenImageSource("/dev/block/" + std::to_string(e.major) + ":" + std::to_string(e.minor));
+  }
+  BootSectorInfo info;
+  if (raw && ReadBootSectorInfo(*raw, info)) fsName = info.fileSystemName;
+  if (fsName.empty()) fsName = WindowsFileSystemName(e.fsType);
+  return raw;
+}
