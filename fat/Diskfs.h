@@ -1,0 +1,195 @@
+// Unit Diskfs: FAT12/FAT16/FAT32 volumes read sector by sector.
+//
+// TFATdrive mounts a volume from its boot sector, follows cluster chains in
+// the allocation table, walks directory records (long names included), builds
+// the item tree of TFATDirectory/TFATFile on demand (deleted items with a
+// verdict on their data), reads file data by chain or as contiguous clusters,
+// and saves items into a folder of the running system.
+//
+// All sector numbers are drive-relative (sector 0 = the device sector that
+// FirstSector names) and counted in the volume's own sector size. The volume
+// is only ever read. Hostile images end walks early instead of hanging:
+// chains, directories and the tree are bounded by the volume's own sizes.
+//
+// A drive and its tree are used by one thread at a time; only CancelScan may
+// be called from another thread while ScanDrive runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "Devices.h"
+#include "FatLayout.h"
+
+class TFATdrive;
+class TFATDirectory;
+class TFATFile;
+
+// ---- Allocation-table entry kinds -------------------------------------------------
+constexpr uint8_t fatEntryUsed = 1;      // points to a next cluster
+constexpr uint8_t fatEntryFree = 2;
+constexpr uint8_t fatEntryBad = 4;       // bad or reserved
+constexpr uint8_t fatEntryEndOfChain = 8;
+
+// Kind of an entry value for a FAT type (1 = FAT12, 2 = FAT16, 3 = FAT32).
+uint8_t ClassifyFATEntry(uint8_t FATType, uint32_t Value);
+
+// ---- Names ----------------------------------------------------------------------------
+// The display form of a stored name: its first $E5 byte becomes "_".
+AnsiString ReplaceDeletedChar(const AnsiString& S);
+// The 8.3 text of an 11-byte name field: blanks dropped, "." only before a
+// non-empty extension, bytes taken as they stand.
+AnsiString FormatShortName(const uint8_t* Name11);
+// Wildcard match of Name against Mask with OneChar matching one character and
+// AnyRun any run (also empty); letters compare case-insensitively, as FAT
+// names do. Flag is accepted for the caller's signature and not used.
+bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar = '?', char AnyRun = '*',
+                   bool Flag = false);
+// A display name made safe as one component of a host path: "/", "\", NUL and
+// control characters become "_", and ".", ".." or an empty name become
+// underscores, so a name from the volume never leaves the destination folder.
+AnsiString MakeSafeFileName(const AnsiString& Name);
+
+// ---- File reading -----------------------------------------------------------------------
+// An open file: owned by the caller, holds no handle (dropping it is enough).
+struct TFATFileInfo {
+  uint32_t StartCluster = 0;
+  uint32_t CurrentCluster = 0;  // cluster holding byte Position; 0 once the chain has ended
+  uint32_t Position = 0;
+  uint32_t Size = 0;
+};
+
+// The scan context ScanDrive hands to its visitor.
+struct TTransferdata {
+  AnsiString Mask;
+  bool DeletedOnly = false;
+  TFATdrive* Drive = nullptr;
+};
+
+// ---- The drive ------------------------------------------------------------------------------
+class TFATdrive : public TCustomDrive {
+ public:
+  TFATdrive();
+  ~TFATdrive() override;  // frees the four start items (and with them the trees)
+
+  // Count sectors of the device at Sector + FirstSector.
+  bool ReadSec(uint32_t Sector, uint16_t Count, void* Buffer, bool showErrors) override;
+  // Reads the boot sector at BootSector, computes the geometry and makes the
+  // start items; False when the boot sector is unreadable or rejected.
+  bool MountDrive(bool Flag) override;
+  // Walks DeletedTreeRoot and reports matching items through OnFoundItem.
+  void ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool DeletedOnly) override;
+  // Stops a running ScanDrive at the next item; callable from any thread.
+  void CancelScan();
+
+  uint8_t ActiveFAT = 0;  // 1-based FAT copy directory walks follow; 0 = contiguous clusters
+  TBootSec BootSec{};
+  uint8_t FATType = 0;  // 1 FAT12, 2 FAT16, 3 FAT32
+  uint32_t SectorCount = 0;
+  uint32_t BytesPerCluster = 0;  // full width, so 64 KiB clusters are read as well
+  uint32_t RootCluster = 0;      // FAT32 root; 0 for FAT12/16
+  uint16_t RootDirSectors = 0;
+  uint32_t RootStartSector = 0;
+  uint32_t SectorsPerFAT = 0;
+  uint32_t FATSectors = 0;
+  uint32_t FirstDataSector = 0;
+  uint32_t DataSectors = 0;
+  uint32_t ClusterCount = 0;  // valid clusters are 2 .. ClusterCount + 1
+  std::atomic<bool> Cancelled{false};
+
+  // One-sector caches (FATBuffer holds two sectors for the FAT12 straddle),
+  // sized by the volume's sector size; a buffer sector of 0 means empty.
+  std::vector<uint8_t> FATBuffer;
+  uint32_t FATBufferSector = 0;
+  std::vector<uint8_t> DirBuffer;
+  uint32_t DirBufferSector = 0;
+  std::vector<uint8_t> DataBuffer;
+  uint32_t DataBufferSector = 0;
+
+  // Geometry.
+  bool CalcDriveInfo(const TBootSec& Boot);
+  uint32_t Cluster2Sec(uint32_t Cluster) const;
+  uint32_t Sec2Cluster(uint32_t Sector) const;
+  uint16_t BytesPerSector() const { return FBytesPerSector; }
+
+  // Allocation table. FATIndex is 0-based; FATNumber 0 = contiguous, n = copy n-1.
+  uint32_t GetFAT(uint32_t Cluster, uint8_t FATIndex);
+  bool IsEOF(uint32_t Cluster) const;
+  uint32_t GetClusterMask(uint8_t Kind) const;
+  bool GetRecPosCluster(uint32_t& Cluster, uint32_t Pos, uint8_t FATNumber);
+
+  // Directory records through a cursor (Cluster, Sector, Index); Cluster 0
+  // walks the fixed FAT12/16 root region from Sector.
+  bool GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer);
+  bool ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer);
+  bool GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry, AnsiString& Name);
+  bool FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry, AnsiString& Name,
+                     bool IncludeDeleted);
+
+  // Item tree.
+  void CreateStartItems();
+
+  // File reading.
+  bool ResetByCluster(uint32_t Cluster, uint32_t Size, TFATFileInfo& Info);
+  bool BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint8_t FATNumber, uint32_t& BytesRead);
+  bool Seek(TFATFileInfo& Info, uint32_t Pos, uint8_t FATNumber);
+  uint32_t filepos(const TFATFileInfo& Info) const;
+  uint32_t filesize(const TFATFileInfo& Info) const;
+  void Close(TFATFileInfo& Info);
+
+  // Saving into a host folder (DestPath ends with "\").
+  bool SaveItem(TObject* Item, const AnsiString& DestPath, uint8_t FATNumber);
+  bool SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles);
+  bool SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
+                     bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles);
+
+ private:
+  friend class TFATDirectory;
+  // One volume sector = FSectorRatio device sectors.
+  bool ReadVolumeSector(uint32_t Sector, void* Buffer);
+  bool ReadVolumeSectors(uint32_t Sector, uint32_t Count, void* Buffer);
+  bool ReadCachedSector(uint32_t Sector, std::vector<uint8_t>& Buffer, uint32_t& BufferSector);
+  uint32_t DeviceSectorSize() const;
+  bool DeletedConditionIsIntact(uint32_t FirstCluster);
+  uint16_t FBytesPerSector = 512;
+  uint32_t FSectorRatio = 1;
+  uint64_t FItemBudget = 0;  // items the tree may still grow by (bounds hostile trees)
+};
+
+// ---- Items ------------------------------------------------------------------------------------
+class TFATDirectory : public TCustomDirectory {
+ public:
+  uint32_t StartCluster = 0;  // 0 for the fixed FAT12/16 root
+  uint32_t StartSector = 0;   // root directories only
+
+  void Assign(TObject* source) override;
+  void AssignTo(TObject* dest) override;
+  // Display path of this directory against base ("\DOCS\2005" against nil).
+  AnsiString GetPath(TCustomDirectory* base) override;
+  bool Rename(const AnsiString& newName) override;  // memory only
+  bool ChildIsSubDir() override;
+  // Depth-first, pre-order; builds Children first when they are not built.
+  bool ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
+                    intptr_t Data) override;
+  // Builds Children from the directory's records (call only while unbuilt).
+  void AddChildren(bool IncludeDeleted, bool DeletedOnly);
+  // Whether a subdirectory exists, without building Children.
+  bool SubDirFound(bool IncludeDeleted);
+};
+
+class TFATFile : public TCustomFile {
+ public:
+  uint8_t Attributes = 0;
+  uint32_t StartCluster = 0;
+
+  void Assign(TObject* source) override;
+  void AssignTo(TObject* dest) override;
+  bool Rename(const AnsiString& newName) override;  // memory only
+  // Display path of the folder holding the file (the file's name not included).
+  AnsiString GetPath(TCustomDirectory* base) override;
+  // Caption = display name, sub-item 0 = size, sub-item 2 = first cluster.
+  void ChangeListViewItem(TListItem& item) override;
+  // Copies the data to DestPath + display name, with time and attributes.
+  virtual bool SaveTo(const AnsiString& DestPath, uint8_t FATNumber);
+};
