@@ -1,0 +1,99 @@
+// User interaction: message boxes and dialogs go to the host's handler; without
+// one the answer is the safe one, given silently.
+#include <mutex>
+
+#include "WinApi.h"
+
+namespace {
+
+struct DialogState {
+  std::mutex lock;
+  DialogHandler handler;
+  std::function<void()> pumpHook;
+};
+
+DialogState& State() {
+  static DialogState state;
+  return state;
+}
+
+unsigned ButtonsOfMessageBox(UINT type) {
+  switch (type & 0xF) {
+    case MB_ABORTRETRYIGNORE: return mbAbort | mbRetry | mbIgnore;
+    default: return mbOK;
+  }
+}
+
+// What a user who can't be asked would choose: never retry, never overwrite.
+int SilentAnswer(unsigned buttons) {
+  if (buttons & mbAbort) return IDABORT;
+  if (buttons & mbNo) return IDNO;
+  return IDOK;
+}
+
+int Ask(const DialogRequest& request) {
+  DialogHandler handler;
+  {
+    auto& s = State();
+    std::lock_guard guard(s.lock);
+    handler = s.handler;
+  }
+  return handler ? handler(request) : SilentAnswer(request.buttons);
+}
+
+}  // namespace
+
+int MessageBoxA(void* owner, const char* text, const char* caption, UINT type) {
+  DialogRequest request;
+  request.text = text ? text : "";
+  request.caption = caption ? caption : "";
+  request.type = TMsgDlgType::mtCustom;
+  request.buttons = ButtonsOfMessageBox(type);
+  return Ask(request);
+}
+
+int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons) {
+  DialogRequest request;
+  request.text = text;
+  request.type = type;
+  request.buttons = buttons;
+  return Ask(request);
+}
+
+void SetDialogHandler(DialogHandler handler) {
+  auto& s = State();
+  std::lock_guard guard(s.lock);
+  s.handler = std::move(handler);
+}
+
+AnsiString LoadStr(int id) {
+  switch (id) {
+    case 1711: return "Could not write to the file %s!";
+    case 1712: return "Could not read source file! (device: %s, start cluster: %d, size: %d)";
+    case 1713: return "Could not open source file! (device: %s, start cluster: %d, size: %d)";
+    case 1715: return "The folder %s already exists.";
+    case 1716: return "Do you want to save into it and overwrite the files it holds?";
+    case 1717: return "Not enough free space to save %s on %s!";
+    case 1718: return "The file %s already exists.";
+    case 1719: return "Do you want to overwrite it?";
+    case 1720: return "Could not create the folder %s!";
+    case 1721: return "Could not open source file! (device: %s, MFT file ref: %d, size: %d)";
+    default: return "";
+  }
+}
+
+void SetMessagePumpHook(std::function<void()> hook) {
+  auto& s = State();
+  std::lock_guard guard(s.lock);
+  s.pumpHook = std::move(hook);
+}
+
+void ProcessOneMessage() {
+  std::function<void()> hook;
+  {
+    auto& s = State();
+    std::lock_guard guard(s.lock);
+    hook = s.pumpHook;
+  }
+  if (hook) hook();
+}
