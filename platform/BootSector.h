@@ -21,6 +21,6 @@ bool ReadBootSectorInfo(RawSource& source, BootSectorInfo& info);
 // Same, over bytes already read (at least 512 of them).
 bool ParseBootSector(const uint8_t* sector, size_t size, BootSectorInfo& info);
 
-// The file system the mount table names for a directory that is a mount
-// point, in Windows spelling where one exists ("vfat" -> "FAT"); empty otherwise.
+// The file system the mount table names for the mount holding a directory,
+// in Windows spelling where one exists ("vfat" -> "FAT"); empty when unknown.
 std::string FileSystemNameFromMountTable(const std::string& dir);

@@ -104,20 +104,27 @@ struct MountEntry {
   unsigned major = 0, minor = 0;
 };
 
-// The last mount at dir wins, as it is the one visible there.
-bool FindMount(const std::string& dir, MountEntry& entry) {
+// The last mount at dir wins, as it is the one visible there. With
+// containing, the mount holding dir will do (the longest mount point above it).
+bool FindMount(const std::string& dir, MountEntry& entry, bool containing = false) {
   char resolved[PATH_MAX];
   if (!::realpath(dir.c_str(), resolved)) return false;
   const std::string target = resolved;
   std::ifstream in("/proc/self/mountinfo");
   if (!in) return false;
   bool found = false;
+  size_t bestLength = 0;
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string id, parent, devno, root, mountPoint;
     if (!(fields >> id >> parent >> devno >> root >> mountPoint)) continue;
-    if (UnescapeMountField(mountPoint) != target) continue;
+    const std::string point = UnescapeMountField(mountPoint);
+    if (point != target) {
+      const bool above = containing && point.size() >= bestLength && target.compare(0, point.size(), point) == 0 &&
+                         (point == "/" || target[point.size()] == '/');
+      if (!above) continue;
+    }
     std::string word;
     while (fields >> word && word != "-") {
     }
@@ -125,6 +132,8 @@ bool FindMount(const std::string& dir, MountEntry& entry) {
     if (!(fields >> e.fsType >> e.source)) continue;
     e.source = UnescapeMountField(e.source);
     std::sscanf(devno.c_str(), "%u:%u", &e.major, &e.minor);
+    if (found && point.size() < bestLength) continue;
+    bestLength = point.size();
     entry = e;
     found = true;
   }
@@ -193,7 +202,7 @@ bool ReadBootSectorInfo(RawSource& source, BootSectorInfo& info) {
 
 std::string FileSystemNameFromMountTable(const std::string& dir) {
   MountEntry e;
-  if (!FindMount(dir, e)) return {};
+  if (!FindMount(dir, e, true)) return {};
   return WindowsFileSystemName(e.fsType);
 }
 
