@@ -68,6 +68,18 @@ class TDevice : public TObject {
 // An empty function restores GetTickCount.
 void SetCacheProbeClock(std::function<DWORD()> clock);
 
+// The four shared cache lines, for diagnostics and tests.
+constexpr int kCacheLineCount = 4;
+constexpr uint32_t kCacheLineBytes = 0x200000;
+struct CacheLineState {
+  const TDevice* owner;  // null = free
+  uint8_t usage;         // 0..15
+  uint32_t first;
+  uint32_t last;  // inclusive
+};
+CacheLineState GetCacheLineState(int line);
+void SetCacheLineUsage(int line, uint8_t usage);  // clamped to 15
+
 // ---- File-system object model ------------------------------------------------
 class TCustomDirectory;
 
@@ -120,14 +132,17 @@ class TCustomFile : public TObject {
   virtual void Assign(TObject* source);
   virtual void AssignTo(TObject* dest);
   virtual bool Rename(const AnsiString& newName) = 0;
-  virtual AnsiString GetPath(TCustomDirectory* base) = 0;
+  // The folder's path (FilePath); a file system that shows names differently overrides it.
+  virtual AnsiString GetPath(TCustomDirectory* base);
   virtual void ChangeListViewItem(TListItem& item) = 0;
 };
 
 class TCustomDirectory : public TObject {
  public:
   TCustomDirectory() = default;
-  ~TCustomDirectory() override;  // DeleteChildren (when the list is ours alone), free the list
+  // Frees the children when this directory is the last one holding the list
+  // (Assign shares it), then drops the list.
+  ~TCustomDirectory() override;
 
   AnsiString Name;
   uint16_t Time = 0;
@@ -141,15 +156,31 @@ class TCustomDirectory : public TObject {
   std::shared_ptr<TChildList> Children;  // null until built
   TCustomDirectory* Parent = nullptr;
 
+  // Assign shares the source's Children list; the list this directory held
+  // before is released as the destructor would release it.
   virtual void Assign(TObject* source);
   virtual void AssignTo(TObject* dest);
+  // Frees every child that is a directory or file (whole subtrees), then
+  // empties the list; the list itself stays, shared or not.
   virtual void DeleteChildren();
-  virtual AnsiString GetPath(TCustomDirectory* base) = 0;
+  virtual AnsiString GetPath(TCustomDirectory* base);  // DirectoryPath
   virtual bool Rename(const AnsiString& newName) = 0;
-  virtual bool ChildIsSubDir() = 0;
+  virtual bool ChildIsSubDir();  // Children holds at least one directory
   virtual bool ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
                             intptr_t Data) = 0;
 };
+
+// Paths as GetPath gives them: the ancestors' names, each followed by "\",
+// up to (not including) base or the top, then the directory's own name; empty
+// for base itself. Start items have empty names, so paths against null begin
+// with "\" (\DIR\SUB). A file's path is its folder's path. nameOf, when set,
+// gives the name to show for each directory. Parent chains are followed at
+// most kMaxPathDepth levels.
+constexpr int kMaxPathDepth = 16384;
+using TPathNameFilter = std::function<AnsiString(const TCustomDirectory& dir)>;
+AnsiString DirectoryPath(const TCustomDirectory* dir, const TCustomDirectory* base,
+                         const TPathNameFilter& nameOf = {});
+AnsiString FilePath(const TCustomFile* file, const TCustomDirectory* base, const TPathNameFilter& nameOf = {});
 
 // Unit start-up, run by the module's Initialize/Finalize.
 void DevicesInitialization();
