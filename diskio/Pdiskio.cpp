@@ -1,0 +1,149 @@
+// Unit Pdiskio: sectors of whole disks ("\\.\PhysicalDriveN", drive 128 + N)
+// and floppies (drives 0 and 1 as "\\.\A:" and "\\.\B:"), in fixed 512-byte
+// units and 64 KiB chunks. A failed chunk may ask Abort/Retry/Ignore.
+#include "Pdiskio.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "DiskGeometry.h"
+#include "Helpers.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr uint32_t kUnit = 512;
+constexpr size_t kChunkBytes = 65536;
+
+enum class AccessMode { Read, Write };
+
+bool IsNT = false;
+HANDLE diskHandle = INVALID_HANDLE_VALUE;
+uint8_t diskDrive = 0;
+AccessMode diskMode = AccessMode::Read;
+uint8_t transferBuffer[kChunkBytes];
+
+// Empty for 2..127, which name nothing.
+std::string DeviceName(uint8_t drive) {
+  if (drive >= 128) return "\\\\.\\PhysicalDrive" + std::to_string(drive - 128);
+  if (drive <= 1) return std::string("\\\\.\\") + static_cast<char>('A' + drive) + ":";
+  return {};
+}
+
+void CloseDisk() {
+  if (diskHandle != INVALID_HANDLE_VALUE) CloseHandle(diskHandle);
+  diskHandle = INVALID_HANDLE_VALUE;
+}
+
+bool OpenDisk(uint8_t drive, AccessMode mode) {
+  if (diskHandle != INVALID_HANDLE_VALUE && diskDrive == drive && diskMode == mode) return true;
+  CloseDisk();
+  const std::string name = DeviceName(drive);
+  if (!name.empty()) {
+    diskHandle = mode == AccessMode::Read
+                     ? CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH, nullptr)
+                     : CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_WRITE_THROUGH, nullptr);
+  }
+  diskDrive = drive;
+  diskMode = mode;
+  return diskHandle != INVALID_HANDLE_VALUE;
+}
+
+bool SeekTo(uint64_t offset) {
+  LONG high = static_cast<LONG>(offset >> 32);
+  return SetFilePointer(diskHandle, static_cast<LONG>(offset), &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+}
+
+// Abort, Retry or Ignore for one failed chunk.
+int AskAboutFailure(const char* caption, DWORD error, uint8_t drive, uint32_t sector, uint16_t count) {
+  const std::string text = "error no." + std::to_string(error) + "\r\n" + "drv:" + std::to_string(drive) +
+                           " LBA:" + std::to_string(sector) + " blocks:" + std::to_string(count) + "\r\n\r\n" +
+                           "Abort, Retry or Ignore?";
+  return MessageBoxA(nullptr, text.c_str(), caption, MB_ABORTRETRYIGNORE | MB_ICONEXCLAMATION);
+}
+
+// The chunk loop shared by both directions. transfer moves one chunk between
+// the handle and the transfer buffer; true when all of it went.
+template <class Transfer>
+bool TransferChunks(uint8_t drive, uint32_t sector, uint16_t count, uint8_t* user, bool toUser, bool showErrors,
+                    const char* caption, Transfer transfer) {
+  const uint64_t start = uint64_t{sector} * kUnit;
+  if (!SeekTo(start)) return false;
+  const size_t total = size_t{count} * kUnit;
+  size_t offset = 0;
+  bool done = true;
+  do {
+    const size_t chunk = std::min(total - offset, kChunkBytes);
+    if (!toUser) std::memcpy(transferBuffer, user + offset, chunk);
+    for (;;) {
+      if (transfer(chunk)) {
+        done = true;
+        break;
+      }
+      const DWORD error = GetLastError();
+      const int answer = showErrors ? AskAboutFailure(caption, error, drive, sector, count) : IDABORT;
+      done = answer == IDIGNORE;
+      // A short transfer moved the handle: put it where the next attempt starts.
+      if (answer == IDRETRY) {
+        if (!SeekTo(start + offset)) return false;
+        continue;
+      }
+      if (done && !SeekTo(start + offset + chunk)) return false;
+      break;
+    }
+    if (!done) break;
+    if (toUser) std::memcpy(user + offset, transferBuffer, chunk);
+    offset += chunk;
+  } while (offset < total);
+  return done;
+}
+
+}  // namespace
+
+bool ReadPhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* buffer, bool showErrors) {
+  if (!IsNT) return false;
+  if (!OpenDisk(drive, AccessMode::Read)) return false;
+  return TransferChunks(drive, sector, count, static_cast<uint8_t*>(buffer), true, showErrors, "NT_read error",
+                        [](size_t chunk) {
+                          DWORD got = 0;
+                          return ReadFile(diskHandle, transferBuffer, static_cast<DWORD>(chunk), &got, nullptr) &&
+                                 got == chunk;
+                        });
+}
+
+bool WritePhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer, bool reserved,
+                          bool showErrors) {
+  if (!IsNT) return false;
+  if (!OpenDisk(drive, AccessMode::Write)) return false;
+  // The buffer is only read from on this path.
+  auto* source = static_cast<uint8_t*>(const_cast<void*>(buffer));
+  return TransferChunks(drive, sector, count, source, false, showErrors, "NT_write error", [](size_t chunk) {
+    DWORD written = 0;
+    return WriteFile(diskHandle, transferBuffer, static_cast<DWORD>(chunk), &written, nullptr) && written == chunk;
+  });
+}
+
+bool GetPhysDriveParams(uint8_t drive, TPhysDriveParams& params) {
+  if (!IsNT) return false;
+  const std::string name = DeviceName(drive);
+  if (name.empty()) return false;
+  // A query-only handle, apart from the transfer handle.
+  HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  if (drive <= 1) DeviceIoControl(h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, &returned, nullptr);
+  DISK_GEOMETRY g{};
+  const bool ok = DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &g, sizeof g, &returned, nullptr);
+  CloseHandle(h);
+  return ok && FillParamsFromGeometry(g, params);
+}
+
+void PdiskioInitialization() {
+  CloseDisk();
+  IsNT = IsWinNT();
+}
+
+void PdiskioFinalization() { CloseDisk(); }

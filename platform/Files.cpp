@@ -1,0 +1,653 @@
+// Files, volumes and devices: the handle-based file calls over host files and
+// over the raw sources bound to drive letters and physical drives.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "BootSector.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr DWORD kErrorFileExists = 80;
+constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorAlreadyExists = 183;
+constexpr DWORD kErrorBadLength = 24;
+constexpr DWORD kFileCasePreservedNames = 0x2;
+constexpr DWORD kFileUnicodeOnDisk = 0x4;
+constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
+
+// One open file or device. Host files and raw sources share the position
+// logic; only the transfer differs.
+struct FileHandle : KernelObject {
+  std::shared_ptr<RawSource> raw;  // devices
+  int fd = -1;                     // host files
+  bool canRead = false;
+  bool canWrite = false;
+  uint64_t position = 0;
+  UINT driveType = DRIVE_FIXED;
+  uint32_t sectorSize = 512;
+
+  ~FileHandle() override {
+    if (fd >= 0) ::close(fd);
+  }
+
+  uint64_t Size() const {
+    if (raw) return raw->Size();
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+};
+
+FileHandle* AsFile(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+  return dynamic_cast<FileHandle*>(h);
+}
+
+DWORD ErrorFromErrno(int e) {
+  switch (e) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    case EEXIST: return kErrorFileExists;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_INVALID_PARAMETER;
+  }
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+// "X:\..." through the letter's root directory, "/..." as it is; empty when
+// neither applies.
+std::string HostPathOf(const char* path) {
+  if (!path) return {};
+  std::string p = StripLongPathPrefix(path);
+  if (p.size() >= 2 && p[1] == ':') return HostPathFromWindowsPath(p);
+  std::replace(p.begin(), p.end(), '\\', '/');
+  if (!p.empty() && p[0] == '/') return p;
+  return {};
+}
+
+// The letter a root path like "X:\", "X:" or "\\?\X:\" names; 0 for none.
+char LetterOfRoot(const char* rootPath) {
+  if (!rootPath) return 0;
+  const std::string p = StripLongPathPrefix(rootPath);
+  if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0]))) return 0;
+  if (p.size() > 3 || (p.size() == 3 && p[2] != '\\' && p[2] != '/')) return 0;
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+}
+
+// "\\.\X:" and "\\.\PhysicalDriveN".
+std::optional<DriveBinding> DeviceBindingOf(const std::string& name, bool& isDeviceName) {
+  isDeviceName = false;
+  if (name.compare(0, 4, "\\\\.\\") != 0) return std::nullopt;
+  isDeviceName = true;
+  const std::string rest = name.substr(4);
+  if (rest.size() == 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0])))
+    return GetDriveBinding(rest[0]);
+  if (StartsWithNoCase(rest, "PhysicalDrive") && rest.size() > 13 && rest.size() <= 13 + 9) {
+    unsigned number = 0;
+    for (size_t i = 13; i < rest.size(); ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(rest[i]))) return std::nullopt;
+      number = number * 10 + static_cast<unsigned>(rest[i] - '0');
+    }
+    return GetPhysicalDriveBinding(number);
+  }
+  return std::nullopt;
+}
+
+HANDLE OpenDevice(const std::optional<DriveBinding>& binding, DWORD access) {
+  if (!binding || !binding->raw) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((access & GENERIC_WRITE) && !binding->raw->Writable()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* f = new FileHandle;
+  f->raw = binding->raw;
+  f->canRead = (access & GENERIC_READ) != 0;
+  f->canWrite = (access & GENERIC_WRITE) != 0;
+  f->driveType = binding->driveType;
+  f->sectorSize = binding->sectorSize ? binding->sectorSize : 512;
+  SetLastError(ERROR_SUCCESS);
+  return f;
+}
+
+HANDLE OpenHostFile(const std::string& hostPath, DWORD access, DWORD disposition) {
+  int flags = O_CLOEXEC;
+  if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    flags |= O_RDWR;
+  else if (access & GENERIC_WRITE)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  switch (disposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case OPEN_EXISTING: break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+  }
+  if ((flags & O_TRUNC) && !(access & GENERIC_WRITE)) flags = (flags & ~O_ACCMODE) | O_RDWR;
+  const int fd = ::open(hostPath.c_str(), flags, 0666);
+  if (fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);  // directories are not opened as files here
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* f = new FileHandle;
+  f->fd = fd;
+  f->canRead = (access & GENERIC_READ) != 0;
+  f->canWrite = (access & GENERIC_WRITE) != 0;
+  SetLastError(ERROR_SUCCESS);
+  return f;
+}
+
+// Geometry that multiplies out to exactly the sectors there are: a floppy
+// format where the size is one, 255 heads x 63 sectors where it divides,
+// otherwise every sector its own cylinder.
+void GeometryFor(uint64_t totalSectors, uint32_t sectorSize, UINT driveType, DISK_GEOMETRY& g) {
+  struct Floppy {
+    uint64_t sectors;
+    uint32_t media, cylinders, heads, perTrack;
+  };
+  static constexpr Floppy kFloppies[] = {
+      {720, 5, 40, 2, 9}, {1440, 6, 80, 2, 9}, {2400, 1, 80, 2, 15}, {2880, 2, 80, 2, 18}, {5760, 3, 80, 2, 36}};
+  g = DISK_GEOMETRY{};
+  g.BytesPerSector = sectorSize;
+  g.MediaType = driveType == DRIVE_REMOVABLE ? RemovableMedia : FixedMedia;
+  if (driveType == DRIVE_REMOVABLE && sectorSize == 512) {
+    for (const auto& f : kFloppies) {
+      if (f.sectors != totalSectors) continue;
+      g.MediaType = f.media;
+      g.Cylinders = f.cylinders;
+      g.TracksPerCylinder = f.heads;
+      g.SectorsPerTrack = f.perTrack;
+      return;
+    }
+  }
+  if (totalSectors != 0 && totalSectors % (255 * 63) == 0) {
+    g.Cylinders = static_cast<int64_t>(totalSectors / (255 * 63));
+    g.TracksPerCylinder = 255;
+    g.SectorsPerTrack = 63;
+  } else {
+    g.Cylinders = static_cast<int64_t>(totalSectors);
+    g.TracksPerCylinder = 1;
+    g.SectorsPerTrack = 1;
+  }
+}
+
+bool CopyName(const std::string& name, char* out, DWORD size) {
+  if (!out) return true;
+  if (name.size() + 1 > size) return false;
+  std::memcpy(out, name.c_str(), name.size() + 1);
+  return true;
+}
+
+// The DOS bits kept beside a host file, as Samba keeps them: "0x" + hex.
+DWORD ReadDosAttrib(const std::string& path) {
+  char value[64] = {};
+  const ssize_t n = ::getxattr(path.c_str(), kDosAttribXattr, value, sizeof value - 1);
+  if (n < 3 || value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) return 0;
+  return static_cast<DWORD>(std::strtoul(value + 2, nullptr, 16));
+}
+
+}  // namespace
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool isDeviceName = false;
+  auto binding = DeviceBindingOf(name, isDeviceName);
+  if (isDeviceName) return OpenDevice(binding, access);
+  const std::string hostPath = HostPathOf(name);
+  if (hostPath.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return OpenHostFile(hostPath, access, disposition);
+}
+
+BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
+  if (read) *read = 0;
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!f->canRead) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (toRead != 0 && !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  size_t done = 0;
+  bool ok;
+  if (f->raw) {
+    ok = f->raw->ReadAt(f->position, buffer, toRead, done);
+  } else {
+    ok = true;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (done < toRead) {
+      const ssize_t n = ::pread(f->fd, out + done, toRead - done, static_cast<off_t>(f->position + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (!ok) {
+    SetLastError(ERROR_READ_FAULT);
+    return FALSE;
+  }
+  done = std::min<size_t>(done, toRead);  // a host source must not claim more than asked
+  f->position += done;
+  if (read) *read = static_cast<DWORD>(done);
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped) {
+  if (written) *written = 0;
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!f->canWrite) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (toWrite != 0 && !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  size_t done = 0;
+  bool ok;
+  if (f->raw) {
+    // A volume does not grow: writing past its end is a missing sector.
+    const uint64_t size = f->raw->Size();
+    const size_t room = f->position >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(size - f->position, toWrite));
+    ok = f->raw->WriteAt(f->position, buffer, room, done);
+    if (ok && room < toWrite) {
+      f->position += done;
+      if (written) *written = static_cast<DWORD>(done);
+      SetLastError(ERROR_SECTOR_NOT_FOUND);
+      return FALSE;
+    }
+  } else {
+    ok = true;
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    while (done < toWrite) {
+      const ssize_t n = ::pwrite(f->fd, in + done, toWrite - done, static_cast<off_t>(f->position + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+  done = std::min<size_t>(done, toWrite);
+  f->position += done;
+  if (written) *written = static_cast<DWORD>(done);
+  if (!ok) {
+    SetLastError(f->raw ? ERROR_WRITE_FAULT : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) {
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  // Without the high part the distance is a signed 32-bit value.
+  const int64_t move = distanceHigh ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                                                           static_cast<uint32_t>(distance))
+                                    : static_cast<int64_t>(distance);
+  int64_t base;
+  switch (method) {
+    case FILE_BEGIN: base = 0; break;
+    case FILE_CURRENT: base = static_cast<int64_t>(f->position); break;
+    case FILE_END: base = static_cast<int64_t>(f->Size()); break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+  }
+  int64_t target;
+  if (__builtin_add_overflow(base, move, &target) || target < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // a negative seek
+    return INVALID_SET_FILE_POINTER;
+  }
+  f->position = static_cast<uint64_t>(target);
+  if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
+  SetLastError(ERROR_SUCCESS);  // tells a low part of 0xFFFFFFFF from a failure
+  return static_cast<DWORD>(static_cast<uint64_t>(target));
+}
+
+BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite) {
+  FileHandle* f = AsFile(h);
+  if (!f || f->fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // Creation time has no place on this platform and is left alone.
+  auto toSpec = [](const FILETIME* ft) {
+    timespec ts{};
+    if (!ft || (ft->dwLowDateTime == 0 && ft->dwHighDateTime == 0)) {
+      ts.tv_nsec = UTIME_OMIT;
+      return ts;
+    }
+    constexpr int64_t kEpochDiff = 116444736000000000LL;  // 1601 -> 1970 in 100 ns
+    const int64_t ticks =
+        static_cast<int64_t>((static_cast<uint64_t>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime) - kEpochDiff;
+    ts.tv_sec = static_cast<time_t>(ticks / 10000000);
+    int64_t rest = ticks % 10000000;
+    if (rest < 0) {
+      rest += 10000000;
+      ts.tv_sec -= 1;
+    }
+    ts.tv_nsec = static_cast<long>(rest * 100);
+    return ts;
+  };
+  const timespec times[2] = {toSpec(lastAccess), toSpec(lastWrite)};
+  if (::futimens(f->fd, times) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CreateDirectoryA(const char* path, void* security) {
+  const std::string hostPath = HostPathOf(path);
+  if (hostPath.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (::mkdir(hostPath.c_str(), 0777) != 0) {
+    const int e = errno;
+    SetLastError(e == EEXIST ? kErrorAlreadyExists : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD GetFileAttributesA(const char* path) {
+  const std::string hostPath = HostPathOf(path);
+  struct stat st {};
+  if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0) {
+    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD attributes = ReadDosAttrib(hostPath) &
+                     (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  else if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL SetFileAttributesA(const char* path, DWORD attributes) {
+  const std::string hostPath = HostPathOf(path);
+  struct stat st {};
+  if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0) {
+    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  // Read-only is honoured on files only: a read-only folder would refuse its children.
+  if (!S_ISDIR(st.st_mode)) {
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+      mode &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else if (!(mode & S_IWUSR)) {
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode |= S_IWUSR | ((S_IWGRP | S_IWOTH) & ~mask);
+    }
+    if (mode != (st.st_mode & 07777) && ::chmod(hostPath.c_str(), mode) != 0) {
+      SetLastError(ErrorFromErrno(errno));
+      return FALSE;
+    }
+  }
+  const DWORD kept = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_DIRECTORY);
+  char value[16];
+  const int n = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(kept));
+  // File systems without user attributes just don't keep the DOS bits.
+  (void)::setxattr(hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
+  return TRUE;
+}
+
+BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                     void* overlapped) {
+  if (returned) *returned = 0;
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!f->raw) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  const uint64_t size = f->raw->Size();
+  switch (code) {
+    case IOCTL_STORAGE_CHECK_VERIFY:
+      if (size == 0) {
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+      }
+      return TRUE;
+    case IOCTL_CDROM_GET_DRIVE_GEOMETRY:
+      if (f->driveType != DRIVE_CDROM) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+      }
+      [[fallthrough]];
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
+      if (!out || outSize < sizeof(DISK_GEOMETRY)) {
+        SetLastError(kErrorInsufficientBuffer);
+        return FALSE;
+      }
+      // An empty source stands for a drive without a medium.
+      if (size == 0) {
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+      }
+      DISK_GEOMETRY g;
+      GeometryFor(size / f->sectorSize, f->sectorSize, f->driveType, g);
+      std::memcpy(out, &g, sizeof g);
+      if (returned) *returned = sizeof g;
+      return TRUE;
+    }
+    default:
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+  }
+}
+
+UINT GetDriveTypeA(const char* rootPath) {
+  if (const char letter = LetterOfRoot(rootPath)) {
+    auto binding = GetDriveBinding(letter);
+    return binding ? binding->driveType : DRIVE_NO_ROOT_DIR;
+  }
+  const std::string hostPath = HostPathOf(rootPath);
+  struct stat st {};
+  if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return DRIVE_NO_ROOT_DIR;
+  return DRIVE_FIXED;
+}
+
+BOOL GetVolumeInformationA(const char* rootPath, char* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
+                           DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
+                           DWORD fileSystemNameSize) {
+  std::optional<DriveBinding> binding;
+  if (const char letter = LetterOfRoot(rootPath)) binding = GetDriveBinding(letter);
+  if (!binding) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  BootSectorInfo boot;
+  if (binding->raw) ReadBootSectorInfo(*binding->raw, boot);
+  std::string fsName = binding->fileSystemName;
+  if (fsName.empty()) fsName = boot.fileSystemName;
+  if (fsName.empty() && !binding->rootDir.empty()) fsName = FileSystemNameFromMountTable(binding->rootDir);
+  if (fsName.empty()) {
+    SetLastError(ERROR_NOT_READY);  // nothing recognisable behind the letter
+    return FALSE;
+  }
+  if (!CopyName(boot.label, volumeName, volumeNameSize) || !CopyName(fsName, fileSystemName, fileSystemNameSize)) {
+    SetLastError(kErrorBadLength);
+    return FALSE;
+  }
+  if (serialNumber) *serialNumber = boot.hasSerial ? boot.serial : 0;
+  if (maxComponentLength) *maxComponentLength = 255;
+  if (fileSystemFlags) *fileSystemFlags = kFileCasePreservedNames | kFileUnicodeOnDisk;
+  return TRUE;
+}
+
+BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
+                           DWORD* maxComponentLength, DWORD* fileSystemFlags, WCHAR* fileSystemName,
+                           DWORD fileSystemNameSize) {
+  const AnsiString root = rootPath ? WideToAnsi(WideString(rootPath)) : AnsiString();
+  char label[MAX_PATH + 1] = {};
+  char fsName[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationA(rootPath ? root.c_str() : nullptr, label, sizeof label, serialNumber,
+                             maxComponentLength, fileSystemFlags, fsName, sizeof fsName))
+    return FALSE;
+  auto copyWide = [](const char* text, WCHAR* out, DWORD size) {
+    if (!out) return true;
+    const WideString w = AnsiToWide(text);
+    if (w.size() + 1 > size) return false;
+    std::copy(w.begin(), w.end(), out);
+    out[w.size()] = 0;
+    return true;
+  };
+  if (!copyWide(label, volumeName, volumeNameSize) || !copyWide(fsName, fileSystemName, fileSystemNameSize)) {
+    SetLastError(kErrorBadLength);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
+                       DWORD* totalClusters) {
+  const std::string hostPath = HostPathOf(rootPath);
+  struct statvfs vfs {};
+  if (hostPath.empty() || ::statvfs(hostPath.c_str(), &vfs) != 0) {
+    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  const uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  const uint64_t perCluster = std::max<uint64_t>(1, unit / 512);
+  const uint64_t clusterBytes = perCluster * 512;
+  auto clamp = [](uint64_t v) { return static_cast<DWORD>(std::min<uint64_t>(v, 0xFFFFFFFFu)); };
+  if (sectorsPerCluster) *sectorsPerCluster = clamp(perCluster);
+  if (bytesPerSector) *bytesPerSector = 512;
+  if (freeClusters) *freeClusters = clamp(uint64_t(vfs.f_bavail) * unit / clusterBytes);
+  if (totalClusters) *totalClusters = clamp(uint64_t(vfs.f_blocks) * unit / clusterBytes);
+  return TRUE;
+}
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
+    SetLastError(kErrorInsufficientBuffer);
+    return FALSE;
+  }
+  // Always the NT family: the sector units take their NT branches.
+  info->dwMajorVersion = 10;
+  info->dwMinorVersion = 0;
+  info->dwBuildNumber = 19045;
+  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+  return TRUE;
+}
+
+DWORD GetTickCount() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000);
+}
+
+namespace {
+struct Allocations {
+  std::mutex lock;
+  std::map<void*, size_t> sizes;
+};
+Allocations& VirtualAllocations() {
+  static Allocations a;
+  return a;
+}
+}  // namespace
+
+void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect) {
+  // Only fresh committed read/write regions are asked for.
+  if (address || size == 0 || !(allocationType & MEM_COMMIT) || protect != PAGE_READWRITE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  auto& a = VirtualAllocations();
+  std::lock_guard guard(a.lock);
+  a.sizes[p] = size;
+  return p;
+}
+
+BOOL VirtualFree(void* address, size_t size, DWORD freeType) {
+  if (freeType != MEM_RELEASE || size != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto& a = VirtualAllocations();
+  std::lock_guard guard(a.lock);
+  auto it = a.sizes.find(address);
+  if (it == a.sizes.end()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ::munmap(it->first, it->second);
+  a.sizes.erase(it);
+  return TRUE;
+}
