@@ -1,0 +1,121 @@
+// FILETIME conversions. FILETIME counts 100 ns since 1601-01-01; MS-DOS
+// date/time words are local time; local time follows TZ.
+#include <ctime>
+
+#include "WinApi.h"
+
+namespace {
+
+constexpr int64_t kTicksPerSecond = 10'000'000;
+constexpr int64_t kSecondsPerDay = 86'400;
+// Days from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochDays1601 = 134'774;
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;  // days since 1970-01-01
+}
+
+void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+unsigned DaysInMonth(int64_t y, unsigned m) {
+  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return (m == 2 && leap) ? 29 : days[m - 1];
+}
+
+int64_t ToTicks(const FILETIME& ft) {
+  return static_cast<int64_t>((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+}
+
+void FromTicks(int64_t t, FILETIME& ft) {
+  ft.dwLowDateTime = static_cast<DWORD>(uint64_t(t));
+  ft.dwHighDateTime = static_cast<DWORD>(uint64_t(t) >> 32);
+}
+
+// Seconds east of UTC in force at the given Unix time.
+int64_t UtcOffsetAt(int64_t unixSeconds) {
+  const time_t t = static_cast<time_t>(unixSeconds);
+  struct tm local {};
+  if (!localtime_r(&t, &local)) return 0;
+  return local.tm_gmtoff;
+}
+
+int64_t UnixSecondsOf(int64_t ticks) {
+  return ticks / kTicksPerSecond - kEpochDays1601 * kSecondsPerDay;
+}
+
+}  // namespace
+
+BOOL DosDateTimeToFileTime(WORD fatDate, WORD fatTime, FILETIME* ft) {
+  const unsigned day = fatDate & 0x1F, month = (fatDate >> 5) & 0x0F;
+  const int64_t year = 1980 + (fatDate >> 9);
+  const unsigned sec = (fatTime & 0x1F) * 2, minute = (fatTime >> 5) & 0x3F, hour = fatTime >> 11;
+  if (!ft || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
+      sec > 59) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int64_t days = DaysFromCivil(year, month, day) + kEpochDays1601;
+  const int64_t seconds = days * kSecondsPerDay + hour * 3600 + minute * 60 + sec;
+  FromTicks(seconds * kTicksPerSecond, *ft);
+  return TRUE;
+}
+
+BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
+  if (!ft) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int64_t seconds = static_cast<int64_t>(uint64_t(ToTicks(*ft)) / kTicksPerSecond);
+  const int64_t days = seconds / kSecondsPerDay - kEpochDays1601;
+  const int64_t rest = seconds % kSecondsPerDay;
+  int64_t y;
+  unsigned m, d;
+  CivilFromDays(days, y, m, d);
+  if (y < 1980 || y > 2107) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (fatDate) *fatDate = static_cast<WORD>(((y - 1980) << 9) | (m << 5) | d);
+  if (fatTime)
+    *fatTime = static_cast<WORD>(((rest / 3600) << 11) | (((rest / 60) % 60) << 5) | ((rest % 60) / 2));
+  return TRUE;
+}
+
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
+  if (!utc || !local) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int64_t t = ToTicks(*utc);
+  FromTicks(t + UtcOffsetAt(UnixSecondsOf(t)) * kTicksPerSecond, *local);
+  return TRUE;
+}
+
+BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
+  if (!local || !utc) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const int64_t t = ToTicks(*local);
+  // The offset depends on the UTC instant we are looking for: guess, then refine once.
+  int64_t offset = UtcOffsetAt(UnixSecondsOf(t));
+  offset = UtcOffsetAt(UnixSecondsOf(t - offset * kTicksPerSecond));
+  FromTicks(t - offset * kTicksPerSecond, *utc);
+  return TRUE;
+}
