@@ -21,6 +21,7 @@
 
 #include "Devices.h"
 #include "FatLayout.h"
+#include "Stream.h"
 
 class TFATdrive;
 class TFATDirectory;
@@ -112,6 +113,7 @@ class TFATdrive : public TCustomDrive {
   uint32_t Cluster2Sec(uint32_t Cluster) const;
   uint32_t Sec2Cluster(uint32_t Sector) const;
   uint16_t BytesPerSector() const { return FBytesPerSector; }
+  uint32_t SectorsPerCluster() const { return FSectorsPerCluster; }
 
   // Allocation table. FATIndex is 0-based; FATNumber 0 = contiguous, n = copy n-1.
   uint32_t GetFAT(uint32_t Cluster, uint8_t FATIndex);
@@ -152,8 +154,12 @@ class TFATdrive : public TCustomDrive {
   bool ReadCachedSector(uint32_t Sector, std::vector<uint8_t>& Buffer, uint32_t& BufferSector);
   uint32_t DeviceSectorSize() const;
   bool DeletedConditionIsIntact(uint32_t FirstCluster);
+  bool InVolumeCluster(uint32_t Cluster) const;
+  // The cluster after Cluster for a reader; 0 when the chain ends or leaves the volume.
+  uint32_t NextDataCluster(uint32_t Cluster, uint8_t FATNumber);
   uint16_t FBytesPerSector = 512;
   uint32_t FSectorRatio = 1;
+  uint32_t FSectorsPerCluster = 1;
   uint64_t FItemBudget = 0;  // items the tree may still grow by (bounds hostile trees)
 };
 
@@ -192,4 +198,25 @@ class TFATFile : public TCustomFile {
   void ChangeListViewItem(TListItem& item) override;
   // Copies the data to DestPath + display name, with time and attributes.
   virtual bool SaveTo(const AnsiString& DestPath, uint8_t FATNumber);
+};
+
+// ---- Stream -----------------------------------------------------------------------------------
+// A read-only stream over one file's data (FATNumber as for BlockRead).
+// Read continues from the reader's own position; the reported position only
+// follows Seek. Writing raises EAbstractError.
+class TFATStream : public TStream {
+ public:
+  TFATStream(TFATdrive* Drive, int32_t Cluster, int32_t Size, uint8_t FATNumber);
+  ~TFATStream() override;
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Seek(int32_t Offset, uint16_t Origin) override;
+  // Moves the reader only; the reported position stays.
+  void SetPosition(int64_t Pos) override;
+
+  int32_t FPosition = 0;
+  int32_t FSize = 0;
+  int32_t FStartCluster = 0;
+  TFATdrive* FDrive = nullptr;  // not owned
+  uint8_t FFATNumber = 0;
+  TFATFileInfo FInfo;
 };

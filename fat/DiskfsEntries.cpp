@@ -1,0 +1,150 @@
+// FAT drive: directory records, short names and long names.
+#include <cstring>
+
+#include "DiskfsInternal.h"
+#include "WinApi.h"
+
+AnsiString ReplaceDeletedChar(const AnsiString& S) {
+  for (size_t i = 0; i < S.size(); ++i) {
+    if (uint8_t(S[i]) != kDeletedMark) continue;
+    // Long names are UTF-8 here, where $E5 also leads a three-byte character
+    // (U+5000..U+5FFF); such a character is text, not a deletion mark.
+    const bool utf8Lead = i + 2 < S.size() && (uint8_t(S[i + 1]) & 0xC0) == 0x80 && (uint8_t(S[i + 2]) & 0xC0) == 0x80;
+    if (utf8Lead) {
+      i += 2;
+      continue;
+    }
+    AnsiString out = S;
+    out[i] = '_';
+    return out;
+  }
+  return S;
+}
+
+AnsiString FormatShortName(const uint8_t* Name11) {
+  AnsiString base, ext;
+  for (int i = 0; i < 8; ++i)
+    if (Name11[i] != ' ') base += char(Name11[i]);
+  for (int i = 8; i < 11; ++i)
+    if (Name11[i] != ' ') ext += char(Name11[i]);
+  return ext.empty() ? base : base + "." + ext;
+}
+
+bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
+  if (uint64_t(Cluster) > uint64_t(ClusterCount) + 1) return false;
+  if (DirBuffer.size() < FBytesPerSector || BytesPerCluster < 32) return false;
+  // Cluster 1 has no data; reaching it means a broken chain.
+  if (Cluster == 1) return false;
+  const uint32_t perSector = FBytesPerSector / 32;
+  uint32_t sector;
+  if (Cluster == 0) {
+    if (Index >= perSector) {
+      Index = 0;
+      ++Sector;
+    }
+    // The fixed root region ends the walk too: past it lie the data clusters,
+    // whose bytes are not root records (and a missing $00 must not run on).
+    if (Sector - RootStartSector >= RootDirSectors) return false;
+    sector = Sector;
+  } else {
+    // In a chain Index counts records from the directory's start, so the
+    // cursor itself bounds the walk: a directory holds at most 65536 records,
+    // which also ends looping chains.
+    const uint32_t perCluster = BytesPerCluster / 32;
+    if (Index == 0xFFFF) return false;
+    if (Index > 0 && Index % perCluster == 0) {
+      const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
+      if (IsEOF(next)) return false;
+      // A free, bad or out-of-volume next cluster (the cleared chain of a
+      // deleted directory) ends the directory as well.
+      if (next < 2 || uint64_t(next) > uint64_t(ClusterCount) + 1 ||
+          ClassifyFATEntry(FATType, next) == fatEntryBad)
+        return false;
+      Cluster = next;
+    }
+    sector = Cluster2Sec(Cluster) + (Index % perCluster) * 32 / FBytesPerSector;
+  }
+  // An unreadable sector ends the directory rather than showing stale records.
+  if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) return false;
+  std::memcpy(Buffer, DirBuffer.data() + (Index % perSector) * 32, 32);
+  ++Index;
+  return true;
+}
+
+bool TFATdrive::ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
+  if (uint64_t(Cluster) > uint64_t(ClusterCount) + 1 || Cluster == 1) return false;
+  if (DirBuffer.size() < FBytesPerSector) return false;
+  uint32_t sector;
+  if (Cluster == 0) {
+    if (Index > 0) {
+      Index = 0;
+      ++Sector;
+    }
+    if (Sector - RootStartSector >= RootDirSectors) return false;
+    sector = Sector;
+  } else {
+    if (Index == 0xFFFF) return false;
+    if (Index > 0 && Index % FSectorsPerCluster == 0) {
+      const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
+      if (IsEOF(next) || next < 2 || uint64_t(next) > uint64_t(ClusterCount) + 1) return false;
+      Cluster = next;
+    }
+    sector = Cluster2Sec(Cluster) + Index % FSectorsPerCluster;
+  }
+  if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) return false;
+  std::memcpy(Buffer, DirBuffer.data(), FBytesPerSector);
+  ++Index;
+  return true;
+}
+
+bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry,
+                            AnsiString& Name) {
+  constexpr int kMaxRecords = 18;
+  constexpr int kUnits = kMaxRecords * 13;
+  TLongNameEntry rec;
+  std::memcpy(&rec, Entry, sizeof rec);
+  if (rec.Attributes != faLongName || rec.ClusterLow != 0 || (rec.Sequence & 0x40) == 0) return false;
+  const uint8_t checksum = rec.CheckSum;
+  char16_t units[kUnits];
+  int pos = kUnits, taken = 0;
+  while (rec.Attributes == faLongName && rec.ClusterLow == 0 && rec.CheckSum == checksum && taken < kMaxRecords) {
+    pos -= 13;
+    char16_t* out = units + pos;
+    for (int i = 0; i < 5; ++i) *out++ = ReadLE16(rec.Name1 + 2 * i);
+    for (int i = 0; i < 6; ++i) *out++ = ReadLE16(rec.Name2 + 2 * i);
+    for (int i = 0; i < 2; ++i) *out++ = ReadLE16(rec.Name3 + 2 * i);
+    ++taken;
+    if (taken < kMaxRecords) {
+      if (!GetNextRecord(Cluster, Sector, Index, Entry)) return false;
+      std::memcpy(&rec, Entry, sizeof rec);
+    }
+  }
+  // The $0000 terminator ends the name; the $FFFF padding after it is dropped.
+  // The code page stands in as UTF-8, so the whole name always fits.
+  int end = pos;
+  while (end < kUnits && units[end] != 0) ++end;
+  Name = WideToAnsi(WideString(units + pos, units + end));
+  return true;
+}
+
+bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry,
+                              AnsiString& Name, bool IncludeDeleted) {
+  for (;;) {
+    if (!GetNextRecord(Cluster, Sector, Index, &Entry)) return false;
+    if (Entry.Name[0] == 0) return false;
+    if (!IncludeDeleted && Entry.Name[0] == kDeletedMark) continue;
+    break;
+  }
+  if (Entry.Attributes == faLongName) {
+    AnsiString longName;
+    if (GetLongName(Cluster, Sector, Index, &Entry, longName)) {
+      // A long-name run followed by the end mark is a leftover, not an item;
+      // the end mark still ends the directory.
+      if (Entry.Name[0] == 0) return false;
+      Name = longName;
+      return true;
+    }
+  }
+  Name = FormatShortName(Entry.Name);
+  return true;
+}

@@ -1,0 +1,27 @@
+// Helpers shared by the FAT unit's source files; not part of its interface.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "Diskfs.h"
+
+namespace diskfs {
+
+// printf-style text for log lines and dialogs.
+template <typename... Args>
+AnsiString Fmt(const char* fmt, Args... args) {
+  char text[1024];
+  std::snprintf(text, sizeof text, fmt, args...);
+  return text;
+}
+
+inline void Log(const AnsiString& text) {
+  if (dbg) dbg->DebugOut(text);
+}
+
+// Directories nested deeper than this are not expanded: real paths stop far
+// earlier, and the walk recurses once per level.
+constexpr int kMaxTreeDepth = 256;
+
+}  // namespace diskfs

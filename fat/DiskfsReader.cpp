@@ -1,0 +1,120 @@
+// FAT file reading: the open-file record's operations and the stream.
+#include <algorithm>
+#include <cstring>
+
+#include "DiskfsInternal.h"
+
+bool TFATdrive::ResetByCluster(uint32_t Cluster, uint32_t Size, TFATFileInfo& Info) {
+  Info.StartCluster = Info.CurrentCluster = Cluster;
+  Info.Position = 0;
+  Info.Size = Size;
+  return true;
+}
+
+uint32_t TFATdrive::filepos(const TFATFileInfo& Info) const { return Info.Position; }
+uint32_t TFATdrive::filesize(const TFATFileInfo& Info) const { return Info.Size; }
+void TFATdrive::Close(TFATFileInfo& /*Info*/) {}
+
+bool TFATdrive::Seek(TFATFileInfo& Info, uint32_t Pos, uint8_t FATNumber) {
+  if (Info.StartCluster == 0 || Pos >= Info.Size) return false;
+  uint32_t cluster = Info.StartCluster;
+  if (!GetRecPosCluster(cluster, Pos, FATNumber)) return false;
+  Info.CurrentCluster = cluster;
+  Info.Position = Pos;
+  return true;
+}
+
+bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint8_t FATNumber, uint32_t& BytesRead) {
+  BytesRead = 0;
+  if (Info.Size < Info.Position) return false;
+  if (Info.Size == Info.Position) return true;
+  if (DataBuffer.size() < FBytesPerSector || BytesPerCluster == 0) return false;
+  try {
+    const uint32_t bps = FBytesPerSector;
+    uint32_t n = std::min(Count, Info.Size - Info.Position);
+    auto* out = static_cast<uint8_t*>(Buffer);
+    bool failed = false;
+    // However the chain loops, a file never holds more than the volume's clusters.
+    const uint64_t volumeBytes = uint64_t(ClusterCount) * BytesPerCluster;
+    while (n > 0 && !failed) {
+      // A chain that ended before the file's size (or data that would lie
+      // outside the volume) ends the read with a short count: repeating the
+      // last cluster would hand out wrong bytes as if they were the file's.
+      if (!InVolumeCluster(Info.CurrentCluster) || Info.Position >= volumeBytes) break;
+      const uint32_t s = (Info.Position / bps) % FSectorsPerCluster;
+      const uint32_t o = Info.Position % bps;
+      const uint32_t sector = Cluster2Sec(Info.CurrentCluster) + s;
+      uint32_t piece;
+      if (o == 0 && n >= bps) {
+        // Whole sectors go straight to the caller, a cluster's rest at a time.
+        const uint32_t sectors = std::min(n / bps, FSectorsPerCluster - s);
+        if (!ReadVolumeSectors(sector, sectors, out)) {
+          failed = true;
+          break;
+        }
+        piece = sectors * bps;
+      } else {
+        if (!ReadCachedSector(sector, DataBuffer, DataBufferSector)) {
+          failed = true;
+          break;
+        }
+        piece = std::min(bps - o, n);
+        std::memcpy(out, DataBuffer.data() + o, piece);
+      }
+      out += piece;
+      n -= piece;
+      BytesRead += piece;
+      Info.Position += piece;
+      if (Info.Position % BytesPerCluster == 0) Info.CurrentCluster = NextDataCluster(Info.CurrentCluster, FATNumber);
+    }
+    // A sector that can't be read ends the read: the bytes before it are
+    // handed out, and a read that got nothing at all reports the failure.
+    return !(failed && BytesRead == 0);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TFATdrive::InVolumeCluster(uint32_t Cluster) const {
+  return Cluster >= 2 && uint64_t(Cluster) <= uint64_t(ClusterCount) + 1;
+}
+
+uint32_t TFATdrive::NextDataCluster(uint32_t Cluster, uint8_t FATNumber) {
+  if (FATNumber == 0) return Cluster + 1;  // past the volume ends the read at the next piece
+  if (IsEOF(Cluster)) return 0;
+  const uint32_t next = GetFAT(Cluster, FATNumber - 1);
+  return InVolumeCluster(next) ? next : 0;
+}
+
+// ---- Stream ---------------------------------------------------------------------------------
+
+TFATStream::TFATStream(TFATdrive* Drive, int32_t Cluster, int32_t Size, uint8_t FATNumber)
+    : FSize(Size), FStartCluster(Cluster), FDrive(Drive), FFATNumber(FATNumber) {
+  if (!FDrive || !FDrive->ResetByCluster(uint32_t(Cluster), uint32_t(Size), FInfo)) FSize = 0;
+}
+
+TFATStream::~TFATStream() {
+  if (FDrive) FDrive->Close(FInfo);
+}
+
+int32_t TFATStream::Read(void* Buffer, int32_t Count) {
+  if (!FDrive || Count <= 0) return 0;
+  uint32_t n = 0;
+  if (!FDrive->BlockRead(FInfo, uint32_t(Count), Buffer, FFATNumber, n)) return 0;
+  return static_cast<int32_t>(n);
+}
+
+int32_t TFATStream::Seek(int32_t Offset, uint16_t Origin) {
+  switch (Origin) {
+    case soFromBeginning: FPosition = Offset; break;
+    case soFromCurrent: FPosition = int32_t(uint32_t(FPosition) + uint32_t(Offset)); break;
+    case soFromEnd: FPosition = int32_t(uint32_t(FSize) + uint32_t(Offset)); break;
+    default: break;
+  }
+  if (FDrive) FDrive->Seek(FInfo, uint32_t(FPosition), FFATNumber);
+  return FPosition;
+}
+
+void TFATStream::SetPosition(int64_t Pos) {
+  if (FDrive) FDrive->Seek(FInfo, uint32_t(Pos), FFATNumber);
+}

@@ -1,0 +1,314 @@
+// FAT item tree: start items, directory and file items, building children
+// (deleted ones with their verdict), the depth-first walk and the scan.
+#include <cctype>
+
+#include "DiskfsInternal.h"
+#include "Helpers.h"
+
+using diskfs::Fmt;
+using diskfs::Log;
+
+namespace {
+
+bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
+
+char FoldCase(char c) { return static_cast<unsigned char>(c) < 0x80 ? char(std::tolower(static_cast<unsigned char>(c))) : c; }
+
+// Whether a deleted directory's first cluster still starts with "." and "..".
+bool IsDeletedDirValid(TFATdrive& drive, uint32_t cluster) {
+  uint32_t c = cluster, s = 0;
+  uint16_t i = 0;
+  TDirEntry e;
+  for (const char* expected : {".", ".."}) {
+    if (!drive.GetNextRecord(c, s, i, &e)) return false;
+    if ((e.Attributes & faDirectory) == 0 || FormatShortName(e.Name) != expected) return false;
+  }
+  return true;
+}
+
+bool ScanDriveVisit(TObject* Item, intptr_t Context, bool& Flag) {
+  Flag = false;
+  auto* t = reinterpret_cast<TTransferdata*>(Context);
+  TFATdrive* drive = t->Drive;
+  if (drive->Cancelled) return false;
+  bool cancel = false;
+  auto matches = [&](const AnsiString& name) {
+    return t->Mask.empty() || t->Mask == "*" || MatchWildCard(ReplaceDeletedChar(name), t->Mask, '?', '*', false);
+  };
+  if (auto* f = dynamic_cast<TCustomFile*>(Item)) {
+    if (drive->OnProgress) drive->OnProgress(drive, f, f->GetPath(nullptr), -1, cancel);
+    if (matches(f->Name)) {
+      Flag = true;
+      if (drive->OnFoundItem) drive->OnFoundItem(drive, f);
+    }
+  } else if (auto* d = dynamic_cast<TCustomDirectory*>(Item)) {
+    if (drive->OnProgress) drive->OnProgress(drive, d, d->GetPath(nullptr), -1, cancel);
+    if ((!t->DeletedOnly || (d->DeletedState & 1)) && matches(d->Name)) {
+      Flag = true;
+      if (drive->OnFoundItem) drive->OnFoundItem(drive, d);
+    }
+  }
+  if (cancel) {
+    drive->CancelScan();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar, char AnyRun, bool /*Flag*/) {
+  // Greedy match with one backtrack point: linear in practice, never exponential.
+  size_t n = 0, m = 0, starM = AnsiString::npos, starN = 0;
+  while (n < Name.size()) {
+    if (m < Mask.size() && Mask[m] == AnyRun) {
+      starM = m++;
+      starN = n;
+    } else if (m < Mask.size() && (Mask[m] == OneChar || FoldCase(Mask[m]) == FoldCase(Name[n]))) {
+      ++m;
+      ++n;
+    } else if (starM != AnsiString::npos) {
+      m = starM + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (m < Mask.size() && Mask[m] == AnyRun) ++m;
+  return m == Mask.size();
+}
+
+// ---- Drive ---------------------------------------------------------------------------
+
+void TFATdrive::CreateStartItems() {
+  auto make = [this](bool root) {
+    auto d = std::make_unique<TFATDirectory>();
+    d->Drive = this;
+    if (root) {
+      d->StartCluster = RootCluster;
+      d->StartSector = RootStartSector;
+    } else {
+      d->Children = std::make_shared<TChildList>();
+    }
+    return d;
+  };
+  RootDir = make(true);
+  DeletedTreeRoot = make(true);
+  SpareDir1 = make(false);
+  SpareDir2 = make(false);
+}
+
+void TFATdrive::CancelScan() { Cancelled = true; }
+
+void TFATdrive::ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool DeletedOnly) {
+  Log(Fmt("Scanning drive using filemask: %s (TFATdrive.ScanDrive)", FileMask.c_str()));
+  TTransferdata context;
+  context.Mask = FileMask;
+  context.DeletedOnly = DeletedOnly;
+  context.Drive = this;
+  Cancelled = false;
+  if (DeletedTreeRoot)
+    DeletedTreeRoot->ForEachChild(ScanDriveVisit, IncludeDeleted, DeletedOnly, true,
+                                  reinterpret_cast<intptr_t>(&context));
+  Log("...............................done...(TFATdrive.ScanDrive)");
+  if (OnFinish) OnFinish(this);
+}
+
+bool TFATdrive::DeletedConditionIsIntact(uint32_t FirstCluster) {
+  // A first cluster outside the volume has no data to be intact.
+  return InVolumeCluster(FirstCluster) && ClassifyFATEntry(FATType, GetFAT(FirstCluster, 0)) == fatEntryFree;
+}
+
+// ---- Directory -------------------------------------------------------------------------
+
+void TFATDirectory::Assign(TObject* source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<TFATDirectory*>(source)) {
+    Time = s->Time;
+    Date = s->Date;
+    StartSector = s->StartSector;
+    StartCluster = s->StartCluster;
+  }
+}
+
+void TFATDirectory::AssignTo(TObject* dest) {
+  TCustomDirectory::AssignTo(dest);
+  if (auto* d = dynamic_cast<TFATDirectory*>(dest)) {
+    d->Time = Time;
+    d->Date = Date;
+    d->StartSector = StartSector;
+    d->StartCluster = StartCluster;
+  }
+}
+
+AnsiString TFATDirectory::GetPath(TCustomDirectory* base) {
+  AnsiString result = this == base ? AnsiString() : ReplaceDeletedChar(Name);
+  int depth = 0;
+  for (TCustomDirectory* a = Parent; a && a != base && depth <= diskfs::kMaxTreeDepth; a = a->Parent, ++depth)
+    result = ReplaceDeletedChar(a->Name) + "\\" + result;
+  return result;
+}
+
+bool TFATDirectory::Rename(const AnsiString& newName) {
+  Name = newName;
+  return true;
+}
+
+bool TFATDirectory::ChildIsSubDir() {
+  if (!Children) return false;
+  for (TObject* c : *Children)
+    if (dynamic_cast<TCustomDirectory*>(c)) return true;
+  return false;
+}
+
+bool TFATDirectory::ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
+                                 intptr_t Data) {
+  if (!Children) AddChildren(IncludeDeleted, DeletedOnly);
+  if (!Children) return true;
+  // Hold the list: a callback may not free it under us.
+  std::shared_ptr<TChildList> list = Children;
+  for (size_t i = 0; i < list->size(); ++i) {
+    TObject* child = (*list)[i];
+    bool flag = false;
+    if (!Callback(child, Data, flag)) return false;
+    if (Recurse) {
+      if (auto* sub = dynamic_cast<TCustomDirectory*>(child))
+        if (!sub->ForEachChild(Callback, IncludeDeleted, DeletedOnly, Recurse, Data)) return false;
+    }
+  }
+  return true;
+}
+
+void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
+  auto* drive = dynamic_cast<TFATdrive*>(Drive);
+  try {
+    if (!drive) throw std::runtime_error("not a FAT drive");
+    Children = std::make_shared<TChildList>();
+    // Ancestors' first clusters: a directory pointing back at one of them
+    // would make the tree endless, so such a child is shown but not opened.
+    std::vector<uint32_t> ancestors;
+    int depth = 0;
+    for (TCustomDirectory* a = this; a && depth <= diskfs::kMaxTreeDepth; a = a->Parent, ++depth)
+      if (auto* fa = dynamic_cast<TFATDirectory*>(a)) ancestors.push_back(fa->StartCluster);
+    const bool tooDeep = depth >= diskfs::kMaxTreeDepth;
+
+    uint32_t cluster = StartCluster, sector = StartSector;
+    uint16_t index = 0;
+    TDirEntry e;
+    AnsiString name;
+    while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted)) {
+      try {
+        if (drive->FItemBudget == 0) break;
+        const uint32_t first = e.FirstCluster();
+        const bool deleted = e.Name[0] == kDeletedMark;
+        // $05 stands for a real leading $E5; it can only stand first.
+        if (!name.empty() && uint8_t(name[0]) == kEscapedE5) name[0] = char(kDeletedMark);
+        if (e.Attributes & faDirectory) {
+          if (IsDotName(name)) continue;
+          if (deleted) {
+            // The walk for "." and ".." moves the shared directory cache, which
+            // is keyed by sector, so the outer cursor simply re-reads.
+            if (!IsDeletedDirValid(*drive, first)) continue;
+          }
+          auto d = std::make_unique<TFATDirectory>();
+          d->Drive = drive;
+          d->StartCluster = first;
+          d->Name = name;
+          d->Time = e.Time;
+          d->Date = e.Date;
+          d->CreationDate = e.CreationDate;
+          d->AccessDate = e.AccessDate;
+          d->Parent = this;
+          if (deleted) {
+            d->DeletedState |= 1;
+            d->DeletedCondition = drive->DeletedConditionIsIntact(first) ? 1 : 2;
+          }
+          bool loops = false;
+          for (uint32_t a : ancestors) loops = loops || (a == first && first != 0);
+          if (loops || tooDeep) d->Children = std::make_shared<TChildList>();
+          Children->push_back(d.release());
+        } else {
+          if (e.Attributes & (faVolumeID | faDirectory)) continue;
+          if (IncludeDeleted && DeletedOnly && !deleted) continue;
+          auto f = std::make_unique<TFATFile>();
+          f->Drive = drive;
+          f->StartCluster = first;
+          f->Attributes = e.Attributes;
+          f->Size = uint32_t(e.Size);
+          f->Time = e.Time;
+          f->Date = e.Date;
+          f->CreationDate = e.CreationDate;
+          f->AccessDate = e.AccessDate;
+          f->Name = name;
+          f->Parent = this;
+          if (deleted) {
+            f->Deleted = true;
+            f->DeletedCondition = drive->DeletedConditionIsIntact(first) ? 1 : 2;
+          }
+          Children->push_back(f.release());
+        }
+        --drive->FItemBudget;
+      } catch (...) {
+        // One bad record costs only itself.
+      }
+    }
+  } catch (...) {
+    if (Children) DeleteChildren();
+    Children.reset();
+  }
+}
+
+bool TFATDirectory::SubDirFound(bool IncludeDeleted) {
+  if (Children) return ChildIsSubDir();
+  auto* drive = dynamic_cast<TFATdrive*>(Drive);
+  if (!drive) return false;
+  uint32_t cluster = StartCluster, sector = StartSector;
+  uint16_t index = 0;
+  TDirEntry e;
+  AnsiString name;
+  while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted))
+    if ((e.Attributes & faDirectory) && e.Attributes != faLongName && !IsDotName(name)) return true;
+  return false;
+}
+
+// ---- File -------------------------------------------------------------------------------
+
+void TFATFile::Assign(TObject* source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<TFATFile*>(source)) {
+    Attributes = s->Attributes;
+    StartCluster = s->StartCluster;
+    Time = s->Time;
+    Date = s->Date;
+    Size = s->Size;
+  }
+}
+
+void TFATFile::AssignTo(TObject* dest) {
+  TCustomFile::AssignTo(dest);
+  if (auto* d = dynamic_cast<TFATFile*>(dest)) {
+    d->Attributes = Attributes;
+    d->StartCluster = StartCluster;
+    d->Time = Time;
+    d->Date = Date;
+    d->Size = Size;
+  }
+}
+
+bool TFATFile::Rename(const AnsiString& newName) {
+  Name = newName;
+  return true;
+}
+
+AnsiString TFATFile::GetPath(TCustomDirectory* base) {
+  if (!Parent || Parent == base) return AnsiString();
+  return Parent->GetPath(base);
+}
+
+void TFATFile::ChangeListViewItem(TListItem& item) {
+  item.Caption = ReplaceDeletedChar(Name);
+  // The host's row has these sub-items; a bare one gets them rather than a fault.
+  if (item.SubItems.size() < 3) item.SubItems.resize(3);
+  item.SubItems[0] = LongWordToStr(static_cast<uint32_t>(Size));
+  item.SubItems[2] = std::to_string(StartCluster);
+}
