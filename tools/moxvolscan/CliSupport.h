@@ -24,13 +24,27 @@ struct ParsedArgs {
 std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& flags,
                                     const std::vector<std::string>& valued);
 
-// Binds a free drive letter to a host directory, image file or block device
-// (raw source read-only). Returns the letter, or 0 with a one-line error.
+// Binds a free drive letter to a host directory (as the letter's root) or to
+// an image file or block device (as its read-only raw source). Returns the
+// letter, or 0 with a one-line error ("PATH: reason") in error.
 char BindHostPath(const std::string& hostPath, std::string& error);
 
 std::string JsonEscape(const std::string& utf8);
-std::string FileTimeToIso(const FILETIME& ft);   // "2024-05-01T12:00:00Z"; "" for 0
+// "2024-05-01T12:00:00Z", with 7 fraction digits when the time has any
+// ("2024-05-01T12:00:00.1234567Z"); "" for 0.
+std::string FileTimeToIso(const FILETIME& ft);
 std::string Utf16ToUtf8(const std::u16string& s);
+// Allocation-free forms of the two above for per-file output.
+void AppendJsonEscaped(std::string& out, const char* utf8, size_t len);
+void AppendFileTimeIso(std::string& out, const FILETIME& ft);
+
+// Runs the module's start-up for the lifetime of a command.
+struct ModuleSession {
+  ModuleSession();
+  ~ModuleSession();
+  ModuleSession(const ModuleSession&) = delete;
+  ModuleSession& operator=(const ModuleSession&) = delete;
+};
 
 // True while stderr is a terminal; the line is redrawn at most ~10 times a second.
 class ProgressLine {

@@ -1,0 +1,260 @@
+#include "CliSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "MoxVolScan.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+// ---- Options ---------------------------------------------------------------
+
+std::string ParsedArgs::Get(const std::string& name, const std::string& fallback) const {
+  const auto it = options.find(name);
+  return it == options.end() ? fallback : it->second;
+}
+
+std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& flags,
+                                    const std::vector<std::string>& valued) {
+  auto contains = [](const std::vector<std::string>& v, const std::string& s) {
+    for (const auto& x : v)
+      if (x == s) return true;
+    return false;
+  };
+  ParsedArgs parsed;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      parsed.positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const size_t eq = a.find('=');
+    const std::string name = a.substr(0, eq);
+    if (contains(flags, name) && eq == std::string::npos) {
+      parsed.options[name] = "";
+    } else if (contains(valued, name)) {
+      if (eq != std::string::npos) {
+        parsed.options[name] = a.substr(eq + 1);
+      } else if (i + 1 < args.size()) {
+        parsed.options[name] = args[++i];
+      } else {
+        std::fprintf(stderr, "moxvolscan: option '%s' needs a value\n", name.c_str());
+        return std::nullopt;
+      }
+    } else {
+      std::fprintf(stderr, "moxvolscan: unknown option '%s'\n", a.c_str());
+      return std::nullopt;
+    }
+  }
+  return parsed;
+}
+
+// ---- Binding ---------------------------------------------------------------
+
+char BindHostPath(const std::string& hostPath, std::string& error) {
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (!realpath(hostPath.c_str(), resolved) || stat(resolved, &st) != 0) {
+    error = hostPath + ": " + std::strerror(errno);
+    return 0;
+  }
+  DriveBinding binding;
+  if (S_ISDIR(st.st_mode)) {
+    binding.rootDir = resolved;
+  } else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+    errno = 0;
+    binding.raw = OpenImageSource(resolved);
+    if (!binding.raw) {
+      error = hostPath + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
+      return 0;
+    }
+  } else {
+    error = hostPath + ": not a folder, image file or block device";
+    return 0;
+  }
+  const char letter = FindFreeDriveLetter();
+  if (!letter || !MoxBindDriveLetter(letter, binding)) {
+    error = hostPath + ": no free drive letter";
+    return 0;
+  }
+  return letter;
+}
+
+ModuleSession::ModuleSession() { Initialize(); }
+ModuleSession::~ModuleSession() { Finalize(); }
+
+// ---- Formatting ------------------------------------------------------------
+
+void AppendJsonEscaped(std::string& out, const char* s, size_t len) {
+  static const char hex[] = "0123456789abcdef";
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+}
+
+std::string JsonEscape(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 8);
+  AppendJsonEscaped(out, utf8.data(), utf8.size());
+  return out;
+}
+
+void AppendFileTimeIso(std::string& out, const FILETIME& ft) {
+  const uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  if (ticks == 0) return;
+  // Days since 1601-01-01 to a civil date (proleptic Gregorian).
+  const uint64_t seconds = ticks / 10'000'000, fraction = ticks % 10'000'000;
+  int64_t z = int64_t(seconds / 86'400) - 134'774 + 719'468;  // shift to 0000-03-01
+  const uint64_t daySeconds = seconds % 86'400;
+  const int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+  const unsigned doe = unsigned(z - era * 146'097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = int64_t(yoe) + era * 400 + (month <= 2);
+  // Written digit by digit: this runs once per listed file.
+  char buf[40];
+  char* p = buf;
+  auto put = [&p](uint64_t v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = char('0' + v % 10);
+    p += width;
+  };
+  put(uint64_t(year), year > 9999 ? 5 : 4);
+  *p++ = '-';
+  put(month, 2);
+  *p++ = '-';
+  put(day, 2);
+  *p++ = 'T';
+  put(daySeconds / 3600, 2);
+  *p++ = ':';
+  put(daySeconds / 60 % 60, 2);
+  *p++ = ':';
+  put(daySeconds % 60, 2);
+  if (fraction) {
+    *p++ = '.';
+    put(fraction, 7);
+  }
+  out.append(buf, size_t(p - buf));
+  out += 'Z';
+}
+
+std::string FileTimeToIso(const FILETIME& ft) {
+  std::string out;
+  AppendFileTimeIso(out, ft);
+  return out;
+}
+
+std::string Utf16ToUtf8(const std::u16string& s) { return WideToAnsi(s); }
+
+// ---- Progress line -----------------------------------------------------------
+
+namespace {
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+}  // namespace
+
+ProgressLine::ProgressLine() : enabled_(isatty(STDERR_FILENO) == 1) {}
+
+ProgressLine::~ProgressLine() { Clear(); }
+
+void ProgressLine::Update(const std::string& text) {
+  if (!enabled_) return;
+  const uint64_t now = NowMs();
+  if (shown_ && now - lastMs_ < 100) return;
+  lastMs_ = now;
+  std::fprintf(stderr, "\r%s\x1b[K", text.c_str());
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+void ProgressLine::Clear() {
+  if (!enabled_ || !shown_) return;
+  std::fputs("\r\x1b[K", stderr);
+  std::fflush(stderr);
+  shown_ = false;
+}
+
+// ---- Ctrl-C --------------------------------------------------------------------
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+int interruptPipe[2] = {-1, -1};
+std::mutex interruptLock;
+std::function<void()> interruptCallback;
+
+void OnSigint(int) {
+  if (interrupted.exchange(true)) _exit(130);  // second Ctrl-C: leave at once
+  const char byte = 1;
+  [[maybe_unused]] ssize_t ignored = write(interruptPipe[1], &byte, 1);
+}
+
+// Runs the callback outside the signal handler, where it may lock and wait.
+void InterruptWatcher() {
+  char byte;
+  while (read(interruptPipe[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  std::function<void()> callback;
+  {
+    std::lock_guard guard(interruptLock);
+    callback = interruptCallback;
+  }
+  if (callback) callback();
+}
+
+}  // namespace
+
+void InstallInterruptHandler(std::function<void()> onInterrupt) {
+  {
+    std::lock_guard guard(interruptLock);
+    interruptCallback = std::move(onInterrupt);
+    if (interruptPipe[0] >= 0) return;
+    if (pipe2(interruptPipe, O_CLOEXEC) != 0) return;
+  }
+  std::thread(InterruptWatcher).detach();
+  struct sigaction sa {};
+  sa.sa_handler = OnSigint;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+bool Interrupted() { return interrupted.load(); }
