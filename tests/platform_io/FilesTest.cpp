@@ -1,0 +1,312 @@
+// The file calls over raw sources bound to letters and physical drives, and
+// over host files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <fstream>
+
+#include "ScratchDir.h"
+#include "ScriptedSource.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+namespace {
+
+struct HandleCloser {
+  HANDLE h;
+  ~HandleCloser() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+HANDLE OpenDevice(const char* name, DWORD access) {
+  return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+TEST(DeviceHandles, ReadOnlySourcesRefuseWriteAccessAndQueryHandlesCannotRead) {
+  auto src = std::make_shared<ScriptedSource>(64 * 512);
+  ScopedLetter letter('Q', src);
+  EXPECT_EQ(OpenDevice("\\\\.\\Q:", GENERIC_WRITE), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenDevice("\\\\.\\Q:", GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+
+  HandleCloser query{OpenDevice("\\\\.\\q:", 0)};
+  ASSERT_NE(query.h, INVALID_HANDLE_VALUE);
+  char buf[512];
+  DWORD got = 7;
+  EXPECT_FALSE(ReadFile(query.h, buf, 512, &got, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(src->reads.empty());
+}
+
+TEST(DeviceHandles, UnboundAndMalformedDeviceNamesDoNotOpen) {
+  UnbindDriveLetter('Q');
+  for (const char* name : {"\\\\.\\Q:", "\\\\.\\PhysicalDrive77", "\\\\.\\PhysicalDrive", "\\\\.\\PhysicalDrive1x",
+                           "\\\\.\\Q:\\", "\\\\.\\1:", "\\\\.\\PhysicalDrive99999999999"}) {
+    EXPECT_EQ(OpenDevice(name, GENERIC_READ), INVALID_HANDLE_VALUE) << name;
+  }
+}
+
+TEST(DeviceHandles, PhysicalDrivesReadTheirOwnSource) {
+  auto disk = std::make_shared<ScriptedSource>(8 * 512);
+  ASSERT_TRUE(BindPhysicalDrive(3, disk));
+  HandleCloser h{OpenDevice("\\\\.\\PhysicalDrive3", GENERIC_READ)};
+  ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
+  uint8_t buf[512];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(h.h, buf, 512, &got, nullptr));
+  EXPECT_EQ(got, 512u);
+  EXPECT_EQ(buf[100], ScriptedSource::Pattern(100));
+  UnbindPhysicalDrive(3);
+}
+
+TEST(DeviceHandles, SixtyFourBitPositionsAndTheEndOfTheSource) {
+  const uint64_t size = 9ull << 30;  // served from the pattern
+  auto src = std::make_shared<ScriptedSource>(size);
+  ScopedLetter letter('Q', src);
+  HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
+  ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
+
+  const uint64_t at = 0x1FFFFFE00ull;  // beyond 4 GiB, low part with the top bit set
+  LONG high = static_cast<LONG>(at >> 32);
+  EXPECT_EQ(SetFilePointer(h.h, static_cast<LONG>(at), &high, FILE_BEGIN), static_cast<DWORD>(at));
+  EXPECT_EQ(high, 1);
+  uint8_t buf[1024];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(h.h, buf, sizeof buf, &got, nullptr));
+  ASSERT_EQ(got, sizeof buf);
+  EXPECT_EQ(src->reads.back().offset, at);
+  EXPECT_EQ(buf[777], ScriptedSource::Pattern(at + 777));
+
+  // Without the high part the distance is signed: -512 from the current position.
+  EXPECT_EQ(SetFilePointer(h.h, -512, nullptr, FILE_CURRENT), static_cast<DWORD>(at + 512));
+  high = -1;  // with the high part, -100 is spelt in both halves
+  EXPECT_EQ(SetFilePointer(h.h, -100, &high, FILE_END), static_cast<DWORD>(size - 100));
+  EXPECT_EQ(high, static_cast<LONG>((size - 100) >> 32));
+  ASSERT_TRUE(ReadFile(h.h, buf, sizeof buf, &got, nullptr));
+  EXPECT_EQ(got, 100u);  // a read over the end is short, not an error
+  ASSERT_TRUE(ReadFile(h.h, buf, sizeof buf, &got, nullptr));
+  EXPECT_EQ(got, 0u);
+
+  EXPECT_EQ(SetFilePointer(h.h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(DeviceHandles, FailuresOfTheSourceBecomeFailedCalls) {
+  auto src = std::make_shared<ScriptedSource>(64 * 512, true);
+  src->failReads = {0};
+  src->failWrites = {0};
+  ScopedLetter letter('Q', src);
+  HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ | GENERIC_WRITE)};
+  ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
+  uint8_t buf[512] = {};
+  DWORD n = 0;
+  EXPECT_FALSE(ReadFile(h.h, buf, 512, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_READ_FAULT);
+  EXPECT_FALSE(WriteFile(h.h, buf, 512, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+  // A volume does not grow: a write over its end writes what fits and fails.
+  SetFilePointer(h.h, 63 * 512, nullptr, FILE_BEGIN);
+  uint8_t two[1024];
+  std::fill(std::begin(two), std::end(two), 0xAB);
+  EXPECT_FALSE(WriteFile(h.h, two, sizeof two, &n, nullptr));
+  EXPECT_EQ(n, 512u);
+  EXPECT_EQ(GetLastError(), ERROR_SECTOR_NOT_FOUND);
+  EXPECT_EQ(src->Bytes().back(), 0xAB);
+}
+
+TEST(DeviceHandles, HandlesOfOtherKindsAreRefused) {
+  uint8_t buf[4];
+  DWORD n;
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buf, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(ReadFile(nullptr, buf, 4, &n, nullptr));
+  KernelObject other;
+  EXPECT_FALSE(WriteFile(&other, buf, 4, &n, nullptr));
+  EXPECT_EQ(SetFilePointer(&other, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+}
+
+DISK_GEOMETRY Geometry(HANDLE h, DWORD code, BOOL& ok) {
+  DISK_GEOMETRY g{};
+  DWORD returned = 0;
+  ok = DeviceIoControl(h, code, nullptr, 0, &g, sizeof g, &returned, nullptr);
+  if (ok) EXPECT_EQ(returned, sizeof g);
+  return g;
+}
+
+uint64_t Product(const DISK_GEOMETRY& g) {
+  return static_cast<uint64_t>(g.Cylinders) * g.TracksPerCylinder * g.SectorsPerTrack;
+}
+
+TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCount) {
+  struct Case {
+    uint64_t sectors;
+    uint32_t sectorSize;
+    UINT type;
+    uint32_t media;
+  } cases[] = {
+      {2880, 512, DRIVE_REMOVABLE, F3_1Pt44_512}, {2880, 512, DRIVE_FIXED, FixedMedia},
+      {255 * 63 * 2, 512, DRIVE_FIXED, FixedMedia}, {10007, 512, DRIVE_REMOVABLE, RemovableMedia},
+      {7919, 4096, DRIVE_FIXED, FixedMedia},
+  };
+  for (const auto& c : cases) {
+    ScopedLetter letter('Q', std::make_shared<ScriptedSource>(c.sectors * c.sectorSize + 100), c.type, c.sectorSize);
+    HandleCloser h{OpenDevice("\\\\.\\Q:", 0)};
+    BOOL ok;
+    const auto g = Geometry(h.h, IOCTL_DISK_GET_DRIVE_GEOMETRY, ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(Product(g), c.sectors) << c.sectors;
+    EXPECT_EQ(g.BytesPerSector, c.sectorSize);
+    EXPECT_EQ(g.MediaType, c.media) << c.sectors;
+    EXPECT_FALSE(DeviceIoControl(h.h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &ok, sizeof ok, nullptr, nullptr));
+    EXPECT_FALSE(Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok).BytesPerSector);  // not a CD
+  }
+}
+
+TEST(DeviceGeometry, CdRomsAndEmptyDrives) {
+  {
+    ScopedLetter letter('Q', std::make_shared<ScriptedSource>(1000 * 2048), DRIVE_CDROM, 2048);
+    EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_CDROM);
+    HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
+    BOOL ok;
+    const auto g = Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(Product(g), 1000u);
+    EXPECT_EQ(g.BytesPerSector, 2048u);
+    EXPECT_TRUE(DeviceIoControl(h.h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  }
+  // An empty source is a drive without a medium.
+  ScopedLetter letter('Q', std::make_shared<ScriptedSource>(0), DRIVE_CDROM, 2048);
+  HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
+  BOOL ok;
+  Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+  EXPECT_FALSE(DeviceIoControl(h.h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, nullptr, nullptr));
+}
+
+TEST(DriveTypes, UnboundLettersHaveNoRootAndBindingsSayTheirType) {
+  UnbindDriveLetter('Q');
+  EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(GetDriveTypeA("Z:\\"), DRIVE_FIXED);
+  EXPECT_EQ(GetDriveTypeA(nullptr), DRIVE_NO_ROOT_DIR);
+  ScopedLetter letter('Q', std::make_shared<ScriptedSource>(512), DRIVE_RAMDISK);
+  EXPECT_EQ(GetDriveTypeA("q:"), DRIVE_RAMDISK);
+  EXPECT_EQ(GetDriveTypeA("\\\\?\\Q:\\"), DRIVE_RAMDISK);
+}
+
+TEST(HostFiles, CreateWriteReadAndDispositions) {
+  ScratchDir dir;
+  const std::string path = dir / "f.bin";
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
+  EXPECT_EQ(n, 11u);
+  EXPECT_EQ(SetFilePointer(h, 6, nullptr, FILE_BEGIN), 6u);
+  char buf[16] = {};
+  ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "world");
+  CloseHandle(h);
+
+  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CreateFileA((dir / "none").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CreateFileA(dir.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+
+  // Through the Z: letter, with Windows separators; CREATE_ALWAYS truncates.
+  std::string zPath = "\\\\?\\Z:" + path;
+  std::replace(zPath.begin() + 6, zPath.end(), '/', '\\');
+  h = CreateFileA(zPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_FALSE(ReadFile(h, buf, 1, &n, nullptr));  // opened for writing only
+  CloseHandle(h);
+  std::ifstream in(path);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "x");
+}
+
+TEST(HostFiles, LastWriteTimeIsSetAndCreationTimeIgnored) {
+  ScratchDir dir;
+  const std::string path = dir / "t";
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // 2001-09-09 01:46:40 UTC = 1,000,000,000 s after 1970, plus 0.5 s.
+  const uint64_t ticks = 116444736000000000ull + 1000000000ull * 10000000 + 5000000;
+  const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  ASSERT_TRUE(SetFileTime(h, &ft, nullptr, &ft));
+  CloseHandle(h);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 500000000);
+}
+
+TEST(HostFiles, AttributesBecomePermissionsAndTheSambaAttribute) {
+  ScratchDir dir;
+  const std::string path = dir / "a";
+  std::ofstream(path) << "a";
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  char value[32] = {};
+  const bool xattrs = ::getxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value) > 0;
+  DWORD expected = FILE_ATTRIBUTE_READONLY;
+  if (xattrs) {
+    EXPECT_STREQ(value, "0x3");
+    expected |= FILE_ATTRIBUTE_HIDDEN;
+  }
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), expected);
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_ARCHIVE));
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+
+  EXPECT_EQ(GetFileAttributesA((dir / "none").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(SetFileAttributesA((dir / "none").c_str(), 0));
+}
+
+TEST(HostFiles, DirectoriesAndFreeSpace) {
+  ScratchDir dir;
+  const std::string sub = dir / "sub";
+  ASSERT_TRUE(CreateDirectoryA(sub.c_str(), nullptr));
+  EXPECT_FALSE(CreateDirectoryA(sub.c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), 183u);  // already exists
+  EXPECT_FALSE(CreateDirectoryA((dir / "no/such").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(GetFileAttributesA(sub.c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+  // Read-only is not applied to folders: their children must stay writable.
+  ASSERT_TRUE(SetFileAttributesA(sub.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(CreateDirectoryA((sub + "/child").c_str(), nullptr));
+
+  DWORD perCluster = 0, bytes = 0, freeClusters = 0, total = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceA(dir.path().c_str(), &perCluster, &bytes, &freeClusters, &total));
+  EXPECT_EQ(bytes, 512u);
+  EXPECT_GE(perCluster, 1u);
+  EXPECT_GT(total, 0u);
+  EXPECT_LE(freeClusters, total);
+  EXPECT_FALSE(GetDiskFreeSpaceA("Q:\\", &perCluster, &bytes, &freeClusters, &total));  // unbound
+}
+
+TEST(System, NtFamilyAndCommittedMemory) {
+  OSVERSIONINFOA v{};
+  EXPECT_FALSE(GetVersionExA(&v));  // size not filled in
+  v.dwOSVersionInfoSize = sizeof v;
+  ASSERT_TRUE(GetVersionExA(&v));
+  EXPECT_EQ(v.dwPlatformId, VER_PLATFORM_WIN32_NT);
+
+  auto* p = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2048000, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(p, nullptr);
+  p[0] = 1;
+  p[2047999] = 2;
+  EXPECT_FALSE(VirtualFree(p, 4096, MEM_RELEASE));
+  EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+  EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE));
+}
+
+}  // namespace

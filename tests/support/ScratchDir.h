@@ -1,0 +1,31 @@
+// A fresh directory under $TMPDIR for one test, removed with everything in it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "moxtest-XXXXXX").string();
+    if (::mkdtemp(templ.data())) path_ = templ;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs a shell command quietly; true when it exits with 0.
+inline bool RunQuietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
