@@ -1,0 +1,212 @@
+#include "MoxVolumeScannerVFAT.h"
+
+#include "Assert.h"
+#include "Diskfs.h"
+#include "Ldiskio.h"
+
+namespace {
+
+constexpr const char* kUnit = "MoxVolumeScannerVFAT";
+
+uint8_t LetterNumber(WCHAR c) {
+  if (c >= u'A' && c <= u'Z') return uint8_t(c - u'A' + 1);
+  if (c >= u'a' && c <= u'z') return uint8_t(c - u'a' + 1);
+  return 0;
+}
+
+// The record's times: FAT keeps local times, passed on as they stand;
+// creation and last access have no time of day. A date the conversion
+// refuses (0, for one) leaves the time zero.
+void SetTime(FILETIME& ft, uint16_t date, uint16_t time) {
+  if (!DosDateTimeToFileTime(date, time, &ft)) ft = FILETIME{0, 0};
+}
+
+}  // namespace
+
+// Only a volume's root names the volume: a folder mount point such as
+// "C:\Mount\" names something else, and scanning all of C: for it would
+// report files the host did not ask for.
+uint8_t TMoxVolumeScannerVFAT::DriveNumberOf(const WideString& M) {
+  if (M.size() == 3 && M[1] == u':' && M[2] == u'\\') return LetterNumber(M[0]);
+  if (M.size() == 7 && M.compare(0, 4, u"\\\\?\\") == 0 && M[5] == u':' && M[6] == u'\\') return LetterNumber(M[4]);
+  return 0;
+}
+
+TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
+    : TMoxVolumeScannerBase(vsaVFAT, AMountPoint) {
+  if (!FIsValid) return;
+  const uint8_t N = DriveNumberOf(AMountPoint);
+  if (N == 0) {
+    Invalidate();
+    return;
+  }
+  const AnsiString root = AnsiString(1, char('A' + N - 1)) + ":\\";
+  const UINT driveType = GetDriveTypeA(root.c_str());
+  if (driveType != DRIVE_REMOVABLE && driveType != DRIVE_FIXED && driveType != DRIVE_RAMDISK) {
+    Invalidate();
+    return;
+  }
+  TLogDriveParams params{};
+  if (!GetLogDriveParams(N, params)) {
+    Invalidate();
+    return;
+  }
+  FDevice = std::make_unique<TDevice>();
+  FDevice->Kind = 1;
+  FDevice->DriveType = uint8_t(driveType);
+  if (params.Removable & 1) FDevice->MediaAttr |= 1;
+  FDevice->TotalSectors = params.TotalSectors;
+  FDevice->BytesPerSector = uint16_t(params.BytesPerSector);
+  FDevice->DeviceFlags = 0;
+  FDevice->DriveNumber = N;
+  FDevice->CacheLineSize = 0;  // read without the shared cache
+
+  FDrive = std::make_unique<TFATdrive>();
+  FDrive->Device = FDevice.get();
+  FDrive->IsLost = false;
+  FDrive->BootSector = 0;
+  FDrive->FirstSector = 0;
+  FDrive->TotalSectors = FDevice->TotalSectors;
+  FDrive->OnStart = [this](TObject* Sender, TObject* item, const AnsiString& itemStr) { OnStart(Sender, item, itemStr); };
+  FDrive->OnFoundItem = [this](TObject* Sender, TObject* item) { OnItem(Sender, item); };
+  if (!FDrive->MountDrive(false)) {
+    Invalidate();
+    return;
+  }
+  char fileSystem[261] = {0};
+  if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, sizeof fileSystem) ||
+      CharUpperA(fileSystem) != fileSystem || AnsiString(fileSystem).compare(0, 3, "FAT") != 0)
+    Invalidate();
+}
+
+TMoxVolumeScannerVFAT::~TMoxVolumeScannerVFAT() { TMoxVolumeScannerVFAT::Invalidate(); }
+
+void TMoxVolumeScannerVFAT::Invalidate() {
+  AbortScan();
+  FDrive.reset();
+  FDevice.reset();
+  FCurrentFile = nullptr;
+  FCurrentDirectory = nullptr;
+  TMoxVolumeScannerBase::Invalidate();
+}
+
+WideString TMoxVolumeScannerVFAT::GetCurrentPath() {
+  // The items belong to the running walk: only its own thread may read them.
+  if (GetCurrentThreadId() != FThreadId) return {};
+  AnsiString S;
+  if (FCurrentFile)
+    S = FCurrentFile->GetPath(nullptr);
+  else if (FCurrentDirectory && FCurrentDirectory->Parent)
+    S = FCurrentDirectory->Parent->GetPath(nullptr);
+  if (!S.empty() && S[0] == '\\') S.erase(0, 1);
+  if (!S.empty() && S.back() != '\\') S += '\\';
+  return AnsiToWide(S);
+}
+
+bool TMoxVolumeScannerVFAT::ScanVolume() {
+  if (!FIsValid) return false;
+  if (!AbortScan()) return false;
+  FAbort = false;
+  DWORD id = 0;
+  FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerVFAT::ThreadFunc, this, CREATE_SUSPENDED, &id);
+  if (!FThread) {
+    FThreadId = 0;
+    return false;
+  }
+  FThreadId = id;
+  ResumeThread(FThread);
+  return true;
+}
+
+bool TMoxVolumeScannerVFAT::AbortScan() {
+  const bool onScanThread = GetCurrentThreadId() == FThreadId;
+  MOX_ASSERT(!onScanThread, kUnit);
+  if (onScanThread) return false;
+  if (!FThread) return true;
+  FAbort = true;
+  while (WaitForSingleObject(FThread, 1000) == WAIT_TIMEOUT) {
+  }
+  CloseHandle(FThread);
+  FThread = nullptr;
+  FThreadId = 0;
+  return true;
+}
+
+// As for the directory walk: a last reference dropped by the scan thread
+// itself can't wait for that thread, so the walk stops and ThreadFunc
+// deletes the scanner when it is done with it.
+bool TMoxVolumeScannerVFAT::CanDestroyOnLastRelease() {
+  if (FThreadId == 0 || GetCurrentThreadId() != FThreadId) return true;
+  FAbort = true;
+  FDestroyPending = true;
+  return false;
+}
+
+int TMoxVolumeScannerVFAT::ThreadFunc(void* P) {
+  MOX_ASSERT(P != nullptr, kUnit);
+  if (!P) return 0;
+  auto* self = static_cast<TMoxVolumeScannerVFAT*>(P);
+  MOX_ASSERT(self->FIsValid, kUnit);
+  IMoxVolumeScanner* scanner = self;
+  try {
+    self->DoStart(scanner);
+  } catch (...) {
+  }
+  try {
+    if (self->FDrive) self->FDrive->ScanDrive("*", false, false);
+  } catch (...) {
+  }
+  try {
+    self->DoFinish(scanner, self->FAbort);
+  } catch (...) {
+  }
+  if (self->FDestroyPending) {
+    CloseHandle(self->FThread);  // this thread keeps running to its end
+    self->FThread = nullptr;
+    self->FThreadId = 0;
+    delete self;
+  }
+  return 0;
+}
+
+// The drive raises its start event only while saving; a scan never gets here.
+void TMoxVolumeScannerVFAT::OnStart(TObject* Sender, TObject* item, const AnsiString&) { OnItem(Sender, item); }
+
+void TMoxVolumeScannerVFAT::OnItem(TObject*, TObject* item) {
+  if (FAbort.load(std::memory_order_relaxed)) {
+    if (FDrive) FDrive->CancelScan();
+    return;
+  }
+  if (!item) return;
+  auto* file = dynamic_cast<TFATFile*>(item);
+  auto* dir = file ? nullptr : dynamic_cast<TFATDirectory*>(item);
+  const AnsiString* name = file ? &file->Name : dir ? &dir->Name : nullptr;
+  if (!name || name->empty()) return;
+
+  WIN32_FIND_DATAW R{};
+  const uint16_t date = file ? file->Date : dir->Date, time = file ? file->Time : dir->Time;
+  const uint16_t created = file ? file->CreationDate : dir->CreationDate;
+  const uint16_t accessed = file ? file->AccessDate : dir->AccessDate;
+  SetTime(R.ftCreationTime, created, 0);
+  SetTime(R.ftLastAccessTime, accessed, 0);
+  SetTime(R.ftLastWriteTime, date, time);
+  if (file) {
+    R.dwFileAttributes = file->Attributes;
+    R.nFileSizeHigh = DWORD(uint64_t(file->Size) >> 32);
+    R.nFileSizeLow = DWORD(uint64_t(file->Size));
+  } else {
+    R.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+  }
+  // The terminator is converted too; a name that doesn't fit is not reported.
+  if (MultiByteToWideChar(CP_ACP, 0, name->c_str(), int(name->size() + 1), R.cFileName, MAX_PATH) == 0) return;
+
+  // GetCurrentPath reads these while the receivers run; cleared also when one throws.
+  struct Current {
+    TFATFile*& file;
+    TFATDirectory*& dir;
+    ~Current() { file = nullptr, dir = nullptr; }
+  } current{FCurrentFile, FCurrentDirectory};
+  FCurrentFile = file;
+  FCurrentDirectory = dir;
+  DoItem(this, R);
+}

@@ -1,0 +1,54 @@
+// TMoxVolumeScannerVFAT: scans a lettered FAT volume by reading its sectors
+// and parsing FAT12/16/32 with the library's own reader, on a thread of its
+// own. The constructor mounts the volume; a scanner that could not (no drive
+// letter, a network or CD-ROM drive, no geometry, not FAT) is invalid, and
+// the factory then falls back to the directory walk.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "Devices.h"
+#include "MoxVolumeScannerBase.h"
+
+class TFATdrive;
+class TFATFile;
+class TFATDirectory;
+
+class TMoxVolumeScannerVFAT : public TMoxVolumeScannerBase {
+ public:
+  // AMountPoint: a volume root, "C:\" or "\\?\C:\" (either letter case).
+  explicit TMoxVolumeScannerVFAT(const WideString& AMountPoint);
+  ~TMoxVolumeScannerVFAT() override;
+
+  // Stops the scan, then frees the drive before the device it reads from.
+  void Invalidate() override;
+
+  // On the scan thread during OnItem: the item's folder relative to the
+  // root, "" or "Dir\Sub\". Empty at any other time or on any other thread.
+  WideString GetCurrentPath() override;
+  bool ScanVolume() override;
+  // Stops the scan and waits for its thread; False from the scan thread itself.
+  bool AbortScan() override;
+
+  // The drive number a mount point names (1 = A: ... 26 = Z:), 0 for none.
+  static uint8_t DriveNumberOf(const WideString& AMountPoint);
+
+ protected:
+  bool CanDestroyOnLastRelease() override;
+
+ private:
+  static int ThreadFunc(void* P);
+  // Handlers of the drive's OnStart and OnFoundItem events.
+  void OnStart(TObject* Sender, TObject* item, const AnsiString& itemStr);
+  void OnItem(TObject* Sender, TObject* item);
+
+  std::unique_ptr<TDevice> FDevice;
+  std::unique_ptr<TFATdrive> FDrive;
+  HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan
+  std::atomic<DWORD> FThreadId{0};
+  std::atomic<bool> FAbort{false};  // read at every object the drive reports
+  TFATFile* FCurrentFile = nullptr;
+  TFATDirectory* FCurrentDirectory = nullptr;
+  std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
+};

@@ -1,0 +1,180 @@
+// Our FAT reader against independent readers on images that mkfs.fat and
+// mtools made: The Sleuth Kit (fls, icat) and mtools (mdir, mattrib, mcopy).
+//
+// Where our rules differ from the oracles' on purpose:
+// - 8.3 names: mtools stores an all-lower-case 8.3 name ("lower.txt") as
+//   upper case plus a case flag; The Sleuth Kit applies the flag, we show the
+//   name as stored ("LOWER.TXT"). FAT names are case-insensitive, so paths
+//   are compared without regard to ASCII case.
+// - A deleted 8.3 name shows with "_" for its lost first letter here and in
+//   The Sleuth Kit alike ("_ELME.TXT"); mtools doesn't list deleted items.
+// - Folder sizes: The Sleuth Kit gives a folder the size of its clusters; a
+//   FAT folder entry has none, so only file sizes are compared.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "OracleSupport.h"
+
+using namespace oracle;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
+  std::map<std::string, Entry> map;
+  for (auto& e : entries) map[ToLowerAscii(e.path)] = e;
+  return map;
+}
+
+std::string ReadHostFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class FatOracle : public ::testing::TestWithParam<std::string> {
+ protected:
+  std::string image() const { return FixtureImage(GetParam()); }
+};
+
+TEST_P(FatOracle, ListingAgreesWithSleuthKit) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  auto ours = ByPath(m.Scan(true));
+  auto tsk = ByPath(TskListing(image()));
+  ASSERT_GT(tsk.size(), 1100u);
+  EXPECT_EQ(ours.size(), tsk.size());
+  for (auto& [key, t] : tsk) {
+    auto it = ours.find(key);
+    if (it == ours.end()) {
+      ADD_FAILURE() << "missing: " << t.path << (t.deleted ? " (deleted)" : "");
+      continue;
+    }
+    const Entry& o = it->second;
+    EXPECT_EQ(o.dir, t.dir) << t.path;
+    EXPECT_EQ(o.deleted, t.deleted) << t.path;
+    if (!t.dir) {
+      EXPECT_EQ(o.size, t.size) << t.path;
+      EXPECT_EQ(o.mtime, t.mtime) << t.path;
+    }
+  }
+  for (auto& [key, o] : ours)
+    if (!tsk.count(key)) ADD_FAILURE() << "not in fls: " << o.path;
+}
+
+TEST_P(FatOracle, LiveListingAgreesWithMtools) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  std::set<std::string> ours, theirs;
+  for (auto& e : m.Scan(false)) ours.insert(ToLowerAscii(e.path + (e.dir ? "/" : "")));
+  for (auto& p : MtoolsPaths(image())) theirs.insert(ToLowerAscii(p));
+  EXPECT_EQ(ours, theirs);
+}
+
+TEST_P(FatOracle, AttributesAgreeWithMattrib) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  auto ours = ByPath(m.Scan(false));
+  auto r = oracle::Run({"mattrib", "-/", "-i", image(), "::/"});
+  std::istringstream lines(r.out);
+  std::string line;
+  int files = 0;
+  while (std::getline(lines, line)) {
+    auto at = line.find("::/");
+    if (at == std::string::npos || at < 8) continue;
+    auto it = ours.find(ToLowerAscii(line.substr(at + 3)));
+    if (it == ours.end() || it->second.dir) continue;
+    uint8_t expected = (line[2] == 'A' ? 0x20 : 0) | (line[5] == 'S' ? 0x04 : 0) | (line[6] == 'H' ? 0x02 : 0) |
+                       (line[7] == 'R' ? 0x01 : 0);
+    EXPECT_EQ(int(it->second.attributes), int(expected)) << line;
+    ++files;
+  }
+  EXPECT_GT(files, 1100);
+  EXPECT_EQ(int(ours["all.txt"].attributes), 0x27);
+  EXPECT_EQ(int(ours["noarch.txt"].attributes), 0);
+}
+
+// Every live file, read by chain, against what mtools copies out; the
+// non-empty ones also against icat.
+TEST_P(FatOracle, LiveFileBytesAgreeWithMcopyAndIcat) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  auto tsk = ByPath(TskListing(image()));
+  fs::path out = fs::path(FixtureDir()) / ("mcopy-" + GetParam() + "-" + std::to_string(getpid()));
+  fs::remove_all(out);
+  fs::create_directories(out);
+  auto r = oracle::Run({"mcopy", "-s", "-n", "-i", image(), "::/*", out.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  int compared = 0, icats = 0;
+  for (auto& e : m.Scan(false)) {
+    if (e.dir) continue;
+    auto* file = static_cast<TFATFile*>(e.item);
+    std::string data = m.ReadAll(*file, 1);
+    ASSERT_EQ(data.size(), e.size) << e.path;
+    // mtools writes the names as they show with their case flag applied.
+    fs::path host = out / tsk[ToLowerAscii(e.path)].path;
+    EXPECT_EQ(data, ReadHostFile(host)) << e.path;
+    ++compared;
+    if (e.size > 0) {
+      auto icat = oracle::Run({"icat", image(), tsk[ToLowerAscii(e.path)].inode});
+      EXPECT_EQ(data, icat.out) << e.path;
+      ++icats;
+    }
+  }
+  fs::remove_all(out);
+  EXPECT_GT(compared, 1100);
+  EXPECT_GT(icats, 30);
+}
+
+// Deleted files whose clusters are still free come back as icat -r recovers
+// them: contiguous clusters from the first one.
+TEST_P(FatOracle, RecoveredDeletedFilesAgreeWithIcatRecovery) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  auto tsk = ByPath(TskListing(image()));
+  int recovered = 0;
+  bool sawReused = false;
+  for (auto& e : m.Scan(true, true)) {
+    if (e.dir || !e.deleted) continue;
+    if (e.condition != 1) {
+      sawReused = true;
+      continue;  // another file owns the clusters now: nothing of this one to compare
+    }
+    std::string data = m.ReadAll(*static_cast<TFATFile*>(e.item), 0);
+    auto icat = oracle::Run({"icat", "-r", image(), tsk[ToLowerAscii(e.path)].inode});
+    EXPECT_EQ(data.size(), e.size) << e.path;
+    EXPECT_EQ(data, icat.out) << e.path;
+    ++recovered;
+  }
+  EXPECT_GE(recovered, 6);
+  EXPECT_TRUE(sawReused) << "the fixture's reused file should get verdict 2";
+}
+
+TEST_P(FatOracle, FixtureHasWhatTheTestsRelyOn) {
+  MountedImage m(image());
+  ASSERT_TRUE(m.mounted());
+  auto ours = ByPath(m.Scan(true));
+  int inMany = 0;
+  for (auto& [key, e] : ours) inMany += key.rfind("many/", 0) == 0;
+  EXPECT_EQ(inMany, 1100);
+  EXPECT_TRUE(ours.count("docs/reports/2005/q1/week 12/monday/morning/deep file.txt"));
+  EXPECT_TRUE(ours.count("日本語のファイル.txt"));
+  EXPECT_TRUE(ours.count("Ünïcödé café.txt") || ours.count(ToLowerAscii("Ünïcödé café.txt")));
+  ASSERT_TRUE(ours.count("_elme.txt"));
+  EXPECT_EQ(ours["_elme.txt"].path, "_ELME.TXT");
+  EXPECT_TRUE(ours["trash"].deleted && ours["trash"].dir);
+  EXPECT_TRUE(ours["trash/old stuff/older/_ldest.txt"].deleted);
+  EXPECT_EQ(ours["readme.txt"].mtime, "2001-02-03 04:05:06");
+  EXPECT_EQ(ours["reuse me.bin"].condition, 2);
+  EXPECT_EQ(ours["deleted long name.txt"].condition, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, FatOracle, ::testing::ValuesIn(FixtureNames()),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace

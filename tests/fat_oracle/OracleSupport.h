@@ -1,0 +1,80 @@
+// What the FAT oracle tests share: the fixture images (built once per build
+// folder by tests/fixtures/make_fat_fixtures.sh), running the independent
+// readers (The Sleuth Kit, mtools, our own program) and a FAT image mounted
+// through a bound drive letter the way the scanner and the program mount it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Diskfs.h"
+
+namespace oracle {
+
+// The folder holding fat12.img, fat16.img and fat32.img; builds them on first use.
+const std::string& FixtureDir();
+std::string FixtureImage(const std::string& name);  // "fat16" -> ".../fat16.img"
+const std::vector<std::string>& FixtureNames();     // fat12, fat16, fat32
+
+struct CommandResult {
+  int status = -1;  // exit status, -1 when it didn't exit normally
+  std::string out;
+  std::string err;
+};
+// Runs argv (no shell) with optional stdin text; TZ=UTC as everywhere in the tests.
+CommandResult Run(const std::vector<std::string>& argv, const std::string& input = "");
+std::string ShellQuote(const std::string& s);
+
+// One item as a reader lists it.
+struct Entry {
+  std::string path;  // from the volume root, "/" separators, display names
+  bool dir = false;
+  bool deleted = false;
+  uint64_t size = 0;     // files only
+  std::string mtime;     // "YYYY-MM-DD hh:mm:ss", "" when unknown
+  std::string inode;     // The Sleuth Kit's address, for icat
+  uint8_t attributes = 0;
+  uint8_t condition = 0;
+  TObject* item = nullptr;  // ours only
+};
+
+// "fls -r -p -l" (with deleted items) parsed; volume label and virtual files left out.
+std::vector<Entry> TskListing(const std::string& image);
+// "mdir -/ -b -a": paths of live items ("dir/" for folders), mtools' view.
+std::vector<std::string> MtoolsPaths(const std::string& image);
+
+// Module start-up for the suite (the unit initializations, once).
+void StartModule();
+
+// A free drive letter, never the one handed out just before.
+char NextLetter();
+
+// A FAT image behind a free drive letter, mounted as a TFATdrive on a TDevice.
+class MountedImage {
+ public:
+  explicit MountedImage(const std::string& image);
+  ~MountedImage();
+  bool mounted() const { return mounted_; }
+  char letter() const { return letter_; }
+  TFATdrive& drive() { return *drive_; }
+  // ScanDrive("*", includeDeleted, deletedOnly) collected in report order.
+  std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly = false);
+  // All bytes of a file read through BlockRead in pieces of the given size.
+  std::string ReadAll(TFATFile& file, uint8_t fatNumber, uint32_t piece = 65536);
+
+ private:
+  char letter_ = 0;
+  bool mounted_ = false;
+  std::unique_ptr<TDevice> device_;
+  std::unique_ptr<TFATdrive> drive_;
+};
+
+// Path of an item the way the listings show it: folders of GetPath plus the display name.
+std::string ItemPath(TObject* item);
+std::string DosTime(uint16_t date, uint16_t time);  // "YYYY-MM-DD hh:mm:ss"
+std::string ToLowerAscii(std::string s);
+
+}  // namespace oracle

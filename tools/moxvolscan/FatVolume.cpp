@@ -1,0 +1,174 @@
+#include "FatVolume.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "CliSupport.h"
+#include "Ldiskio.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+FatVolume::~FatVolume() {
+  drive_.reset();
+  device_.reset();
+  if (letter_) UnbindDriveLetter(letter_);
+}
+
+bool FatVolume::Open(const std::string& hostPath, std::string& error) {
+  letter_ = BindHostPath(hostPath, error);
+  if (!letter_) return false;
+  const uint8_t number = uint8_t(letter_ - 'A' + 1);
+  TLogDriveParams params{};
+  if (!GetLogDriveParams(number, params)) {
+    error = hostPath + ": cannot read the volume's geometry";
+    return false;
+  }
+  device_ = std::make_unique<TDevice>();
+  device_->Kind = 1;
+  device_->DriveType = uint8_t(DRIVE_FIXED);
+  device_->MediaAttr = (params.Removable & 1) ? 1 : 0;
+  device_->TotalSectors = params.TotalSectors;
+  device_->BytesPerSector = uint16_t(params.BytesPerSector);
+  device_->DriveNumber = number;
+  device_->Text = hostPath;
+  drive_ = std::make_unique<TFATdrive>();
+  drive_->Device = device_.get();
+  drive_->TotalSectors = device_->TotalSectors;
+  if (!drive_->MountDrive(false)) {
+    error = hostPath + ": not a FAT volume this program can read";
+    return false;
+  }
+  return true;
+}
+
+void FatVolume::UseSectorCache(uint32_t lineSectors) {
+  optCacheEnabled = true;
+  device_->CacheLineSize = lineSectors;
+  device_->UseCache(true);
+}
+
+namespace {
+
+AnsiString FoldCase(AnsiString s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return s;
+}
+
+AnsiString DisplayName(TObject* item) {
+  if (auto* f = dynamic_cast<TFATFile*>(item)) return ReplaceDeletedChar(f->Name);
+  if (auto* d = dynamic_cast<TFATDirectory*>(item)) return ReplaceDeletedChar(d->Name);
+  return "";
+}
+
+}  // namespace
+
+bool IsDeletedItem(TObject* item) {
+  if (auto* f = dynamic_cast<TFATFile*>(item)) return f->Deleted;
+  if (auto* d = dynamic_cast<TFATDirectory*>(item)) return d->DeletedState & 1;
+  return false;
+}
+
+TObject* FatVolume::Resolve(const std::string& volumePath, std::string& error) {
+  // The tree ScanDrive walks, so ls and cat/save see the same items.
+  auto* dir = dynamic_cast<TFATDirectory*>(drive_->DeletedTreeRoot.get());
+  TObject* item = dir;
+  std::string rest = volumePath;
+  for (char& c : rest)
+    if (c == '\\') c = '/';
+  size_t pos = 0;
+  while (pos <= rest.size()) {
+    size_t slash = rest.find('/', pos);
+    std::string part = rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    pos = slash == std::string::npos ? rest.size() + 1 : slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (!dir) {
+      error = volumePath + ": not a folder on the way";
+      return nullptr;
+    }
+    if (!dir->Children) dir->AddChildren(true, false);
+    TObject* best = nullptr;
+    int bestRank = 0;
+    const AnsiString folded = FoldCase(part);
+    if (dir->Children)
+      for (TObject* child : *dir->Children) {
+        AnsiString name = DisplayName(child);
+        int rank = name == part ? 4 : FoldCase(name) == folded ? 2 : 0;
+        if (rank && !IsDeletedItem(child)) ++rank;
+        if (rank > bestRank) best = child, bestRank = rank;
+      }
+    if (!best) {
+      error = volumePath + ": no such file or folder on the volume";
+      return nullptr;
+    }
+    item = best;
+    dir = dynamic_cast<TFATDirectory*>(best);
+  }
+  return item;
+}
+
+std::string ItemPathOf(TObject* item) {
+  AnsiString folder;
+  if (auto* f = dynamic_cast<TFATFile*>(item)) folder = f->GetPath(nullptr);
+  else if (auto* d = dynamic_cast<TFATDirectory*>(item)) folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
+  for (char& c : folder)
+    if (c == '\\') c = '/';
+  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
+  AnsiString name = DisplayName(item);
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+ItemFacts DescribeItem(TObject* item) {
+  ItemFacts facts;
+  facts.path = ItemPathOf(item);
+  uint16_t date = 0, time = 0;
+  if (auto* f = dynamic_cast<TFATFile*>(item)) {
+    facts.size = uint64_t(f->Size);
+    facts.attributes = f->Attributes;
+    facts.deleted = f->Deleted;
+    facts.condition = f->DeletedCondition;
+    date = f->Date, time = f->Time;
+  } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
+    facts.dir = true;
+    facts.attributes = uint8_t(FILE_ATTRIBUTE_DIRECTORY);
+    facts.deleted = d->DeletedState & 1;
+    facts.condition = d->DeletedCondition;
+    date = d->Date, time = d->Time;
+  }
+  // FAT times are local times and are shown as they stand, as the scanner passes them on.
+  FILETIME ft{};
+  if (DosDateTimeToFileTime(date, time, &ft)) facts.mtime = FileTimeToIso(ft);
+  return facts;
+}
+
+std::string FormatItemLine(const ItemFacts& f) {
+  std::string attrs = "----";
+  if (f.attributes & FILE_ATTRIBUTE_READONLY) attrs[0] = 'R';
+  if (f.attributes & FILE_ATTRIBUTE_HIDDEN) attrs[1] = 'H';
+  if (f.attributes & FILE_ATTRIBUTE_SYSTEM) attrs[2] = 'S';
+  if (f.attributes & FILE_ATTRIBUTE_ARCHIVE) attrs[3] = 'A';
+  const char* state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
+  char head[128];
+  std::snprintf(head, sizeof head, "%-4s %12llu  %-20s  %s  %-14s  ", f.dir ? "dir" : "file",
+                (unsigned long long)f.size, f.mtime.empty() ? "-" : f.mtime.c_str(), attrs.c_str(), state);
+  return head + f.path;
+}
+
+std::string FormatItemJson(const ItemFacts& f) {
+  return "{\"path\":\"" + JsonEscape(f.path) + "\",\"type\":\"" + (f.dir ? "dir" : "file") +
+         "\",\"size\":" + std::to_string(f.size) + ",\"mtime\":" + (f.mtime.empty() ? "null" : "\"" + f.mtime + "\"") +
+         ",\"attributes\":" + std::to_string(f.attributes) + ",\"deleted\":" + (f.deleted ? "true" : "false") +
+         ",\"condition\":" + std::to_string(f.condition) + "}";
+}
+
+int ChooseFATNumber(TFATdrive& drive, TObject* item, const std::string& fatOption, std::string& error) {
+  if (fatOption.empty()) return IsDeletedItem(item) ? 0 : 1;
+  char* end = nullptr;
+  long n = std::strtol(fatOption.c_str(), &end, 10);
+  const long copies = drive.BootSec.NumberOfFATs;
+  if (*end || n < 0 || n > copies) {
+    error = "--fat takes 0 (contiguous clusters) or a FAT copy from 1 to " + std::to_string(copies);
+    return -1;
+  }
+  return int(n);
+}
