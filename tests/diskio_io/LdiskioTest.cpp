@@ -1,0 +1,196 @@
+// Logical sector I/O over letters bound to scripted sources and image files.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Ldiskio.h"
+#include "ScratchDir.h"
+#include "ScriptedSource.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr uint8_t kDriveQ = 'Q' - 64;
+constexpr uint8_t kDriveR = 'R' - 64;
+
+class Ldiskio : public testing::Test {
+ protected:
+  void SetUp() override { LdiskioInitialization(); }
+  void TearDown() override { LdiskioFinalization(); }
+};
+
+void ExpectPattern(const std::vector<uint8_t>& buf, uint64_t sourceOffset, size_t from, size_t len) {
+  for (size_t i = from; i < from + len; ++i)
+    if (buf[i] != ScriptedSource::Pattern(sourceOffset + i)) {
+      ADD_FAILURE() << "byte " << i << " differs";
+      return;
+    }
+}
+
+TEST_F(Ldiskio, LongReadsGoInThousandSectorTransfersAndAShortOneFailsTheRead) {
+  auto src = std::make_shared<ScriptedSource>(4000 * 512);
+  ScopedLetter q('Q', src);
+  std::vector<uint8_t> buf(2500 * 512, 0xEE);
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 10, 2500, buf.data()));
+  ASSERT_EQ(src->reads.size(), 3u);
+  EXPECT_EQ(src->reads[0].offset, 10u * 512);
+  EXPECT_EQ(src->reads[0].len, 1000u * 512);
+  EXPECT_EQ(src->reads[1].len, 1000u * 512);
+  EXPECT_EQ(src->reads[2].offset, 2010u * 512);
+  EXPECT_EQ(src->reads[2].len, 500u * 512);
+  ExpectPattern(buf, 10 * 512, 0, buf.size());
+
+  // The second transfer comes up 1000 bytes long: what arrived is delivered,
+  // nothing after it, and the read stops there.
+  src->reads.clear();
+  src->shortReads = {{1, 1000}};
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 0, 2500, buf.data()));
+  EXPECT_EQ(src->reads.size(), 2u);
+  ExpectPattern(buf, 0, 0, 512000 + 1000);
+  EXPECT_EQ(buf[512000 + 1000], 0xEE);
+  EXPECT_EQ(buf.back(), 0xEE);
+}
+
+TEST_F(Ldiskio, TheHandleIsKeptPerDriveAndModeAndReplacedOtherwise) {
+  auto first = std::make_shared<ScriptedSource>(64 * 512, true);
+  auto second = std::make_shared<ScriptedSource>(64 * 512, true);
+  auto other = std::make_shared<ScriptedSource>(64 * 512);
+  ScopedLetter q('Q', first);
+  ScopedLetter r('R', other);
+  uint8_t sector[512];
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 0, 1, sector));
+  // Rebinding Q: unseen while the open handle is reused...
+  ASSERT_TRUE(BindDriveLetter('Q', DriveBinding{{}, second, DRIVE_FIXED, 512, {}}));
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 1, 1, sector));
+  EXPECT_EQ(first->reads.size(), 2u);
+  EXPECT_TRUE(second->reads.empty());
+  // ...until another drive takes the handle, after which Q: is opened afresh.
+  ASSERT_TRUE(ReadLogicalSectors(kDriveR, 0, 1, sector));
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 2, 1, sector));
+  EXPECT_EQ(second->reads.size(), 1u);
+  EXPECT_EQ(first->reads.size(), 2u);
+
+  // A write after a read reopens the volume for writing.
+  std::fill(std::begin(sector), std::end(sector), 0x5A);
+  ASSERT_TRUE(WriteLogicalSectors(kDriveQ, 3, 1, sector));
+  ASSERT_EQ(second->writes.size(), 1u);
+  EXPECT_EQ(second->writes[0].offset, 3u * 512);
+  EXPECT_EQ(second->Bytes()[3 * 512 + 100], 0x5A);
+  // R: is bound read-only, so its write handle can't be had.
+  EXPECT_FALSE(WriteLogicalSectors(kDriveR, 0, 1, sector));
+  EXPECT_TRUE(other->writes.empty());
+  ASSERT_TRUE(ReadLogicalSectors(kDriveR, 0, 1, sector));
+}
+
+TEST_F(Ldiskio, ReadsPastTheEndAndOfUnboundDrivesFail) {
+  auto src = std::make_shared<ScriptedSource>(100 * 512);
+  ScopedLetter q('Q', src);
+  UnbindDriveLetter('R');
+  std::vector<uint8_t> buf(4 * 512);
+  EXPECT_TRUE(ReadLogicalSectors(kDriveQ, 99, 1, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 99, 2, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 100, 1, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 0xFFFFFFFF, 1, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(kDriveR, 0, 1, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(0, 0, 1, buf.data()));
+  EXPECT_FALSE(ReadLogicalSectors(27, 0, 1, buf.data()));
+  TLogDriveParams p{};
+  EXPECT_FALSE(GetLogDriveParams(kDriveR, p));
+}
+
+TEST_F(Ldiskio, LargeSectorsNeverOverrunTheTransferBuffer) {
+  auto src = std::make_shared<ScriptedSource>(1200ull * 4096);
+  ScopedLetter q('Q', src, DRIVE_FIXED, 4096);
+  std::vector<uint8_t> buf(1100ull * 4096);
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 50, 1100, buf.data()));
+  for (const auto& r : src->reads) EXPECT_LE(r.len, 2048000u);
+  EXPECT_EQ(src->reads.front().offset, 50u * 4096);
+  ExpectPattern(buf, 50 * 4096, 0, buf.size());
+}
+
+TEST_F(Ldiskio, DriveParametersFollowTheBinding) {
+  struct Case {
+    UINT type;
+    uint64_t sectors;
+    uint16_t mediaKind, removable;
+    uint32_t heads, perTrack;
+  } cases[] = {
+      {DRIVE_FIXED, 255 * 63 * 3, 3, 0, 255, 63},
+      {DRIVE_REMOVABLE, 5000, 2, 1, 1, 1},
+      {DRIVE_REMOVABLE, 2880, 1, 1, 2, 18},  // a 1.44 MB floppy
+  };
+  for (const auto& c : cases) {
+    ScopedLetter q('Q', std::make_shared<ScriptedSource>(c.sectors * 512), c.type);
+    TLogDriveParams p{};
+    ASSERT_TRUE(GetLogDriveParams(kDriveQ, p));
+    EXPECT_EQ(p.TotalSectors, c.sectors);
+    EXPECT_EQ(p.BytesPerSector, 512u);
+    EXPECT_EQ(p.MediaKind, c.mediaKind) << c.sectors;
+    EXPECT_EQ(p.Removable, c.removable);
+    EXPECT_EQ(p.Heads, c.heads);
+    EXPECT_EQ(p.SectorsPerTrack, c.perTrack);
+    EXPECT_EQ(uint64_t{p.Cylinders} * p.Heads * p.SectorsPerTrack, c.sectors);
+  }
+}
+
+TEST_F(Ldiskio, CdRomsReportTheirSectorsOrAFullDiscWhenTheyCantSay) {
+  {
+    ScopedLetter q('Q', std::make_shared<ScriptedSource>(3000 * 2048), DRIVE_CDROM, 2048);
+    TLogDriveParams p{};
+    p.Cylinders = 77;  // cleared for a CD
+    ASSERT_TRUE(GetLogDriveParams(kDriveQ, p));
+    EXPECT_EQ(p.MediaKind, 4);
+    EXPECT_EQ(p.Removable, 1);
+    EXPECT_EQ(p.BytesPerSector, 2048u);
+    EXPECT_EQ(p.TotalSectors, 3000u);
+    EXPECT_EQ(p.Cylinders, 0u);
+    std::vector<uint8_t> buf(2 * 2048);
+    ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 1, 2, buf.data()));
+    ExpectPattern(buf, 2048, 0, buf.size());
+  }
+  ScopedLetter q('Q', std::make_shared<ScriptedSource>(0), DRIVE_CDROM, 2048);  // no disc
+  TLogDriveParams p{};
+  EXPECT_FALSE(GetLogDriveParams(kDriveQ, p));
+  EXPECT_EQ(p.MediaKind, 4);
+  EXPECT_EQ(p.Removable, 1);
+  EXPECT_EQ(p.BytesPerSector, 2048u);
+  EXPECT_EQ(p.TotalSectors, 358400u);
+}
+
+TEST_F(Ldiskio, VolumesBeyondThirtyTwoBitSectorCountsAreNotReported) {
+  ScopedLetter q('Q', std::make_shared<ScriptedSource>((1ull << 32) * 512));
+  TLogDriveParams p{};
+  EXPECT_FALSE(GetLogDriveParams(kDriveQ, p));
+}
+
+TEST_F(Ldiskio, ImageFilesReadTheirBytesAndWriteOnlyWhenBoundWritable) {
+  ScratchDir dir;
+  const std::string img = dir / "fat.img";
+  ASSERT_TRUE(RunQuietly("mkfs.fat -C " + img + " 1440"));
+  std::ifstream in(img, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
+  std::vector<uint8_t> buf(3 * 512);
+  {
+    ScopedLetter q('Q', OpenImageSource(img));
+    TLogDriveParams p{};
+    ASSERT_TRUE(GetLogDriveParams(kDriveQ, p));
+    EXPECT_EQ(p.TotalSectors, 2880u);
+    ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 0, 3, buf.data()));
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), file.begin()));
+    EXPECT_EQ(buf[510], 0x55);
+    EXPECT_FALSE(WriteLogicalSectors(kDriveQ, 5, 1, buf.data()));
+  }
+  ScopedLetter q('Q', OpenImageSource(img, true));
+  ASSERT_TRUE(WriteLogicalSectors(kDriveQ, 2879, 1, buf.data()));
+  EXPECT_FALSE(WriteLogicalSectors(kDriveQ, 2879, 2, buf.data()));  // the volume's last sector is 2879
+  LdiskioFinalization();  // closes the volume so the file is complete
+  std::ifstream again(img, std::ios::binary);
+  again.seekg(2879 * 512);
+  uint8_t first[16];
+  again.read(reinterpret_cast<char*>(first), 16);
+  EXPECT_TRUE(std::equal(first, first + 16, buf.begin()));
+  LdiskioInitialization();
+}
+
+}  // namespace
