@@ -1,0 +1,185 @@
+// moxvolscan ls, cat and save on the mkfs.fat fixtures, run the way a person
+// runs them, with The Sleuth Kit as the judge of the bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "OracleSupport.h"
+
+using namespace oracle;
+namespace fs = std::filesystem;
+
+namespace {
+
+CommandResult Tool(std::vector<std::string> args, const std::string& input = "") {
+  args.insert(args.begin(), MOX_TOOL_PATH);
+  return oracle::Run(args, input);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string InodeOf(const std::string& image, const std::string& path) {
+  for (auto& e : TskListing(image))
+    if (ToLowerAscii(e.path) == ToLowerAscii(path)) return e.inode;
+  return "";
+}
+
+class TempDir {
+ public:
+  TempDir() : path(fs::path(FixtureDir()) / ("save-" + std::to_string(getpid()) + "-" + std::to_string(++count))) {
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(path, ec)) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path, ec);
+  }
+  fs::path path;
+  static inline int count = 0;
+};
+
+TEST(Cli, LsJsonListsEveryItemWithItsState) {
+  const std::string img = FixtureImage("fat16");
+  auto r = Tool({"ls", img, "--deleted", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto lines = Lines(r.out);
+  EXPECT_EQ(lines.size(), TskListing(img).size());
+  bool sawDeletedIntact = false, sawReused = false;
+  for (auto& l : lines) {
+    for (const char* key : {"\"path\":", "\"type\":", "\"size\":", "\"mtime\":", "\"attributes\":", "\"deleted\":",
+                            "\"condition\":"})
+      ASSERT_NE(l.find(key), std::string::npos) << key << " in " << l;
+    sawDeletedIntact |= l.find("\"deleted\":true,\"condition\":1") != std::string::npos;
+    sawReused |= l.find("\"path\":\"Reuse me.bin\"") != std::string::npos && l.find("\"condition\":2") != std::string::npos;
+  }
+  EXPECT_TRUE(sawDeletedIntact);
+  EXPECT_TRUE(sawReused);
+  EXPECT_NE(r.out.find("{\"path\":\"README.TXT\",\"type\":\"file\",\"size\":1200,\"mtime\":\"2001-02-03T04:05:06Z\","
+                       "\"attributes\":32,\"deleted\":false,\"condition\":0}"),
+            std::string::npos);
+}
+
+TEST(Cli, LsFiltersByStateAndMask) {
+  const std::string img = FixtureImage("fat12");
+  auto live = Tool({"ls", img});
+  ASSERT_EQ(live.status, 0);
+  EXPECT_EQ(live.out.find("deleted"), std::string::npos);
+  EXPECT_NE(live.out.find("  Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\n"), std::string::npos);
+
+  auto deleted = Tool({"ls", img, "--deleted-only"});
+  ASSERT_EQ(deleted.status, 0);
+  auto lines = Lines(deleted.out);
+  EXPECT_GE(lines.size(), 9u);
+  for (auto& l : lines) EXPECT_NE(l.find(" deleted:"), std::string::npos) << l;
+  EXPECT_NE(deleted.out.find("deleted:intact  _ELME.TXT\n"), std::string::npos);
+  EXPECT_NE(deleted.out.find("deleted:reused  Reuse me.bin\n"), std::string::npos);
+
+  auto masked = Tool({"ls", img, "--mask", "*.dat", "--deleted"});
+  ASSERT_EQ(masked.status, 0);
+  EXPECT_EQ(Lines(masked.out).size(), 1u) << masked.out;
+  EXPECT_NE(masked.out.find("Trash/Old stuff/_LD.DAT"), std::string::npos);
+}
+
+TEST(Cli, LsAndCatRefuseWhatTheyCannotRead) {
+  EXPECT_EQ(Tool({"ls"}).status, 2);
+  EXPECT_EQ(Tool({"ls", FixtureImage("fat12"), "--deleted", "--deleted-only"}).status, 2);
+  auto notFat = Tool({"ls", MOX_TOOL_PATH});
+  EXPECT_EQ(notFat.status, 1);
+  EXPECT_NE(notFat.err.find("moxvolscan ls: "), std::string::npos);
+  EXPECT_EQ(Tool({"ls", "/no/such/image"}).status, 1);
+  EXPECT_EQ(Tool({"cat", FixtureImage("fat12"), "Docs"}).status, 1);
+  EXPECT_EQ(Tool({"cat", FixtureImage("fat12"), "Docs/missing.txt"}).status, 1);
+  EXPECT_EQ(Tool({"cat", FixtureImage("fat12"), "README.TXT", "--fat", "3"}).status, 2);
+}
+
+TEST(Cli, CatGivesTheBytesIcatGives) {
+  for (const auto& name : FixtureNames()) {
+    const std::string img = FixtureImage(name);
+    for (std::string path : {"README.TXT", "fragmented.bin", "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt",
+                             "日本語のファイル.txt"}) {
+      auto r = Tool({"cat", img, path});
+      ASSERT_EQ(r.status, 0) << name << " " << path << r.err;
+      EXPECT_EQ(r.out, oracle::Run({"icat", img, InodeOf(img, path)}).out) << name << " " << path;
+    }
+    // Letter case and "\" separators as a Windows user types them.
+    EXPECT_EQ(Tool({"cat", img, "docs\\REPORTS\\2005\\q1\\week 12\\monday\\morning\\DEEP FILE.TXT"}).out,
+              Tool({"cat", img, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt"}).out);
+    // A deleted file comes back as icat -r recovers it.
+    auto del = Tool({"cat", img, "Deleted long name.txt"});
+    ASSERT_EQ(del.status, 0);
+    EXPECT_EQ(del.out.size(), 9000u);
+    EXPECT_EQ(del.out, oracle::Run({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
+  }
+}
+
+TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
+  TempDir dest;
+  const std::string img = FixtureImage("fat32");
+  auto r = Tool({"save", img, "Deleted long name.txt", "_ELME.TXT", "RO.TXT", "ALL.TXT", dest.path.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Slurp(dest.path / "Deleted long name.txt"),
+            oracle::Run({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
+  EXPECT_EQ(fs::file_size(dest.path / "_ELME.TXT"), 3000u);
+  struct stat st {};
+  ASSERT_EQ(stat((dest.path / "Deleted long name.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1436011200);  // 2015-07-04 12:00:00, the volume's time as it stands (TZ=UTC)
+  ASSERT_EQ(stat((dest.path / "RO.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only stays read-only";
+  char attr[64] = {0};
+  ssize_t n = getxattr((dest.path / "ALL.TXT").c_str(), "user.DOSATTRIB", attr, sizeof attr - 1);
+  if (n >= 0) EXPECT_NE(std::string(attr, size_t(n)).find("0x27"), std::string::npos) << attr;
+}
+
+TEST(Cli, SaveCopiesADeletedFolderTree) {
+  TempDir dest;
+  auto r = Tool({"save", FixtureImage("fat12"), "Trash", dest.path.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "thrown away.txt"), 3000u);
+  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
+  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT"), 600u);
+  EXPECT_EQ(Slurp(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
+}
+
+TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
+  TempDir dest;
+  const std::string img = FixtureImage("fat16"), target = (dest.path / "NOTES").string();
+  auto reset = [&] { std::ofstream(target, std::ios::binary | std::ios::trunc) << "mine"; };
+  reset();
+  auto no = Tool({"save", img, "NOTES", dest.path.string()}, "n\n");
+  EXPECT_EQ(no.status, 0) << no.err;
+  EXPECT_NE(no.err.find("already exists"), std::string::npos);
+  EXPECT_EQ(Slurp(target), "mine");
+  auto silent = Tool({"save", img, "NOTES", dest.path.string()});  // nobody answers: keep it
+  EXPECT_EQ(Slurp(target), "mine");
+  auto none = Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "none"});
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(Slurp(target), "mine");
+  auto yes = Tool({"save", img, "NOTES", dest.path.string()}, "y\n");
+  EXPECT_EQ(yes.status, 0);
+  EXPECT_EQ(fs::file_size(target), 333u);
+  reset();
+  auto all = Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "all"});
+  EXPECT_EQ(all.status, 0);
+  EXPECT_EQ(fs::file_size(target), 333u);
+  EXPECT_EQ(Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "maybe"}).status, 2);
+  EXPECT_EQ(Tool({"save", img, "no such file", dest.path.string()}).status, 1);
+}
+
+}  // namespace
