@@ -48,11 +48,14 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
       if (o == 0 && n >= bps) {
         // Whole sectors go straight to the caller, a cluster's rest at a time.
         const uint32_t sectors = std::min(n / bps, FSectorsPerCluster - s);
-        if (!ReadVolumeSectors(sector, sectors, out)) {
+        if (sectors > 1 && ReadVolumeSectors(sector, sectors, out)) {
+          piece = sectors * bps;
+        } else if (ReadVolumeSector(sector, out)) {
+          piece = bps;  // one by one around a bad sector, so every good byte before it arrives
+        } else {
           failed = true;
           break;
         }
-        piece = sectors * bps;
       } else {
         if (!ReadCachedSector(sector, DataBuffer, DataBufferSector)) {
           failed = true;

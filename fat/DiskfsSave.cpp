@@ -182,7 +182,8 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
       written = 0;
       result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
       if (!result) MessageDlg(Fmt(LoadStr(1711).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
-    } while (written > 0 && result && n >= 4 && !cancel);
+      // Done at the size: no empty read (and no repeated 100 %) after the last piece.
+    } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
   }
   if (h != INVALID_HANDLE_VALUE) {
     if (Time != 0 && Date != 0) {

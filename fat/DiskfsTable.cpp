@@ -67,14 +67,13 @@ bool TFATdrive::GetRecPosCluster(uint32_t& Cluster, uint32_t Pos, uint8_t FATNum
   if (BytesPerCluster == 0) return false;
   uint32_t n = Pos / BytesPerCluster;
   uint32_t cur = Cluster;
-  while (n > 0 && ClassifyFATEntry(FATType, cur) != fatEntryEndOfChain) {
+  while (n > 0) {
     cur = FATNumber == 0 ? cur + 1 : GetFAT(cur, FATNumber - 1);
-    // A step out of the volume can't lead to the position.
-    if (ClassifyFATEntry(FATType, cur) != fatEntryEndOfChain && (cur < 2 || uint64_t(cur) > uint64_t(ClusterCount) + 1))
-      return false;
+    // The chain ending, or leaving the volume, before the position: the
+    // position isn't in the file's clusters.
+    if (IsEOF(cur) || !InVolumeCluster(cur)) return false;
     --n;
   }
-  if (n != 0) return false;
   Cluster = cur;
   return true;
 }

@@ -1,0 +1,252 @@
+// Byte-by-byte FAT image writer for corner cases no formatter makes, a memory
+// raw source bound to a drive letter for the whole run, and a mounted drive
+// on it built the way the raw FAT scanner builds one.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Devices.h"
+#include "Diskfs.h"
+#include "Ldiskio.h"
+#include "Pdiskio.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+// The image in memory; tests swap its bytes, the binding stays (the sector
+// layer keeps its volume handle open between calls).
+class MemorySource : public RawSource {
+ public:
+  std::vector<uint8_t> image;
+  std::set<uint64_t> failing;  // sectors (512 bytes) whose reads fail
+  int reads = 0;
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
+    std::lock_guard guard(lock_);
+    ++reads;
+    done = 0;
+    for (uint64_t s = offset / 512; len > 0 && s <= (offset + len - 1) / 512; ++s)
+      if (failing.count(s)) return false;
+    if (offset >= image.size()) return true;
+    done = static_cast<size_t>(std::min<uint64_t>(len, image.size() - offset));
+    std::memcpy(buffer, image.data() + offset, done);
+    return true;
+  }
+  bool WriteAt(uint64_t, const void*, size_t, size_t& done) override {
+    done = 0;
+    return false;
+  }
+  uint64_t Size() const override { return image.size(); }
+  bool Writable() const override { return false; }
+
+ private:
+  std::mutex lock_;
+};
+
+constexpr char kFatLetter = 'K';
+MemorySource& Source();  // the one source behind kFatLetter
+
+// Little-endian pokes.
+inline void Put16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// A FAT volume of a chosen cluster count, written field by field.
+struct FatImage {
+  uint16_t bps = 512;
+  uint8_t spc = 1;
+  uint16_t reserved = 1;
+  uint8_t nfats = 2;
+  uint16_t rootEntries = 0;
+  uint32_t spf = 0;
+  uint32_t clusters = 0;
+  int type = 0;
+  std::vector<uint8_t> bytes;
+
+  // type 1/2/3 decides the FAT layout; clusters the data area.
+  static FatImage Make(int type, uint32_t clusters, uint8_t spc = 1, uint16_t bps = 512) {
+    FatImage f;
+    f.type = type;
+    f.clusters = clusters;
+    f.spc = spc;
+    f.bps = bps;
+    f.rootEntries = type == 3 ? 0 : 64;
+    const uint64_t fatBytes = type == 1 ? (uint64_t(clusters) + 2) * 3 / 2 + 2 : (uint64_t(clusters) + 2) * (type == 2 ? 2 : 4);
+    f.spf = uint32_t((fatBytes + bps - 1) / bps);
+    f.bytes.assign(size_t(f.TotalSectors()) * bps, 0);
+    uint8_t* b = f.bytes.data();
+    b[0] = 0xEB, b[1] = 0x3C, b[2] = 0x90;
+    std::memcpy(b + 3, "MOXTEST ", 8);
+    Put16(b + 11, bps);
+    b[13] = spc;
+    Put16(b + 14, f.reserved);
+    b[16] = f.nfats;
+    Put16(b + 17, f.rootEntries);
+    if (f.TotalSectors() < 65536) Put16(b + 19, uint16_t(f.TotalSectors()));
+    else Put32(b + 32, f.TotalSectors());
+    b[21] = 0xF8;
+    if (type == 3) {
+      Put32(b + 36, f.spf);
+      Put32(b + 44, 2);
+      std::memcpy(b + 71, "FAT32LABEL ", 11);
+    } else {
+      Put16(b + 22, uint16_t(f.spf));
+      std::memcpy(b + 43, "FATLABEL   ", 11);
+    }
+    b[510] = 0x55, b[511] = 0xAA;
+    f.SetFAT(0, 0xFFFFFFF8);
+    f.SetFAT(1, 0xFFFFFFFF);
+    if (type == 3) f.SetFAT(2, 0x0FFFFFFF);  // root directory
+    return f;
+  }
+
+  uint32_t RootDirSectors() const { return (rootEntries * 32u + bps - 1) / bps; }
+  uint32_t RootStart() const { return reserved + nfats * spf; }
+  uint32_t FirstData() const { return RootStart() + RootDirSectors(); }
+  uint32_t TotalSectors() const { return FirstData() + clusters * spc; }
+  uint8_t* Sector(uint32_t s) { return bytes.data() + size_t(s) * bps; }
+  uint8_t* Cluster(uint32_t c) { return Sector(FirstData() + (c - 2) * spc); }
+  uint32_t ClusterBytes() const { return uint32_t(bps) * spc; }
+
+  // Writes the entry in every FAT copy.
+  void SetFAT(uint32_t cluster, uint32_t value) {
+    for (int k = 0; k < nfats; ++k) {
+      uint8_t* fat = Sector(reserved + k * spf);
+      if (type == 1) {
+        uint8_t* p = fat + cluster + cluster / 2;
+        uint16_t w = uint16_t(p[0] | (p[1] << 8));
+        w = (cluster & 1) ? uint16_t((w & 0x000F) | ((value & 0xFFF) << 4)) : uint16_t((w & 0xF000) | (value & 0xFFF));
+        Put16(p, w);
+      } else if (type == 2) {
+        Put16(fat + cluster * 2, uint16_t(value));
+      } else {
+        Put32(fat + cluster * 4, value);
+      }
+    }
+  }
+  uint32_t Eoc() const { return type == 1 ? 0xFFF : type == 2 ? 0xFFFF : 0x0FFFFFFF; }
+  // A chain first..first+n-1 ending with an end mark.
+  void Chain(uint32_t first, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) SetFAT(first + i, i + 1 == n ? Eoc() : first + i + 1);
+  }
+
+  // Record i of a directory: cluster 0 = the fixed root (FAT12/16), else a
+  // directory whose clusters are consecutive from cluster.
+  uint8_t* Record(uint32_t dirCluster, uint32_t i) {
+    if (dirCluster == 0) return Sector(RootStart()) + i * 32;
+    return Cluster(dirCluster) + i * 32;
+  }
+  uint32_t Root() const { return type == 3 ? 2 : 0; }
+
+  // An 8.3 entry; name is 11 bytes, blank padded.
+  uint8_t* Short(uint32_t dir, uint32_t i, const char* name11, uint8_t attr, uint32_t cluster, uint32_t size,
+                 uint16_t time = 0x6000, uint16_t date = 0x3A21) {
+    uint8_t* r = Record(dir, i);
+    std::memcpy(r, name11, 11);
+    r[11] = attr;
+    Put16(r + 20, uint16_t(cluster >> 16));
+    Put16(r + 22, time);
+    Put16(r + 24, date);
+    Put16(r + 26, uint16_t(cluster));
+    Put32(r + 28, size);
+    return r;
+  }
+
+  static uint8_t ShortChecksum(const uint8_t* name11) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name11[i]);
+    return sum;
+  }
+
+  // A long name (ASCII) as its records followed by its short entry; returns
+  // the number of records written.
+  uint32_t Long(uint32_t dir, uint32_t i, const std::string& name, const char* short11, uint8_t attr, uint32_t cluster,
+                uint32_t size) {
+    const uint32_t n = uint32_t((name.size() + 12) / 13);
+    const uint8_t sum = ShortChecksum(reinterpret_cast<const uint8_t*>(short11));
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint32_t part = n - k;  // last part first on disk
+      uint8_t* r = Record(dir, i + k);
+      r[0] = uint8_t(part | (k == 0 ? 0x40 : 0));
+      r[11] = 0x0F;
+      r[13] = sum;
+      static const int offs[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+      for (int c = 0; c < 13; ++c) {
+        const size_t at = (part - 1) * 13 + c;
+        const uint16_t u = at < name.size() ? uint8_t(name[at]) : at == name.size() ? 0 : 0xFFFF;
+        Put16(r + offs[c], u);
+      }
+    }
+    Short(dir, i + n, short11, attr, cluster, size);
+    return n + 1;
+  }
+
+  // "." and ".." records of a directory at cluster c.
+  void Dots(uint32_t c, uint32_t parent) {
+    Short(c, 0, ".          ", faDirectory, c, 0);
+    Short(c, 1, "..         ", faDirectory, parent, 0);
+  }
+
+  void Fill(uint32_t cluster, uint32_t n, uint8_t salt) {
+    uint8_t* p = Cluster(cluster);
+    for (uint32_t i = 0; i < n * ClusterBytes(); ++i) p[i] = uint8_t(i * 7 + i / 512 + salt);
+  }
+};
+
+// The image put behind kFatLetter, a device on it (logical drive, letter
+// number) and a FAT drive mounted on that.
+struct MountedFat {
+  std::unique_ptr<TDevice> device;
+  std::unique_ptr<TFATdrive> drive;
+  bool mounted = false;
+
+  explicit MountedFat(const FatImage& img) : MountedFat(img.bytes) {}
+  explicit MountedFat(const std::vector<uint8_t>& bytes) {
+    Source().image = bytes;
+    Source().failing.clear();
+    device = std::make_unique<TDevice>();
+    device->Kind = 1;
+    device->DriveNumber = uint8_t(kFatLetter - 'A' + 1);
+    device->BytesPerSector = 512;
+    device->TotalSectors = uint32_t(bytes.size() / 512);
+    device->Text = "K:";
+    drive = std::make_unique<TFATdrive>();
+    drive->Device = device.get();
+    drive->TotalSectors = device->TotalSectors;
+    mounted = drive->MountDrive(false);
+  }
+  TFATDirectory* Root() { return static_cast<TFATDirectory*>(drive->DeletedTreeRoot.get()); }
+  // The children of a directory, built with the given flags.
+  std::vector<TObject*> List(TFATDirectory* d, bool includeDeleted = true, bool deletedOnly = false) {
+    if (!d->Children) d->AddChildren(includeDeleted, deletedOnly);
+    return d->Children ? *d->Children : std::vector<TObject*>{};
+  }
+  template <typename T>
+  T* Child(TFATDirectory* d, const std::string& display) {
+    for (TObject* o : List(d)) {
+      auto* t = dynamic_cast<T*>(o);
+      if (t && ReplaceDeletedChar(t->Name) == display) return t;
+    }
+    return nullptr;
+  }
+};
+
+// Collects dbg lines while alive.
+struct LogCapture {
+  std::vector<std::string> lines;
+  LogCapture() {
+    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { lines.push_back(m); };
+  }
+  ~LogCapture() { dbg->OnDebugOut = nullptr; }
+  bool Has(const std::string& s) const { return std::find(lines.begin(), lines.end(), s) != lines.end(); }
+};

@@ -1,0 +1,140 @@
+// Reading file data by chain or as contiguous clusters, and the stream.
+#include "FatTestImage.h"
+
+namespace {
+
+struct ReaderFixture : ::testing::Test {
+  FatImage img = FatImage::Make(2, 5000, 2);  // 1 KiB clusters
+  std::vector<uint8_t> Expected(uint32_t cluster, uint32_t n) {
+    return std::vector<uint8_t>(img.Cluster(cluster), img.Cluster(cluster) + n);
+  }
+  // Reads the whole file in pieces of `piece` bytes.
+  static std::vector<uint8_t> ReadAll(TFATdrive& d, TFATFileInfo& info, uint32_t piece, uint8_t fat) {
+    std::vector<uint8_t> out, buf(piece);
+    uint32_t n = 0;
+    while (d.BlockRead(info, piece, buf.data(), fat, n) && n > 0) out.insert(out.end(), buf.begin(), buf.begin() + n);
+    return out;
+  }
+};
+
+TEST_F(ReaderFixture, ReadsToTheSizeThenNothing) {
+  img.Fill(10, 1, 1);
+  img.Chain(10, 1);
+  MountedFat m(img);
+  TFATFileInfo info;
+  ASSERT_TRUE(m.drive->ResetByCluster(10, 1000, info));
+  std::vector<uint8_t> buf(4096);
+  uint32_t n = 0;
+  EXPECT_TRUE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));
+  EXPECT_EQ(n, 1000u);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 1000), Expected(10, 1000));
+  EXPECT_EQ(m.drive->filepos(info), 1000u);
+  EXPECT_TRUE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ReaderFixture, FollowsAFragmentedChainInAnyPieceSize) {
+  img.Fill(10, 1, 3);
+  img.Fill(20, 1, 4);
+  img.Fill(30, 1, 5);
+  img.SetFAT(10, 20);
+  img.SetFAT(20, 30);
+  img.SetFAT(30, img.Eoc());
+  MountedFat m(img);
+  std::vector<uint8_t> expected = Expected(10, 1024);
+  for (uint32_t c : {20u, 30u}) {
+    auto part = Expected(c, 1024);
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  expected.resize(3000);
+  for (uint32_t piece : {1u, 500u, 512u, 1500u, 65536u}) {
+    TFATFileInfo info;
+    m.drive->ResetByCluster(10, 3000, info);
+    EXPECT_EQ(ReadAll(*m.drive, info, piece, 1), expected) << piece;
+  }
+  TFATFileInfo info;
+  m.drive->ResetByCluster(10, 3000, info);
+  ASSERT_TRUE(m.drive->Seek(info, 2100, 1));
+  EXPECT_EQ(info.CurrentCluster, 30u);
+  std::vector<uint8_t> tail(expected.begin() + 2100, expected.end());
+  EXPECT_EQ(ReadAll(*m.drive, info, 100, 1), tail);
+  EXPECT_FALSE(m.drive->Seek(info, 3000, 1));
+  TFATFileInfo none;
+  m.drive->ResetByCluster(0, 3000, none);
+  EXPECT_FALSE(m.drive->Seek(none, 10, 1));
+}
+
+TEST_F(ReaderFixture, FatNumberZeroReadsContiguousClusters) {
+  img.Fill(10, 3, 6);  // the FAT says nothing: a deleted file
+  MountedFat m(img);
+  TFATFileInfo info;
+  m.drive->ResetByCluster(10, 3072, info);
+  EXPECT_EQ(ReadAll(*m.drive, info, 4096, 0), Expected(10, 3072));
+  m.drive->ResetByCluster(10, 3072, info);
+  EXPECT_EQ(ReadAll(*m.drive, info, 4096, 1), Expected(10, 1024));  // the cleared chain ends after one cluster
+}
+
+TEST_F(ReaderFixture, BrokenChainsEndWithAShortRead) {
+  img.SetFAT(10, 11);
+  img.SetFAT(11, 10);  // a loop under an absurd size
+  img.SetFAT(40, 1);   // points at a reserved cluster
+  MountedFat m(img);
+  TFATFileInfo info;
+  m.drive->ResetByCluster(10, 0xFFFFFFFF, info);
+  const uint64_t volume = uint64_t(m.drive->ClusterCount) * m.drive->BytesPerCluster;
+  EXPECT_EQ(ReadAll(*m.drive, info, 1 << 20, 1).size(), volume);
+  m.drive->ResetByCluster(40, 5000, info);
+  EXPECT_EQ(ReadAll(*m.drive, info, 4096, 1).size(), 1024u);
+  m.drive->ResetByCluster(1, 5000, info);  // an entry pointing at cluster 1 has no data
+  EXPECT_TRUE(ReadAll(*m.drive, info, 4096, 1).empty());
+  m.drive->ResetByCluster(m.drive->ClusterCount + 1, 5000, info);  // the last cluster, then off the end
+  EXPECT_EQ(ReadAll(*m.drive, info, 4096, 0).size(), 1024u);
+}
+
+TEST_F(ReaderFixture, UnreadableSectorEndsTheReadAfterTheBytesBeforeIt) {
+  img.Fill(10, 2, 7);
+  img.Chain(10, 2);
+  MountedFat m(img);
+  Source().failing.insert(img.FirstData() + (11 - 2) * 2 + 1);  // second sector of cluster 11
+  TFATFileInfo info;
+  m.drive->ResetByCluster(10, 2048, info);
+  std::vector<uint8_t> buf(4096);
+  uint32_t n = 0;
+  EXPECT_TRUE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));
+  EXPECT_EQ(n, 1536u);
+  EXPECT_FALSE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ReaderFixture, StreamSeeksFromTheEndAndReadsThere) {
+  img.Fill(10, 1, 8);
+  img.Chain(10, 1);
+  MountedFat m(img);
+  TFATStream s(m.drive.get(), 10, 100, 1);
+  EXPECT_EQ(s.Seek(-10, soFromEnd), 90);
+  uint8_t buf[64];
+  ASSERT_EQ(s.Read(buf, 64), 10);
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + 10), std::vector<uint8_t>(img.Cluster(10) + 90, img.Cluster(10) + 100));
+  EXPECT_EQ(s.Size(), 100);
+  EXPECT_THROW(s.Write(buf, 1), EAbstractError);
+}
+
+TEST(FatLargeSectors, FourKiBSectorsOnA512ByteDevice) {
+  FatImage img = FatImage::Make(2, 5000, 1, 4096);
+  img.Short(0, 0, "BIG     BIN", faArchive, 5, 10000);
+  img.Fill(5, 3, 9);
+  img.Chain(5, 3);
+  MountedFat m(img);
+  ASSERT_TRUE(m.mounted);
+  auto* f = m.Child<TFATFile>(m.Root(), "BIG.BIN");
+  ASSERT_NE(f, nullptr);
+  TFATFileInfo info;
+  m.drive->ResetByCluster(f->StartCluster, 10000, info);
+  std::vector<uint8_t> buf(20000);
+  uint32_t n = 0;
+  ASSERT_TRUE(m.drive->BlockRead(info, 20000, buf.data(), 1, n));
+  ASSERT_EQ(n, 10000u);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 10000, img.Cluster(5)));
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// Directory records, long names, deleted items and the scan over images
+// written byte by byte.
+#include "FatTestImage.h"
+
+namespace {
+
+std::vector<std::string> Names(MountedFat& m, TFATDirectory* d, bool includeDeleted = true, bool deletedOnly = false) {
+  std::vector<std::string> out;
+  for (TObject* o : m.List(d, includeDeleted, deletedOnly)) {
+    if (auto* f = dynamic_cast<TCustomFile*>(o)) out.push_back(ReplaceDeletedChar(f->Name));
+    if (auto* s = dynamic_cast<TCustomDirectory*>(o)) out.push_back(ReplaceDeletedChar(s->Name) + "\\");
+  }
+  return out;
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(FatNames, ShortNamesAndDeletedMarks) {
+  const uint8_t readme[11] = {'R', 'E', 'A', 'D', 'M', 'E', ' ', ' ', 'T', 'X', 'T'};
+  const uint8_t spaced[11] = {'A', ' ', 'B', ' ', ' ', ' ', ' ', ' ', 'C', ' ', ' '};
+  const uint8_t noExt[11] = {'M', 'A', 'K', 'E', 'F', 'I', 'L', 'E', ' ', ' ', ' '};
+  EXPECT_EQ(FormatShortName(readme), "README.TXT");
+  EXPECT_EQ(FormatShortName(spaced), "AB.C");
+  EXPECT_EQ(FormatShortName(noExt), "MAKEFILE");
+  EXPECT_EQ(ReplaceDeletedChar("\xE5OO\xE5.TXT"), "_OO\xE5.TXT");
+  EXPECT_EQ(ReplaceDeletedChar("FOO"), "FOO");
+  // U+516B is E5 85 AB in UTF-8: a character of a long name, not a mark.
+  EXPECT_EQ(ReplaceDeletedChar("\xE5\x85\xAB"), "\xE5\x85\xAB");
+}
+
+TEST(FatNames, WildcardsAreCaseInsensitive) {
+  EXPECT_TRUE(MatchWildCard("Report.TXT", "*.txt"));
+  EXPECT_TRUE(MatchWildCard("a.b.c", "*.c"));
+  EXPECT_TRUE(MatchWildCard("abc", "a?c"));
+  EXPECT_FALSE(MatchWildCard("ac", "a?c"));
+  EXPECT_TRUE(MatchWildCard("", "*"));
+  EXPECT_FALSE(MatchWildCard("abc", "*.txt"));
+  EXPECT_TRUE(MatchWildCard(std::string(200, 'a'), std::string(30, '*') + "b*") == false);
+}
+
+TEST(FatNames, SaveNamesNeverLeaveTheFolder) {
+  EXPECT_EQ(MakeSafeFileName(".."), "__");
+  EXPECT_EQ(MakeSafeFileName("."), "_");
+  EXPECT_EQ(MakeSafeFileName(""), "_");
+  EXPECT_EQ(MakeSafeFileName("../etc/passwd"), ".._etc_passwd");
+  EXPECT_EQ(MakeSafeFileName("a\\b\x01" "c"), "a_b_c");
+}
+
+struct RootFixture : ::testing::Test {
+  FatImage img = FatImage::Make(2, 5000);
+};
+
+TEST_F(RootFixture, LongNamesOfOneTwoAndEighteenRecords) {
+  uint32_t i = 0;
+  i += img.Long(0, i, "ThirteenChars", "THIRTE~1   ", faArchive, 0, 0);
+  i += img.Long(0, i, "FourteenChars!", "FOURTE~1   ", faArchive, 0, 0);
+  i += img.Long(0, i, std::string(230, 'x'), "XXXXXX~1TXT", faArchive, 0, 0);  // 18 records
+  MountedFat m(img);
+  ASSERT_TRUE(m.mounted);
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"ThirteenChars", "FourteenChars!", "XXXXXX~1.TXT"}));
+}
+
+TEST_F(RootFixture, ChecksumChangeInsideARunFallsBackToTheShortName) {
+  img.Long(0, 0, std::string(30, 'y'), "YYYYYY~1   ", faArchive, 0, 0);
+  img.Record(0, 1)[13] ^= 0xFF;
+  MountedFat m(img);
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"YYYYYY~1"}));
+}
+
+TEST_F(RootFixture, EscapedAndDeletedShortNames) {
+  img.Short(0, 0, "\x05" "ABC    TXT", faArchive, 0, 0);
+  img.Short(0, 1, "\xE5" "OLD    TXT", faArchive, 0, 0);
+  img.Short(0, 2, "LABEL      ", faVolumeID, 0, 0);
+  MountedFat m(img);
+  auto live = m.List(m.Root(), false);
+  ASSERT_EQ(live.size(), 1u);
+  auto* f = static_cast<TFATFile*>(live[0]);
+  EXPECT_EQ(f->Name, "\xE5" "ABC.TXT");  // $05 stands for a real $E5
+  EXPECT_FALSE(f->Deleted);
+  MountedFat all(img);
+  EXPECT_EQ(Names(all, all.Root()), (Strings{"_ABC.TXT", "_OLD.TXT"}));
+}
+
+TEST_F(RootFixture, DeletedVerdictsFollowTheFirstClusterEntry) {
+  img.Chain(20, 1);
+  img.Short(0, 0, "\xE5" "REE    BIN", faArchive, 10, 100);   // FAT entry free
+  img.Short(0, 1, "\xE5" "SED    BIN", faArchive, 20, 100);   // cluster taken again
+  img.Short(0, 2, "\xE5" "MPTY   BIN", faArchive, 0, 0);      // no data
+  img.Short(0, 3, "\xE5" "UTSD   BIN", faArchive, 99999, 1);  // past the end
+  MountedFat m(img);
+  std::vector<int> verdicts;
+  for (TObject* o : m.List(m.Root())) verdicts.push_back(static_cast<TFATFile*>(o)->DeletedCondition);
+  EXPECT_EQ(verdicts, (std::vector<int>{1, 2, 2, 2}));
+}
+
+TEST_F(RootFixture, DeletedDirectoryNeedsItsDotRecords) {
+  img.Dots(30, 0);
+  img.Short(30, 2, "INNER   TXT", faArchive, 0, 0);
+  img.Short(0, 0, "\xE5" "OODDIR    ", faDirectory, 30, 0);
+  img.Short(0, 1, "\xE5" "ADDIR     ", faDirectory, 40, 0);  // cluster 40 holds no "." / ".."
+  MountedFat m(img);
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"_OODDIR\\"}));
+  auto* dir = m.Child<TFATDirectory>(m.Root(), "_OODDIR");
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(dir->DeletedState & 1, 1);
+  EXPECT_EQ(dir->DeletedCondition, 1);
+  EXPECT_EQ(Names(m, dir), (Strings{"INNER.TXT"}));
+  EXPECT_EQ(dir->GetPath(nullptr), "\\_OODDIR");
+}
+
+TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
+  for (uint32_t i = 0; i < img.rootEntries; ++i) {
+    char name[12];
+    std::snprintf(name, sizeof name, "F%07u   ", i);
+    img.Short(0, i, name, faArchive, 0, 0);
+  }
+  img.Short(2, 0, "BEYOND     ", faArchive, 0, 0);  // first data cluster right after the region
+  MountedFat m(img);
+  EXPECT_EQ(m.List(m.Root()).size(), img.rootEntries);
+}
+
+TEST_F(RootFixture, HostileDirectoryChainsAndPointersEnd) {
+  img.SetFAT(100, 101);
+  img.SetFAT(101, 100);  // a loop
+  for (uint32_t i = 0; i < 32; ++i) img.Short(100, i, "LOOPFILETXT", faArchive, 0, 0);
+  img.Short(0, 0, "LOOP       ", faDirectory, 100, 0);
+  img.Short(0, 1, "ZERO       ", faDirectory, 0, 0);
+  img.Short(0, 2, "ONE        ", faDirectory, 1, 0);
+  img.Short(0, 3, "FAR        ", faDirectory, 0xFFFFFF, 0);
+  img.Dots(200, 0);
+  img.Short(200, 2, "BACK       ", faDirectory, 200, 0);  // points at itself
+  img.Chain(200, 1);
+  img.Short(0, 4, "SELF       ", faDirectory, 200, 0);
+  MountedFat m(img);
+  int items = 0;
+  m.Root()->ForEachChild([](TObject*, intptr_t d, bool&) { ++*reinterpret_cast<int*>(d); return true; }, true, false,
+                         true, reinterpret_cast<intptr_t>(&items));
+  EXPECT_LT(items, 70000);
+  auto* loop = m.Child<TFATDirectory>(m.Root(), "LOOP");
+  ASSERT_NE(loop, nullptr);
+  EXPECT_EQ(loop->Children->size(), 65535u);  // a directory holds at most that many records
+  auto* self = m.Child<TFATDirectory>(m.Root(), "SELF");
+  auto* back = m.Child<TFATDirectory>(self, "BACK");
+  ASSERT_NE(back, nullptr);
+  EXPECT_TRUE(back->Children && back->Children->empty());  // shown, never opened
+  for (const char* empty : {"ZERO", "ONE", "FAR"}) EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), empty)).empty());
+}
+
+struct ScanFixture : RootFixture {
+  void SetUp() override {
+    img.Short(0, 0, "A       TXT", faArchive, 0, 0);
+    img.Short(0, 1, "\xE5" "       TXT", faArchive, 0, 0);
+    img.Short(0, 2, "SUB        ", faDirectory, 50, 0);
+    img.Chain(50, 1);
+    img.Dots(50, 0);
+    img.Short(50, 2, "B       DOC", faArchive, 0, 0);
+    img.Short(50, 3, "\xE5" "X      TXT", faArchive, 0, 0);
+  }
+  std::vector<std::string> Scan(MountedFat& m, const std::string& mask, bool del, bool only) {
+    std::vector<std::string> found;
+    m.drive->OnFoundItem = [&](TObject*, TObject* item) {
+      if (auto* f = dynamic_cast<TCustomFile*>(item)) found.push_back(f->GetPath(nullptr) + "|" + ReplaceDeletedChar(f->Name));
+      else found.push_back(static_cast<TCustomDirectory*>(item)->GetPath(nullptr) + "\\");
+    };
+    m.drive->ScanDrive(mask, del, only);
+    return found;
+  }
+};
+
+TEST_F(ScanFixture, OptionsSelectTheItems) {
+  MountedFat live(img);
+  EXPECT_EQ(Scan(live, "*", false, false), (Strings{"|A.TXT", "\\SUB\\", "\\SUB|B.DOC"}));
+  MountedFat all(img);
+  EXPECT_EQ(Scan(all, "*.txt", true, false), (Strings{"|A.TXT", "|_.TXT", "\\SUB|_X.TXT"}));
+  MountedFat onlyDeleted(img);
+  EXPECT_EQ(Scan(onlyDeleted, "", true, true), (Strings{"|_.TXT", "\\SUB|_X.TXT"}));
+  // Lists already built keep what the first walk put in them.
+  EXPECT_EQ(Scan(onlyDeleted, "", false, false), (Strings{"|_.TXT", "\\SUB\\", "\\SUB|_X.TXT"}));
+}
+
+TEST_F(ScanFixture, CancelStopsAfterTheFirstItemAndFinishStillFires) {
+  LogCapture log;
+  MountedFat m(img);
+  int progress = 0, finished = 0;
+  m.drive->OnProgress = [&](TObject*, TObject*, const AnsiString&, int percent, bool& cancel) {
+    EXPECT_EQ(percent, -1);
+    ++progress;
+    cancel = true;
+  };
+  m.drive->OnFinish = [&](TObject*) { ++finished; };
+  EXPECT_EQ(Scan(m, "*", true, false).size(), 1u);
+  EXPECT_EQ(progress, 1);
+  EXPECT_EQ(finished, 1);
+  EXPECT_TRUE(log.Has("Scanning drive using filemask: * (TFATdrive.ScanDrive)"));
+  EXPECT_TRUE(log.Has("...............................done...(TFATdrive.ScanDrive)"));
+}
+
+}  // namespace
