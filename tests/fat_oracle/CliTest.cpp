@@ -183,3 +183,19 @@ TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
+  const std::string img = FixtureImage("fat32");
+  size_t liveFiles = 0;
+  for (auto& e : TskListing(img)) liveFiles += !e.dir && !e.deleted;
+  auto count = Tool({"scan", img, "--api", "vfat", "--count"});
+  ASSERT_EQ(count.status, 0) << count.err;
+  EXPECT_EQ(count.out.substr(0, count.out.find(' ')), std::to_string(liveFiles));
+  auto lines = Tool({"scan", img, "--api", "vfat"});
+  EXPECT_NE(lines.out.find("Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\t777\t"), std::string::npos);
+  EXPECT_EQ(Tool({"scan", FixtureDir(), "--api", "vfat"}).status, 1);
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include "Command.h"
 #include "MoxVolScan.h"
 #include "MoxVolumeScannerFind.h"
+#include "MoxVolumeScannerVFAT.h"
 #include "WinApi.h"
 
 namespace {
@@ -19,7 +20,8 @@ enum class OutputMode { Lines, Json, Count };
 InterfacePtr<IMoxVolumeScanner> CreateScanner(const std::string& api, const WideString& mountPoint,
                                               std::string& usageError) {
   if (api == "find") return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerFind(mountPoint));
-  usageError = "unknown scanner '" + api + "' (available: find)";
+  if (api == "vfat") return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerVFAT(mountPoint));
+  usageError = "unknown scanner '" + api + "' (available: find, vfat)";
   return nullptr;
 }
 
@@ -172,7 +174,8 @@ int RunScan(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (!scanner->GetIsValid()) {
-    std::fprintf(stderr, "moxvolscan scan: %s: cannot list this folder\n", path.c_str());
+    std::fprintf(stderr, "moxvolscan scan: %s: %s\n", path.c_str(),
+                 api == "vfat" ? "not a FAT image or device" : "cannot list this folder");
     return kExitFailure;
   }
 
@@ -202,7 +205,7 @@ int RunScan(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "scan",
-    "scan PATH [--json | --count] [--api find]",
+    "scan PATH [--json | --count] [--api find|vfat]",
     "list every file under a folder through the scanner interface",
     "Binds a free drive letter to PATH, walks it with the directory scanner and\n"
     "prints one line per file: its path relative to PATH (with '/'), its size\n"
@@ -211,7 +214,9 @@ CommandRegistrar registrar({
     "  --json      one JSON object per line: path, size, mtime (ISO 8601),\n"
     "              attributes (the Windows attribute bits, e.g. 32 = archive)\n"
     "  --count     print only the totals: 'N files, B bytes'\n"
-    "  --api KIND  the scanner back-end: find (the directory walk)\n\n"
+    "  --api KIND  the scanner back-end: find (the directory walk), or vfat\n"
+    "              (reads a FAT image or device sector by sector; PATH is\n"
+    "              then the image or device; times are the volume's own)\n\n"
     "A progress line appears on stderr when it is a terminal. Ctrl-C stops the\n"
     "scan, prints the totals so far and exits with status 1.",
     RunScan,
