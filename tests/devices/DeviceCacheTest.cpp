@@ -1,0 +1,423 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CountingSource.h"
+#include "Devices.h"
+#include "Ldiskio.h"
+#include "Pdiskio.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr uint32_t kSectors = 8192;
+constexpr uint16_t kSectorSize = 512;
+constexpr char kLetterA = 'Q';
+constexpr char kLetterB = 'R';
+constexpr uint8_t kPhysical = 128;  // \\.\PhysicalDrive0
+
+// One source per letter for the whole run: the logical back-end keeps its
+// volume handle open between calls, so a letter must not change its source.
+std::shared_ptr<CountingSource> sourceA, sourceB, sourceP;
+
+class DiskUnits : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    PdiskioInitialization();
+    LdiskioInitialization();
+    DevicesInitialization();
+    sourceA = std::make_shared<CountingSource>(kSectors, kSectorSize, 0);
+    sourceB = std::make_shared<CountingSource>(kSectors, kSectorSize, 1);
+    sourceP = std::make_shared<CountingSource>(kSectors, kSectorSize, 2);
+    DriveBinding a, b;
+    a.raw = sourceA;
+    b.raw = sourceB;
+    ASSERT_TRUE(BindDriveLetter(kLetterA, a));
+    ASSERT_TRUE(BindDriveLetter(kLetterB, b));
+    ASSERT_TRUE(BindPhysicalDrive(0, sourceP));
+  }
+  void TearDown() override {
+    DevicesFinalization();
+    LdiskioFinalization();
+    PdiskioFinalization();
+    UnbindDriveLetter(kLetterA);
+    UnbindDriveLetter(kLetterB);
+    UnbindPhysicalDrive(0);
+    sourceA.reset();
+    sourceB.reset();
+    sourceP.reset();
+  }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new DiskUnits);
+
+std::unique_ptr<TDevice> LogicalDevice(char letter, uint32_t lineSize) {
+  auto dev = std::make_unique<TDevice>();
+  dev->Kind = 1;
+  dev->DriveType = DRIVE_FIXED;
+  dev->DriveNumber = static_cast<uint8_t>(letter - 'A' + 1);
+  dev->TotalSectors = kSectors;
+  dev->BytesPerSector = kSectorSize;
+  dev->CacheLineSize = lineSize;
+  dev->UseCache(true);
+  return dev;
+}
+
+// Sectors the device read, as [first, last] runs in the order asked for,
+// with adjacent chunks of one transfer merged.
+std::vector<std::pair<uint64_t, uint64_t>> SectorRuns(const std::vector<CountingSource::Read>& reads) {
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  for (const auto& r : reads) {
+    if (r.len == 0) continue;
+    const uint64_t first = r.offset / kSectorSize, last = (r.offset + r.len - 1) / kSectorSize;
+    if (!runs.empty() && runs.back().second + 1 == first)
+      runs.back().second = last;
+    else
+      runs.emplace_back(first, last);
+  }
+  return runs;
+}
+using Runs = std::vector<std::pair<uint64_t, uint64_t>>;
+
+::testing::AssertionResult Holds(const std::vector<uint8_t>& buf, uint32_t first, uint32_t count, uint8_t salt) {
+  if (buf.size() < size_t{count} * kSectorSize) return ::testing::AssertionFailure() << "buffer too small";
+  for (uint32_t s = 0; s < count; ++s)
+    for (uint32_t pos = 0; pos < kSectorSize; ++pos)
+      if (buf[size_t{s} * kSectorSize + pos] != CountingSource::Expected(first + s, pos, salt))
+        return ::testing::AssertionFailure() << "sector " << first + s << " byte " << pos << " differs";
+  return ::testing::AssertionSuccess();
+}
+
+std::array<CacheLineState, kCacheLineCount> Lines() {
+  std::array<CacheLineState, kCacheLineCount> all{};
+  for (int i = 0; i < kCacheLineCount; ++i) all[i] = GetCacheLineState(i);
+  return all;
+}
+
+std::array<int, kCacheLineCount> Usages() {
+  std::array<int, kCacheLineCount> u{};
+  for (int i = 0; i < kCacheLineCount; ++i) u[i] = GetCacheLineState(i).usage;
+  return u;
+}
+
+class DeviceCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DevicesInitialization();  // lines free, counters 0
+    optCacheEnabled = true;
+    sourceA->Heal();
+    sourceB->Heal();
+    sourceA->TakeReads();
+    sourceB->TakeReads();
+    sourceP->TakeReads();
+  }
+  void TearDown() override {
+    optCacheEnabled = false;
+    SetCacheProbeClock({});
+  }
+  std::vector<uint8_t> buf = std::vector<uint8_t>(size_t{kSectors} * kSectorSize);
+};
+
+TEST_F(DeviceCache, EachSwitchOffReadsStraightThrough) {
+  struct Case {
+    bool global, device;
+    uint32_t lineSize;
+  };
+  for (const Case c : {Case{false, true, 64}, Case{true, false, 64}, Case{true, true, 0}}) {
+    optCacheEnabled = c.global;
+    auto dev = LogicalDevice(kLetterA, c.lineSize);
+    dev->UseCache(c.device);
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(dev->ReadSec(5, 2, buf.data(), false));
+      EXPECT_TRUE(Holds(buf, 5, 2, 0));
+      EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{5, 6}}));
+    }
+    for (const auto& l : Lines()) EXPECT_EQ(l.owner, nullptr);
+  }
+}
+
+TEST_F(DeviceCache, FillThenHitsComeFromTheLine) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  ASSERT_TRUE(dev->ReadSec(10, 4, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 10, 4, 0));
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{10, 73}}));
+  const CacheLineState l0 = GetCacheLineState(0);
+  EXPECT_EQ(l0.owner, dev.get());
+  EXPECT_EQ(l0.first, 10u);
+  EXPECT_EQ(l0.last, 73u);
+  EXPECT_EQ(l0.usage, 15);
+
+  // Anywhere inside the line, up to its last sector, without touching the device.
+  for (auto [s, n] : {std::pair{10, 1}, std::pair{40, 20}, std::pair{73, 1}, std::pair{10, 64}}) {
+    std::fill(buf.begin(), buf.end(), 0);
+    ASSERT_TRUE(dev->ReadSec(s, static_cast<uint16_t>(n), buf.data(), false));
+    EXPECT_TRUE(Holds(buf, s, n, 0));
+  }
+  EXPECT_TRUE(sourceA->TakeReads().empty());
+  EXPECT_EQ(GetCacheLineState(0).usage, 15);  // never above 15
+}
+
+TEST_F(DeviceCache, LookupsAgeOtherLinesAndRaiseTheHit) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  auto other = LogicalDevice(kLetterB, 64);
+  ASSERT_TRUE(dev->ReadSec(0, 1, buf.data(), false));     // line 0: dev 0..63
+  ASSERT_TRUE(other->ReadSec(0, 1, buf.data(), false));   // line 1: other 0..63
+  const int start[] = {0, 15, 5, 1};
+  for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, static_cast<uint8_t>(start[i]));
+
+  ASSERT_TRUE(dev->ReadSec(3, 1, buf.data(), false));  // hit in line 0
+  EXPECT_EQ(Usages(), (std::array<int, 4>{1, 14, 4, 0}));
+  ASSERT_TRUE(dev->ReadSec(3, 1, buf.data(), false));
+  EXPECT_EQ(Usages(), (std::array<int, 4>{2, 13, 3, 0}));  // free lines stop at 0
+  ASSERT_TRUE(other->ReadSec(63, 1, buf.data(), false));   // hit in line 1
+  EXPECT_EQ(Usages(), (std::array<int, 4>{1, 14, 2, 0}));
+  EXPECT_EQ(sourceA->TakeReads().size(), 1u);  // only the first fill
+  EXPECT_EQ(sourceB->TakeReads().size(), 1u);
+}
+
+TEST_F(DeviceCache, StraddlingRequestFillsFromTheFirstUncachedSector) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  ASSERT_TRUE(dev->ReadSec(0, 1, buf.data(), false));  // line 0: 0..63
+  sourceA->TakeReads();
+  ASSERT_TRUE(dev->ReadSec(60, 10, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 60, 10, 0));
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{64, 127}}));
+  EXPECT_EQ(GetCacheLineState(1).owner, dev.get());
+  EXPECT_EQ(GetCacheLineState(1).first, 64u);
+  EXPECT_EQ(GetCacheLineState(1).last, 127u);
+
+  // Both lines hold the request now, but one lookup serves from one line
+  // only: the head comes from line 0 and the rest makes a new fill.
+  ASSERT_TRUE(dev->ReadSec(60, 10, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 60, 10, 0));
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{64, 127}}));
+}
+
+TEST_F(DeviceCache, RequestLongerThanALineReadsTheRestDirectly) {
+  auto dev = LogicalDevice(kLetterA, 8);
+  ASSERT_TRUE(dev->ReadSec(100, 20, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 100, 20, 0));
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{100, 119}}));  // 100..107 fill, 108..119 direct
+  EXPECT_EQ(GetCacheLineState(0).first, 100u);
+  EXPECT_EQ(GetCacheLineState(0).last, 107u);
+  EXPECT_EQ(GetCacheLineState(1).owner, nullptr);
+}
+
+TEST_F(DeviceCache, DeviceEndBoundsFillsAndRequests) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  ASSERT_TRUE(dev->ReadSec(kSectors - 10, 2, buf.data(), false));
+  EXPECT_EQ(GetCacheLineState(0).first, kSectors - 10);
+  EXPECT_EQ(GetCacheLineState(0).last, kSectors - 1);
+  // Running off the end: the cached part is copied, the rest fails at the device.
+  EXPECT_FALSE(dev->ReadSec(kSectors - 2, 4, buf.data(), false));
+  // Starting at the end: straight to the device, which fails it; no line is made.
+  sourceA->TakeReads();
+  EXPECT_FALSE(dev->ReadSec(kSectors, 1, buf.data(), false));
+  EXPECT_FALSE(dev->ReadSec(-1, 1, buf.data(), false));
+  for (int i = 1; i < kCacheLineCount; ++i) EXPECT_EQ(GetCacheLineState(i).owner, nullptr);
+}
+
+TEST_F(DeviceCache, VictimIsTheLowestCounterLowestIndexFirst) {
+  struct Case {
+    std::array<uint8_t, 4> usage;  // before the missing lookup ages them all by one
+    int victim;
+  };
+  const Case cases[] = {
+      {{15, 15, 15, 15}, 0},
+      {{9, 4, 4, 12}, 1},
+      {{15, 15, 15, 14}, 3},
+      {{3, 3, 3, 3}, 0},
+      {{1, 0, 5, 5}, 0},  // aged to 0 and 0: the lower index wins the tie
+  };
+  auto dev = LogicalDevice(kLetterA, 16);
+  for (const auto& c : cases) {
+    DevicesInitialization();
+    optCacheEnabled = true;
+    for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 100, 1, buf.data(), false));
+    for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, c.usage[i]);
+    ASSERT_TRUE(dev->ReadSec(5000, 1, buf.data(), false));
+    EXPECT_TRUE(Holds(buf, 5000, 1, 0));
+    for (int i = 0; i < kCacheLineCount; ++i) {
+      const CacheLineState l = GetCacheLineState(i);
+      EXPECT_EQ(l.owner, dev.get());
+      if (i == c.victim) {
+        EXPECT_EQ(l.first, 5000u) << "line " << i;
+        EXPECT_EQ(l.usage, 15);
+      } else {
+        EXPECT_EQ(l.first, uint32_t(i * 100)) << "line " << i;
+      }
+    }
+  }
+}
+
+TEST_F(DeviceCache, InvalidationAndDestructionFreeOnlyTheirOwnLines) {
+  auto a = LogicalDevice(kLetterA, 16);
+  auto b = LogicalDevice(kLetterB, 16);
+  ASSERT_TRUE(a->ReadSec(0, 1, buf.data(), false));
+  ASSERT_TRUE(b->ReadSec(0, 1, buf.data(), false));
+  ASSERT_TRUE(a->ReadSec(100, 1, buf.data(), false));
+  ASSERT_TRUE(b->ReadSec(100, 1, buf.data(), false));
+  a->InvalidateCache();
+  auto lines = Lines();
+  EXPECT_EQ(lines[0].owner, nullptr);
+  EXPECT_EQ(lines[0].usage, 0);
+  EXPECT_EQ(lines[2].owner, nullptr);
+  EXPECT_EQ(lines[1].owner, b.get());
+  EXPECT_EQ(lines[3].owner, b.get());
+  EXPECT_GT(lines[3].usage, 0);
+
+  sourceB->TakeReads();
+  ASSERT_TRUE(b->ReadSec(5, 1, buf.data(), false));  // still cached
+  EXPECT_TRUE(Holds(buf, 5, 1, 1));
+  EXPECT_TRUE(sourceB->TakeReads().empty());
+
+  b.reset();
+  for (const auto& l : Lines()) EXPECT_EQ(l.owner, nullptr);
+}
+
+TEST_F(DeviceCache, AnotherDevicesLineNeverServes) {
+  auto a = LogicalDevice(kLetterA, 16);
+  auto b = LogicalDevice(kLetterB, 16);
+  ASSERT_TRUE(a->ReadSec(0, 4, buf.data(), false));
+  ASSERT_TRUE(b->ReadSec(0, 4, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 0, 4, 1));
+  EXPECT_EQ(SectorRuns(sourceB->TakeReads()), (Runs{{0, 15}}));
+}
+
+TEST_F(DeviceCache, FailedFillFallsBackToADirectReadAndKeepsTheVictim) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 1000, 1, buf.data(), false));
+  for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, 15);
+  const auto before = Lines();
+  sourceA->FailSectors(5050, 5050);  // inside the fill, outside the request
+  ASSERT_TRUE(dev->ReadSec(5000, 2, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 5000, 2, 0));
+  const auto after = Lines();
+  for (int i = 0; i < kCacheLineCount; ++i) {
+    EXPECT_EQ(after[i].owner, before[i].owner);
+    EXPECT_EQ(after[i].first, before[i].first);
+    EXPECT_EQ(after[i].last, before[i].last);
+  }
+  // The victim's data survived the failed fill.
+  sourceA->TakeReads();
+  ASSERT_TRUE(dev->ReadSec(10, 50, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 10, 50, 0));
+  EXPECT_TRUE(sourceA->TakeReads().empty());
+
+  sourceA->FailSectors(7000, 7000);
+  EXPECT_FALSE(dev->ReadSec(7000, 1, buf.data(), false));  // the direct read fails too
+}
+
+TEST_F(DeviceCache, PhysicalDevicesCacheToo) {
+  TDevice dev;
+  dev.Kind = 0;
+  dev.DriveNumber = kPhysical;
+  dev.TotalSectors = kSectors;
+  dev.BytesPerSector = kSectorSize;
+  dev.CacheLineSize = 32;
+  dev.UseCache(true);
+  ASSERT_TRUE(dev.ReadSec(64, 1, buf.data(), false));
+  ASSERT_TRUE(dev.ReadSec(70, 4, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 70, 4, 2));
+  EXPECT_EQ(SectorRuns(sourceP->TakeReads()), (Runs{{64, 95}}));
+}
+
+TEST_F(DeviceCache, UnknownKindsAndReadOnlySourcesFail) {
+  auto dev = LogicalDevice(kLetterA, 0);
+  EXPECT_FALSE(dev->WriteSec(0, 1, buf.data(), false, false));  // bound read-only
+  dev->Kind = 2;
+  EXPECT_FALSE(dev->ReadSec(0, 1, buf.data(), false));
+  EXPECT_FALSE(dev->WriteSec(0, 1, buf.data(), false, false));
+  EXPECT_TRUE(sourceA->TakeReads().empty());
+}
+
+// ---- DetectCacheLineSize --------------------------------------------------------------
+
+// A clock standing still for `reads` probe reads, then 100 ms later.
+std::function<DWORD()> ClockAllowing(uint32_t reads, DWORD start = 1000) {
+  auto calls = std::make_shared<uint32_t>(0);
+  return [=] { return (*calls)++ <= reads ? start : start + 100; };
+}
+
+TEST_F(DeviceCache, DetectSkipsSmallDevices) {
+  std::vector<std::string> log;
+  dbg->OnDebugOut = [&](TObject* sender, const AnsiString& msg) { log.push_back(msg); };
+  auto dev = LogicalDevice(kLetterA, 77);
+  dev->TotalSectors = 2047;
+  SetCacheProbeClock(ClockAllowing(30));
+  dev->DetectCacheLineSize();
+  EXPECT_EQ(dev->CacheLineSize, 0u);
+  EXPECT_TRUE(sourceA->TakeReads().empty());
+  EXPECT_EQ(log, (std::vector<std::string>{"  DetectCacheLineSize (TDevice.DetectCacheLineSize)"}));
+
+  dev->TotalSectors = 2048;
+  dev->DetectCacheLineSize();
+  EXPECT_EQ(dev->CacheLineSize, 300u);
+  dbg->OnDebugOut = nullptr;
+}
+
+TEST_F(DeviceCache, DetectScalesWithProbeReads) {
+  struct Case {
+    uint32_t reads;
+    uint32_t lineSize;
+  };
+  // Ten times the probe reads; 1 for one or none; never past one 2 MiB line.
+  const Case cases[] = {{0, 1}, {1, 1}, {2, 20}, {30, 300}, {409, 4090}, {410, 4096}, {1000, 4096}};
+  auto dev = LogicalDevice(kLetterA, 0);
+  for (const auto& c : cases) {
+    SetCacheProbeClock(ClockAllowing(c.reads));
+    dev->DetectCacheLineSize();
+    EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.reads << " reads";
+    const auto reads = sourceA->TakeReads();
+    EXPECT_EQ(reads.size(), c.reads + 1u);  // sector 0 first, then sectors 0, 1, ...
+    const Runs expected = c.reads ? Runs{{0, c.reads - 1}} : Runs{};
+    EXPECT_EQ(SectorRuns({reads.begin() + 1, reads.end()}), expected);
+  }
+}
+
+TEST_F(DeviceCache, DetectTurnsTheDeviceCacheOff) {
+  auto dev = LogicalDevice(kLetterA, 0);
+  ASSERT_TRUE(dev->CacheEnabled);
+  SetCacheProbeClock(ClockAllowing(30));
+  dev->DetectCacheLineSize();
+  EXPECT_FALSE(dev->CacheEnabled);
+  for (const auto& l : Lines()) EXPECT_EQ(l.owner, nullptr);  // probing never fills lines
+}
+
+TEST_F(DeviceCache, DetectGivesZeroWhenAProbeReadFails) {
+  auto dev = LogicalDevice(kLetterA, 0);
+  for (uint64_t bad : {0, 5}) {
+    dev->CacheLineSize = 99;
+    sourceA->FailSectors(bad, bad);
+    SetCacheProbeClock(ClockAllowing(30));
+    dev->DetectCacheLineSize();
+    EXPECT_EQ(dev->CacheLineSize, 0u) << "failing sector " << bad;
+  }
+}
+
+TEST_F(DeviceCache, DetectAcrossTheTickCounterWrap) {
+  auto dev = LogicalDevice(kLetterA, 0);
+  auto calls = std::make_shared<uint32_t>(0);
+  // t0 + 100 wraps past zero; the window must still last 100 ticks.
+  SetCacheProbeClock([=] {
+    const uint32_t n = (*calls)++;
+    return DWORD(0xFFFFFFC0u + (n <= 30 ? n : 200));
+  });
+  dev->DetectCacheLineSize();
+  EXPECT_EQ(dev->CacheLineSize, 300u);
+}
+
+TEST_F(DeviceCache, DetectStopsProbingAtTheDeviceEnd) {
+  auto dev = LogicalDevice(kLetterA, 0);
+  dev->TotalSectors = 3000;
+  SetCacheProbeClock([] { return DWORD(5); });  // a clock that never moves
+  dev->DetectCacheLineSize();
+  EXPECT_EQ(dev->CacheLineSize, 4096u);
+  const auto runs = SectorRuns(sourceA->TakeReads());
+  ASSERT_FALSE(runs.empty());
+  EXPECT_EQ(runs.back(), (std::pair<uint64_t, uint64_t>{0, 2999}));
+}
+
+}  // namespace

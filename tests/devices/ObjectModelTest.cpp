@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Devices.h"
+
+namespace {
+
+// Items alive right now: every test ends where it began, and ASan catches
+// any item freed twice.
+int liveItems = 0;
+
+class TestFile : public TCustomFile {
+ public:
+  explicit TestFile(AnsiString name = "") {
+    Name = std::move(name);
+    ++liveItems;
+  }
+  ~TestFile() override { --liveItems; }
+  bool Rename(const AnsiString& newName) override {
+    Name = newName;
+    return true;
+  }
+  void ChangeListViewItem(TListItem& item) override { item.Caption = Name; }
+};
+
+class TestDir : public TCustomDirectory {
+ public:
+  explicit TestDir(AnsiString name = "") {
+    Name = std::move(name);
+    ++liveItems;
+  }
+  ~TestDir() override { --liveItems; }
+  bool Rename(const AnsiString& newName) override {
+    Name = newName;
+    return true;
+  }
+  bool ForEachChild(TForEachChildCallback callback, bool, bool, bool, intptr_t data) override {
+    if (!Children) return true;
+    bool flag = false;
+    for (TObject* child : *Children)
+      if (!callback(child, data, flag)) return false;
+    return true;
+  }
+};
+
+// Lives in a children list without being an item: DeleteChildren leaves it alone.
+class Stranger : public TObject {};
+
+template <class T>
+T* Add(TCustomDirectory& parent, const char* name) {
+  if (!parent.Children) parent.Children = std::make_shared<TChildList>();
+  auto* item = new T(name);
+  item->Parent = &parent;
+  parent.Children->push_back(item);
+  return item;
+}
+
+class TestDrive : public TCustomDrive {
+ public:
+  TestDrive() {
+    for (auto* start : {&RootDir, &DeletedTreeRoot, &SpareDir1, &SpareDir2}) {
+      *start = std::make_unique<TestDir>();
+      (*start)->Drive = this;
+    }
+    SpareDir1->Children = std::make_shared<TChildList>();
+    SpareDir2->Children = std::make_shared<TChildList>();
+  }
+  bool ReadSec(uint32_t sector, uint16_t count, void* buffer, bool showErrors) override {
+    return Device && Device->ReadSec(static_cast<int32_t>(sector + FirstSector), count, buffer, showErrors);
+  }
+  bool MountDrive(bool) override { return false; }
+  void ScanDrive(const AnsiString&, bool, bool) override {}
+};
+
+class ObjectModel : public ::testing::Test {
+ protected:
+  void SetUp() override { before = liveItems; }
+  void TearDown() override { EXPECT_EQ(liveItems, before) << "items leaked or freed twice"; }
+  int before = 0;
+};
+
+TEST_F(ObjectModel, DeleteChildrenFreesSubtreesAndKeepsTheList) {
+  TestDir root;
+  root.DeleteChildren();  // no list yet: nothing happens
+  EXPECT_EQ(root.Children, nullptr);
+
+  auto* d1 = Add<TestDir>(root, "D1");
+  Add<TestFile>(*d1, "F1");
+  Add<TestFile>(*Add<TestDir>(*d1, "D2"), "F2");
+  Add<TestFile>(root, "F3");
+  Stranger stranger;
+  root.Children->push_back(&stranger);
+  EXPECT_EQ(liveItems, before + 6);
+
+  const auto list = root.Children;
+  root.DeleteChildren();
+  EXPECT_EQ(liveItems, before + 1);  // only root itself
+  EXPECT_EQ(root.Children, list);
+  EXPECT_TRUE(root.Children->empty());
+}
+
+TEST_F(ObjectModel, DestroyingADirectoryOrDriveFreesItsTree) {
+  {
+    auto root = std::make_unique<TestDir>("R");
+    Add<TestFile>(*Add<TestDir>(*Add<TestDir>(*root, "A"), "B"), "f");
+  }
+  {
+    TDevice device;
+    TestDrive drive;
+    drive.Device = &device;
+    Add<TestFile>(*Add<TestDir>(*drive.RootDir, "DIR"), "x");
+    Add<TestFile>(*drive.DeletedTreeRoot, "gone");
+    EXPECT_TRUE(drive.SpareDir1->Children->empty());
+    EXPECT_EQ(drive.RootDir->Children->size(), 1u);
+  }  // the drive frees its start items; the device is not the drive's
+}
+
+TEST_F(ObjectModel, VeryDeepTreesAreFreedWithoutRecursion) {
+  auto root = std::make_unique<TestDir>();
+  TCustomDirectory* dir = root.get();
+  for (int i = 0; i < 200000; ++i) dir = Add<TestDir>(*dir, "d");
+  Add<TestFile>(*dir, "leaf");
+  // The parent walk is bounded too.
+  EXPECT_EQ(DirectoryPath(dir, nullptr).size(), size_t{kMaxPathDepth} * 2 + 1);
+  root.reset();
+}
+
+TEST_F(ObjectModel, AssignBetweenFileAndDirectoryChangesNothing) {
+  TestFile file("file");
+  TestDir dir("dir");
+  file.Assign(&dir);
+  dir.Assign(&file);
+  file.AssignTo(&dir);
+  dir.AssignTo(&file);
+  file.Assign(nullptr);
+  dir.Assign(nullptr);
+  EXPECT_EQ(file.Name, "file");
+  EXPECT_EQ(dir.Name, "dir");
+}
+
+TEST_F(ObjectModel, FileAssignCopiesIdentityButNotTimes) {
+  TestDir parent;
+  TestDrive drive;
+  TestFile src("a.txt");
+  src.Drive = &drive;
+  src.Parent = &parent;
+  src.Deleted = true;
+  src.DeletedCondition = 2;
+  src.Time = 1, src.Date = 2, src.AccessDate = 3, src.CreationDate = 4, src.Size = 5;
+
+  for (bool viaAssignTo : {false, true}) {
+    TestFile dst("b.txt");
+    viaAssignTo ? src.AssignTo(&dst) : dst.Assign(&src);
+    EXPECT_EQ(dst.Name, "a.txt");
+    EXPECT_EQ(dst.Drive, &drive);
+    EXPECT_EQ(dst.Parent, &parent);
+    EXPECT_TRUE(dst.Deleted);
+    EXPECT_EQ(dst.DeletedCondition, 2);
+    // The base leaves these to the subclasses.
+    EXPECT_EQ(dst.Time + dst.Date + dst.AccessDate + dst.CreationDate + dst.Size, 0);
+  }
+}
+
+TEST_F(ObjectModel, DirectoryAssignSharesTheListAndTheLastHolderFreesIt) {
+  for (bool sourceDiesFirst : {true, false}) {
+    for (bool viaAssignTo : {false, true}) {
+      auto src = std::make_unique<TestDir>("SRC");
+      auto dst = std::make_unique<TestDir>("DST");
+      src->Marked = 1, src->DeletedState = 5, src->DeletedCondition = 2, src->Time = 9;
+      Add<TestFile>(*Add<TestDir>(*src, "SUB"), "f");
+      viaAssignTo ? src->AssignTo(dst.get()) : dst->Assign(src.get());
+
+      EXPECT_EQ(dst->Name, "SRC");
+      EXPECT_EQ(dst->Marked, 1);
+      EXPECT_EQ(dst->DeletedState, 5);
+      EXPECT_EQ(dst->DeletedCondition, 2);
+      EXPECT_EQ(dst->Time, 0);
+      EXPECT_EQ(dst->Children, src->Children);
+
+      (sourceDiesFirst ? src : dst).reset();
+      auto& survivor = sourceDiesFirst ? dst : src;
+      EXPECT_EQ(liveItems, before + 3);  // survivor, SUB, f
+      ASSERT_EQ(survivor->Children->size(), 1u);
+      EXPECT_TRUE(survivor->ChildIsSubDir());
+      survivor.reset();
+      EXPECT_EQ(liveItems, before);
+    }
+  }
+}
+
+TEST_F(ObjectModel, AssignReleasesTheListHeldBefore) {
+  TestDir src("SRC"), dst("DST");
+  Add<TestFile>(src, "kept");
+  Add<TestFile>(*Add<TestDir>(dst, "OLD"), "old");
+  dst.Assign(&src);
+  EXPECT_EQ(liveItems, before + 3);  // the old subtree is gone
+  dst.Assign(&src);                  // again: same list, nothing freed
+  src.Assign(&src);
+  EXPECT_EQ(liveItems, before + 3);
+
+  // A third holder and a DeleteChildren through one of them empties it for all.
+  TestDir third;
+  third.Assign(&dst);
+  third.DeleteChildren();
+  EXPECT_TRUE(src.Children->empty());
+  EXPECT_EQ(liveItems, before + 3);  // src, dst, third
+}
+
+TEST_F(ObjectModel, ChildIsSubDir) {
+  TestDir dir;
+  EXPECT_FALSE(dir.ChildIsSubDir());  // no list
+  dir.Children = std::make_shared<TChildList>();
+  EXPECT_FALSE(dir.ChildIsSubDir());  // empty list
+  Add<TestFile>(dir, "f");
+  EXPECT_FALSE(dir.ChildIsSubDir());
+  Add<TestDir>(dir, "d");
+  EXPECT_TRUE(dir.ChildIsSubDir());
+}
+
+TEST_F(ObjectModel, Paths) {
+  TestDir root;  // start items have no name
+  auto* dir = Add<TestDir>(root, "DIR");
+  auto* sub = Add<TestDir>(*dir, "SUB");
+  auto* inSub = Add<TestFile>(*sub, "file.txt");
+  auto* inRoot = Add<TestFile>(root, "top.txt");
+  TestFile orphan("orphan");
+
+  struct Case {
+    AnsiString path, expected;
+  };
+  const Case cases[] = {
+      {sub->GetPath(nullptr), "\\DIR\\SUB"},
+      {inSub->GetPath(nullptr), "\\DIR\\SUB"},  // a file gives its folder
+      {dir->GetPath(nullptr), "\\DIR"},
+      {root.GetPath(nullptr), ""},
+      {inRoot->GetPath(nullptr), ""},
+      {sub->GetPath(&root), "DIR\\SUB"},  // the base's name is not part of it
+      {sub->GetPath(dir), "SUB"},
+      {sub->GetPath(sub), ""},
+      {inSub->GetPath(sub), ""},
+      {orphan.GetPath(nullptr), ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.path, c.expected);
+
+  auto shout = [](const TCustomDirectory& d) { return d.Name.empty() ? d.Name : "<" + d.Name + ">"; };
+  EXPECT_EQ(FilePath(inSub, nullptr, shout), "\\<DIR>\\<SUB>");
+
+  // A parent chain that loops still ends.
+  TestDir a("a"), b("b");
+  a.Parent = &b;
+  b.Parent = &a;
+  EXPECT_FALSE(DirectoryPath(&a, nullptr).empty());
+}
+
+TEST(DebugOutput, PassesTextUnchangedOrDropsIt) {
+  ASSERT_NE(dbg, nullptr);
+  dbg->OnDebugOut = nullptr;
+  dbg->DebugOut("nobody listens");  // no handler: nothing happens
+
+  std::vector<std::pair<TObject*, std::string>> got;
+  dbg->OnDebugOut = [&](TObject* sender, const AnsiString& msg) { got.emplace_back(sender, msg); };
+  dbg->DebugOut("Mounting drive: C: (TFATdrive.MountDrive)");
+  dbg->DebugOut("");
+  dbg->OnDebugOut = nullptr;
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].first, dbg);
+  EXPECT_EQ(got[0].second, "Mounting drive: C: (TFATdrive.MountDrive)");
+  EXPECT_EQ(got[1].second, "");
+}
+
+TEST(DevicesStartUp, KeepsDbgAndResetsTheCacheState) {
+  TDebug* const first = dbg;
+  ASSERT_NE(first, nullptr);
+  int calls = 0;
+  dbg->OnDebugOut = [&](TObject*, const AnsiString&) { ++calls; };
+  optCacheEnabled = true;
+  DevicesFinalization();
+  dbg->DebugOut("after finalization");  // the host's handler is gone
+  EXPECT_EQ(calls, 0);
+  DevicesInitialization();
+  EXPECT_EQ(dbg, first);  // never replaced
+  EXPECT_FALSE(optCacheEnabled);
+  for (int i = 0; i < kCacheLineCount; ++i) {
+    EXPECT_EQ(GetCacheLineState(i).owner, nullptr);
+    EXPECT_EQ(GetCacheLineState(i).usage, 0);
+  }
+}
+
+}  // namespace
