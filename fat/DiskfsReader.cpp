@@ -4,6 +4,11 @@
 
 #include "DiskfsInternal.h"
 
+namespace {
+// Longest single transfer of a read: 1 MiB of 512-byte sectors.
+constexpr uint32_t kMaxRunSectors = 2048;
+}  // namespace
+
 bool TFATdrive::ResetByCluster(uint32_t Cluster, uint32_t Size, TFATFileInfo& Info) {
   Info.StartCluster = Info.CurrentCluster = Cluster;
   Info.Position = 0;
@@ -46,10 +51,21 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
       const uint32_t sector = Cluster2Sec(Info.CurrentCluster) + s;
       uint32_t piece;
       if (o == 0 && n >= bps) {
-        // Whole sectors go straight to the caller, a cluster's rest at a time.
-        const uint32_t sectors = std::min(n / bps, FSectorsPerCluster - s);
+        // Whole sectors go straight to the caller, the cluster's rest and any
+        // clusters that follow it on disk in one transfer.
+        uint32_t sectors = std::min(n / bps, FSectorsPerCluster - s);
+        uint32_t last = Info.CurrentCluster;
+        if (s + sectors == FSectorsPerCluster) {
+          while (n / bps - sectors >= FSectorsPerCluster && sectors + FSectorsPerCluster <= kMaxRunSectors) {
+            const uint32_t next = NextDataCluster(last, FATNumber);
+            if (next != last + 1 || !InVolumeCluster(next)) break;
+            last = next;
+            sectors += FSectorsPerCluster;
+          }
+        }
         if (sectors > 1 && ReadVolumeSectors(sector, sectors, out)) {
           piece = sectors * bps;
+          Info.CurrentCluster = last;
         } else if (ReadVolumeSector(sector, out)) {
           piece = bps;  // one by one around a bad sector, so every good byte before it arrives
         } else {
