@@ -199,3 +199,25 @@ TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's walk-through on the bundled demo volume: list it with the
+// deleted items, get the deleted budget back.
+TEST(Cli, ReadmeWalkThroughRecoversTheDeletedBudget) {
+  const std::string img = FixtureDir() + "/fat-demo-" + std::to_string(getpid()) + ".img";
+  ASSERT_EQ(oracle::Run({"bash", std::string(MOX_SOURCE_DIR) + "/scripts/make_demo_image.sh", img}).status, 0);
+  auto ls = Tool({"ls", img, "--deleted"});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  EXPECT_NE(ls.out.find("deleted:intact  Documents/Summer budget.txt\n"), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find("deleted:intact  Drafts/_EATING.TXT\n"), std::string::npos);
+  TempDir dest;
+  auto save = Tool({"save", img, "Documents/Summer budget.txt", dest.path.string()});
+  ASSERT_EQ(save.status, 0) << save.err;
+  std::string budget = Slurp(dest.path / "Summer budget.txt");
+  EXPECT_EQ(budget.rfind("Budget for the summer\n", 0), 0u) << budget;
+  EXPECT_EQ(budget.size(), 158u);
+  fs::remove(img);
+}
+
+}  // namespace
