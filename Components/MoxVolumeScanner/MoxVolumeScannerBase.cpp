@@ -73,20 +73,21 @@ void TMoxVolumeScannerBase::FanOut(Call&& call) {
   }
 }
 
+// The three events take no reference of their own on AScanner: a scanner's
+// destruction waits for its scan thread, so it outlives these calls, and a
+// host that lets go of its last reference during a scan is then the one that
+// stops the scan and waits for it.
 void TMoxVolumeScannerBase::DoStart(IMoxVolumeScanner* AScanner) {
-  InterfacePtr<IMoxVolumeScanner> hold(AScanner);
   EnterCriticalSection(&FLock);  // left by DoFinish
   FanOut([&](IMoxVolumeScannerCallbacks* r) { r->OnStart(AScanner); });
 }
 
 void TMoxVolumeScannerBase::DoItem(IMoxVolumeScanner* AScanner, const WIN32_FIND_DATAW& AItem) {
   if (AItem.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return;
-  InterfacePtr<IMoxVolumeScanner> hold(AScanner);
   FanOut([&](IMoxVolumeScannerCallbacks* r) { r->OnItem(AScanner, AItem); });
 }
 
 void TMoxVolumeScannerBase::DoFinish(IMoxVolumeScanner* AScanner, bool AAborted) {
-  InterfacePtr<IMoxVolumeScanner> hold(AScanner);
   struct Leave {
     CRITICAL_SECTION* lock;
     ~Leave() { LeaveCriticalSection(lock); }

@@ -73,8 +73,8 @@ bool TMoxVolumeScannerFind::AbortScan() {
   return true;
 }
 
-// The scan thread holds no reference of its own, but DoStart/DoItem/DoFinish
-// and receivers take short ones. If one of those turns out to be the last,
+// The scan thread holds no reference of its own, but receivers may take short
+// ones on it. If one of those turns out to be the last,
 // destroying here would wait for this very thread: stop the walk instead and
 // let ThreadFunc delete the scanner once it is done with it.
 bool TMoxVolumeScannerFind::CanDestroyOnLastRelease() {

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs every benchmark: each bench/*.sh other than this one is one topic.
+# Usage: bench/run.sh [BUILD_DIR]  (a plain optimised build, default build-bench)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+"$here/../scripts/setup.sh"
+"$here/../scripts/build.sh" "${1:-build-bench}" >/dev/null
+for script in "$here"/*.sh; do
+  [ "$(basename "$script")" = run.sh ] && continue
+  echo "== $(basename "$script" .sh)"
+  "$script" "${1:-build-bench}"
+done

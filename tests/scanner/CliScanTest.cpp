@@ -1,0 +1,180 @@
+// moxvolscan scan, run as a program, against find over the same tree.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "ScratchDir.h"
+#include "ToolProcess.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// The value of "key" in one of our JSON lines (strings unescaped; numbers as text).
+std::string JsonField(const std::string& line, const std::string& key) {
+  const std::string tag = "\"" + key + "\":";
+  size_t p = line.find(tag);
+  if (p == std::string::npos) return "<missing>";
+  p += tag.size();
+  if (line[p] != '"') return line.substr(p, line.find_first_of(",}", p) - p);
+  std::string out;
+  for (++p; p < line.size() && line[p] != '"'; ++p) {
+    if (line[p] != '\\') {
+      out += line[p];
+      continue;
+    }
+    const char e = line[++p];
+    if (e == 'n') out += '\n';
+    else if (e == 't') out += '\t';
+    else if (e == 'u') {
+      out += char(std::stoi(line.substr(p + 1, 4), nullptr, 16));
+      p += 4;
+    } else out += e;
+  }
+  return out;
+}
+
+// "2024-05-01T12:00:00.1234567Z" as 100 ns ticks since 1970.
+int64_t IsoToTicks(const std::string& iso) {
+  std::tm tm{};
+  strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  int64_t ticks = int64_t(timegm(&tm)) * 10'000'000;
+  if (iso.size() > 20 && iso[19] == '.') ticks += std::stoll(iso.substr(20, 7));
+  return ticks;
+}
+
+// find's "%T@" ("1733412345.1234567890") at 100 ns.
+int64_t FindTimeToTicks(const std::string& t) {
+  const size_t dot = t.find('.');
+  int64_t ticks = std::stoll(t.substr(0, dot)) * 10'000'000;
+  if (dot != std::string::npos) ticks += std::stoll((t.substr(dot + 1) + "0000000").substr(0, 7));
+  return ticks;
+}
+
+void Write(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// A tree with what a real one has: nesting, empty folders, hidden and
+// non-ASCII names, odd characters, links (not listed by either side).
+void GrowTree(const ScratchDir& d) {
+  for (int i = 0; i < 12; ++i)
+    for (int j = 0; j < 9; ++j)
+      Write(d / ("dir" + std::to_string(i) + "/sub" + std::to_string(j % 3) + "/file" + std::to_string(j)),
+            std::string(size_t(i * 37 + j), 'a'));
+  Write(d / "Ünïcödé/日本/文書.txt", "x");
+  Write(d / "spaces and \"quotes\"/tab\there", "yy");
+  Write(d / ".hidden/.file", "");
+  std::filesystem::create_directories(d / "empty/deeper");
+  symlink((d / "dir1").c_str(), (d / "dirlink").c_str());
+  symlink("dir1/sub0/file0", (d / "filelink").c_str());
+}
+
+TEST(ScanCommand, JsonListingMatchesFind) {
+  ScratchDir d;
+  GrowTree(d);
+  const ToolResult ours = RunTool({"scan", "--json", d.path()});
+  ASSERT_EQ(ours.exitCode, 0) << ours.err;
+  EXPECT_EQ(ours.err, "");
+  std::multiset<std::string> got, want;
+  for (const auto& line : Lines(ours.out)) {
+    got.insert(JsonField(line, "path") + "|" + JsonField(line, "size") + "|" +
+               std::to_string(IsoToTicks(JsonField(line, "mtime"))));
+    const int attributes = std::stoi(JsonField(line, "attributes"));
+    EXPECT_EQ(attributes & 0x10, 0) << line;
+    EXPECT_NE(attributes & 0x20, 0) << line;
+  }
+  const ToolResult oracle = RunProgram({"find", d.path(), "-type", "f", "-printf", "%P|%s|%T@\n"});
+  ASSERT_EQ(oracle.exitCode, 0);
+  for (const auto& line : Lines(oracle.out)) {
+    const size_t bar = line.rfind('|');
+    want.insert(line.substr(0, bar + 1) + std::to_string(FindTimeToTicks(line.substr(bar + 1))));
+  }
+  EXPECT_EQ(want.size(), 111u);
+  EXPECT_EQ(got, want);
+}
+
+TEST(ScanCommand, LinesAndTotals) {
+  ScratchDir d;
+  Write(d / "a/b.txt", "hello");
+  Write(d / "c", "");
+  const auto r = RunTool({"scan", d.path()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto lines = Lines(r.out);
+  std::sort(lines.begin(), lines.end());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(0, lines[0].rfind('\t')), "a/b.txt\t5");
+  EXPECT_EQ(lines[1].substr(0, lines[1].rfind('\t')), "c\t0");
+  EXPECT_EQ(lines[0].back(), 'Z');
+  EXPECT_EQ(r.err, "");  // no progress line: stderr is not a terminal
+
+  const auto count = RunTool({"scan", "--count", d.path()});
+  EXPECT_EQ(count.exitCode, 0);
+  EXPECT_EQ(count.out, "2 files, 5 bytes\n");
+}
+
+TEST(ScanCommand, BadInputGivesOneLineAndTheRightStatus) {
+  ScratchDir d;
+  Write(d / "plain", "not a folder");
+  for (const std::string& path : {d / "missing", d / "plain"}) {
+    const auto r = RunTool({"scan", path});
+    EXPECT_EQ(r.exitCode, 1) << path;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"scan"}, {"scan", d.path(), "--json", "--count"}, {"scan", d.path(), "--api", "nope"},
+        {"scan", d.path(), "--bogus"}})
+    EXPECT_EQ(RunTool(args).exitCode, 2) << args.back();
+}
+
+TEST(ScanCommand, CtrlCAbortsPrintsTotalsAndFails) {
+  ScratchDir d;
+  for (int i = 0; i < 40; ++i)
+    for (int j = 0; j < 250; ++j) Write(d / ("d" + std::to_string(i) + "/f" + std::to_string(j)), "");
+  // The listing is far larger than a pipe holds: once we stop reading, the
+  // scan blocks on its output and is certainly still running at the signal.
+  ToolProcess p({MOX_TOOL_PATH, "scan", "--json", d.path()});
+  p.ReadOut(1);
+  p.Signal(SIGINT);
+  const ToolResult r = p.Finish();
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("interrupted after "), std::string::npos) << r.err;
+  EXPECT_LT(Lines(r.out).size(), 10000u);
+  EXPECT_EQ(r.out.back(), '\n');  // whole lines only
+}
+
+TEST(ScanCommand, UnreadableFoldersAreSkippedSilently) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+  ScratchDir d;
+  chmod(d.path().c_str(), 0755);
+  Write(d / "open/a", "1");
+  Write(d / "closed/b", "2");
+  chmod((d / "open").c_str(), 0755);
+  chmod((d / "open/a").c_str(), 0644);
+  chmod((d / "closed").c_str(), 0700);
+  // As an ordinary user without the capability to read every folder.
+  const auto r = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                             MOX_TOOL_PATH, "scan", "--count", d.path()});
+  if (r.exitCode == 127 || r.err.find("Permission denied") != std::string::npos)
+    GTEST_SKIP() << "the program is not reachable for an ordinary user here: " << r.err;
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "1 files, 1 bytes\n");
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace

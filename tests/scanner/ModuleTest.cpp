@@ -1,0 +1,39 @@
+// The module's entry points: units start once and stop once, in fixed order.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Devices.h"
+#include "MoxVolScan.h"
+#include "Ntfs.h"
+
+TEST(ModuleEntryPoints, TableListsTheUnitsInStartOrder) {
+  const TPackageInfoTable* table = GetPackageInfoTable();
+  ASSERT_EQ(table->UnitCount, 4);
+  const char* expected[] = {"Pdiskio", "Ldiskio", "Ntfs", "Devices"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_STREQ(table->UnitInfo[i].Name, expected[i]);
+    EXPECT_NE(table->UnitInfo[i].Init, nullptr);
+    EXPECT_NE(table->UnitInfo[i].FInit, nullptr);
+  }
+}
+
+TEST(ModuleEntryPoints, EachUnitStartsAtTheFirstRequestAndStopsAtTheLast) {
+  Finalize();  // without a request this does nothing
+  Initialize();
+  ASSERT_NE(dbg, nullptr);
+  EXPECT_EQ(NtfsIndexName, u"$I30");
+  dbg->OnDebugOut = [](TObject*, const AnsiString&) {};
+  optCacheEnabled = true;
+
+  Initialize();  // second request: no unit runs its start-up again
+  EXPECT_TRUE(optCacheEnabled);
+  Finalize();  // first withdrawal: nothing stops yet
+  EXPECT_TRUE(static_cast<bool>(dbg->OnDebugOut));
+  EXPECT_EQ(NtfsIndexName, u"$I30");
+
+  Finalize();  // last withdrawal: every unit stops
+  EXPECT_FALSE(static_cast<bool>(dbg->OnDebugOut));
+  EXPECT_FALSE(optCacheEnabled);
+  EXPECT_TRUE(NtfsIndexName.empty());
+}

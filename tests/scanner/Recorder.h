@@ -1,0 +1,133 @@
+// A receiver that records what a scan reports, for the scanner tests.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "MoxVolumeScannerIntf.h"
+#include "WinApi.h"
+
+struct RecordedItem {
+  std::string folder;  // GetCurrentPath during OnItem, UTF-8
+  std::string name;    // cFileName, UTF-8
+  std::u16string wideName;
+  DWORD attributes = 0;
+  uint64_t size = 0;
+};
+
+class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
+ public:
+  explicit Recorder(std::string tag = "", std::vector<std::string>* log = nullptr, std::mutex* logLock = nullptr)
+      : tag_(std::move(tag)), log_(log), logLock_(logLock) {}
+  ~Recorder() override {
+    if (onDestroy) onDestroy();
+  }
+
+  // Hooks run inside the events, after they are recorded.
+  std::function<void(IMoxVolumeScanner*)> onStart;
+  std::function<void(IMoxVolumeScanner*, const WIN32_FIND_DATAW&)> onItem;
+  std::function<void(IMoxVolumeScanner*, bool)> onFinish;
+  std::function<void()> onDestroy;
+
+  void OnStart(IMoxVolumeScanner* s) override {
+    Log("start");
+    {
+      std::lock_guard g(lock_);
+      ++starts_;
+    }
+    if (onStart) onStart(s);
+  }
+  void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW& item) override {
+    Log("item");
+    RecordedItem r;
+    r.folder = WideToAnsi(s->GetCurrentPath());
+    r.wideName = item.cFileName;
+    r.name = WideToAnsi(r.wideName);
+    r.attributes = item.dwFileAttributes;
+    r.size = (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow;
+    {
+      std::lock_guard g(lock_);
+      items_.push_back(r);
+    }
+    if (onItem) onItem(s, item);
+  }
+  void OnFinish(IMoxVolumeScanner* s, bool aborted) override {
+    Log("finish");
+    {
+      std::lock_guard g(lock_);
+      ++finishes_;
+      aborted_ = aborted;
+      changed_.notify_all();
+    }
+    if (onFinish) onFinish(s, aborted);  // may throw: the finish is already counted
+  }
+
+  // Waits until n OnFinish calls have arrived (no time limit: a hang fails the test run).
+  void WaitFinished(int n = 1) {
+    std::unique_lock g(lock_);
+    changed_.wait(g, [&] { return finishes_ >= n; });
+  }
+
+  int starts() {
+    std::lock_guard g(lock_);
+    return starts_;
+  }
+  int finishes() {
+    std::lock_guard g(lock_);
+    return finishes_;
+  }
+  bool aborted() {
+    std::lock_guard g(lock_);
+    return aborted_;
+  }
+  std::vector<RecordedItem> items() {
+    std::lock_guard g(lock_);
+    return items_;
+  }
+  // "folder/name" paths with "\" kept as the scanner reports them.
+  std::vector<std::string> paths() {
+    std::vector<std::string> out;
+    for (const auto& i : items()) out.push_back(i.folder + i.name);
+    return out;
+  }
+
+ private:
+  void Log(const char* event) {
+    if (!log_) return;
+    std::lock_guard g(*logLock_);
+    log_->push_back(tag_ + ":" + event);
+  }
+
+  std::string tag_;
+  std::vector<std::string>* log_;
+  std::mutex* logLock_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int starts_ = 0, finishes_ = 0;
+  bool aborted_ = false;
+  std::vector<RecordedItem> items_;
+};
+
+// Makes assertions return for the life of the object, counting them.
+#include "Assert.h"
+class ReturningAssertions {
+ public:
+  ReturningAssertions() {
+    SetAssertionHandler([this](const std::string& m) {
+      std::lock_guard g(lock_);
+      messages_.push_back(m);
+    });
+  }
+  ~ReturningAssertions() { SetAssertionHandler(nullptr); }
+  std::vector<std::string> messages() {
+    std::lock_guard g(lock_);
+    return messages_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> messages_;
+};
