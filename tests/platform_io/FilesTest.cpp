@@ -132,7 +132,9 @@ DISK_GEOMETRY Geometry(HANDLE h, DWORD code, BOOL& ok) {
   DISK_GEOMETRY g{};
   DWORD returned = 0;
   ok = DeviceIoControl(h, code, nullptr, 0, &g, sizeof g, &returned, nullptr);
-  if (ok) EXPECT_EQ(returned, sizeof g);
+  if (ok) {
+    EXPECT_EQ(returned, sizeof g);
+  }
   return g;
 }
 
