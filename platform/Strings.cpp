@@ -193,7 +193,7 @@ WCHAR* CharUpperW(WCHAR* text) {
 }
 
 // In place, so a character is only changed when its upper case has the same
-// encoded length (true for everything UpperCodePoint maps except y-diaeresis).
+// encoded length (true for everything UpperCodePoint maps today).
 char* CharUpperA(char* text) {
   if (!text) return text;
   auto* s = reinterpret_cast<unsigned char*>(text);

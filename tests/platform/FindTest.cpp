@@ -1,0 +1,125 @@
+// FindFirstFileW/FindNextFileW over host folders reached through drive letters.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "ScratchDir.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+namespace {
+
+class Find : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    letter = FindFreeDriveLetter();
+    DriveBinding b;
+    b.rootDir = dir.path();
+    ASSERT_TRUE(BindDriveLetter(letter, b));
+  }
+  void TearDown() override { UnbindDriveLetter(letter); }
+
+  std::u16string Path(const std::u16string& rest) { return std::u16string(1, char16_t(letter)) + u":\\" + rest; }
+  void File(const std::string& rel, const std::string& content = "") {
+    std::filesystem::create_directories(std::filesystem::path(dir / rel).parent_path());
+    std::ofstream(dir / rel, std::ios::binary) << content;
+  }
+  // Every record of a search, by name.
+  std::map<std::u16string, WIN32_FIND_DATAW> List(const std::u16string& pattern) {
+    std::map<std::u16string, WIN32_FIND_DATAW> out;
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &d);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    do out[d.cFileName] = d;
+    while (FindNextFileW(h, &d));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(FindClose(h));
+    return out;
+  }
+
+  ScratchDir dir;
+  char letter = 0;
+};
+
+uint64_t Ticks(const FILETIME& ft) { return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+
+TEST_F(Find, RecordsCarryAttributesSizesAndTimesFromLstat) {
+  File("file.txt", "12345");
+  File(".dot", "");
+  File("ro", "r");
+  chmod((dir / "ro").c_str(), 0444);
+  std::filesystem::create_directory(dir / "sub");
+  symlink("file.txt", (dir / "flink").c_str());
+  symlink("sub", (dir / "dlink").c_str());
+  const auto all = List(Path(u"*"));
+  ASSERT_EQ(all.size(), 8u);  // with "." and ".."
+  EXPECT_EQ(all.at(u".").dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(all.at(u"file.txt").dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(all.at(u"file.txt").nFileSizeLow, 5u);
+  EXPECT_EQ(all.at(u".dot").dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(all.at(u"ro").dwFileAttributes, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(all.at(u"sub").dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(all.at(u"sub").nFileSizeLow, 0u);
+  EXPECT_EQ(all.at(u"flink").dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(all.at(u"dlink").dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(all.at(u"flink").dwReserved0, 0xA000000Cu);
+
+  struct stat st;
+  ASSERT_EQ(lstat((dir / "file.txt").c_str(), &st), 0);
+  const uint64_t mtime = uint64_t(st.st_mtim.tv_sec) * 10'000'000 + st.st_mtim.tv_nsec / 100 + 116'444'736'000'000'000ull;
+  EXPECT_EQ(Ticks(all.at(u"file.txt").ftLastWriteTime), mtime);
+  EXPECT_NE(Ticks(all.at(u"file.txt").ftCreationTime), 0u);
+  EXPECT_NE(Ticks(all.at(u"file.txt").ftLastAccessTime), 0u);
+}
+
+TEST_F(Find, SizesBeyondFourGigabytesUseTheHighWord) {
+  File("big");
+  ASSERT_EQ(truncate((dir / "big").c_str(), (5ll << 30) + 7), 0);  // sparse
+  const auto all = List(Path(u"big"));
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all.begin()->second.nFileSizeHigh, 1u);
+  EXPECT_EQ(all.begin()->second.nFileSizeLow, (1u << 30) + 7);
+}
+
+TEST_F(Find, MasksMatchWithoutRegardToCase) {
+  File("a.TXT");
+  File("b.txt");
+  File("c.bin");
+  File("noext");
+  EXPECT_EQ(List(Path(u"*.txt")).size(), 2u);
+  EXPECT_EQ(List(Path(u"?.bin")).size(), 1u);
+  EXPECT_EQ(List(Path(u"*.*")).size(), 6u);  // every name, dots or not, with "." and ".."
+  EXPECT_EQ(List(Path(u"noext")).size(), 1u);
+}
+
+TEST_F(Find, PrefixesSeparatorsAndHostPathsReachTheSameFolder) {
+  File("sub/inner/x");
+  EXPECT_EQ(List(u"\\\\?\\" + Path(u"sub\\inner\\*")).count(u"x"), 1u);
+  EXPECT_EQ(List(Path(u"sub/inner/*")).count(u"x"), 1u);
+  EXPECT_EQ(List(AnsiToWide(dir.path()) + u"/sub/inner/*").count(u"x"), 1u);
+  EXPECT_EQ(List(Path(u"sub\\..\\..\\..\\sub\\inner\\*")).count(u"x"), 1u);  // never above the root
+}
+
+TEST_F(Find, FailuresSetTheLastError) {
+  WIN32_FIND_DATAW d;
+  EXPECT_EQ(FindFirstFileW(Path(u"missing\\*").c_str(), &d), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(FindFirstFileW(Path(u"*.none").c_str(), &d), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FindFirstFileW(u"Q:\\*", &d), INVALID_HANDLE_VALUE);  // unbound letter
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(FindNextFileW(INVALID_HANDLE_VALUE, &d));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(FindClose(nullptr));
+}
+
+TEST(ErrorMode, ReturnsThePreviousMode) {
+  const UINT old = SetErrorMode(SEM_FAILCRITICALERRORS);
+  EXPECT_EQ(SetErrorMode(old), SEM_FAILCRITICALERRORS);
+}
+
+}  // namespace

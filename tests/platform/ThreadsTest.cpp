@@ -1,0 +1,112 @@
+// Threads created suspended, waits, thread ids, recursive critical sections,
+// the assertion facility and the per-thread last error.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Assert.h"
+#include "WinApi.h"
+
+namespace {
+
+struct Shared {
+  std::atomic<int> seenAtStart{-1};
+  std::atomic<int> value{0};
+  std::atomic<bool> release{false};
+  std::atomic<DWORD> id{0};
+};
+
+int RecordAndWait(void* p) {
+  auto* s = static_cast<Shared*>(p);
+  s->seenAtStart = s->value.load();
+  s->id = GetCurrentThreadId();
+  while (!s->release) Sleep(1);
+  return 0;
+}
+
+TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndCanBeWaitedFor) {
+  Shared s;
+  DWORD id = 0;
+  HANDLE t = BeginThread(nullptr, 0, RecordAndWait, &s, CREATE_SUSPENDED, &id);
+  ASSERT_NE(t, nullptr);
+  s.value = 42;  // written after creation: a thread that ran early would miss it
+  EXPECT_EQ(ResumeThread(t), 1u);
+  EXPECT_EQ(WaitForSingleObject(t, 5), WAIT_TIMEOUT);  // still waiting for release
+  s.release = true;
+  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(s.seenAtStart, 42);
+  EXPECT_EQ(s.id, id);
+  EXPECT_NE(id, GetCurrentThreadId());
+  EXPECT_NE(id, 0u);
+  EXPECT_TRUE(CloseHandle(t));
+  EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+}
+
+TEST(Threads, ClosingANeverResumedThreadNeverRunsIt) {
+  Shared s;
+  HANDLE t = BeginThread(nullptr, 0, RecordAndWait, &s, CREATE_SUSPENDED, nullptr);
+  ASSERT_NE(t, nullptr);
+  CloseHandle(t);
+  // The thread is gone without running; a second one proves the process is fine.
+  HANDLE u = BeginThread(nullptr, 0, [](void*) { return 0; }, nullptr, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(u, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(u);
+  EXPECT_EQ(s.seenAtStart, -1);
+}
+
+TEST(Threads, AnExceptionEndsOnlyItsThread) {
+  HANDLE t = BeginThread(nullptr, 0, [](void*) -> int { throw std::runtime_error("x"); }, nullptr, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(t);
+}
+
+TEST(CriticalSection, OwnerReentersOthersWaitUntilTheLastLeave) {
+  CRITICAL_SECTION cs;
+  ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, 400));
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  auto otherCanEnter = [&] {
+    bool got = false;
+    std::thread([&] {
+      got = TryEnterCriticalSection(&cs);
+      if (got) LeaveCriticalSection(&cs);
+    }).join();
+    return got;
+  };
+  EXPECT_FALSE(otherCanEnter());
+  LeaveCriticalSection(&cs);
+  EXPECT_FALSE(otherCanEnter());
+  LeaveCriticalSection(&cs);
+  EXPECT_TRUE(otherCanEnter());
+  DeleteCriticalSection(&cs);
+}
+
+TEST(LastError, IsKeptPerThread) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  std::thread([] {
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    SetLastError(ERROR_NOT_READY);
+  }).join();
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Assertions, ThrowByDefaultOrReachAHandlerThatReturns) {
+  try {
+    AssertionFailed("SomeUnit", 42);
+    FAIL() << "no exception";
+  } catch (const EAssertionFailed& e) {
+    EXPECT_STREQ(e.what(), "Assertion failure (SomeUnit, line 42)");
+  }
+  std::string seen;
+  SetAssertionHandler([&](const std::string& m) { seen = m; });
+  MOX_ASSERT(1 + 1 == 3, "Other");
+  EXPECT_EQ(seen.rfind("Assertion failure (Other, line ", 0), 0u);
+  SetAssertionHandler(nullptr);
+  EXPECT_THROW(MOX_ASSERT(false, "Other"), EAssertionFailed);
+  EXPECT_NO_THROW(MOX_ASSERT(true, "Other"));
+}
+
+}  // namespace
