@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "DiskGeometry.h"
+#include "SectorUnits.h"
 #include "WinApi.h"
 
 bool optUseINT25 = true;
@@ -18,12 +18,8 @@ namespace {
 constexpr size_t kTransferBufferSize = 2048000;  // 1000 sectors of 2048 bytes
 constexpr uint32_t kChunkSectors = 1000;
 
-enum class AccessMode { Read, Write };
-
 bool IsNT = false;
-HANDLE volumeHandle = INVALID_HANDLE_VALUE;
-uint8_t volumeDrive = 0;
-AccessMode volumeMode = AccessMode::Read;
+KeptHandle volume;
 TLogDriveParams volumeParams{};
 int sectorShift = 0;
 uint8_t* transferBuffer = nullptr;
@@ -38,33 +34,23 @@ int Log2Rounded(uint32_t v) {
   return shift;
 }
 
-void CloseVolume() {
-  if (volumeHandle != INVALID_HANDLE_VALUE) CloseHandle(volumeHandle);
-  volumeHandle = INVALID_HANDLE_VALUE;
-}
-
 // Keeps one volume handle open per drive and mode, and the drive's geometry
 // beside it.
 bool OpenVolume(uint8_t drive, AccessMode mode) {
-  if (volumeHandle != INVALID_HANDLE_VALUE && volumeDrive == drive && volumeMode == mode) return true;
-  CloseVolume();
+  if (volume.IsOpenFor(drive, mode)) return true;
+  volume.Close();
   const DWORD access = mode == AccessMode::Read ? GENERIC_READ : GENERIC_WRITE;
-  volumeHandle = CreateFileA(VolumeName(drive).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  volumeDrive = drive;
-  volumeMode = mode;
+  volume.Keep(CreateFileA(VolumeName(drive).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+              drive, mode);
   // Cleared first so a failed query can't leave another drive's sector size.
   volumeParams = TLogDriveParams{};
   GetLogDriveParams(drive, volumeParams);
   sectorShift = Log2Rounded(volumeParams.BytesPerSector);
-  return volumeHandle != INVALID_HANDLE_VALUE;
+  return volume.handle != INVALID_HANDLE_VALUE;
 }
 
-bool SeekToSector(uint32_t sector) {
-  const uint64_t offset = uint64_t{sector} * volumeParams.BytesPerSector;
-  LONG high = static_cast<LONG>(offset >> 32);
-  return SetFilePointer(volumeHandle, static_cast<LONG>(offset), &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
-}
+bool SeekToSector(uint32_t sector) { return volume.SeekTo(uint64_t{sector} * volumeParams.BytesPerSector); }
 
 }  // namespace
 
@@ -82,7 +68,7 @@ bool ReadLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* bu
   do {
     const size_t chunk = std::min(remaining, maxChunk);
     DWORD got = 0;
-    ok = ReadFile(volumeHandle, transferBuffer, static_cast<DWORD>(chunk), &got, nullptr) != FALSE;
+    ok = ReadFile(volume.handle, transferBuffer, static_cast<DWORD>(chunk), &got, nullptr) != FALSE;
     if (ok) std::memcpy(out, transferBuffer, std::min<size_t>(got, chunk));
     ok = ok && got == chunk;
     out += chunk;
@@ -98,7 +84,7 @@ bool WriteLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const v
   if (bytesPerSector == 0 || !SeekToSector(sector)) return false;
   const DWORD length = static_cast<DWORD>(uint64_t{count} * bytesPerSector);
   DWORD written = 0;
-  return WriteFile(volumeHandle, buffer, length, &written, nullptr) && written == length;
+  return WriteFile(volume.handle, buffer, length, &written, nullptr) && written == length;
 }
 
 bool GetLogDriveParams(uint8_t drive, TLogDriveParams& params) {
@@ -135,7 +121,7 @@ bool GetLogDriveParams(uint8_t drive, TLogDriveParams& params) {
 
 void LdiskioInitialization() {
   optUseINT25 = true;
-  CloseVolume();
+  volume.Close();
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   IsNT = GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
@@ -145,7 +131,7 @@ void LdiskioInitialization() {
 }
 
 void LdiskioFinalization() {
-  CloseVolume();
+  volume.Close();
   if (transferBuffer) VirtualFree(transferBuffer, 0, MEM_RELEASE);
   transferBuffer = nullptr;
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "DiskGeometry.h"
+#include "SectorUnits.h"
 #include "Helpers.h"
 #include "WinApi.h"
 
@@ -16,12 +16,8 @@ namespace {
 constexpr uint32_t kUnit = 512;
 constexpr size_t kChunkBytes = 65536;
 
-enum class AccessMode { Read, Write };
-
 bool IsNT = false;
-HANDLE diskHandle = INVALID_HANDLE_VALUE;
-uint8_t diskDrive = 0;
-AccessMode diskMode = AccessMode::Read;
+KeptHandle disk;
 uint8_t transferBuffer[kChunkBytes];
 
 // Empty for 2..127, which name nothing.
@@ -31,30 +27,19 @@ std::string DeviceName(uint8_t drive) {
   return {};
 }
 
-void CloseDisk() {
-  if (diskHandle != INVALID_HANDLE_VALUE) CloseHandle(diskHandle);
-  diskHandle = INVALID_HANDLE_VALUE;
-}
-
 bool OpenDisk(uint8_t drive, AccessMode mode) {
-  if (diskHandle != INVALID_HANDLE_VALUE && diskDrive == drive && diskMode == mode) return true;
-  CloseDisk();
+  if (disk.IsOpenFor(drive, mode)) return true;
+  disk.Close();
   const std::string name = DeviceName(drive);
+  HANDLE opened = INVALID_HANDLE_VALUE;
   if (!name.empty()) {
-    diskHandle = mode == AccessMode::Read
+    opened = mode == AccessMode::Read
                      ? CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH, nullptr)
                      : CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_WRITE_THROUGH, nullptr);
   }
-  diskDrive = drive;
-  diskMode = mode;
-  return diskHandle != INVALID_HANDLE_VALUE;
-}
-
-bool SeekTo(uint64_t offset) {
-  LONG high = static_cast<LONG>(offset >> 32);
-  return SetFilePointer(diskHandle, static_cast<LONG>(offset), &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+  return disk.Keep(opened, drive, mode);
 }
 
 // Abort, Retry or Ignore for one failed chunk.
@@ -71,7 +56,7 @@ template <class Transfer>
 bool TransferChunks(uint8_t drive, uint32_t sector, uint16_t count, uint8_t* user, bool toUser, bool showErrors,
                     const char* caption, Transfer transfer) {
   const uint64_t start = uint64_t{sector} * kUnit;
-  if (!SeekTo(start)) return false;
+  if (!disk.SeekTo(start)) return false;
   const size_t total = size_t{count} * kUnit;
   size_t offset = 0;
   bool done = true;
@@ -88,10 +73,10 @@ bool TransferChunks(uint8_t drive, uint32_t sector, uint16_t count, uint8_t* use
       done = answer == IDIGNORE;
       // A short transfer moved the handle: put it where the next attempt starts.
       if (answer == IDRETRY) {
-        if (!SeekTo(start + offset)) return false;
+        if (!disk.SeekTo(start + offset)) return false;
         continue;
       }
-      if (done && !SeekTo(start + offset + chunk)) return false;
+      if (done && !disk.SeekTo(start + offset + chunk)) return false;
       break;
     }
     if (!done) break;
@@ -109,7 +94,7 @@ bool ReadPhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* b
   return TransferChunks(drive, sector, count, static_cast<uint8_t*>(buffer), true, showErrors, "NT_read error",
                         [](size_t chunk) {
                           DWORD got = 0;
-                          return ReadFile(diskHandle, transferBuffer, static_cast<DWORD>(chunk), &got, nullptr) &&
+                          return ReadFile(disk.handle, transferBuffer, static_cast<DWORD>(chunk), &got, nullptr) &&
                                  got == chunk;
                         });
 }
@@ -122,7 +107,7 @@ bool WritePhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const 
   auto* source = static_cast<uint8_t*>(const_cast<void*>(buffer));
   return TransferChunks(drive, sector, count, source, false, showErrors, "NT_write error", [](size_t chunk) {
     DWORD written = 0;
-    return WriteFile(diskHandle, transferBuffer, static_cast<DWORD>(chunk), &written, nullptr) && written == chunk;
+    return WriteFile(disk.handle, transferBuffer, static_cast<DWORD>(chunk), &written, nullptr) && written == chunk;
   });
 }
 
@@ -142,8 +127,8 @@ bool GetPhysDriveParams(uint8_t drive, TPhysDriveParams& params) {
 }
 
 void PdiskioInitialization() {
-  CloseDisk();
+  disk.Close();
   IsNT = IsWinNT();
 }
 
-void PdiskioFinalization() { CloseDisk(); }
+void PdiskioFinalization() { disk.Close(); }

@@ -1,10 +1,39 @@
-// Shared by Ldiskio and Pdiskio: a drive-parameter record filled from a
-// DISK_GEOMETRY answer. Internal to the sector units.
+// Shared by Ldiskio and Pdiskio: the device handle each keeps open between
+// calls, and a drive-parameter record filled from a DISK_GEOMETRY answer.
+// Internal to the sector units.
 #pragma once
 
 #include <cstdint>
 
 #include "WinApi.h"
+
+enum class AccessMode { Read, Write };
+
+// One handle kept open for one drive number and access mode; asking for
+// another drive or mode replaces it.
+struct KeptHandle {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  uint8_t drive = 0;
+  AccessMode mode = AccessMode::Read;
+
+  bool IsOpenFor(uint8_t d, AccessMode m) const { return handle != INVALID_HANDLE_VALUE && drive == d && mode == m; }
+  void Close() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+  // Remembers what was opened (an invalid handle too); true when it is valid.
+  bool Keep(HANDLE opened, uint8_t d, AccessMode m) {
+    handle = opened;
+    drive = d;
+    mode = m;
+    return handle != INVALID_HANDLE_VALUE;
+  }
+  // From the start, with the 64-bit high part.
+  bool SeekTo(uint64_t offset) const {
+    LONG high = static_cast<LONG>(offset >> 32);
+    return SetFilePointer(handle, static_cast<LONG>(offset), &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+  }
+};
 
 // Removable, the geometry, TotalSectors as their product and MediaKind from
 // the media type (other media types leave MediaKind alone). False when the
