@@ -151,6 +151,10 @@ class TFATdrive : public TCustomDrive {
   // One volume sector = FSectorRatio device sectors.
   bool ReadVolumeSector(uint32_t Sector, void* Buffer);
   bool ReadVolumeSectors(uint32_t Sector, uint32_t Count, void* Buffer);
+  // Advances a directory cursor counting PerSector units a sector and
+  // PerCluster a cluster; Target receives the sector of the unit at Index.
+  bool CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, uint32_t PerSector, uint32_t PerCluster,
+                    uint32_t& Target);
   bool ReadCachedSector(uint32_t Sector, std::vector<uint8_t>& Buffer, uint32_t& BufferSector);
   uint32_t DeviceSectorSize() const;
   bool DeletedConditionIsIntact(uint32_t FirstCluster);

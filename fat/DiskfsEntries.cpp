@@ -30,40 +30,42 @@ AnsiString FormatShortName(const uint8_t* Name11) {
   return ext.empty() ? base : base + "." + ext;
 }
 
-bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
+bool TFATdrive::CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, uint32_t PerSector,
+                             uint32_t PerCluster, uint32_t& Target) {
   if (uint64_t(Cluster) > uint64_t(ClusterCount) + 1) return false;
-  if (DirBuffer.size() < FBytesPerSector || BytesPerCluster < 32) return false;
   // Cluster 1 has no data; reaching it means a broken chain.
-  if (Cluster == 1) return false;
-  const uint32_t perSector = FBytesPerSector / 32;
-  uint32_t sector;
+  if (Cluster == 1 || PerSector == 0 || PerCluster == 0 || DirBuffer.size() < FBytesPerSector) return false;
   if (Cluster == 0) {
-    if (Index >= perSector) {
+    if (Index >= PerSector) {
       Index = 0;
       ++Sector;
     }
     // The fixed root region ends the walk too: past it lie the data clusters,
     // whose bytes are not root records (and a missing $00 must not run on).
     if (Sector - RootStartSector >= RootDirSectors) return false;
-    sector = Sector;
-  } else {
-    // In a chain Index counts records from the directory's start, so the
-    // cursor itself bounds the walk: a directory holds at most 65536 records,
-    // which also ends looping chains.
-    const uint32_t perCluster = BytesPerCluster / 32;
-    if (Index == 0xFFFF) return false;
-    if (Index > 0 && Index % perCluster == 0) {
-      const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
-      if (IsEOF(next)) return false;
-      // A free, bad or out-of-volume next cluster (the cleared chain of a
-      // deleted directory) ends the directory as well.
-      if (next < 2 || uint64_t(next) > uint64_t(ClusterCount) + 1 ||
-          ClassifyFATEntry(FATType, next) == fatEntryBad)
-        return false;
-      Cluster = next;
-    }
-    sector = Cluster2Sec(Cluster) + (Index % perCluster) * 32 / FBytesPerSector;
+    Target = Sector;
+    return true;
   }
+  // In a chain Index counts units from the directory's start, so the cursor
+  // itself bounds the walk: a directory holds at most 65536 records, which
+  // also ends looping chains.
+  if (Index == 0xFFFF) return false;
+  if (Index > 0 && Index % PerCluster == 0) {
+    const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
+    if (IsEOF(next)) return false;
+    // A free, bad or out-of-volume next cluster (the cleared chain of a
+    // deleted directory) ends the directory as well.
+    if (!InVolumeCluster(next) || ClassifyFATEntry(FATType, next) == fatEntryBad) return false;
+    Cluster = next;
+  }
+  Target = Cluster2Sec(Cluster) + (Index % PerCluster) / PerSector;
+  return true;
+}
+
+bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
+  const uint32_t perSector = FBytesPerSector / 32;
+  uint32_t sector = 0;
+  if (!CursorSector(Cluster, Sector, Index, perSector, BytesPerCluster / 32, sector)) return false;
   // An unreadable sector ends the directory rather than showing stale records.
   if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) return false;
   std::memcpy(Buffer, DirBuffer.data() + (Index % perSector) * 32, 32);
@@ -72,25 +74,8 @@ bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
 }
 
 bool TFATdrive::ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
-  if (uint64_t(Cluster) > uint64_t(ClusterCount) + 1 || Cluster == 1) return false;
-  if (DirBuffer.size() < FBytesPerSector) return false;
-  uint32_t sector;
-  if (Cluster == 0) {
-    if (Index > 0) {
-      Index = 0;
-      ++Sector;
-    }
-    if (Sector - RootStartSector >= RootDirSectors) return false;
-    sector = Sector;
-  } else {
-    if (Index == 0xFFFF) return false;
-    if (Index > 0 && Index % FSectorsPerCluster == 0) {
-      const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
-      if (IsEOF(next) || next < 2 || uint64_t(next) > uint64_t(ClusterCount) + 1) return false;
-      Cluster = next;
-    }
-    sector = Cluster2Sec(Cluster) + Index % FSectorsPerCluster;
-  }
+  uint32_t sector = 0;
+  if (!CursorSector(Cluster, Sector, Index, 1, FSectorsPerCluster, sector)) return false;
   if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) return false;
   std::memcpy(Buffer, DirBuffer.data(), FBytesPerSector);
   ++Index;

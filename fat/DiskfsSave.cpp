@@ -45,6 +45,13 @@ AnsiString MakeSafeFileName(const AnsiString& Name) {
   if (Name.empty() || Name == ".") return "_";
   if (Name == "..") return "__";
   AnsiString out = Name;
+  // A long name of 255 characters can pass the host's 255-byte limit in
+  // UTF-8; cut it at a character boundary rather than fail the save.
+  if (out.size() > 255) {
+    size_t cut = 255;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
   for (char& c : out) {
     const auto b = static_cast<unsigned char>(c);
     if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') c = '_';

@@ -12,6 +12,7 @@ namespace {
 
 bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
 
+// FAT names compare case-insensitively, so masks do too (ASCII letters; other bytes as they are).
 char FoldCase(char c) { return static_cast<unsigned char>(c) < 0x80 ? char(std::tolower(static_cast<unsigned char>(c))) : c; }
 
 // Whether a deleted directory's first cluster still starts with "." and "..".

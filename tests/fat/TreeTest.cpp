@@ -44,6 +44,9 @@ TEST(FatNames, SaveNamesNeverLeaveTheFolder) {
   EXPECT_EQ(MakeSafeFileName(""), "_");
   EXPECT_EQ(MakeSafeFileName("../etc/passwd"), ".._etc_passwd");
   EXPECT_EQ(MakeSafeFileName("a\\b\x01" "c"), "a_b_c");
+  std::string cjk;
+  for (int i = 0; i < 100; ++i) cjk += "\xE5\x85\xAB";
+  EXPECT_EQ(MakeSafeFileName(cjk).size(), 255u);
 }
 
 struct RootFixture : ::testing::Test {
@@ -144,6 +147,21 @@ TEST_F(RootFixture, HostileDirectoryChainsAndPointersEnd) {
   ASSERT_NE(back, nullptr);
   EXPECT_TRUE(back->Children && back->Children->empty());  // shown, never opened
   for (const char* empty : {"ZERO", "ONE", "FAR"}) EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), empty)).empty());
+}
+
+TEST(FatRecords, SectorWalkFollowsTheDirectoryChain) {
+  FatImage img = FatImage::Make(2, 5000, 2);
+  img.SetFAT(50, 60);
+  img.SetFAT(60, img.Eoc());
+  img.Cluster(60)[512] = 0x77;  // second sector of the second cluster
+  MountedFat m(img);
+  uint32_t c = 50, s = 0;
+  uint16_t i = 0;
+  std::vector<uint8_t> buf(512);
+  for (int k = 0; k < 4; ++k) ASSERT_TRUE(m.drive->ReadDataSec(c, s, i, buf.data()));
+  EXPECT_EQ(c, 60u);
+  EXPECT_EQ(buf[0], 0x77);
+  EXPECT_FALSE(m.drive->ReadDataSec(c, s, i, buf.data()));
 }
 
 struct ScanFixture : RootFixture {
