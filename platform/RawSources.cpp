@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -244,4 +245,54 @@ std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::s
   if (raw && ReadBootSectorInfo(*raw, info)) fsName = info.fileSystemName;
   if (fsName.empty()) fsName = WindowsFileSystemName(e.fsType);
   return raw;
+}
+
+namespace {
+
+std::string ReadSysFile(const std::string& path) {
+  std::ifstream in(path);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
+}  // namespace
+
+bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& sectorSize) {
+  struct stat st {};
+  if (::stat(hostPath.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) {
+    // An ISO 9660 image: "CD001" in the first volume descriptor (sector 16).
+    char id[5] = {};
+    const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool iso = fd >= 0 && ::pread(fd, id, sizeof id, 16 * 2048 + 1) == sizeof id &&
+                     std::memcmp(id, "CD001", sizeof id) == 0;
+    if (fd >= 0) ::close(fd);
+    driveType = iso ? DRIVE_CDROM : DRIVE_FIXED;
+    sectorSize = iso ? 2048 : 512;
+    return true;
+  }
+  if (!S_ISBLK(st.st_mode)) return false;
+  const unsigned major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+  // A partition's removable flag and queue live with the whole disk above it.
+  char resolved[PATH_MAX];
+  std::string sys = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+  if (::realpath(sys.c_str(), resolved)) sys = resolved;
+  std::string disk = sys;
+  if (::access((sys + "/partition").c_str(), F_OK) == 0) disk = sys.substr(0, sys.rfind('/'));
+  constexpr unsigned kScsiCdromMajor = 11, kRamDiskMajor = 1, kScsiTypeCdrom = 5;
+  if (major == kScsiCdromMajor || ReadSysFile(disk + "/device/type") == std::to_string(kScsiTypeCdrom))
+    driveType = DRIVE_CDROM;
+  else if (major == kRamDiskMajor || disk.compare(disk.rfind('/') + 1, 4, "zram") == 0)
+    driveType = DRIVE_RAMDISK;
+  else if (ReadSysFile(disk + "/removable") == "1")
+    driveType = DRIVE_REMOVABLE;
+  else
+    driveType = DRIVE_FIXED;
+  const unsigned long logical = std::strtoul(ReadSysFile(disk + "/queue/logical_block_size").c_str(), nullptr, 10);
+  if (logical >= 512 && logical <= 65536)
+    sectorSize = static_cast<uint32_t>(logical);
+  else
+    sectorSize = driveType == DRIVE_CDROM ? 2048 : 512;
+  return true;
 }

@@ -33,6 +33,12 @@ class RawSource {
 // opened. Read-only unless writable is asked for.
 std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool writable = false);
 
+// What the platform knows of a host image file or block device: the drive
+// type (CD-ROM, removable, RAM disk, else fixed) and the sector size. An image
+// holding an ISO 9660 volume counts as a CD-ROM with 2048-byte sectors. False
+// when the path is neither a file nor a block device.
+bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& sectorSize);
+
 struct DriveBinding {
   std::string rootDir;              // host directory behind "X:\", empty for none
   std::shared_ptr<RawSource> raw;   // behind "\\.\X:", null for none

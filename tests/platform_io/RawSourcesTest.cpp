@@ -2,6 +2,8 @@
 // from boot sectors and the mount table.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "BootSector.h"
@@ -85,7 +87,9 @@ TEST_P(Formatted, VolumeInformationNamesTheFileSystemFromTheBootSector) {
   ASSERT_TRUE(GetVolumeInformationA("Q:\\", label, sizeof label, &serial, &maxLen, &flags, fs, sizeof fs));
   EXPECT_STREQ(fs, c.fsName);
   EXPECT_STREQ(label, c.label);
-  if (c.serial) EXPECT_EQ(serial, c.serial);
+  if (c.serial) {
+    EXPECT_EQ(serial, c.serial);
+  }
   EXPECT_EQ(maxLen, 255u);
 
   WCHAR wfs[16];
@@ -130,6 +134,35 @@ TEST(BootSector, HostileFieldsAreNotTakenForFat) {
   EXPECT_EQ(info.fileSystemName, "FAT");
   EXPECT_FALSE(info.hasSerial);  // no extended parameter block
   EXPECT_FALSE(ParseBootSector(s, 100, info));
+}
+
+TEST(HostDevices, ImagesAndBlockDevicesSayWhatDriveTheyAre) {
+  ScratchDir dir;
+  WriteFile(dir / "disk", std::string(40000, '\0'));
+  std::string iso(40000, '\0');
+  iso.replace(16 * 2048 + 1, 5, "CD001");
+  WriteFile(dir / "cd", iso);
+  UINT type = 0;
+  uint32_t sectorSize = 0;
+  ASSERT_TRUE(DescribeHostDevice(dir / "disk", type, sectorSize));
+  EXPECT_EQ(type, DRIVE_FIXED);
+  EXPECT_EQ(sectorSize, 512u);
+  ASSERT_TRUE(DescribeHostDevice(dir / "cd", type, sectorSize));
+  EXPECT_EQ(type, DRIVE_CDROM);
+  EXPECT_EQ(sectorSize, 2048u);
+  EXPECT_FALSE(DescribeHostDevice(dir.path(), type, sectorSize));
+  EXPECT_FALSE(DescribeHostDevice(dir / "missing", type, sectorSize));
+
+  // A compressed RAM disk, where the machine has one.
+  struct stat st {};
+  if (::stat("/dev/zram0", &st) == 0 && S_ISBLK(st.st_mode)) {
+    ASSERT_TRUE(DescribeHostDevice("/dev/zram0", type, sectorSize));
+    EXPECT_EQ(type, DRIVE_RAMDISK);
+    std::ifstream in("/sys/block/zram0/queue/logical_block_size");
+    uint32_t expected = 0;
+    in >> expected;
+    EXPECT_EQ(sectorSize, expected);
+  }
 }
 
 }  // namespace
