@@ -372,7 +372,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
     return FALSE;
   }
   // Creation time has no place on this platform and is left alone.
-  auto toSpec = [](const FILETIME* ft) {
+  auto toTimespec = [](const FILETIME* ft) {
     timespec ts{};
     if (!ft || (ft->dwLowDateTime == 0 && ft->dwHighDateTime == 0)) {
       ts.tv_nsec = UTIME_OMIT;
@@ -390,7 +390,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
     ts.tv_nsec = static_cast<long>(rest * 100);
     return ts;
   };
-  const timespec times[2] = {toSpec(lastAccess), toSpec(lastWrite)};
+  const timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
   if (::futimens(f->fd, times) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return FALSE;
