@@ -27,13 +27,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string InodeOf(const std::string& image, const std::string& path) {
   for (auto& e : TskListing(image))
     if (ToLowerAscii(e.path) == ToLowerAscii(path)) return e.inode;
@@ -134,7 +127,7 @@ TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
   const std::string img = FixtureImage("fat32");
   auto r = Tool({"save", img, "Deleted long name.txt", "_ELME.TXT", "RO.TXT", "ALL.TXT", dest.path.string()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Slurp(dest.path / "Deleted long name.txt"),
+  EXPECT_EQ(ReadHostFile(dest.path / "Deleted long name.txt"),
             oracle::Run({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
   EXPECT_EQ(fs::file_size(dest.path / "_ELME.TXT"), 3000u);
   struct stat st {};
@@ -154,7 +147,7 @@ TEST(Cli, SaveCopiesADeletedFolderTree) {
   EXPECT_EQ(fs::file_size(dest.path / "Trash" / "thrown away.txt"), 3000u);
   EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
   EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT"), 600u);
-  EXPECT_EQ(Slurp(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
+  EXPECT_EQ(ReadHostFile(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
 }
 
 TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
@@ -165,12 +158,12 @@ TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
   auto no = Tool({"save", img, "NOTES", dest.path.string()}, "n\n");
   EXPECT_EQ(no.status, 0) << no.err;
   EXPECT_NE(no.err.find("already exists"), std::string::npos);
-  EXPECT_EQ(Slurp(target), "mine");
+  EXPECT_EQ(ReadHostFile(target), "mine");
   auto silent = Tool({"save", img, "NOTES", dest.path.string()});  // nobody answers: keep it
-  EXPECT_EQ(Slurp(target), "mine");
+  EXPECT_EQ(ReadHostFile(target), "mine");
   auto none = Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "none"});
   EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(Slurp(target), "mine");
+  EXPECT_EQ(ReadHostFile(target), "mine");
   auto yes = Tool({"save", img, "NOTES", dest.path.string()}, "y\n");
   EXPECT_EQ(yes.status, 0);
   EXPECT_EQ(fs::file_size(target), 333u);
@@ -214,7 +207,7 @@ TEST(Cli, ReadmeWalkThroughRecoversTheDeletedBudget) {
   TempDir dest;
   auto save = Tool({"save", img, "Documents/Summer budget.txt", dest.path.string()});
   ASSERT_EQ(save.status, 0) << save.err;
-  std::string budget = Slurp(dest.path / "Summer budget.txt");
+  std::string budget = ReadHostFile(dest.path / "Summer budget.txt");
   EXPECT_EQ(budget.rfind("Budget for the summer\n", 0), 0u) << budget;
   EXPECT_EQ(budget.size(), 158u);
   fs::remove(img);

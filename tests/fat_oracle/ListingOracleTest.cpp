@@ -30,13 +30,6 @@ std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
   return map;
 }
 
-std::string ReadHostFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class FatOracle : public ::testing::TestWithParam<std::string> {
  protected:
   std::string image() const { return FixtureImage(GetParam()); }

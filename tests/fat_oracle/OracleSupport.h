@@ -76,5 +76,6 @@ class MountedImage {
 std::string ItemPath(TObject* item);
 std::string DosTime(uint16_t date, uint16_t time);  // "YYYY-MM-DD hh:mm:ss"
 std::string ToLowerAscii(std::string s);
+std::string ReadHostFile(const std::string& path);  // whole file, "" when unreadable
 
 }  // namespace oracle
