@@ -155,6 +155,8 @@ class TFATdrive : public TCustomDrive {
   // PerCluster a cluster; Target receives the sector of the unit at Index.
   bool CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, uint32_t PerSector, uint32_t PerCluster,
                     uint32_t& Target);
+  // Whether a deleted directory's walk may go on into Cluster (see CursorSector).
+  bool ContinuesClearedDirectory(uint32_t Cluster);
   bool ReadCachedSector(uint32_t Sector, std::vector<uint8_t>& Buffer, uint32_t& BufferSector);
   uint32_t DeviceSectorSize() const;
   bool DeletedConditionIsIntact(uint32_t FirstCluster);

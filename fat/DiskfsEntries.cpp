@@ -51,7 +51,12 @@ bool TFATdrive::CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Inde
   // also ends looping chains.
   if (Index == 0xFFFF) return false;
   if (Index > 0 && Index % PerCluster == 0) {
-    const uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
+    uint32_t next = ActiveFAT > 0 ? GetFAT(Cluster, ActiveFAT - 1) : Cluster + 1;
+    // A free entry is the cleared chain of a deleted directory. Formatters and
+    // systems lay directories out contiguously, so the walk goes on into the
+    // following cluster while that one is free too and holds directory records:
+    // a large deleted folder then shows all its entries, not just a cluster's.
+    if (next == 0 && ContinuesClearedDirectory(Cluster + 1)) next = Cluster + 1;
     if (IsEOF(next)) return false;
     // A free, bad or out-of-volume next cluster (the cleared chain of a
     // deleted directory) ends the directory as well.
@@ -59,6 +64,34 @@ bool TFATdrive::CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Inde
     Cluster = next;
   }
   Target = Cluster2Sec(Cluster) + (Index % PerCluster) / PerSector;
+  return true;
+}
+
+namespace {
+
+// Whether 32 bytes can be a directory record (or the end mark).
+bool LooksLikeRecord(const uint8_t* r) {
+  if (r[0] == 0) return true;
+  const uint8_t attr = r[11];
+  if (attr & 0xC0) return false;
+  if (attr == faLongName) return ReadLE16(r + 26) == 0 && (r[0] == kDeletedMark || ((r[0] & 0x1F) >= 1 && (r[0] & 0x1F) <= 20));
+  for (int i = 0; i < 11; ++i) {
+    const uint8_t b = r[i];
+    if (i == 0 && (b == kDeletedMark || b == kEscapedE5)) continue;
+    if (b < 0x20 || std::strchr("\"*+,/:;<=>?[\\]|", b)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TFATdrive::ContinuesClearedDirectory(uint32_t Cluster) {
+  if (!InVolumeCluster(Cluster) || ClassifyFATEntry(FATType, GetFAT(Cluster, 0)) != fatEntryFree) return false;
+  if (!ReadCachedSector(Cluster2Sec(Cluster), DirBuffer, DirBufferSector)) return false;
+  for (uint32_t i = 0; i + 32 <= FBytesPerSector; i += 32) {
+    if (!LooksLikeRecord(DirBuffer.data() + i)) return false;
+    if (DirBuffer[i] == 0) break;
+  }
   return true;
 }
 

@@ -111,6 +111,31 @@ TEST_F(RootFixture, DeletedDirectoryNeedsItsDotRecords) {
   EXPECT_EQ(dir->GetPath(nullptr), "\\_OODDIR");
 }
 
+TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
+  // Deleted folders of one full 512-byte cluster ("." "..", 14 files) each.
+  auto folder = [&](uint32_t c, uint32_t slot, const char* name11) {
+    img.Dots(c, 0);
+    for (uint32_t i = 2; i < 16; ++i) {
+      char name[12];
+      std::snprintf(name, sizeof name, "\xE5" "%07u   ", c * 100 + i);
+      img.Short(c, i, name, faArchive, 0, 0);
+    }
+    img.Short(0, slot, name11, faDirectory, c, 0);
+  };
+  folder(30, 0, "\xE5" "IG        ");
+  img.Short(31, 0, "\xE5" "ORE1   TXT", faArchive, 0, 0);  // its second cluster, free as well
+  img.Short(31, 1, "\xE5" "ORE2   TXT", faArchive, 0, 0);
+  folder(40, 1, "\xE5" "SED       ");
+  img.Chain(41, 1);  // the cluster after it belongs to a live file now
+  img.Short(41, 0, "NOTMINE TXT", faArchive, 0, 0);
+  folder(59, 2, "\xE5" "UNK       ");
+  std::memset(img.Cluster(60), 0xAA, 512);  // free, but not directory records
+  MountedFat m(img);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IG")).size(), 16u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_SED")).size(), 14u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_UNK")).size(), 14u);
+}
+
 TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
   for (uint32_t i = 0; i < img.rootEntries; ++i) {
     char name[12];
