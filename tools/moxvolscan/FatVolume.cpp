@@ -107,20 +107,21 @@ TObject* FatVolume::Resolve(const std::string& volumePath, std::string& error) {
   return item;
 }
 
-std::string ItemPathOf(TObject* item) {
-  AnsiString folder;
-  if (auto* f = dynamic_cast<TFATFile*>(item)) folder = f->GetPath(nullptr);
-  else if (auto* d = dynamic_cast<TFATDirectory*>(item)) folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
-  for (char& c : folder)
-    if (c == '\\') c = '/';
-  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
-  AnsiString name = DisplayName(item);
-  return folder.empty() ? name : folder + "/" + name;
-}
-
-ItemFacts DescribeItem(TObject* item) {
+ItemFacts ItemDescriber::Describe(TObject* item) {
   ItemFacts facts;
-  facts.path = ItemPathOf(item);
+  TCustomDirectory* folder = nullptr;
+  if (auto* f = dynamic_cast<TFATFile*>(item)) folder = f->Parent;
+  else if (auto* d = dynamic_cast<TFATDirectory*>(item)) folder = d->Parent;
+  if (folder != folder_) {
+    folder_ = folder;
+    // GetPath gives "\A\B" for a folder below the root and "" for the root.
+    folderPath_ = folder ? folder->GetPath(nullptr) : "";
+    for (char& c : folderPath_)
+      if (c == '\\') c = '/';
+    if (!folderPath_.empty() && folderPath_[0] == '/') folderPath_.erase(0, 1);
+    if (!folderPath_.empty()) folderPath_ += '/';
+  }
+  facts.path = folderPath_ + DisplayName(item);
   uint16_t date = 0, time = 0;
   if (auto* f = dynamic_cast<TFATFile*>(item)) {
     facts.size = uint64_t(f->Size);

@@ -48,8 +48,16 @@ struct ItemFacts {
   bool deleted = false;
   uint8_t condition = 0;  // 0 unknown, 1 data likely intact, 2 space reused
 };
-ItemFacts DescribeItem(TObject* item);
-std::string ItemPathOf(TObject* item);  // path as in ItemFacts
+// Describes items; the folder path of the last item is kept, since a
+// listing reports a folder's items one after another.
+class ItemDescriber {
+ public:
+  ItemFacts Describe(TObject* item);
+
+ private:
+  TCustomDirectory* folder_ = nullptr;
+  std::string folderPath_;  // "" for the root, else "A/B/"
+};
 std::string FormatItemLine(const ItemFacts& f);
 std::string FormatItemJson(const ItemFacts& f);
 bool IsDeletedItem(TObject* item);

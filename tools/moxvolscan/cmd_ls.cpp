@@ -29,15 +29,19 @@ int RunLs(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   TFATdrive& drive = volume.drive();
+  // Directory sectors come one at a time; 128 KiB lines serve the records
+  // of neighbouring folders from one read.
+  volume.UseSectorCache(256);
   InstallInterruptHandler([&drive] { drive.CancelScan(); });
 
   ProgressLine progress;
+  ItemDescriber describer;
   uint64_t items = 0;
   drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool&) {
     if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + folder);
   };
   drive.OnFoundItem = [&](TObject*, TObject* item) {
-    ItemFacts facts = DescribeItem(item);
+    ItemFacts facts = describer.Describe(item);
     if (progress.enabled()) progress.Clear();
     std::fputs((json ? FormatItemJson(facts) : FormatItemLine(facts)).c_str(), stdout);
     std::fputc('\n', stdout);
