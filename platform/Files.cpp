@@ -59,6 +59,25 @@ FileHandle* AsFile(HANDLE h) {
   return dynamic_cast<FileHandle*>(h);
 }
 
+// The handle of a read or write, checked for kind, access and buffer; null
+// with the last error set otherwise.
+FileHandle* TransferHandle(HANDLE h, bool write, const void* buffer, DWORD length) {
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!(write ? f->canWrite : f->canRead)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (length != 0 && !buffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return f;
+}
+
 DWORD ErrorFromErrno(int e) {
   switch (e) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -246,19 +265,8 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
   if (read) *read = 0;
-  FileHandle* f = AsFile(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!f->canRead) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (toRead != 0 && !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  FileHandle* f = TransferHandle(h, false, buffer, toRead);
+  if (!f) return FALSE;
   size_t done = 0;
   bool ok;
   if (f->raw) {
@@ -288,19 +296,8 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
 
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped) {
   if (written) *written = 0;
-  FileHandle* f = AsFile(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!f->canWrite) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (toWrite != 0 && !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  FileHandle* f = TransferHandle(h, true, buffer, toWrite);
+  if (!f) return FALSE;
   size_t done = 0;
   bool ok;
   if (f->raw) {
