@@ -180,7 +180,6 @@ class TFATDirectory : public TCustomDirectory {
   // Display path of this directory against base ("\DOCS\2005" against nil).
   AnsiString GetPath(TCustomDirectory* base) override;
   bool Rename(const AnsiString& newName) override;  // memory only
-  bool ChildIsSubDir() override;
   // Depth-first, pre-order; builds Children first when they are not built.
   bool ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
                     intptr_t Data) override;

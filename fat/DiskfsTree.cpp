@@ -10,6 +10,9 @@ using diskfs::Log;
 
 namespace {
 
+// Paths show names as the user sees them, a deleted one's lost letter as "_".
+AnsiString DisplayName(const TCustomDirectory& d) { return ReplaceDeletedChar(d.Name); }
+
 bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
 
 // FAT names compare case-insensitively, so masks do too (ASCII letters; other bytes as they are).
@@ -142,24 +145,11 @@ void TFATDirectory::AssignTo(TObject* dest) {
   }
 }
 
-AnsiString TFATDirectory::GetPath(TCustomDirectory* base) {
-  AnsiString result = this == base ? AnsiString() : ReplaceDeletedChar(Name);
-  int depth = 0;
-  for (TCustomDirectory* a = Parent; a && a != base && depth <= diskfs::kMaxTreeDepth; a = a->Parent, ++depth)
-    result = ReplaceDeletedChar(a->Name) + "\\" + result;
-  return result;
-}
+AnsiString TFATDirectory::GetPath(TCustomDirectory* base) { return DirectoryPath(this, base, DisplayName); }
 
 bool TFATDirectory::Rename(const AnsiString& newName) {
   Name = newName;
   return true;
-}
-
-bool TFATDirectory::ChildIsSubDir() {
-  if (!Children) return false;
-  for (TObject* c : *Children)
-    if (dynamic_cast<TCustomDirectory*>(c)) return true;
-  return false;
 }
 
 bool TFATDirectory::ForEachChild(TForEachChildCallback Callback, bool IncludeDeleted, bool DeletedOnly, bool Recurse,
@@ -301,10 +291,7 @@ bool TFATFile::Rename(const AnsiString& newName) {
   return true;
 }
 
-AnsiString TFATFile::GetPath(TCustomDirectory* base) {
-  if (!Parent || Parent == base) return AnsiString();
-  return Parent->GetPath(base);
-}
+AnsiString TFATFile::GetPath(TCustomDirectory* base) { return FilePath(this, base, DisplayName); }
 
 void TFATFile::ChangeListViewItem(TListItem& item) {
   item.Caption = ReplaceDeletedChar(Name);
