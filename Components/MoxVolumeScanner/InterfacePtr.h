@@ -55,7 +55,7 @@ class TInterfacedObject : public Interfaces... {
     }
     return static_cast<uint32_t>(left);
   }
-  int32_t RefCount() const { return FRefCount.load(std::memory_order_relaxed); }
+  int32_t RefCount() const { return FRefCount.load(std::memory_order_acquire); }
 
  protected:
   static constexpr int32_t kDestroying = 1 << 30;
