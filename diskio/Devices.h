@@ -83,9 +83,17 @@ void SetCacheLineUsage(int line, uint8_t usage);  // clamped to 15
 // ---- File-system object model ------------------------------------------------
 class TCustomDirectory;
 
-// Children of a directory: files and directories it owns. After Assign two
-// directories share one list; the last directory holding it frees the children.
-using TChildList = std::vector<TObject*>;
+// Children of a directory: the files and directories it owns. After Assign
+// two directories share one list through std::shared_ptr; whoever lets go of
+// it last frees the list and with it the items still in it, so each child is
+// freed once. Not copyable: two lists must never own one child.
+class TChildList : public std::vector<TObject*> {
+ public:
+  TChildList() = default;
+  TChildList(const TChildList&) = delete;
+  TChildList& operator=(const TChildList&) = delete;
+  ~TChildList();  // frees the directories and files left in it; other objects are not its own
+};
 
 // ForEachChild visitor: False from it stops the whole walk.
 using TForEachChildCallback = bool (*)(TObject* Item, intptr_t Data, bool& Flag);
@@ -140,8 +148,7 @@ class TCustomFile : public TObject {
 class TCustomDirectory : public TObject {
  public:
   TCustomDirectory() = default;
-  // Frees the children when this directory is the last one holding the list
-  // (Assign shares it), then drops the list.
+  // Lets go of Children: the children go with the list's last holder.
   ~TCustomDirectory() override;
 
   AnsiString Name;
@@ -157,7 +164,7 @@ class TCustomDirectory : public TObject {
   TCustomDirectory* Parent = nullptr;
 
   // Assign shares the source's Children list; the list this directory held
-  // before is released as the destructor would release it.
+  // before is let go of as the destructor would.
   virtual void Assign(TObject* source);
   virtual void AssignTo(TObject* dest);
   // Frees every child that is a directory or file (whole subtrees), then

@@ -37,32 +37,26 @@ namespace {
 
 bool IsItem(TObject* o) { return dynamic_cast<TCustomDirectory*>(o) || dynamic_cast<TCustomFile*>(o); }
 
-// Frees the items of a list, whole subtrees included, without recursing: a
-// directory's children join the work list before the directory is freed, so
-// a deep tree can't exhaust the stack. A directory whose list is shared with
-// another one keeps it; the other holder frees those children later.
-void FreeItems(TChildList work) {
-  // Index walk rather than a stack, so items go in list order.
+// Frees the items taken out of a list, whole subtrees included, without
+// recursing: the children of a directory that alone holds its list join the
+// work list before the directory is freed, so a deep tree can't exhaust the
+// stack. A directory sharing its list only lets go of it. An index walk
+// keeps list order.
+void FreeItems(std::vector<TObject*>& list) {
+  std::vector<TObject*> work;
+  work.swap(list);  // nothing freed below sees a half-walked list
   for (size_t i = 0; i < work.size(); ++i) {
     TObject* item = work[i];
     if (!IsItem(item)) continue;
     if (auto* dir = dynamic_cast<TCustomDirectory*>(item); dir && dir->Children) {
-      if (dir->Children.use_count() == 1)
-        for (TObject* child : *dir->Children) work.push_back(child);
+      if (dir->Children.use_count() == 1) {
+        work.insert(work.end(), dir->Children->begin(), dir->Children->end());
+        dir->Children->clear();
+      }
       dir->Children.reset();
     }
     delete item;
   }
-}
-
-// Lets go of dir's list: the last holder frees its children.
-void ReleaseChildren(std::shared_ptr<TChildList>& children) {
-  if (children && children.use_count() == 1) {
-    TChildList items;
-    items.swap(*children);
-    FreeItems(std::move(items));
-  }
-  children.reset();
 }
 
 void CopyDirectoryFields(const TCustomDirectory& from, TCustomDirectory& to) {
@@ -72,16 +66,16 @@ void CopyDirectoryFields(const TCustomDirectory& from, TCustomDirectory& to) {
   to.DeletedState = from.DeletedState;
   to.DeletedCondition = from.DeletedCondition;
   to.Parent = from.Parent;
-  if (to.Children != from.Children) {
-    std::shared_ptr<TChildList> shared = from.Children;  // from may be a child in to's list
-    ReleaseChildren(to.Children);
-    to.Children = std::move(shared);
-  }
+  // Taken before the old list goes: from may be one of its children.
+  std::shared_ptr<TChildList> shared = from.Children;
+  to.Children = std::move(shared);
 }
 
 }  // namespace
 
-TCustomDirectory::~TCustomDirectory() { ReleaseChildren(Children); }
+TChildList::~TChildList() { FreeItems(*this); }
+
+TCustomDirectory::~TCustomDirectory() { Children.reset(); }
 
 void TCustomDirectory::Assign(TObject* source) {
   if (auto* from = dynamic_cast<TCustomDirectory*>(source); from && from != this) CopyDirectoryFields(*from, *this);
@@ -92,11 +86,7 @@ void TCustomDirectory::AssignTo(TObject* dest) {
 }
 
 void TCustomDirectory::DeleteChildren() {
-  if (!Children) return;
-  // Taken out first so that nothing freed below sees a half-walked list.
-  TChildList items;
-  items.swap(*Children);
-  FreeItems(std::move(items));
+  if (Children) FreeItems(*Children);
 }
 
 AnsiString TCustomDirectory::GetPath(TCustomDirectory* base) { return DirectoryPath(this, base); }

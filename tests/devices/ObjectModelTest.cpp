@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Devices.h"
@@ -189,6 +190,17 @@ TEST_F(ObjectModel, DirectoryAssignSharesTheListAndTheLastHolderFreesIt) {
       EXPECT_EQ(liveItems, before);
     }
   }
+}
+
+TEST_F(ObjectModel, WhoeverHoldsTheListLastFreesTheChildren) {
+  static_assert(!std::is_copy_constructible_v<TChildList>, "two lists must never own one child");
+  auto dir = std::make_unique<TestDir>("D");
+  Add<TestFile>(*Add<TestDir>(*dir, "SUB"), "f");
+  std::shared_ptr<TChildList> walker = dir->Children;  // as a walk keeps it while visiting
+  dir.reset();
+  EXPECT_EQ(liveItems, before + 2);
+  walker.reset();
+  EXPECT_EQ(liveItems, before);
 }
 
 TEST_F(ObjectModel, AssignReleasesTheListHeldBefore) {
