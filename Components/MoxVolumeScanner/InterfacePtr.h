@@ -59,8 +59,9 @@ class TInterfacedObject : public Interfaces... {
 
  protected:
   static constexpr int32_t kDestroying = 1 << 30;
-  // Called when the last reference goes; false means the object arranges its
-  // own deletion later (a scanner released from its own scan thread).
+  // Called when the last reference goes, before any destructor runs, so an
+  // object can stop threads that still call into it; false means the object
+  // arranges its own deletion later (a scanner released from its own scan thread).
   virtual bool CanDestroyOnLastRelease() { return true; }
 
  private:

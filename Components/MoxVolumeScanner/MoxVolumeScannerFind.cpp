@@ -73,15 +73,20 @@ bool TMoxVolumeScannerFind::AbortScan() {
   return true;
 }
 
-// The scan thread holds no reference of its own, but receivers may take short
-// ones on it. If one of those turns out to be the last,
-// destroying here would wait for this very thread: stop the walk instead and
-// let ThreadFunc delete the scanner once it is done with it.
+// The last reference is gone. Stop the scan before any destructor runs: until
+// its thread has ended, receivers may still make calls on this object. The
+// scan thread holds no reference of its own, but receivers may take short
+// ones; if one of those was the last, waiting here would wait for this very
+// thread: stop the walk instead and let ThreadFunc delete the scanner when it
+// is done with it.
 bool TMoxVolumeScannerFind::CanDestroyOnLastRelease() {
-  if (FThreadId == 0 || GetCurrentThreadId() != FThreadId) return true;
-  FAbort = true;
-  FDestroyPending = true;
-  return false;
+  if (FThreadId != 0 && GetCurrentThreadId() == FThreadId) {
+    FAbort = true;
+    FDestroyPending = true;
+    return false;
+  }
+  Invalidate();
+  return true;
 }
 
 int TMoxVolumeScannerFind::ThreadFunc(void* P) {
