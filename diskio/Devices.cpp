@@ -89,7 +89,8 @@ bool CacheLookup(TDevice* dev, uint32_t& sector, uint16_t& count, uint8_t*& buff
         m = l.last - sector + 1;
         served = false;
       }
-      std::memcpy(buffer, l.data + size_t{sector - l.first} * dev->BytesPerSector, size_t{m} * dev->BytesPerSector);
+      if (m > 0)
+        std::memcpy(buffer, l.data + size_t{sector - l.first} * dev->BytesPerSector, size_t{m} * dev->BytesPerSector);
       if (!served) {
         sector += m;
         count = static_cast<uint16_t>(count - m);

@@ -155,6 +155,7 @@ TEST_F(DeviceCache, FillThenHitsComeFromTheLine) {
     ASSERT_TRUE(dev->ReadSec(s, static_cast<uint16_t>(n), buf.data(), false));
     EXPECT_TRUE(Holds(buf, s, n, 0));
   }
+  EXPECT_TRUE(dev->ReadSec(20, 0, nullptr, false));  // nothing asked, nothing copied
   EXPECT_TRUE(sourceA->TakeReads().empty());
   EXPECT_EQ(GetCacheLineState(0).usage, 15);  // never above 15
 }
