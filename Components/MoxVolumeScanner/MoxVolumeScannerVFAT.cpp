@@ -87,20 +87,27 @@ void TMoxVolumeScannerVFAT::Invalidate() {
   FDevice.reset();
   FCurrentFile = nullptr;
   FCurrentDirectory = nullptr;
+  FPathFolder = nullptr;
   TMoxVolumeScannerBase::Invalidate();
 }
 
 WideString TMoxVolumeScannerVFAT::GetCurrentPath() {
   // The items belong to the running walk: only its own thread may read them.
   if (GetCurrentThreadId() != FThreadId) return {};
-  AnsiString S;
-  if (FCurrentFile)
-    S = FCurrentFile->GetPath(nullptr);
-  else if (FCurrentDirectory && FCurrentDirectory->Parent)
-    S = FCurrentDirectory->Parent->GetPath(nullptr);
-  if (!S.empty() && S[0] == '\\') S.erase(0, 1);
-  if (!S.empty() && S.back() != '\\') S += '\\';
-  return AnsiToWide(S);
+  // A file's path is its folder's; a folder's is its parent's.
+  TCustomDirectory* folder = FCurrentFile ? FCurrentFile->Parent
+                             : FCurrentDirectory ? FCurrentDirectory->Parent
+                                                 : nullptr;
+  if (!folder) return {};
+  // Items of one folder come one after another: its path is worked out once.
+  if (folder != FPathFolder) {
+    AnsiString S = folder->GetPath(nullptr);
+    if (!S.empty() && S[0] == '\\') S.erase(0, 1);
+    if (!S.empty() && S.back() != '\\') S += '\\';
+    FPathFolder = folder;
+    FPath = AnsiToWide(S);
+  }
+  return FPath;
 }
 
 bool TMoxVolumeScannerVFAT::ScanVolume() {
@@ -153,6 +160,7 @@ int TMoxVolumeScannerVFAT::ThreadFunc(void* P) {
   } catch (...) {
   }
   try {
+    self->FPathFolder = nullptr;
     if (self->FDrive) self->FDrive->ScanDrive("*", false, false);
   } catch (...) {
   }

@@ -50,5 +50,7 @@ class TMoxVolumeScannerVFAT : public TMoxVolumeScannerBase {
   std::atomic<bool> FAbort{false};  // read at every object the drive reports
   TFATFile* FCurrentFile = nullptr;
   TFATDirectory* FCurrentDirectory = nullptr;
+  TCustomDirectory* FPathFolder = nullptr;  // folder whose path FPath holds (scan thread only)
+  WideString FPath;
   std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
 };
