@@ -1,7 +1,5 @@
-// Saving items out: data, time and attributes, the overwrite questions, and
-// names from the volume that must stay inside the destination.
-#include <sys/stat.h>
-
+// Saving items out: progress and events, the overwrite questions, deleted
+// files of unbuilt folders, and names that must stay inside the destination.
 #include <filesystem>
 #include <fstream>
 
@@ -42,25 +40,6 @@ struct SaveFixture : ::testing::Test {
   }
   static void Write(const fs::path& p, const std::string& s) { std::ofstream(p, std::ios::binary) << s; }
 };
-
-TEST_F(SaveFixture, DeletedFileComesBackWithDataTimeAndReadOnly) {
-  img.Fill(10, 3, 1);
-  img.Short(0, 0, "\xE5" "ELETED TXT", faReadOnly | faArchive, 10, 2500, 0x6000, 0x3A21);
-  MountedFat m(img);
-  auto* f = m.Child<TFATFile>(m.Root(), "_ELETED.TXT");
-  ASSERT_NE(f, nullptr);
-  ASSERT_TRUE(m.drive->SaveItem(f, Dest(), 0));
-  const fs::path out = dest / "_ELETED.TXT";
-  EXPECT_EQ(Read(out), std::string(reinterpret_cast<char*>(img.Cluster(10)), 2500));
-  struct stat st {};
-  ASSERT_EQ(::stat(out.c_str(), &st), 0);
-  FILETIME ft;
-  ASSERT_TRUE(DosDateTimeToFileTime(0x3A21, 0x6000, &ft));
-  const int64_t unix = int64_t((uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000000) - 11644473600LL;
-  EXPECT_EQ(st.st_mtime, unix);  // 2009-01-01 12:00 as it stands
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  EXPECT_TRUE(asked.empty());
-}
 
 TEST_F(SaveFixture, ProgressStartAndEndForEachFile) {
   img.Fill(10, 98, 2);
