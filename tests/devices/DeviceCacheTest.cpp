@@ -278,15 +278,6 @@ TEST_F(DeviceCache, InvalidationAndDestructionFreeOnlyTheirOwnLines) {
   for (const auto& l : Lines()) EXPECT_EQ(l.owner, nullptr);
 }
 
-TEST_F(DeviceCache, AnotherDevicesLineNeverServes) {
-  auto a = LogicalDevice(kLetterA, 16);
-  auto b = LogicalDevice(kLetterB, 16);
-  ASSERT_TRUE(a->ReadSec(0, 4, buf.data(), false));
-  ASSERT_TRUE(b->ReadSec(0, 4, buf.data(), false));
-  EXPECT_TRUE(Holds(buf, 0, 4, 1));
-  EXPECT_EQ(SectorRuns(sourceB->TakeReads()), (Runs{{0, 15}}));
-}
-
 TEST_F(DeviceCache, FailedFillFallsBackToADirectReadAndKeepsTheVictim) {
   auto dev = LogicalDevice(kLetterA, 64);
   for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 1000, 1, buf.data(), false));
@@ -325,15 +316,6 @@ TEST_F(DeviceCache, PhysicalDevicesCacheToo) {
   EXPECT_EQ(SectorRuns(sourceP->TakeReads()), (Runs{{64, 95}}));
 }
 
-TEST_F(DeviceCache, UnknownKindsAndReadOnlySourcesFail) {
-  auto dev = LogicalDevice(kLetterA, 0);
-  EXPECT_FALSE(dev->WriteSec(0, 1, buf.data(), false, false));  // bound read-only
-  dev->Kind = 2;
-  EXPECT_FALSE(dev->ReadSec(0, 1, buf.data(), false));
-  EXPECT_FALSE(dev->WriteSec(0, 1, buf.data(), false, false));
-  EXPECT_TRUE(sourceA->TakeReads().empty());
-}
-
 // ---- DetectCacheLineSize --------------------------------------------------------------
 
 // A clock standing still for `reads` probe reads, then 100 ms later.
@@ -368,23 +350,16 @@ TEST_F(DeviceCache, DetectScalesWithProbeReads) {
   const Case cases[] = {{0, 1}, {1, 1}, {2, 20}, {30, 300}, {409, 4090}, {410, 4096}, {1000, 4096}};
   auto dev = LogicalDevice(kLetterA, 0);
   for (const auto& c : cases) {
+    dev->UseCache(true);
     SetCacheProbeClock(ClockAllowing(c.reads));
     dev->DetectCacheLineSize();
     EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.reads << " reads";
+    EXPECT_FALSE(dev->CacheEnabled);  // the host turns it on again
     const auto reads = sourceA->TakeReads();
     EXPECT_EQ(reads.size(), c.reads + 1u);  // sector 0 first, then sectors 0, 1, ...
     const Runs expected = c.reads ? Runs{{0, c.reads - 1}} : Runs{};
     EXPECT_EQ(SectorRuns({reads.begin() + 1, reads.end()}), expected);
   }
-}
-
-TEST_F(DeviceCache, DetectTurnsTheDeviceCacheOff) {
-  auto dev = LogicalDevice(kLetterA, 0);
-  ASSERT_TRUE(dev->CacheEnabled);
-  SetCacheProbeClock(ClockAllowing(30));
-  dev->DetectCacheLineSize();
-  EXPECT_FALSE(dev->CacheEnabled);
-  for (const auto& l : Lines()) EXPECT_EQ(l.owner, nullptr);  // probing never fills lines
 }
 
 TEST_F(DeviceCache, DetectGivesZeroWhenAProbeReadFails) {

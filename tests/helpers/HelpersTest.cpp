@@ -34,19 +34,11 @@ TEST(HelpersFormat, DosDateAndTime) {
 }
 
 TEST(HelpersFormat, NumbersHexAndBinary) {
-  EXPECT_EQ(LongWordToStr(0), "0");
-  EXPECT_EQ(LongWordToStr(1000000), "1000000");
-  EXPECT_EQ(LongWordToStr(0xFFFFFFFFu), "4294967295");
-
-  const std::pair<uint8_t, const char*> bytes[] = {{0xAB, "AB"}, {0x00, "00"}, {0x0F, "0F"}, {0xF0, "F0"}};
-  for (auto [v, hex] : bytes) EXPECT_EQ(Byte2Hex(v), hex);
-  EXPECT_EQ(Word2Hex(0x1234), "1234");
-  EXPECT_EQ(Word2Hex(0xBEEF), "BEEF");
-
-  EXPECT_EQ(Byte2Bin(0x81), "10000001");
-  EXPECT_EQ(Byte2Bin(0x05), "00000101");
-  EXPECT_EQ(Word2Bin(1), "0000000000000001");
-  EXPECT_EQ(Word2Bin(0x8001), "1000000000000001");
+  const TextCase cases[] = {
+      {LongWordToStr(0xFFFFFFFFu), "4294967295"}, {Byte2Hex(0xAB), "AB"}, {Byte2Hex(0x0F), "0F"},
+      {Word2Hex(0x1234), "1234"}, {Byte2Bin(0x81), "10000001"}, {Word2Bin(1), "0000000000000001"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.input, c.expected);
 }
 
 TEST(HelpersFormat, Bin2WordReadsBitZeroFirst) {
