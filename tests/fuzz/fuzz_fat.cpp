@@ -44,7 +44,11 @@ class MemorySource : public RawSource {
 // More than the largest input holds: no more is read per file, so a size
 // field of 4 GiB over a looping chain costs nothing.
 constexpr uint32_t kReadCap = 256 << 10;
-constexpr size_t kItemCap = 20000;
+constexpr size_t kItemCap = 1000;
+// Bytes all files of one input may read together: thousands of files over
+// one looping chain would otherwise make one input cost gigabytes of copying.
+constexpr uint64_t kInputReadCap = 4 << 20;
+uint64_t inputReadLeft = 0;
 
 // Positions for seeking stay within the read cap too: reaching byte N of a
 // chain costs N / cluster-size steps, and a 4 GiB size over a looping chain
@@ -55,8 +59,11 @@ void ReadFile(TFATdrive& drive, TFATFile& file, uint8_t fat) {
   TFATFileInfo info;
   if (!drive.ResetByCluster(file.StartCluster, size, info)) return;
   uint32_t total = 0, got = 0;
-  while (total < kReadCap && drive.BlockRead(info, uint32_t(buffer.size()), buffer.data(), fat, got) && got > 0)
+  while (total < kReadCap && inputReadLeft > 0 &&
+         drive.BlockRead(info, uint32_t(buffer.size()), buffer.data(), fat, got) && got > 0) {
     total += got;
+    inputReadLeft -= std::min<uint64_t>(got, inputReadLeft);
+  }
   const uint32_t far = std::min(size, kReadCap);
   drive.Seek(info, far / 2, fat);
 
@@ -106,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           if (auto* d = dynamic_cast<TFATDirectory*>(item)) (void)d->GetPath(nullptr);
         };
         drive.ScanDrive("*", true, false);
+        inputReadLeft = kInputReadCap;
         for (TFATFile* f : files) {
           (void)f->GetPath(nullptr);
           ReadFile(drive, *f, 1);
