@@ -1,5 +1,6 @@
 #include "FatVolume.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -107,11 +108,27 @@ TObject* FatVolume::Resolve(const std::string& volumePath, std::string& error) {
   return item;
 }
 
-ItemFacts ItemDescriber::Describe(TObject* item) {
-  ItemFacts facts;
+void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   TCustomDirectory* folder = nullptr;
-  if (auto* f = dynamic_cast<TFATFile*>(item)) folder = f->Parent;
-  else if (auto* d = dynamic_cast<TFATDirectory*>(item)) folder = d->Parent;
+  const AnsiString* name = nullptr;
+  uint16_t date = 0, time = 0;
+  if (auto* f = dynamic_cast<TFATFile*>(item)) {
+    folder = f->Parent, name = &f->Name;
+    facts.dir = false;
+    facts.size = uint64_t(f->Size);
+    facts.attributes = f->Attributes;
+    facts.deleted = f->Deleted;
+    facts.condition = f->DeletedCondition;
+    date = f->Date, time = f->Time;
+  } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
+    folder = d->Parent, name = &d->Name;
+    facts.dir = true;
+    facts.size = 0;
+    facts.attributes = uint8_t(FILE_ATTRIBUTE_DIRECTORY);
+    facts.deleted = d->DeletedState & 1;
+    facts.condition = d->DeletedCondition;
+    date = d->Date, time = d->Time;
+  }
   if (folder != folder_) {
     folder_ = folder;
     // GetPath gives "\A\B" for a folder below the root and "" for the root.
@@ -121,45 +138,40 @@ ItemFacts ItemDescriber::Describe(TObject* item) {
     if (!folderPath_.empty() && folderPath_[0] == '/') folderPath_.erase(0, 1);
     if (!folderPath_.empty()) folderPath_ += '/';
   }
-  facts.path = folderPath_ + DisplayName(item);
-  uint16_t date = 0, time = 0;
-  if (auto* f = dynamic_cast<TFATFile*>(item)) {
-    facts.size = uint64_t(f->Size);
-    facts.attributes = f->Attributes;
-    facts.deleted = f->Deleted;
-    facts.condition = f->DeletedCondition;
-    date = f->Date, time = f->Time;
-  } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
-    facts.dir = true;
-    facts.attributes = uint8_t(FILE_ATTRIBUTE_DIRECTORY);
-    facts.deleted = d->DeletedState & 1;
-    facts.condition = d->DeletedCondition;
-    date = d->Date, time = d->Time;
-  }
+  // The strings keep their room from item to item: a listing of a big
+  // volume then allocates almost nothing per line.
+  facts.path.assign(folderPath_);
+  if (name) facts.path += ReplaceDeletedChar(*name);
   // FAT times are local times and are shown as they stand, as the scanner passes them on.
+  facts.mtime.clear();
   FILETIME ft{};
-  if (DosDateTimeToFileTime(date, time, &ft)) facts.mtime = FileTimeToIso(ft);
-  return facts;
+  if (DosDateTimeToFileTime(date, time, &ft)) AppendFileTimeIso(facts.mtime, ft);
 }
 
-std::string FormatItemLine(const ItemFacts& f) {
-  std::string attrs = "----";
+void AppendItemLine(std::string& out, const ItemFacts& f) {
+  char attrs[5] = "----";
   if (f.attributes & FILE_ATTRIBUTE_READONLY) attrs[0] = 'R';
   if (f.attributes & FILE_ATTRIBUTE_HIDDEN) attrs[1] = 'H';
   if (f.attributes & FILE_ATTRIBUTE_SYSTEM) attrs[2] = 'S';
   if (f.attributes & FILE_ATTRIBUTE_ARCHIVE) attrs[3] = 'A';
   const char* state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
   char head[128];
-  std::snprintf(head, sizeof head, "%-4s %12llu  %-20s  %s  %-14s  ", f.dir ? "dir" : "file",
-                (unsigned long long)f.size, f.mtime.empty() ? "-" : f.mtime.c_str(), attrs.c_str(), state);
-  return head + f.path;
+  int n = std::snprintf(head, sizeof head, "%-4s %12llu  %-20s  %s  %-14s  ", f.dir ? "dir" : "file",
+                        (unsigned long long)f.size, f.mtime.empty() ? "-" : f.mtime.c_str(), attrs, state);
+  out.append(head, size_t(std::max(n, 0)));
+  out += f.path;
+  out += '\n';
 }
 
-std::string FormatItemJson(const ItemFacts& f) {
-  return "{\"path\":\"" + JsonEscape(f.path) + "\",\"type\":\"" + (f.dir ? "dir" : "file") +
-         "\",\"size\":" + std::to_string(f.size) + ",\"mtime\":" + (f.mtime.empty() ? "null" : "\"" + f.mtime + "\"") +
-         ",\"attributes\":" + std::to_string(f.attributes) + ",\"deleted\":" + (f.deleted ? "true" : "false") +
-         ",\"condition\":" + std::to_string(f.condition) + "}";
+void AppendItemJson(std::string& out, const ItemFacts& f) {
+  out += "{\"path\":\"";
+  AppendJsonEscaped(out, f.path.data(), f.path.size());
+  out += f.dir ? "\",\"type\":\"dir\",\"size\":" : "\",\"type\":\"file\",\"size\":";
+  out += std::to_string(f.size);
+  out += f.mtime.empty() ? ",\"mtime\":null" : ",\"mtime\":\"" + f.mtime + "\"";
+  out += ",\"attributes\":" + std::to_string(f.attributes);
+  out += f.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+  out += ",\"condition\":" + std::to_string(f.condition) + "}\n";
 }
 
 int ChooseFATNumber(TFATdrive& drive, TObject* item, const std::string& fatOption, std::string& error) {

@@ -52,14 +52,16 @@ struct ItemFacts {
 // listing reports a folder's items one after another.
 class ItemDescriber {
  public:
-  ItemFacts Describe(TObject* item);
+  // Fills facts, reusing the room its strings already have.
+  void Describe(TObject* item, ItemFacts& facts);
 
  private:
   TCustomDirectory* folder_ = nullptr;
   std::string folderPath_;  // "" for the root, else "A/B/"
 };
-std::string FormatItemLine(const ItemFacts& f);
-std::string FormatItemJson(const ItemFacts& f);
+// One listing line or one JSON object, with its newline, appended to out.
+void AppendItemLine(std::string& out, const ItemFacts& f);
+void AppendItemJson(std::string& out, const ItemFacts& f);
 bool IsDeletedItem(TObject* item);
 
 // The FAT number a read of item should use: --fat when given, else 0

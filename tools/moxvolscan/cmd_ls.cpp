@@ -36,21 +36,28 @@ int RunLs(const std::vector<std::string>& args) {
 
   ProgressLine progress;
   ItemDescriber describer;
+  ItemFacts facts;
+  std::string out;
   uint64_t items = 0;
   drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool&) {
     if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + folder);
   };
   drive.OnFoundItem = [&](TObject*, TObject* item) {
-    ItemFacts facts = describer.Describe(item);
-    if (progress.enabled()) progress.Clear();
-    std::fputs((json ? FormatItemJson(facts) : FormatItemLine(facts)).c_str(), stdout);
-    std::fputc('\n', stdout);
+    describer.Describe(item, facts);
+    (json ? AppendItemJson : AppendItemLine)(out, facts);
     ++items;
+    // Whole lines in big writes; on a terminal each line shows at once.
+    if (out.size() >= 65536 || progress.enabled()) {
+      if (progress.enabled()) progress.Clear();
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    }
   };
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
   drive.OnFoundItem = nullptr;
   drive.OnProgress = nullptr;
   progress.Clear();
+  std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
   if (Interrupted()) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
