@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "Volumes.h"
 #include "WinApi.h"
 
 enum class AccessMode { Read, Write };
@@ -15,8 +16,11 @@ struct KeptHandle {
   HANDLE handle = INVALID_HANDLE_VALUE;
   uint8_t drive = 0;
   AccessMode mode = AccessMode::Read;
+  uint64_t generation = 0;  // of the bindings when opened: a rebound letter is opened afresh
 
-  bool IsOpenFor(uint8_t d, AccessMode m) const { return handle != INVALID_HANDLE_VALUE && drive == d && mode == m; }
+  bool IsOpenFor(uint8_t d, AccessMode m) const {
+    return handle != INVALID_HANDLE_VALUE && drive == d && mode == m && generation == VolumeBindingsGeneration();
+  }
   void Close() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
@@ -24,6 +28,7 @@ struct KeptHandle {
   // Remembers what was opened (an invalid handle too); true when it is valid.
   bool Keep(HANDLE opened, uint8_t d, AccessMode m) {
     handle = opened;
+    generation = VolumeBindingsGeneration();
     drive = d;
     mode = m;
     return handle != INVALID_HANDLE_VALUE;

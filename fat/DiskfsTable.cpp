@@ -66,6 +66,9 @@ uint32_t TFATdrive::GetClusterMask(uint8_t Kind) const {
 bool TFATdrive::GetRecPosCluster(uint32_t& Cluster, uint32_t Pos, uint8_t FATNumber) {
   if (BytesPerCluster == 0) return false;
   uint32_t n = Pos / BytesPerCluster;
+  // No chain is longer than the volume has clusters: a position further in
+  // lies beyond any file, and a looping chain is not walked round and round.
+  if (n >= ClusterCount) return false;
   uint32_t cur = Cluster;
   while (n > 0) {
     cur = FATNumber == 0 ? cur + 1 : GetFAT(cur, FATNumber - 1);

@@ -1,6 +1,7 @@
 #include "Volumes.h"
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <mutex>
@@ -18,6 +19,8 @@ struct Namespace {
     letters['Z' - 'A'] = root;
   }
 };
+
+std::atomic<uint64_t> generation{0};
 
 Namespace& Table() {
   static Namespace table;
@@ -45,6 +48,7 @@ bool BindDriveLetter(char letter, DriveBinding binding) {
   auto& t = Table();
   std::lock_guard guard(t.lock);
   t.letters[i] = std::move(binding);
+  ++generation;
   return true;
 }
 
@@ -54,6 +58,7 @@ void UnbindDriveLetter(char letter) {
   auto& t = Table();
   std::lock_guard guard(t.lock);
   t.letters[i].reset();
+  ++generation;
 }
 
 std::optional<DriveBinding> GetDriveBinding(char letter) {
@@ -63,6 +68,8 @@ std::optional<DriveBinding> GetDriveBinding(char letter) {
   std::lock_guard guard(t.lock);
   return t.letters[i];
 }
+
+uint64_t VolumeBindingsGeneration() { return generation.load(); }
 
 char FindFreeDriveLetter() {
   auto& t = Table();
@@ -81,6 +88,7 @@ bool BindPhysicalDrive(unsigned number, std::shared_ptr<RawSource> raw, uint32_t
   auto& t = Table();
   std::lock_guard guard(t.lock);
   t.physical[number] = std::move(b);
+  ++generation;
   return true;
 }
 
@@ -88,6 +96,7 @@ void UnbindPhysicalDrive(unsigned number) {
   auto& t = Table();
   std::lock_guard guard(t.lock);
   t.physical.erase(number);
+  ++generation;
 }
 
 std::optional<DriveBinding> GetPhysicalDriveBinding(unsigned number) {

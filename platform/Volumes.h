@@ -56,6 +56,10 @@ std::optional<DriveBinding> GetDriveBinding(char letter);
 // The highest letter from 'Y' down that is unbound (Z: is the host root), 0 when none.
 char FindFreeDriveLetter();
 
+// Changes whenever a letter or physical drive is bound or unbound, so a
+// handle kept open between calls can tell that its name now means another source.
+uint64_t VolumeBindingsGeneration();
+
 // "\\.\PhysicalDriveN".
 bool BindPhysicalDrive(unsigned number, std::shared_ptr<RawSource> raw, uint32_t sectorSize = 512,
                        UINT driveType = DRIVE_FIXED);

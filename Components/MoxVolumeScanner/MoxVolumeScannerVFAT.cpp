@@ -143,10 +143,14 @@ bool TMoxVolumeScannerVFAT::AbortScan() {
 // itself can't wait for that thread, so the walk stops and ThreadFunc
 // deletes the scanner when it is done with it.
 bool TMoxVolumeScannerVFAT::CanDestroyOnLastRelease() {
-  if (FThreadId == 0 || GetCurrentThreadId() != FThreadId) return true;
-  FAbort = true;
-  FDestroyPending = true;
-  return false;
+  if (FThreadId != 0 && GetCurrentThreadId() == FThreadId) {
+    FAbort = true;
+    FDestroyPending = true;
+    return false;
+  }
+  // Stop the scan before any destructor runs: the thread still calls in.
+  Invalidate();
+  return true;
 }
 
 int TMoxVolumeScannerVFAT::ThreadFunc(void* P) {

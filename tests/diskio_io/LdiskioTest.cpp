@@ -60,16 +60,18 @@ TEST_F(Ldiskio, TheHandleIsKeptPerDriveAndModeAndReplacedOtherwise) {
   ScopedLetter r('R', other);
   uint8_t sector[512];
   ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 0, 1, sector));
-  // Rebinding Q: unseen while the open handle is reused...
-  ASSERT_TRUE(BindDriveLetter('Q', DriveBinding{{}, second, DRIVE_FIXED, 512, {}}));
   ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 1, 1, sector));
-  EXPECT_EQ(first->reads.size(), 2u);
-  EXPECT_TRUE(second->reads.empty());
-  // ...until another drive takes the handle, after which Q: is opened afresh.
+  EXPECT_EQ(first->reads.size(), 2u);  // the same handle, kept
+  // Another drive takes the handle; Q: is then opened afresh.
   ASSERT_TRUE(ReadLogicalSectors(kDriveR, 0, 1, sector));
   ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 2, 1, sector));
+  EXPECT_EQ(first->reads.size(), 3u);
+  // A rebound letter is read from its new source at once, not through the
+  // handle kept for the old one.
+  ASSERT_TRUE(BindDriveLetter('Q', DriveBinding{{}, second, DRIVE_FIXED, 512, {}}));
+  ASSERT_TRUE(ReadLogicalSectors(kDriveQ, 4, 1, sector));
+  EXPECT_EQ(first->reads.size(), 3u);
   EXPECT_EQ(second->reads.size(), 1u);
-  EXPECT_EQ(first->reads.size(), 2u);
 
   // A write after a read reopens the volume for writing.
   std::fill(std::begin(sector), std::end(sector), 0x5A);
