@@ -19,7 +19,7 @@ bool IsDotName(const WCHAR* name) {
 }  // namespace
 
 TMoxVolumeScannerFind::TMoxVolumeScannerFind(const WideString& AMountPoint)
-    : TMoxVolumeScannerBase(vsaFind, AMountPoint) {
+    : TMoxVolumeScannerThreaded(vsaFind, AMountPoint, kUnit) {
   if (!FIsValid) return;
   WIN32_FIND_DATAW probe;
   const HANDLE search = FindFirstFileW((AMountPoint + u"*").c_str(), &probe);
@@ -44,81 +44,10 @@ WideString TMoxVolumeScannerFind::GetCurrentPath() {
   return path ? WideString(path) : WideString();
 }
 
-bool TMoxVolumeScannerFind::ScanVolume() {
-  if (!FIsValid) return false;
-  if (!AbortScan()) return false;
-  FAbort = false;
-  DWORD id = 0;
-  FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerFind::ThreadFunc, this, CREATE_SUSPENDED, &id);
-  if (!FThread) {
-    FThreadId = 0;
-    return false;
-  }
-  FThreadId = id;
-  ResumeThread(FThread);
-  return true;
-}
-
-bool TMoxVolumeScannerFind::AbortScan() {
-  const bool onScanThread = GetCurrentThreadId() == FThreadId;
-  MOX_ASSERT(!onScanThread, kUnit);
-  if (onScanThread) return false;
-  if (!FThread) return true;
-  FAbort = true;
-  while (WaitForSingleObject(FThread, 1000) == WAIT_TIMEOUT) {
-  }
-  CloseHandle(FThread);
-  FThread = nullptr;
-  FThreadId = 0;
-  return true;
-}
-
-// The last reference is gone. Stop the scan before any destructor runs: until
-// its thread has ended, receivers may still make calls on this object. The
-// scan thread holds no reference of its own, but receivers may take short
-// ones; if one of those was the last, waiting here would wait for this very
-// thread: stop the walk instead and let ThreadFunc delete the scanner when it
-// is done with it.
-bool TMoxVolumeScannerFind::CanDestroyOnLastRelease() {
-  if (FThreadId != 0 && GetCurrentThreadId() == FThreadId) {
-    FAbort = true;
-    FDestroyPending = true;
-    return false;
-  }
-  Invalidate();
-  return true;
-}
-
-int TMoxVolumeScannerFind::ThreadFunc(void* P) {
-  MOX_ASSERT(P != nullptr, kUnit);
-  if (!P) return 0;
-  auto* self = static_cast<TMoxVolumeScannerFind*>(P);
-  MOX_ASSERT(self->FIsValid, kUnit);
-  IMoxVolumeScanner* scanner = self;
-  self->InitThread();
-  // A receiver that throws ends its own fan-out; the scan still runs to its
-  // OnFinish, which is what leaves the lock.
-  try {
-    self->DoStart(scanner);
-  } catch (...) {
-  }
-  try {
-    WideString root = self->GetMountPoint();
-    if (!(root.size() >= 4 && root.compare(0, 4, kLongPathPrefix) == 0)) root = kLongPathPrefix + root;
-    self->FindFiles(root, WideString());
-  } catch (...) {
-  }
-  try {
-    self->DoFinish(scanner, self->FAbort);
-  } catch (...) {
-  }
-  if (self->FDestroyPending) {
-    CloseHandle(self->FThread);  // this thread keeps running to its end
-    self->FThread = nullptr;
-    self->FThreadId = 0;
-    delete self;
-  }
-  return 0;
+void TMoxVolumeScannerFind::RunScan() {
+  WideString root = GetMountPoint();
+  if (!(root.size() >= 4 && root.compare(0, 4, kLongPathPrefix) == 0)) root = kLongPathPrefix + root;
+  FindFiles(root, WideString());
 }
 
 // Read access to every folder where the process may have it; a failure only

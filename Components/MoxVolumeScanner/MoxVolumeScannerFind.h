@@ -6,9 +6,9 @@
 
 #include <atomic>
 
-#include "MoxVolumeScannerBase.h"
+#include "MoxVolumeScannerThreaded.h"
 
-class TMoxVolumeScannerFind : public TMoxVolumeScannerBase {
+class TMoxVolumeScannerFind : public TMoxVolumeScannerThreaded {
  public:
   explicit TMoxVolumeScannerFind(const WideString& AMountPoint);
   ~TMoxVolumeScannerFind() override;
@@ -18,22 +18,13 @@ class TMoxVolumeScannerFind : public TMoxVolumeScannerBase {
   // On the scan thread during OnItem: the item's folder relative to the
   // root, "" or "Dir\Sub\". Empty at any other time or on any other thread.
   WideString GetCurrentPath() override;
-  // Starts a scan on a new thread (after ending any previous one).
-  bool ScanVolume() override;
-  // Stops the scan and waits for its thread; False from the scan thread itself.
-  bool AbortScan() override;
 
  protected:
-  bool CanDestroyOnLastRelease() override;
+  void InitThread() override;
+  void RunScan() override;
 
  private:
-  static int ThreadFunc(void* P);
-  void InitThread();
   void FindFiles(const WideString& ARoot, const WideString& AFolder);
 
-  HANDLE FThread = nullptr;             // kept after the thread ends, until the next AbortScan
-  std::atomic<DWORD> FThreadId{0};
-  std::atomic<bool> FAbort{false};      // read by the walk before every entry
   std::atomic<const WCHAR*> FCurrentPath{nullptr};
-  std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
 };

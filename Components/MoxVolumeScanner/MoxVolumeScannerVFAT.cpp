@@ -33,7 +33,7 @@ uint8_t TMoxVolumeScannerVFAT::DriveNumberOf(const WideString& M) {
 }
 
 TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
-    : TMoxVolumeScannerBase(vsaVFAT, AMountPoint) {
+    : TMoxVolumeScannerThreaded(vsaVFAT, AMountPoint, kUnit) {
   if (!FIsValid) return;
   const uint8_t N = DriveNumberOf(AMountPoint);
   if (N == 0) {
@@ -110,75 +110,9 @@ WideString TMoxVolumeScannerVFAT::GetCurrentPath() {
   return FPath;
 }
 
-bool TMoxVolumeScannerVFAT::ScanVolume() {
-  if (!FIsValid) return false;
-  if (!AbortScan()) return false;
-  FAbort = false;
-  DWORD id = 0;
-  FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerVFAT::ThreadFunc, this, CREATE_SUSPENDED, &id);
-  if (!FThread) {
-    FThreadId = 0;
-    return false;
-  }
-  FThreadId = id;
-  ResumeThread(FThread);
-  return true;
-}
-
-bool TMoxVolumeScannerVFAT::AbortScan() {
-  const bool onScanThread = GetCurrentThreadId() == FThreadId;
-  MOX_ASSERT(!onScanThread, kUnit);
-  if (onScanThread) return false;
-  if (!FThread) return true;
-  FAbort = true;
-  while (WaitForSingleObject(FThread, 1000) == WAIT_TIMEOUT) {
-  }
-  CloseHandle(FThread);
-  FThread = nullptr;
-  FThreadId = 0;
-  return true;
-}
-
-// As for the directory walk: a last reference dropped by the scan thread
-// itself can't wait for that thread, so the walk stops and ThreadFunc
-// deletes the scanner when it is done with it.
-bool TMoxVolumeScannerVFAT::CanDestroyOnLastRelease() {
-  if (FThreadId != 0 && GetCurrentThreadId() == FThreadId) {
-    FAbort = true;
-    FDestroyPending = true;
-    return false;
-  }
-  // Stop the scan before any destructor runs: the thread still calls in.
-  Invalidate();
-  return true;
-}
-
-int TMoxVolumeScannerVFAT::ThreadFunc(void* P) {
-  MOX_ASSERT(P != nullptr, kUnit);
-  if (!P) return 0;
-  auto* self = static_cast<TMoxVolumeScannerVFAT*>(P);
-  MOX_ASSERT(self->FIsValid, kUnit);
-  IMoxVolumeScanner* scanner = self;
-  try {
-    self->DoStart(scanner);
-  } catch (...) {
-  }
-  try {
-    self->FPathFolder = nullptr;
-    if (self->FDrive) self->FDrive->ScanDrive("*", false, false);
-  } catch (...) {
-  }
-  try {
-    self->DoFinish(scanner, self->FAbort);
-  } catch (...) {
-  }
-  if (self->FDestroyPending) {
-    CloseHandle(self->FThread);  // this thread keeps running to its end
-    self->FThread = nullptr;
-    self->FThreadId = 0;
-    delete self;
-  }
-  return 0;
+void TMoxVolumeScannerVFAT::RunScan() {
+  FPathFolder = nullptr;
+  if (FDrive) FDrive->ScanDrive("*", false, false);
 }
 
 // The drive raises its start event only while saving; a scan never gets here.

@@ -9,13 +9,13 @@
 #include <memory>
 
 #include "Devices.h"
-#include "MoxVolumeScannerBase.h"
+#include "MoxVolumeScannerThreaded.h"
 
 class TFATdrive;
 class TFATFile;
 class TFATDirectory;
 
-class TMoxVolumeScannerVFAT : public TMoxVolumeScannerBase {
+class TMoxVolumeScannerVFAT : public TMoxVolumeScannerThreaded {
  public:
   // AMountPoint: a volume root, "C:\" or "\\?\C:\" (either letter case).
   explicit TMoxVolumeScannerVFAT(const WideString& AMountPoint);
@@ -27,30 +27,22 @@ class TMoxVolumeScannerVFAT : public TMoxVolumeScannerBase {
   // On the scan thread during OnItem: the item's folder relative to the
   // root, "" or "Dir\Sub\". Empty at any other time or on any other thread.
   WideString GetCurrentPath() override;
-  bool ScanVolume() override;
-  // Stops the scan and waits for its thread; False from the scan thread itself.
-  bool AbortScan() override;
 
   // The drive number a mount point names (1 = A: ... 26 = Z:), 0 for none.
   static uint8_t DriveNumberOf(const WideString& AMountPoint);
 
  protected:
-  bool CanDestroyOnLastRelease() override;
+  void RunScan() override;
 
  private:
-  static int ThreadFunc(void* P);
   // Handlers of the drive's OnStart and OnFoundItem events.
   void OnStart(TObject* Sender, TObject* item, const AnsiString& itemStr);
   void OnItem(TObject* Sender, TObject* item);
 
   std::unique_ptr<TDevice> FDevice;
   std::unique_ptr<TFATdrive> FDrive;
-  HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan
-  std::atomic<DWORD> FThreadId{0};
-  std::atomic<bool> FAbort{false};  // read at every object the drive reports
   TFATFile* FCurrentFile = nullptr;
   TFATDirectory* FCurrentDirectory = nullptr;
   TCustomDirectory* FPathFolder = nullptr;  // folder whose path FPath holds (scan thread only)
   WideString FPath;
-  std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
 };

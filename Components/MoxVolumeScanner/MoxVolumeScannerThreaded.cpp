@@ -1,0 +1,77 @@
+#include "MoxVolumeScannerThreaded.h"
+
+#include "Assert.h"
+
+TMoxVolumeScannerThreaded::TMoxVolumeScannerThreaded(TMoxVolumeScannerAPI AScannerAPI,
+                                                     const WideString& AMountPoint, const char* AUnit)
+    : TMoxVolumeScannerBase(AScannerAPI, AMountPoint), FUnit(AUnit) {}
+
+bool TMoxVolumeScannerThreaded::ScanVolume() {
+  if (!FIsValid) return false;
+  if (!AbortScan()) return false;
+  FAbort = false;
+  DWORD id = 0;
+  FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerThreaded::ThreadFunc, this, CREATE_SUSPENDED, &id);
+  if (!FThread) {
+    FThreadId = 0;
+    return false;
+  }
+  FThreadId = id;
+  ResumeThread(FThread);
+  return true;
+}
+
+bool TMoxVolumeScannerThreaded::AbortScan() {
+  const bool onScanThread = GetCurrentThreadId() == FThreadId;
+  MOX_ASSERT(!onScanThread, FUnit);
+  if (onScanThread) return false;
+  if (!FThread) return true;
+  FAbort = true;
+  while (WaitForSingleObject(FThread, 1000) == WAIT_TIMEOUT) {
+  }
+  CloseHandle(FThread);
+  FThread = nullptr;
+  FThreadId = 0;
+  return true;
+}
+
+bool TMoxVolumeScannerThreaded::CanDestroyOnLastRelease() {
+  if (OnScanThread()) {
+    FAbort = true;
+    FDestroyPending = true;
+    return false;
+  }
+  // Stop the scan before any destructor runs: the thread still calls in.
+  Invalidate();
+  return true;
+}
+
+int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
+  MOX_ASSERT(P != nullptr, "MoxVolumeScannerThreaded");
+  if (!P) return 0;
+  auto* self = static_cast<TMoxVolumeScannerThreaded*>(P);
+  MOX_ASSERT(self->FIsValid, self->FUnit);
+  IMoxVolumeScanner* scanner = self;
+  self->InitThread();
+  // A receiver that throws ends its own fan-out; the scan still runs to its
+  // OnFinish, which is what leaves the lock. No exception leaves the thread.
+  try {
+    self->DoStart(scanner);
+  } catch (...) {
+  }
+  try {
+    self->RunScan();
+  } catch (...) {
+  }
+  try {
+    self->DoFinish(scanner, self->FAbort);
+  } catch (...) {
+  }
+  if (self->FDestroyPending) {
+    CloseHandle(self->FThread);  // this thread keeps running to its end
+    self->FThread = nullptr;
+    self->FThreadId = 0;
+    delete self;
+  }
+  return 0;
+}

@@ -1,0 +1,42 @@
+// TMoxVolumeScannerThreaded: the scan thread that the directory walk and the
+// raw FAT scanner both run. ScanVolume ends any previous scan, clears the
+// abort request and starts a suspended thread that it then resumes; the
+// thread calls DoStart, the back-end's RunScan and DoFinish; AbortScan sets
+// the request and waits for the thread in 1000 ms steps.
+//
+// A last reference released on another thread stops the scan before any
+// destructor runs; one released on the scan thread itself can't wait for that
+// thread, so the walk stops and the thread deletes the scanner when it is done.
+#pragma once
+
+#include <atomic>
+
+#include "MoxVolumeScannerBase.h"
+
+class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
+ public:
+  bool ScanVolume() override;
+  // Stops the scan and waits for its thread; False from the scan thread itself.
+  bool AbortScan() override;
+
+ protected:
+  TMoxVolumeScannerThreaded(TMoxVolumeScannerAPI AScannerAPI, const WideString& AMountPoint, const char* AUnit);
+
+  // On the scan thread, before DoStart: whatever the back-end needs first.
+  virtual void InitThread() {}
+  // On the scan thread, between DoStart and DoFinish: the walk itself. It
+  // reads FAbort as often as it can.
+  virtual void RunScan() = 0;
+  bool CanDestroyOnLastRelease() override;
+  bool OnScanThread() const { return FThreadId != 0 && GetCurrentThreadId() == FThreadId; }
+
+  HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan
+  std::atomic<DWORD> FThreadId{0};
+  std::atomic<bool> FAbort{false};
+
+ private:
+  static int ThreadFunc(void* P);
+
+  const char* FUnit;                          // names the back-end in assertion failures
+  std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
+};
