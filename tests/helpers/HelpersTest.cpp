@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,6 @@ TEST(HelpersFormat, DosDateAndTime) {
       {0x6000, 0x3A21, "01.01.2009 12:00", "01.01.2009"},
       {0x0000, 0x0000, "00.00.1980 00:00", "00.00.1980"},  // zero words still format
       {0xBF7D, 0xFF9F, "31.12.2107 23:59", "31.12.2107"},  // top of every field; seconds dropped
-      {0x7BFF, 0x2C6F, "15.03.2002 15:31", "15.03.2002"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(fsTimeDate2Str(c.time, c.date), c.dateTime) << std::hex << c.time << " " << c.date;
@@ -35,24 +33,20 @@ TEST(HelpersFormat, DosDateAndTime) {
 
 TEST(HelpersFormat, NumbersHexAndBinary) {
   const TextCase cases[] = {
-      {LongWordToStr(0xFFFFFFFFu), "4294967295"}, {Byte2Hex(0xAB), "AB"}, {Byte2Hex(0x0F), "0F"},
-      {Word2Hex(0x1234), "1234"}, {Byte2Bin(0x81), "10000001"}, {Word2Bin(1), "0000000000000001"},
+      {LongWordToStr(0xFFFFFFFFu), "4294967295"}, {Byte2Hex(0x0F), "0F"}, {Word2Hex(0x1234), "1234"},
+      {Byte2Bin(0x81), "10000001"}, {Word2Bin(1), "0000000000000001"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.input, c.expected);
 }
 
 TEST(HelpersFormat, Bin2WordReadsBitZeroFirst) {
   const std::pair<std::string, uint16_t> cases[] = {
-      {"1000000000000000", 1},
       {"0000000000000001", 0x8000},
-      {"11", 3},
-      {"1x1", 5},                         // anything but "1" is a zero
-      {std::string(20, '1'), 0xFFFF},     // only 16 characters count
+      {"1x1", 5},                      // anything but "1" is a zero
+      {std::string(20, '1'), 0xFFFF},  // only 16 characters count
       {"", 0},
   };
   for (const auto& [bits, value] : cases) EXPECT_EQ(Bin2Word(bits), value) << bits;
-  // The opposite order from Word2Bin, so the round trip mirrors the word.
-  EXPECT_EQ(Bin2Word(Word2Bin(0x0001)), 0x8000);
 }
 
 TEST(HelpersFormat, Data2HexIsLittleEndian) {
@@ -72,10 +66,8 @@ TEST(HelpersFormat, Hex2Data) {
   };
   const Case cases[] = {
       {"563412", {0x12, 0x34, 0x56}},
-      {"abcdef", {0xEF, 0xCD, 0xAB}},   // either case
       {"F563412", {0x12, 0x34, 0x56}},  // odd length: the first character is ignored
       {"zz12", {0x12, 0x00}},           // a pair that isn't hex gives 0
-      {"1G", {0x00}},
       {"", {}},
   };
   for (const auto& c : cases) {
@@ -84,32 +76,6 @@ TEST(HelpersFormat, Hex2Data) {
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), c.bytes) << c.hex;
     EXPECT_EQ(out.back(), 0xEE) << "wrote past length div 2 for " << c.hex;
   }
-  const uint8_t data[] = {1, 2, 0xFE, 0xFF};
-  uint8_t back[4] = {};
-  Hex2Data(Data2Hex(data, 4), back);
-  EXPECT_EQ(std::memcmp(back, data, 4), 0);
-}
-
-TEST(HelpersFormat, Unicode2ASCIITakesLowBytes) {
-  const WCHAR text[] = {u'A', u'b', 0x0141, u'c', 0, u'x'};
-  EXPECT_EQ(Unicode2ASCII(text, 10), "Ab\x41" "c");  // U+0141 keeps its low byte 0x41
-  EXPECT_EQ(Unicode2ASCII(text, 2), "Ab");
-  EXPECT_EQ(Unicode2ASCII(text, 0), "");
-  std::vector<WCHAR> longText(300, u'z');
-  EXPECT_EQ(Unicode2ASCII(longText.data(), 300).size(), 255u);
-}
-
-TEST(HelpersText, Comparisons) {
-  const char data[] = "FAT32   ";
-  EXPECT_TRUE(IsDataEqual(data, "FAT32"));
-  EXPECT_TRUE(IsDataEqual(data, ""));
-  EXPECT_FALSE(IsDataEqual(data, "FAT16"));
-
-  const uint8_t a[] = {1, 2, 3, 4}, b[] = {1, 2, 3, 5}, c[] = {0, 2, 0, 5};
-  EXPECT_EQ(BytesEqual(a, a, 4), 0u);
-  EXPECT_EQ(BytesEqual(a, b, 4), 1u);
-  EXPECT_EQ(BytesEqual(a, c, 4), 3u);
-  EXPECT_EQ(BytesEqual(a, b, 3), 0u);
 }
 
 TEST(HelpersText, ConvertFmtString) {
@@ -117,14 +83,11 @@ TEST(HelpersText, ConvertFmtString) {
       {"a\\nb", "a\rb"},
       {"a\\\\b", "a\\b"},
       {"a\\xb", "ab"},          // unknown escape drops both characters
-      {"\\n\\n", "\r\r"},
       {"end\\", "end\\"},       // a lone trailing backslash stays
-      {"plain", "plain"},
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(ConvertFmtString(c.input), c.expected) << c.input;
   EXPECT_EQ(replace("a.b.c", '.', '_'), "a_b_c");
-  EXPECT_EQ(replace("abc", 'x', 'y'), "abc");
 }
 
 std::vector<std::string> AllLines(const std::string& text) {
@@ -141,7 +104,6 @@ std::vector<std::string> AllLines(const std::string& text) {
 
 TEST(HelpersText, GetNextTextLine) {
   using Lines = std::vector<std::string>;
-  EXPECT_EQ(AllLines("ab\r\ncd"), (Lines{"ab", "cd"}));
   EXPECT_EQ(AllLines("ab\r\ncd\r\n"), (Lines{"ab", "cd"}));
   EXPECT_EQ(AllLines("\r\n\r\nx"), (Lines{"", "", "x"}));
   EXPECT_EQ(AllLines("ab\ncd\n"), (Lines{"ab", "cd"}));  // LF-only text loses nothing
@@ -162,7 +124,6 @@ TEST(HelpersPath, AbbreviatePath) {
       {"C:\\Programs\\Vendor\\Tool\\file.txt", 20, "C:\\...\\Tool\\file.txt"},
       {"C:\\Programs\\Vendor\\Tool\\file.txt", 37, "C:\\Programs\\Vendor\\Tool\\file.txt"},  // L + 5 fits
       {"C:\\Programs\\Vendor\\Tool\\file.txt", 5, "C:\\...\\file.txt"},  // the file name survives
-      {"C:\\file.txt", 3, "C:\\file.txt"},                               // a single backslash
       {"nobackslash", 3, "nobackslash"},
       {"", 0, ""},
       // Lengths count UTF-16 units, not bytes: each of these names is 2 units.
@@ -176,7 +137,6 @@ TEST(HelpersPath, RootAndFileName) {
   EXPECT_EQ(GetRootPath("x"), "x:\\");
   const TextCase names[] = {
       {"C:\\dir\\file.txt", "file.txt"},
-      {"file.txt", "file.txt"},
       {"C:\\dir\\", ""},
       {"C:\\d\xC3\xA4r\\n\xC3\xA4me", "n\xC3\xA4me"},
   };
@@ -194,18 +154,6 @@ TEST(HelpersPlatform, NewDiskFree) {
     EXPECT_EQ(reported, 0xFFFFFFFFu);  // saturates rather than wrapping
   else
     EXPECT_GT(reported, 0u);
-}
-
-TEST(HelpersPlatform, WinNTAndMessagePump) {
-  EXPECT_TRUE(IsWinNT());
-  int pumped = 0;
-  SetMessagePumpHook([&] { ++pumped; });
-  KeepWindowsAlive();
-  KeepWindowsAlive();
-  EXPECT_EQ(pumped, 2);
-  SetMessagePumpHook(nullptr);
-  KeepWindowsAlive();  // no hook: nothing happens
-  EXPECT_EQ(pumped, 2);
 }
 
 }  // namespace
