@@ -32,13 +32,10 @@ TEST(DosTime, KnownDatesConvertBothWays) {
 
 TEST(DosTime, ImpossibleFieldsAndOutOfRangeYearsAreRejected) {
   FILETIME ft;
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 2, 29), 0, &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 13, 1), 0, &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 0, 1), 0, &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 1, 0), 0, &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 1, 1), DosTime(24, 0, 0), &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 1, 1), WORD(60 << 5), &ft));
-  EXPECT_FALSE(DosDateTimeToFileTime(DosDate(2023, 1, 1), WORD(30), &ft));  // second 60
+  const WORD jan1 = DosDate(2023, 1, 1);
+  for (auto [d, t] : {std::pair<WORD, WORD>{DosDate(2023, 2, 29), 0}, {DosDate(2023, 13, 1), 0}, {DosDate(2023, 0, 1), 0},
+                      {DosDate(2023, 1, 0), 0}, {jan1, DosTime(24, 0, 0)}, {jan1, WORD(60 << 5)}, {jan1, WORD(30)}})
+    EXPECT_FALSE(DosDateTimeToFileTime(d, t, &ft)) << d << " " << t;
   EXPECT_TRUE(DosDateTimeToFileTime(WORD((127 << 9) | (12 << 5) | 31), DosTime(23, 59, 58), &ft));  // 2107-12-31
 
   WORD d, t;

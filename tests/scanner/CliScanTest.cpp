@@ -31,17 +31,9 @@ std::string JsonField(const std::string& line, const std::string& key) {
   if (line[p] != '"') return line.substr(p, line.find_first_of(",}", p) - p);
   std::string out;
   for (++p; p < line.size() && line[p] != '"'; ++p) {
-    if (line[p] != '\\') {
-      out += line[p];
-      continue;
-    }
-    const char e = line[++p];
-    if (e == 'n') out += '\n';
-    else if (e == 't') out += '\t';
-    else if (e == 'u') {
-      out += char(std::stoi(line.substr(p + 1, 4), nullptr, 16));
-      p += 4;
-    } else out += e;
+    const char e = line[p] == '\\' ? line[++p] : 0;
+    if (e == 'u') out += char(std::stoi(line.substr(p + 1, 4), nullptr, 16)), p += 4;
+    else out += e == 'n' ? '\n' : e == 't' ? '\t' : e ? e : line[p];
   }
   return out;
 }

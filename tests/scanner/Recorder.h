@@ -71,22 +71,10 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     changed_.wait(g, [&] { return finishes_ >= n; });
   }
 
-  int starts() {
-    std::lock_guard g(lock_);
-    return starts_;
-  }
-  int finishes() {
-    std::lock_guard g(lock_);
-    return finishes_;
-  }
-  bool aborted() {
-    std::lock_guard g(lock_);
-    return aborted_;
-  }
-  std::vector<RecordedItem> items() {
-    std::lock_guard g(lock_);
-    return items_;
-  }
+  int starts() { return Locked(starts_); }
+  int finishes() { return Locked(finishes_); }
+  bool aborted() { return Locked(aborted_); }
+  std::vector<RecordedItem> items() { return Locked(items_); }
   // "folder/name" paths with "\" kept as the scanner reports them.
   std::vector<std::string> paths() {
     std::vector<std::string> out;
@@ -95,6 +83,11 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   }
 
  private:
+  template <class T>
+  T Locked(const T& field) {
+    std::lock_guard g(lock_);
+    return field;
+  }
   void Log(const char* event) {
     if (!log_) return;
     std::lock_guard g(*logLock_);
