@@ -18,19 +18,15 @@ struct ReaderFixture : ::testing::Test {
 };
 
 TEST_F(ReaderFixture, FollowsAFragmentedChainInAnyPieceSize) {
-  img.Fill(10, 1, 3);
-  img.Fill(20, 1, 4);
-  img.Fill(30, 1, 5);
-  img.SetFAT(10, 20);
-  img.SetFAT(20, 30);
-  img.SetFAT(30, img.Eoc());
-  MountedFat m(img);
-  std::vector<uint8_t> expected = Expected(10, 1024);
-  for (uint32_t c : {20u, 30u}) {
+  std::vector<uint8_t> expected;
+  for (uint32_t c : {10u, 20u, 30u}) {
+    img.Fill(c, 1, uint8_t(c));
+    img.SetFAT(c, c == 30 ? img.Eoc() : c + 10);
     auto part = Expected(c, 1024);
     expected.insert(expected.end(), part.begin(), part.end());
   }
   expected.resize(3000);
+  MountedFat m(img);
   for (uint32_t piece : {1u, 500u, 512u, 1500u, 65536u}) {
     TFATFileInfo info;
     m.drive->ResetByCluster(10, 3000, info);
@@ -119,7 +115,6 @@ TEST_F(ReaderFixture, StreamSeeksFromTheEndAndReadsThere) {
   uint8_t buf[64];
   ASSERT_EQ(s.Read(buf, 64), 10);
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 10), std::vector<uint8_t>(img.Cluster(10) + 90, img.Cluster(10) + 100));
-  EXPECT_EQ(s.Size(), 100);
   EXPECT_THROW(s.Write(buf, 1), EAbstractError);
 }
 

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -146,25 +145,6 @@ TEST_P(FatOracle, RecoveredDeletedFilesAgreeWithIcatRecovery) {
   }
   EXPECT_GE(recovered, 6);
   EXPECT_TRUE(sawReused) << "the fixture's reused file should get verdict 2";
-}
-
-TEST_P(FatOracle, FixtureHasWhatTheTestsRelyOn) {
-  MountedImage m(image());
-  ASSERT_TRUE(m.mounted());
-  auto ours = ByPath(m.Scan(true));
-  int inMany = 0;
-  for (auto& [key, e] : ours) inMany += key.rfind("many/", 0) == 0;
-  EXPECT_EQ(inMany, 1100);
-  EXPECT_TRUE(ours.count("docs/reports/2005/q1/week 12/monday/morning/deep file.txt"));
-  EXPECT_TRUE(ours.count("日本語のファイル.txt"));
-  EXPECT_TRUE(ours.count("Ünïcödé café.txt") || ours.count(ToLowerAscii("Ünïcödé café.txt")));
-  ASSERT_TRUE(ours.count("_elme.txt"));
-  EXPECT_EQ(ours["_elme.txt"].path, "_ELME.TXT");
-  EXPECT_TRUE(ours["trash"].deleted && ours["trash"].dir);
-  EXPECT_TRUE(ours["trash/old stuff/older/_ldest.txt"].deleted);
-  EXPECT_EQ(ours["readme.txt"].mtime, "2001-02-03 04:05:06");
-  EXPECT_EQ(ours["reuse me.bin"].condition, 2);
-  EXPECT_EQ(ours["deleted long name.txt"].condition, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, FatOracle, ::testing::ValuesIn(FixtureNames()),

@@ -1,7 +1,6 @@
 #include "OracleSupport.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,22 +45,27 @@ const std::string& FixtureDir() {
 
 std::string FixtureImage(const std::string& name) { return FixtureDir() + "/" + name + ".img"; }
 
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+namespace {
+// A fresh temporary file holding text; its path.
+std::string TempFile(const std::string& text) {
+  std::string path = (fs::temp_directory_path() / "moxoracle-XXXXXX").string();
+  int fd = mkstemp(path.data());
+  if (fd < 0) return "";
+  if (!text.empty() && write(fd, text.data(), text.size()) != ssize_t(text.size())) path.clear();
+  close(fd);
+  return path;
 }
+}  // namespace
 
+// Standard streams go through files: nothing to drain while the child runs.
 CommandResult Run(const std::vector<std::string>& argv, const std::string& input) {
   CommandResult result;
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return result;
+  const std::string in = TempFile(input), out = TempFile(""), err = TempFile("");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_TRUNC, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_TRUNC, 0);
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -69,47 +73,16 @@ CommandResult Run(const std::vector<std::string>& argv, const std::string& input
   setenv("MTOOLS_SKIP_CHECK", "1", 1);
   setenv("LC_ALL", "C.UTF-8", 1);
   pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  if (rc != 0) {
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    return result;
-  }
-  // Feed stdin and drain both outputs together so no pipe fills up.
-  size_t fed = 0;
-  if (input.empty()) close(in[1]), in[1] = -1;
-  fcntl(out[0], F_SETFL, O_NONBLOCK);
-  fcntl(err[0], F_SETFL, O_NONBLOCK);
-  bool outOpen = true, errOpen = true;
-  char buf[65536];
-  while (outOpen || errOpen) {
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    fds[0].fd = outOpen ? out[0] : -1;
-    fds[1].fd = errOpen ? err[0] : -1;
-    poll(fds, 3, -1);
-    if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(in[1], input.data() + fed, input.size() - fed);
-      if (n > 0) fed += size_t(n);
-      if (n <= 0 || fed == input.size()) close(in[1]), in[1] = -1;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) (i == 0 ? result.out : result.err).append(buf, size_t(n));
-      else if (n == 0) (i == 0 ? outOpen : errOpen) = false;
-    }
-  }
-  if (in[1] >= 0) close(in[1]);
-  close(out[0]);
-  close(err[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!in.empty() && !out.empty() && !err.empty() &&
+      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0 && waitpid(pid, &status, 0) == pid) {
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadHostFile(out);
+    result.err = ReadHostFile(err);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  for (const std::string& f : {in, out, err})
+    if (!f.empty()) unlink(f.c_str());
   return result;
 }
 

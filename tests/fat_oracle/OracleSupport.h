@@ -26,7 +26,6 @@ struct CommandResult {
 };
 // Runs argv (no shell) with optional stdin text; TZ=UTC as everywhere in the tests.
 CommandResult Run(const std::vector<std::string>& argv, const std::string& input = "");
-std::string ShellQuote(const std::string& s);
 
 // One item as a reader lists it.
 struct Entry {
