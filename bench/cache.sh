@@ -5,18 +5,8 @@
 # random-sector worst case once per mode.
 # Usage: bench/cache.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-image=${MOX_BENCH_IMAGE:-/tmp/moxvolscan-bench-256m.img}
-out="$root/bench/out"
-mkdir -p "$out"
-
-[ -x "$root/$build/bench_cache" ] || "$root/scripts/build.sh" "$build" >/dev/null
-
-if [ ! -f "$image" ] || [ "$(stat -c %s "$image")" != 268435456 ]; then
-  head -c 268435456 /dev/urandom >"$image.tmp" && mv "$image.tmp" "$image"
-fi
-cat "$image" >/dev/null
+BUILD_DIR=${1:-build-bench}
+source "$(dirname "$0")/image256.bash" bench_cache
 
 log="$out/cache.txt"
 : >"$log"

@@ -4,20 +4,8 @@
 # size (page cache warm), side by side with hyperfine.
 # Usage: bench/sequential.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-image=${MOX_BENCH_IMAGE:-/tmp/moxvolscan-bench-256m.img}
-out="$root/bench/out"
-mkdir -p "$out"
-
-[ -x "$root/$build/bench_sequential" ] || "$root/scripts/build.sh" "$build" >/dev/null
-
-# Real data rather than a hole, so the page cache holds every page.
-if [ ! -f "$image" ] || [ "$(stat -c %s "$image")" != 268435456 ]; then
-  head -c 268435456 /dev/urandom >"$image.tmp" && mv "$image.tmp" "$image"
-fi
-
-cat "$image" >/dev/null
+BUILD_DIR=${1:-build-bench}
+source "$(dirname "$0")/image256.bash" bench_sequential
 hyperfine -N --warmup 3 --runs 30 --export-json "$out/sequential.json" \
   -n dd "dd 'if=$image' of=/dev/null bs=512000 status=none" \
   -n ReadLogicalSectors "'$root/$build/bench_sequential' '$image'"
