@@ -26,6 +26,7 @@
 class TFATdrive;
 class TFATDirectory;
 class TFATFile;
+struct TFATTree;  // what one item tree has opened and holds (DiskfsTree.cpp)
 
 // ---- Allocation-table entry kinds -------------------------------------------------
 constexpr uint8_t fatEntryUsed = 1;      // points to a next cluster
@@ -37,8 +38,10 @@ constexpr uint8_t fatEntryEndOfChain = 8;
 uint8_t ClassifyFATEntry(uint8_t FATType, uint32_t Value);
 
 // ---- Names ----------------------------------------------------------------------------
-// The display form of a stored name: its first $E5 byte becomes "_".
-AnsiString ReplaceDeletedChar(const AnsiString& S);
+// The display form of a stored name: in a short name the first $E5 byte
+// becomes "_"; a long name never holds the deletion mark (its $E5 bytes are
+// UTF-8 text) and comes back unchanged.
+AnsiString ReplaceDeletedChar(const AnsiString& S, bool LongName = false);
 // The 8.3 text of an 11-byte name field: blanks dropped, "." only before a
 // non-empty extension, bytes taken as they stand.
 AnsiString FormatShortName(const uint8_t* Name11);
@@ -126,8 +129,9 @@ class TFATdrive : public TCustomDrive {
   bool GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer);
   bool ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer);
   bool GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry, AnsiString& Name);
+  // LongName, when given, tells whether Name came from long-name records.
   bool FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry, AnsiString& Name,
-                     bool IncludeDeleted);
+                     bool IncludeDeleted, bool* LongName = nullptr);
 
   // Item tree.
   void CreateStartItems();
@@ -166,14 +170,16 @@ class TFATdrive : public TCustomDrive {
   uint16_t FBytesPerSector = 512;
   uint32_t FSectorRatio = 1;
   uint32_t FSectorsPerCluster = 1;
-  uint64_t FItemBudget = 0;  // items the tree may still grow by (bounds hostile trees)
+  uint64_t FItemLimit = 0;  // items one tree may hold at once (bounds hostile trees)
 };
 
 // ---- Items ------------------------------------------------------------------------------------
 class TFATDirectory : public TCustomDirectory {
  public:
+  ~TFATDirectory() override;  // gives its place in the tree back
   uint32_t StartCluster = 0;  // 0 for the fixed FAT12/16 root
   uint32_t StartSector = 0;   // root directories only
+  bool LongName = false;      // Name came from long-name records
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;
@@ -187,12 +193,27 @@ class TFATDirectory : public TCustomDirectory {
   void AddChildren(bool IncludeDeleted, bool DeletedOnly);
   // Whether a subdirectory exists, without building Children.
   bool SubDirFound(bool IncludeDeleted);
+
+  // The tree this item belongs to (shared by every item built under one
+  // start directory), and whether this directory is the one that opened its
+  // first cluster in it: a cluster is opened once per tree, so folders that
+  // share clusters can't make the tree branch.
+  std::shared_ptr<TFATTree> FTree;
+  bool FOpened = false;
+
+ private:
+  // Joins (or starts) the tree and opens StartCluster in it; False when the
+  // cluster is outside the volume or already open elsewhere in the tree.
+  bool OpenInTree(TFATdrive& drive);
 };
 
 class TFATFile : public TCustomFile {
  public:
+  ~TFATFile() override;  // gives its place in the tree back
   uint8_t Attributes = 0;
   uint32_t StartCluster = 0;
+  bool LongName = false;  // Name came from long-name records
+  std::shared_ptr<TFATTree> FTree;
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

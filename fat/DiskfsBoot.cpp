@@ -10,9 +10,15 @@ using diskfs::Log;
 
 namespace {
 
-// Items a tree may hold at most: every 32-byte record of the volume once,
-// capped so a huge hostile volume can't exhaust memory either.
-uint64_t ItemBudgetFor(uint64_t volumeBytes) { return std::min<uint64_t>(volumeBytes / 32 + 65536, 1u << 25); }
+// Items one tree may hold at once: every 32-byte record the volume can
+// really hold, once. A boot sector may claim far more than its source has,
+// so the source's own size counts where it is known.
+uint64_t ItemBudgetFor(uint64_t volumeBytes, uint64_t sourceBytes) {
+  const uint64_t bytes = sourceBytes ? std::min(volumeBytes, sourceBytes) : volumeBytes;
+  return std::min<uint64_t>(bytes / 32 + 64, 1u << 25);
+}
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -85,9 +91,21 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
     Log(Fmt("bad parameter in boot sector: Bytes Per Sector = %d ! (FATdrive.CalcDriveInfo)", int(bps)));
     return false;
   }
-  if (Boot.SectorsPerCluster == 0) {
+  // One rule for every reader of a boot sector: the platform names a volume
+  // FAT only on these terms, so the drive refuses what it would not name.
+  if (!IsPowerOfTwo(Boot.SectorsPerCluster)) {
     Log(Fmt("bad parameter in boot sector: Sectors Per Cluster = %d ! (FATdrive.CalcDriveInfo)",
             int(Boot.SectorsPerCluster)));
+    return false;
+  }
+  if (Boot.ReservedSectors == 0 || Boot.NumberOfFATs == 0 || Boot.NumberOfFATs > 4 ||
+      (Boot.Jump[0] != 0xEB && Boot.Jump[0] != 0xE9)) {
+    Log(Fmt("bad parameter in boot sector: %d reserved sectors, %d FATs, jump $%02X ! (FATdrive.CalcDriveInfo)",
+            int(Boot.ReservedSectors), int(Boot.NumberOfFATs), int(Boot.Jump[0])));
+    return false;
+  }
+  if (Boot.SectorsPerFAT16 == 0 && (Boot.RootEntries != 0 || Boot.SectorsPerFAT32 == 0)) {
+    Log("bad parameter in boot sector: no sectors per FAT ! (FATdrive.CalcDriveInfo)");
     return false;
   }
   try {
@@ -99,6 +117,12 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
     SectorCount = Boot.TotalSectors16 != 0 ? uint32_t(Boot.TotalSectors16) : uint32_t(Boot.TotalSectors32);
     DataSectors = SectorCount - FirstDataSector;
     ClusterCount = DataSectors / spc;
+    if (uint64_t(SectorCount) < uint64_t(FirstDataSector) + spc) {
+      Log(Fmt("bad parameter in boot sector: %u total sectors end before the data area at %u ! "
+              "(FATdrive.CalcDriveInfo)",
+              unsigned(SectorCount), unsigned(FirstDataSector)));
+      return false;
+    }
     FATType = ClusterCount < 4085 ? 1 : ClusterCount < 65525 ? 2 : 3;
     // Kept at full width: 64 KiB (and larger) clusters are read like any other.
     BytesPerCluster = bps * spc;
@@ -106,14 +130,20 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
       Log(Fmt("bad parameter in boot sector: bytes per sector %d > 32768 ! (FATdrive.CalcDriveInfo)",
               int(BytesPerCluster)));
     if (FATType == 3) {
+      // A root outside the volume has nothing to list (cluster 0 would walk
+      // the area before the data as if it were a folder): not a usable volume.
       const uint32_t root = Boot.RootCluster;
-      if (root > ClusterCount)
-        Log(Fmt("bad parameter in boot sector: root directory cluster %d > count of clusters ! "
+      if (uint64_t(root) > uint64_t(ClusterCount) + 1) {
+        Log(Fmt("bad parameter in boot sector: root directory cluster %u > count of clusters ! "
                 "(FATdrive.CalcDriveInfo)",
-                int(root)));
-      else if (root < 2)
-        Log(Fmt("bad parameter in boot sector: root directory cluster %d < 2 ! (FATdrive.CalcDriveInfo)",
-                int(root)));
+                unsigned(root)));
+        return false;
+      }
+      if (root < 2) {
+        Log(Fmt("bad parameter in boot sector: root directory cluster %u < 2 ! (FATdrive.CalcDriveInfo)",
+                unsigned(root)));
+        return false;
+      }
       RootStartSector = (root - 2) * spc + FirstDataSector;
       RootCluster = root;
     } else {
@@ -128,7 +158,7 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
     DataBuffer.assign(bps, 0);
     FATBufferSector = DirBufferSector = DataBufferSector = 0;
     ActiveFAT = 1;
-    FItemBudget = ItemBudgetFor(uint64_t(SectorCount) * bps);
+    FItemLimit = ItemBudgetFor(uint64_t(SectorCount) * bps, uint64_t(TotalSectors) * dev);
     const char* label = FATType == 3 ? Boot.VolumeLabel32 : Boot.VolumeLabel16;
     Name.assign(label, strnlen(label, 11));
     return true;

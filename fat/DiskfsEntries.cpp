@@ -4,21 +4,15 @@
 #include "DiskfsInternal.h"
 #include "WinApi.h"
 
-AnsiString ReplaceDeletedChar(const AnsiString& S) {
-  for (size_t i = 0; i < S.size(); ++i) {
-    if (uint8_t(S[i]) != kDeletedMark) continue;
-    // Long names are UTF-8 here, where $E5 also leads a three-byte character
-    // (U+5000..U+5FFF); such a character is text, not a deletion mark.
-    const bool utf8Lead = i + 2 < S.size() && (uint8_t(S[i + 1]) & 0xC0) == 0x80 && (uint8_t(S[i + 2]) & 0xC0) == 0x80;
-    if (utf8Lead) {
-      i += 2;
-      continue;
-    }
-    AnsiString out = S;
-    out[i] = '_';
-    return out;
-  }
-  return S;
+AnsiString ReplaceDeletedChar(const AnsiString& S, bool LongName) {
+  // The mark is a byte of the short entry; long-name records keep theirs out
+  // of the text, where $E5 leads a character (U+5000..U+5FFF).
+  if (LongName) return S;
+  const size_t at = S.find(char(kDeletedMark));
+  if (at == AnsiString::npos) return S;
+  AnsiString out = S;
+  out[at] = '_';
+  return out;
 }
 
 AnsiString FormatShortName(const uint8_t* Name11) {
@@ -146,7 +140,8 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
 }
 
 bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry,
-                              AnsiString& Name, bool IncludeDeleted) {
+                              AnsiString& Name, bool IncludeDeleted, bool* LongName) {
+  if (LongName) *LongName = false;
   for (;;) {
     if (!GetNextRecord(Cluster, Sector, Index, &Entry)) return false;
     if (Entry.Name[0] == 0) return false;
@@ -160,6 +155,7 @@ bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
       // the end mark still ends the directory.
       if (Entry.Name[0] == 0) return false;
       Name = longName;
+      if (LongName) *LongName = true;
       return true;
     }
   }

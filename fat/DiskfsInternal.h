@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_set>
 
 #include "Diskfs.h"
 
@@ -25,3 +26,13 @@ inline void Log(const AnsiString& text) {
 constexpr int kMaxTreeDepth = 256;
 
 }  // namespace diskfs
+
+// One item tree's shared state: how many items it holds against its limit,
+// and the first clusters its directories have opened.
+struct TFATTree {
+  explicit TFATTree(uint64_t limit, const TFATDirectory* top) : Limit(limit), Top(top) {}
+  const uint64_t Limit;
+  const TFATDirectory* const Top;  // the directory that started the tree; not counted
+  uint64_t Items = 0;
+  std::unordered_set<uint32_t> Opened;
+};

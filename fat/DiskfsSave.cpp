@@ -28,7 +28,9 @@ int Ask(int first, const AnsiString& arg, int second) {
                     mbYes | mbNo | mbAll);
 }
 
-AnsiString TargetName(const AnsiString& name) { return MakeSafeFileName(ReplaceDeletedChar(name)); }
+AnsiString TargetName(const AnsiString& name, bool longName) {
+  return MakeSafeFileName(ReplaceDeletedChar(name, longName));
+}
 
 // Strings 1712/1713 name the device, the first cluster and the 64-bit size.
 void ShowSourceError(int id, const TFATdrive& drive, const TFATFile& f) {
@@ -71,7 +73,7 @@ bool TFATdrive::SaveItem(TObject* Item, const AnsiString& DestPath, uint8_t FATN
 }
 
 bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles) {
-  const AnsiString target = DestPath + TargetName(F->Name);
+  const AnsiString target = DestPath + TargetName(F->Name, F->LongName);
   if (!OverwriteFiles && IsFile(target)) {
     const int answer = Ask(1718, target, 1719);
     if (answer == IDNO) return true;
@@ -82,7 +84,7 @@ bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNum
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
   if (F->Size > 0 && GetDiskFreeSpaceA(DestPath.c_str(), &spc, &bps, &freeClusters, &total) &&
       uint64_t(spc) * bps * freeClusters < uint64_t(F->Size)) {
-    MessageDlg(Fmt(LoadStr(1717).c_str(), ReplaceDeletedChar(F->Name).c_str(), DestPath.c_str()),
+    MessageDlg(Fmt(LoadStr(1717).c_str(), ReplaceDeletedChar(F->Name, F->LongName).c_str(), DestPath.c_str()),
                TMsgDlgType::mtError, mbOK);
     return false;
   }
@@ -92,7 +94,7 @@ bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNum
 bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                               bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles) {
   bool result = true;
-  const AnsiString target = DestPath + TargetName(D->Name);
+  const AnsiString target = DestPath + TargetName(D->Name, D->LongName);
   if (OnProgress) {
     bool cancel = false;
     OnProgress(this, D, target, -1, cancel);
@@ -100,7 +102,7 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
   }
   if (IsFolder(target)) {
     if (!OverwriteAllDirs) {
-      const int answer = Ask(1715, ReplaceDeletedChar(D->Name), 1716);
+      const int answer = Ask(1715, ReplaceDeletedChar(D->Name, D->LongName), 1716);
       if (answer == IDNO) {
         OverwriteFiles = false;
         return true;
@@ -129,7 +131,6 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
     }
   }
   if (built && D->Children) {
-    FItemBudget += D->Children->size();
     D->DeleteChildren();
     D->Children.reset();
   }
@@ -146,7 +147,7 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
     ShowSourceError(1713, *drive, *this);
     return false;
   }
-  const AnsiString target = DestPath + MakeSafeFileName(ReplaceDeletedChar(Name));
+  const AnsiString target = DestPath + MakeSafeFileName(ReplaceDeletedChar(Name, LongName));
   if (drive->OnStart) drive->OnStart(this, this, target);
   // OnEnd fires however the copy ends, faults included.
   struct EndGuard {

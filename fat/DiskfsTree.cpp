@@ -11,7 +11,10 @@ using diskfs::Log;
 namespace {
 
 // Paths show names as the user sees them, a deleted one's lost letter as "_".
-AnsiString DisplayName(const TCustomDirectory& d) { return ReplaceDeletedChar(d.Name); }
+AnsiString DisplayName(const TCustomDirectory& d) {
+  auto* fat = dynamic_cast<const TFATDirectory*>(&d);
+  return ReplaceDeletedChar(d.Name, fat && fat->LongName);
+}
 
 bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
 
@@ -36,18 +39,21 @@ bool ScanDriveVisit(TObject* Item, intptr_t Context, bool& Flag) {
   TFATdrive* drive = t->Drive;
   if (drive->Cancelled) return false;
   bool cancel = false;
-  auto matches = [&](const AnsiString& name) {
-    return t->Mask.empty() || t->Mask == "*" || MatchWildCard(ReplaceDeletedChar(name), t->Mask, '?', '*', false);
+  auto matches = [&](const AnsiString& name, bool longName) {
+    return t->Mask.empty() || t->Mask == "*" ||
+           MatchWildCard(ReplaceDeletedChar(name, longName), t->Mask, '?', '*', false);
   };
   if (auto* f = dynamic_cast<TCustomFile*>(Item)) {
     if (drive->OnProgress) drive->OnProgress(drive, f, f->GetPath(nullptr), -1, cancel);
-    if (matches(f->Name)) {
+    auto* fat = dynamic_cast<TFATFile*>(f);
+    if (matches(f->Name, fat && fat->LongName)) {
       Flag = true;
       if (drive->OnFoundItem) drive->OnFoundItem(drive, f);
     }
   } else if (auto* d = dynamic_cast<TCustomDirectory*>(Item)) {
     if (drive->OnProgress) drive->OnProgress(drive, d, d->GetPath(nullptr), -1, cancel);
-    if ((!t->DeletedOnly || (d->DeletedState & 1)) && matches(d->Name)) {
+    auto* fat = dynamic_cast<TFATDirectory*>(d);
+    if ((!t->DeletedOnly || (d->DeletedState & 1)) && matches(d->Name, fat && fat->LongName)) {
       Flag = true;
       if (drive->OnFoundItem) drive->OnFoundItem(drive, d);
     }
@@ -125,6 +131,14 @@ bool TFATdrive::DeletedConditionIsIntact(uint32_t FirstCluster) {
 
 // ---- Directory -------------------------------------------------------------------------
 
+TFATDirectory::~TFATDirectory() {
+  // Children go first: their places in the tree are given back before ours.
+  Children.reset();
+  if (!FTree) return;
+  if (FOpened) FTree->Opened.erase(StartCluster);
+  if (FTree->Top != this) --FTree->Items;
+}
+
 void TFATDirectory::Assign(TObject* source) {
   TCustomDirectory::Assign(source);
   if (auto* s = dynamic_cast<TFATDirectory*>(source)) {
@@ -132,6 +146,7 @@ void TFATDirectory::Assign(TObject* source) {
     Date = s->Date;
     StartSector = s->StartSector;
     StartCluster = s->StartCluster;
+    LongName = s->LongName;
   }
 }
 
@@ -142,6 +157,7 @@ void TFATDirectory::AssignTo(TObject* dest) {
     d->Date = Date;
     d->StartSector = StartSector;
     d->StartCluster = StartCluster;
+    d->LongName = LongName;
   }
 }
 
@@ -170,30 +186,44 @@ bool TFATDirectory::ForEachChild(TForEachChildCallback Callback, bool IncludeDel
   return true;
 }
 
+bool TFATDirectory::OpenInTree(TFATdrive& drive) {
+  if (!FTree) FTree = std::make_shared<TFATTree>(drive.FItemLimit, this);
+  if (FOpened) return true;
+  // Only a start directory stands at the fixed FAT12/16 root (cluster 0);
+  // any other directory outside the volume's clusters has nothing to open.
+  if (FTree->Top != this && !drive.InVolumeCluster(StartCluster)) return false;
+  FOpened = FTree->Opened.insert(StartCluster).second;
+  return FOpened;
+}
+
 void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
   auto* drive = dynamic_cast<TFATdrive*>(Drive);
   try {
     if (!drive) throw std::runtime_error("not a FAT drive");
     Children = std::make_shared<TChildList>();
-    // Ancestors' first clusters: a directory pointing back at one of them
-    // would make the tree endless, so such a child is shown but not opened.
-    std::vector<uint32_t> ancestors;
+    // A cluster another folder of this tree already shows (an ancestor, or
+    // a folder sharing clusters with this one) leaves this one shown but empty.
+    if (!OpenInTree(*drive)) return;
     int depth = 0;
-    for (TCustomDirectory* a = this; a && depth <= diskfs::kMaxTreeDepth; a = a->Parent, ++depth)
-      if (auto* fa = dynamic_cast<TFATDirectory*>(a)) ancestors.push_back(fa->StartCluster);
-    const bool tooDeep = depth >= diskfs::kMaxTreeDepth;
+    for (TCustomDirectory* a = Parent; a && depth < diskfs::kMaxTreeDepth; a = a->Parent) ++depth;
+    const bool tooDeep = depth + 1 >= diskfs::kMaxTreeDepth;
 
     uint32_t cluster = StartCluster, sector = StartSector;
     uint16_t index = 0;
     TDirEntry e;
     AnsiString name;
-    while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted)) {
+    bool longName = false;
+    while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted, &longName)) {
       try {
-        if (drive->FItemBudget == 0) break;
+        if (FTree->Items >= FTree->Limit) {
+          Log(Fmt("item tree holds %llu items, all this volume can: %s ends here (TFATDirectory.AddChildren)",
+                  static_cast<unsigned long long>(FTree->Items), GetPath(nullptr).c_str()));
+          break;
+        }
         const uint32_t first = e.FirstCluster();
         const bool deleted = e.Name[0] == kDeletedMark;
         // $05 stands for a real leading $E5; it can only stand first.
-        if (!name.empty() && uint8_t(name[0]) == kEscapedE5) name[0] = char(kDeletedMark);
+        if (!longName && !name.empty() && uint8_t(name[0]) == kEscapedE5) name[0] = char(kDeletedMark);
         if (e.Attributes & faDirectory) {
           if (IsDotName(name)) continue;
           if (deleted) {
@@ -205,6 +235,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           d->Drive = drive;
           d->StartCluster = first;
           d->Name = name;
+          d->LongName = longName;
           d->Time = e.Time;
           d->Date = e.Date;
           d->CreationDate = e.CreationDate;
@@ -214,9 +245,9 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
             d->DeletedState |= 1;
             d->DeletedCondition = drive->DeletedConditionIsIntact(first) ? 1 : 2;
           }
-          bool loops = false;
-          for (uint32_t a : ancestors) loops = loops || (a == first && first != 0);
-          if (loops || tooDeep) d->Children = std::make_shared<TChildList>();
+          if (tooDeep) d->Children = std::make_shared<TChildList>();
+          d->FTree = FTree;
+          ++FTree->Items;
           Children->push_back(d.release());
         } else {
           if (e.Attributes & (faVolumeID | faDirectory)) continue;
@@ -231,14 +262,16 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           f->CreationDate = e.CreationDate;
           f->AccessDate = e.AccessDate;
           f->Name = name;
+          f->LongName = longName;
           f->Parent = this;
           if (deleted) {
             f->Deleted = true;
             f->DeletedCondition = drive->DeletedConditionIsIntact(first) ? 1 : 2;
           }
+          f->FTree = FTree;
+          ++FTree->Items;
           Children->push_back(f.release());
         }
-        --drive->FItemBudget;
       } catch (...) {
         // One bad record costs only itself.
       }
@@ -264,6 +297,10 @@ bool TFATDirectory::SubDirFound(bool IncludeDeleted) {
 
 // ---- File -------------------------------------------------------------------------------
 
+TFATFile::~TFATFile() {
+  if (FTree) --FTree->Items;
+}
+
 void TFATFile::Assign(TObject* source) {
   TCustomFile::Assign(source);
   if (auto* s = dynamic_cast<TFATFile*>(source)) {
@@ -272,6 +309,7 @@ void TFATFile::Assign(TObject* source) {
     Time = s->Time;
     Date = s->Date;
     Size = s->Size;
+    LongName = s->LongName;
   }
 }
 
@@ -283,6 +321,7 @@ void TFATFile::AssignTo(TObject* dest) {
     d->Time = Time;
     d->Date = Date;
     d->Size = Size;
+    d->LongName = LongName;
   }
 }
 
@@ -294,7 +333,7 @@ bool TFATFile::Rename(const AnsiString& newName) {
 AnsiString TFATFile::GetPath(TCustomDirectory* base) { return FilePath(this, base, DisplayName); }
 
 void TFATFile::ChangeListViewItem(TListItem& item) {
-  item.Caption = ReplaceDeletedChar(Name);
+  item.Caption = ReplaceDeletedChar(Name, LongName);
   // The host's row has these sub-items; a bare one gets them rather than a fault.
   if (item.SubItems.size() < 3) item.SubItems.resize(3);
   item.SubItems[0] = LongWordToStr(static_cast<uint32_t>(Size));

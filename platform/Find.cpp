@@ -3,6 +3,7 @@
 // reparse point and is never followed, so a walk cannot loop through links.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,41 @@ bool NextEntry(FindSearch& s, WIN32_FIND_DATAW* data) {
   return false;
 }
 
+// Opens a path of any length: the kernel takes at most PATH_MAX bytes a call,
+// so a longer one is opened piece by piece, each piece relative to the last
+// (a deep tree is still walked to its bottom).
+int OpenLongPath(const std::string& path, int flags) {
+  if (path.size() < PATH_MAX) return ::open(path.c_str(), flags | O_CLOEXEC);
+  int fd = AT_FDCWD;
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t end = path.size();
+    if (end - pos >= PATH_MAX) {
+      end = path.rfind('/', pos + PATH_MAX - 2);
+      if (end == std::string::npos || end < pos) end = pos;  // one name longer than PATH_MAX
+      if (end == pos && path[pos] == '/') ++end;              // the root itself
+    }
+    if (end == pos) {
+      if (fd != AT_FDCWD) ::close(fd);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const bool last = end >= path.size();
+    const int next = ::openat(fd, path.substr(pos, end - pos).c_str(),
+                              (last ? flags : O_PATH | O_DIRECTORY) | O_CLOEXEC);
+    const int err = errno;
+    if (fd != AT_FDCWD) ::close(fd);
+    if (next < 0) {
+      errno = err;
+      return -1;
+    }
+    fd = next;
+    pos = end;
+    while (pos < path.size() && path[pos] == '/') ++pos;
+  }
+  return fd;
+}
+
 DWORD ErrorFromErrno(int err, DWORD fallback) {
   switch (err) {
     case EACCES:
@@ -156,17 +192,24 @@ HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* data) {
   if (mask.find_first_of("*?") == std::string::npos) {
     // One named entry.
     search->single = true;
-    if (!FillRecord(AT_FDCWD, (dir + mask).c_str(), mask.c_str(), data)) {
-      SetLastError(ErrorFromErrno(errno, ERROR_FILE_NOT_FOUND));
+    const int dirFd = OpenLongPath(dir, O_PATH | O_DIRECTORY);
+    const bool found = dirFd >= 0 && FillRecord(dirFd, mask.c_str(), mask.c_str(), data);
+    const int err = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    if (!found) {
+      SetLastError(ErrorFromErrno(err, ERROR_FILE_NOT_FOUND));
       delete search;
       return INVALID_HANDLE_VALUE;
     }
     return search;
   }
   search->matchAll = mask == "*" || mask == "*.*";
-  search->dir = opendir(dir.c_str());
+  const int dirFd = OpenLongPath(dir, O_RDONLY | O_DIRECTORY);
+  search->dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
   if (!search->dir) {
-    SetLastError(ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND));
+    const int err = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    SetLastError(ErrorFromErrno(err, ERROR_PATH_NOT_FOUND));
     delete search;
     return INVALID_HANDLE_VALUE;
   }

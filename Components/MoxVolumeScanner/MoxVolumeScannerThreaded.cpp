@@ -35,6 +35,20 @@ bool TMoxVolumeScannerThreaded::AbortScan() {
   return true;
 }
 
+void TMoxVolumeScannerThreaded::Invalidate() {
+  if (OnScanThread()) {
+    // The walk is below us on this thread's stack: stop it, and let the
+    // thread finish the job once the walk has returned.
+    FIsValid = false;
+    FAbort = true;
+    FInvalidatePending = true;
+    return;
+  }
+  AbortScan();
+  ReleaseScanState();
+  TMoxVolumeScannerBase::Invalidate();
+}
+
 bool TMoxVolumeScannerThreaded::CanDestroyOnLastRelease() {
   if (OnScanThread()) {
     FAbort = true;
@@ -63,9 +77,14 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->RunScan();
   } catch (...) {
   }
+  if (self->FInvalidatePending) self->ReleaseScanState();
   try {
     self->DoFinish(scanner, self->FAbort);
   } catch (...) {
+  }
+  if (self->FInvalidatePending.exchange(false)) {
+    self->ReleaseScanState();  // in case OnFinish asked for it
+    self->TMoxVolumeScannerBase::Invalidate();
   }
   if (self->FDestroyPending) {
     CloseHandle(self->FThread);  // this thread keeps running to its end

@@ -7,6 +7,9 @@
 // A last reference released on another thread stops the scan before any
 // destructor runs; one released on the scan thread itself can't wait for that
 // thread, so the walk stops and the thread deletes the scanner when it is done.
+// Invalidate called on the scan thread (from a receiver) likewise only stops
+// the walk: what the walk reads is freed once it has returned, the receivers
+// hear OnFinish with aborted set, and are dropped after that.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,8 @@
 class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
  public:
   bool ScanVolume() override;
+  // Stops the scan, frees what it reads (ReleaseScanState), drops receivers.
+  void Invalidate() override;
   // Stops the scan and waits for its thread; False from the scan thread itself.
   bool AbortScan() override;
 
@@ -27,6 +32,8 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   // On the scan thread, between DoStart and DoFinish: the walk itself. It
   // reads FAbort as often as it can.
   virtual void RunScan() = 0;
+  // Frees what the walk reads; never called while the walk runs.
+  virtual void ReleaseScanState() {}
   bool CanDestroyOnLastRelease() override;
   bool OnScanThread() const { return FThreadId != 0 && GetCurrentThreadId() == FThreadId; }
 
@@ -39,4 +46,5 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
 
   const char* FUnit;                          // names the back-end in assertion failures
   std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
+  std::atomic<bool> FInvalidatePending{false};  // Invalidate came on the scan thread
 };

@@ -79,16 +79,14 @@ TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
     Invalidate();
 }
 
-TMoxVolumeScannerVFAT::~TMoxVolumeScannerVFAT() { TMoxVolumeScannerVFAT::Invalidate(); }
+TMoxVolumeScannerVFAT::~TMoxVolumeScannerVFAT() { Invalidate(); }
 
-void TMoxVolumeScannerVFAT::Invalidate() {
-  AbortScan();
+void TMoxVolumeScannerVFAT::ReleaseScanState() {
   FDrive.reset();
   FDevice.reset();
   FCurrentFile = nullptr;
   FCurrentDirectory = nullptr;
   FPathFolder = nullptr;
-  TMoxVolumeScannerBase::Invalidate();
 }
 
 WideString TMoxVolumeScannerVFAT::GetCurrentPath() {
@@ -120,7 +118,7 @@ void TMoxVolumeScannerVFAT::OnStart(TObject* Sender, TObject* item, const AnsiSt
 
 void TMoxVolumeScannerVFAT::OnItem(TObject*, TObject* item) {
   if (FAbort.load(std::memory_order_relaxed)) {
-    if (FDrive) FDrive->CancelScan();
+    FDrive->CancelScan();
     return;
   }
   if (!item) return;

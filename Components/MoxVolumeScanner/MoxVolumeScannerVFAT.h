@@ -21,8 +21,6 @@ class TMoxVolumeScannerVFAT : public TMoxVolumeScannerThreaded {
   explicit TMoxVolumeScannerVFAT(const WideString& AMountPoint);
   ~TMoxVolumeScannerVFAT() override;
 
-  // Stops the scan, then frees the drive before the device it reads from.
-  void Invalidate() override;
 
   // On the scan thread during OnItem: the item's folder relative to the
   // root, "" or "Dir\Sub\". Empty at any other time or on any other thread.
@@ -33,6 +31,8 @@ class TMoxVolumeScannerVFAT : public TMoxVolumeScannerThreaded {
 
  protected:
   void RunScan() override;
+  // Frees the drive before the device it reads from.
+  void ReleaseScanState() override;
 
  private:
   // Handlers of the drive's OnStart and OnFoundItem events.

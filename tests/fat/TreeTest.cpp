@@ -15,13 +15,23 @@ std::vector<std::string> Names(MountedFat& m, TFATDirectory* d, bool includeDele
 
 using Strings = std::vector<std::string>;
 
+// Every item of the tree under the root, built as a listing with deleted items builds it.
+int CountTree(MountedFat& m) {
+  int items = 0;
+  m.Root()->ForEachChild([](TObject*, intptr_t d, bool&) { return ++*reinterpret_cast<int*>(d), true; }, true, false,
+                         true, reinterpret_cast<intptr_t>(&items));
+  return items;
+}
+
 TEST(FatNames, ShortWildcardAndSaveNames) {
   EXPECT_EQ(FormatShortName(reinterpret_cast<const uint8_t*>("README  TXT")), "README.TXT");
   EXPECT_EQ(FormatShortName(reinterpret_cast<const uint8_t*>("A B     C  ")), "AB.C");
   EXPECT_EQ(FormatShortName(reinterpret_cast<const uint8_t*>("MAKEFILE   ")), "MAKEFILE");
-  EXPECT_EQ(ReplaceDeletedChar("\xE5OO\xE5.TXT"), "_OO\xE5.TXT");
-  // U+516B is E5 85 AB in UTF-8: a character of a long name, not a mark.
-  EXPECT_EQ(ReplaceDeletedChar("\xE5\x85\xAB"), "\xE5\x85\xAB");
+  const std::tuple<const char*, bool, const char*> deleted[] = {
+      {"\xE5OO\xE5.TXT", false, "_OO\xE5.TXT"},
+      {"\xE5\x82\x82OO.TXT", false, "_\x82\x82OO.TXT"},  // raw short bytes that happen to look like UTF-8
+      {"\xE5\x85\xAB", true, "\xE5\x85\xAB"}};           // U+516B of a long name: text, not a mark
+  for (auto [in, longName, out] : deleted) EXPECT_EQ(ReplaceDeletedChar(in, longName), out);
   const std::tuple<const char*, const char*, bool> wild[] = {
       {"Report.TXT", "*.txt", true}, {"a.b.c", "*.c", true}, {"abc", "a?c", true},
       {"ac", "a?c", false},          {"", "*", true},        {"abc", "*.txt", false}};
@@ -146,18 +156,81 @@ TEST_F(RootFixture, HostileDirectoryChainsAndPointersEnd) {
   img.Chain(200, 1);
   img.Short(0, 4, "SELF       ", faDirectory, 200, 0);
   MountedFat m(img);
-  int items = 0;
-  m.Root()->ForEachChild([](TObject*, intptr_t d, bool&) { ++*reinterpret_cast<int*>(d); return true; }, true, false,
-                         true, reinterpret_cast<intptr_t>(&items));
-  EXPECT_LT(items, 70000);
-  auto* loop = m.Child<TFATDirectory>(m.Root(), "LOOP");
-  ASSERT_NE(loop, nullptr);
-  EXPECT_EQ(loop->Children->size(), 65535u);  // a directory holds at most that many records
+  EXPECT_LT(CountTree(m), 70000);
   auto* self = m.Child<TFATDirectory>(m.Root(), "SELF");
   auto* back = m.Child<TFATDirectory>(self, "BACK");
   ASSERT_NE(back, nullptr);
   EXPECT_TRUE(back->Children && back->Children->empty());  // shown, never opened
   for (const char* empty : {"ZERO", "ONE", "FAR"}) EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), empty)).empty());
+}
+
+TEST_F(RootFixture, FoldersSharingClustersAreOpenedOnceSoTheTreeCannotBranch) {
+  // Each level holds two folders on the next level's cluster: opened both
+  // times, 20 levels would make a million items.
+  for (uint32_t level = 0; level < 20; ++level) {
+    const uint32_t here = level == 0 ? 0 : 100 + level, at = level == 0 ? 0 : 2;
+    if (level > 0) {
+      img.Chain(here, 1);
+      img.Dots(here, 0);
+    }
+    img.Short(here, at, "LEFT       ", faDirectory, 101 + level, 0);
+    img.Short(here, at + 1, "RIGHT      ", faDirectory, 101 + level, 0);
+  }
+  MountedFat m(img);
+  EXPECT_EQ(CountTree(m), 40);
+  auto* left = m.Child<TFATDirectory>(m.Root(), "LEFT");
+  EXPECT_EQ(m.List(left).size(), 2u);
+  EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), "RIGHT")).empty());  // shown, not opened again
+  // Freeing the folder that opened a cluster lets another open it.
+  m.Root()->DeleteChildren();
+  m.Root()->Children.reset();
+  EXPECT_EQ(CountTree(m), 40);
+}
+
+TEST(FatTreeBounds, AFolderInASmallSourceYieldsNoMoreThanTheSourceHolds) {
+  FatImage img = FatImage::Make(1, 100);
+  img.SetFAT(10, 11);
+  img.SetFAT(11, 10);  // a loop: the cursor alone would stop at 65,535 records
+  for (uint32_t i = 0; i < 32; ++i) img.Short(10, i, "LOOPFILETXT", faArchive, 0, 0);
+  img.Short(0, 0, "LOOP       ", faDirectory, 10, 0);
+  Put16(img.bytes.data() + 19, 4000);  // the boot sector claims 40 times what the source has
+  MountedFat m(img);
+  ASSERT_TRUE(m.mounted);
+  EXPECT_LT(m.List(m.Child<TFATDirectory>(m.Root(), "LOOP")).size(), img.bytes.size() / 16);
+}
+
+TEST(FatTreeBounds, ABuildAfterDeleteChildrenListsEverythingAgain) {
+  FatImage img = FatImage::Make(1, 200);
+  const uint32_t files = 500;
+  img.Chain(10, 32);
+  img.Dots(10, 0);
+  for (uint32_t i = 0; i < files; ++i) {
+    char name[12];
+    std::snprintf(name, sizeof name, "F%07u   ", i);
+    img.Short(10, 2 + i, name, faArchive, 0, 0);
+  }
+  img.Short(0, 0, "BIG        ", faDirectory, 10, 0);
+  MountedFat m(img);
+  auto* big = m.Child<TFATDirectory>(m.Root(), "BIG");
+  ASSERT_NE(big, nullptr);
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(m.List(big).size(), files) << round;
+    big->DeleteChildren();
+    big->Children.reset();
+  }
+}
+
+TEST_F(RootFixture, OnlyShortNamesCarryTheDeletionMark) {
+  img.Dots(30, 0);
+  img.Short(0, 0, "\xE5\x82\x82" "DIR     ", faDirectory, 30, 0);  // raw bytes that read as UTF-8
+  img.Long(0, 1, "Long name", "LONGNA~1   ", faArchive, 0, 0);
+  MountedFat m(img);
+  auto items = m.List(m.Root());
+  ASSERT_EQ(items.size(), 2u);
+  auto* dir = static_cast<TFATDirectory*>(items[0]);
+  EXPECT_FALSE(dir->LongName);
+  EXPECT_EQ(dir->GetPath(nullptr), "\\_\x82\x82" "DIR");
+  EXPECT_TRUE(static_cast<TFATFile*>(items[1])->LongName);
 }
 
 struct ScanFixture : RootFixture {

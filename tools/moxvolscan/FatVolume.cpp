@@ -57,8 +57,8 @@ AnsiString FoldCase(AnsiString s) {
 }
 
 AnsiString DisplayName(TObject* item) {
-  if (auto* f = dynamic_cast<TFATFile*>(item)) return ReplaceDeletedChar(f->Name);
-  if (auto* d = dynamic_cast<TFATDirectory*>(item)) return ReplaceDeletedChar(d->Name);
+  if (auto* f = dynamic_cast<TFATFile*>(item)) return ReplaceDeletedChar(f->Name, f->LongName);
+  if (auto* d = dynamic_cast<TFATDirectory*>(item)) return ReplaceDeletedChar(d->Name, d->LongName);
   return "";
 }
 
@@ -111,9 +111,10 @@ TObject* FatVolume::Resolve(const std::string& volumePath, std::string& error) {
 void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   TCustomDirectory* folder = nullptr;
   const AnsiString* name = nullptr;
+  bool longName = false;
   uint16_t date = 0, time = 0;
   if (auto* f = dynamic_cast<TFATFile*>(item)) {
-    folder = f->Parent, name = &f->Name;
+    folder = f->Parent, name = &f->Name, longName = f->LongName;
     facts.dir = false;
     facts.size = uint64_t(f->Size);
     facts.attributes = f->Attributes;
@@ -121,7 +122,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
     facts.condition = f->DeletedCondition;
     date = f->Date, time = f->Time;
   } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
-    folder = d->Parent, name = &d->Name;
+    folder = d->Parent, name = &d->Name, longName = d->LongName;
     facts.dir = true;
     facts.size = 0;
     facts.attributes = uint8_t(FILE_ATTRIBUTE_DIRECTORY);
@@ -141,7 +142,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   // The strings keep their room from item to item: a listing of a big
   // volume then allocates almost nothing per line.
   facts.path.assign(folderPath_);
-  if (name) facts.path += ReplaceDeletedChar(*name);
+  if (name) facts.path += ReplaceDeletedChar(*name, longName);
   // FAT times are local times and are shown as they stand, as the scanner passes them on.
   facts.mtime.clear();
   FILETIME ft{};

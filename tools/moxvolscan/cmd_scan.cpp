@@ -200,7 +200,16 @@ int RunScan(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan scan: interrupted after %s\n", totals.c_str());
     return kExitFailure;
   }
-  return kExitOk;
+  // What the walk could not enter is not in the listing: say so.
+  auto* walk = dynamic_cast<TMoxVolumeScannerFind*>(scanner.get());
+  const std::vector<WideString> skipped = walk ? walk->SkippedFolders() : std::vector<WideString>{};
+  for (const WideString& folder : skipped) {
+    std::string shown = WideToAnsi(folder);
+    for (char& c : shown)
+      if (c == '\\') c = '/';
+    std::fprintf(stderr, "moxvolscan scan: could not enter %s\n", shown.c_str());
+  }
+  return skipped.empty() ? kExitOk : kExitFailure;
 }
 
 CommandRegistrar registrar({
