@@ -1,6 +1,12 @@
 // Directory records, long names, deleted items and the scan over images
 // written byte by byte.
+#include <atomic>
+#include <thread>
+
+#include "Assert.h"
 #include "FatTestImage.h"
+#include "InterfacePtr.h"
+#include "MoxVolumeScannerVFAT.h"
 
 namespace {
 
@@ -280,6 +286,52 @@ TEST_F(ScanFixture, CancelStopsAfterTheFirstItemAndFinishStillFires) {
   EXPECT_EQ(finished, 1);
   EXPECT_TRUE(log.Has("Scanning drive using filemask: * (TFATdrive.ScanDrive)"));
   EXPECT_TRUE(log.Has("...............................done...(TFATdrive.ScanDrive)"));
+}
+
+// Calls Invalidate on the raw scanner at the first item, then asks for the
+// item's folder, which the walk still holds.
+class InvalidatingReceiver : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
+ public:
+  TMoxVolumeScannerVFAT* scanner = nullptr;
+  std::atomic<int> items{0};
+  std::atomic<bool> aborted{false}, finished{false};
+  WideString folderAfter;
+  void OnStart(IMoxVolumeScanner*) override {}
+  void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW&) override {
+    if (items++ > 0) return;
+    scanner->Invalidate();
+    folderAfter = s->GetCurrentPath();
+  }
+  void OnFinish(IMoxVolumeScanner*, bool a) override {
+    aborted = a;
+    finished = true;
+  }
+};
+
+TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
+  // Assertions that return: a wrong path then goes on into freed memory.
+  std::atomic<int> assertions{0};
+  SetAssertionHandler([&](const std::string&) { ++assertions; });
+  img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
+  img.Chain(50, 1);
+  img.Dots(50, 0);
+  for (uint32_t i = 2; i < 16; ++i) img.Short(50, i, "MORE    TXT", faArchive, 0, 0);
+  MountedFat m(img);
+  auto* raw = new TMoxVolumeScannerVFAT(std::u16string(1, kFatLetter) + u":\\");
+  InterfacePtr<IMoxVolumeScanner> s(raw);
+  InterfacePtr<InvalidatingReceiver> r(new InvalidatingReceiver);
+  r->scanner = raw;
+  s->RegisterCallbacks(r.get());
+  ASSERT_TRUE(s->ScanVolume());
+  while (!r->finished) std::this_thread::yield();
+  EXPECT_TRUE(s->AbortScan());  // waits for the thread to end
+  SetAssertionHandler(nullptr);
+  EXPECT_EQ(assertions, 0);
+  EXPECT_EQ(r->items, 1);
+  EXPECT_EQ(r->folderAfter, u"SUB\\");
+  EXPECT_TRUE(r->aborted);
+  EXPECT_FALSE(s->GetIsValid());
+  EXPECT_EQ(r->RefCount(), 1);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The directory-walk scanner over real temporary trees.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "MoxVolumeScannerFind.h"
@@ -98,17 +100,100 @@ TEST_F(FindScan, NamesArriveAsUtf16WithBadBytesReplaced) {
   EXPECT_EQ(names, (std::vector<std::u16string>{u"bad\uFFFD.txt", u"日本語.txt", u"\U0001F600.txt"}));
 }
 
-TEST_F(FindScan, DeepTreesBeyondTheOldPathLimitAreWalked) {
-  std::string rel, expected;
-  for (int i = 0; i < 60; ++i) {
-    rel += "level_" + std::to_string(100 + i) + "/";
-    expected += "level_" + std::to_string(100 + i) + "\\";
+// A chain of `levels` folders named `name`, made through descriptors: its
+// path is longer than the host takes in one call.
+void DeepChain(const std::string& top, const std::string& name, int levels) {
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < levels; ++i) {
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
   }
-  File(rel + "bottom.bin", 11);
-  auto r = ScanAll(Root());
+  close(openat(fd, "bottom.bin", O_CREAT | O_WRONLY, 0644));
+  close(fd);
+}
+
+TEST_F(FindScan, TreesDeeperThanTheHostsPathLimitAreWalkedToTheBottom) {
+  const std::string name = "level_folder";  // 13 bytes a level: 400 levels pass PATH_MAX
+  DeepChain(dir.path(), name, 400);
+  std::string expected;
+  for (int i = 0; i < 400; ++i) expected += name + "\\";
+  auto* raw = new TMoxVolumeScannerFind(u"\\\\?\\" + Root());  // prefix already given
+  InterfacePtr<IMoxVolumeScanner> s(raw);
+  InterfacePtr<Recorder> r(new Recorder);
+  s->RegisterCallbacks(r.get());
+  ASSERT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  s->AbortScan();
   ASSERT_EQ(r->items().size(), 1u);
   EXPECT_EQ(r->items()[0].folder, expected);
-  EXPECT_EQ(ScanAll(u"\\\\?\\" + Root())->paths(), r->paths());  // prefix already given
+  EXPECT_TRUE(raw->SkippedFolders().empty());
+  RunQuietly("rm -rf '" + dir.path() + "/" + name + "'");  // deeper than remove_all reaches
+}
+
+TEST_F(FindScan, FoldersItCannotOpenAreNamedNotDropped) {
+  File("side.txt");
+  DeepChain(dir.path(), "n", 40);
+  // One descriptor a level: a tight limit stops the walk part way down.
+  rlimit old{};
+  getrlimit(RLIMIT_NOFILE, &old);
+  const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  rlimit tight = old;
+  tight.rlim_cur = rlim_t(open + 12);
+  auto* raw = new TMoxVolumeScannerFind(Root());
+  InterfacePtr<IMoxVolumeScanner> s(raw);
+  InterfacePtr<Recorder> r(new Recorder);
+  s->RegisterCallbacks(r.get());
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  ASSERT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  setrlimit(RLIMIT_NOFILE, &old);
+  s->AbortScan();
+  EXPECT_EQ(r->paths(), std::vector<std::string>{"side.txt"});
+  const auto skipped = raw->SkippedFolders();
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(WideToAnsi(skipped[0]).rfind("n\\n\\n\\", 0), 0u);
+}
+
+TEST_F(FindScan, EachFolderIsWalkedWholeBeforeTheWalkMovesOn) {
+  Many(6, 4);
+  File("top.txt");
+  File("d0/mid.txt");
+  const auto items = ScanAll(Root())->items();
+  ASSERT_EQ(items.size(), 26u);
+  // Depth-first: the items below any folder come in one unbroken run.
+  std::map<std::string, std::pair<size_t, size_t>> runs;  // folder -> first index, count
+  for (size_t i = 0; i < items.size(); ++i)
+    for (size_t end = 0; end != std::string::npos; end = items[i].folder.find('\\', end + 1)) {
+      auto [it, fresh] = runs.try_emplace(items[i].folder.substr(0, end), i, 0);
+      ++it->second.second;
+    }
+  for (const auto& [folder, run] : runs) {
+    const auto& [first, count] = run;
+    size_t last = first;
+    for (size_t i = first; i < items.size(); ++i)
+      if (items[i].folder.rfind(folder, 0) == 0) last = i;
+    EXPECT_EQ(last - first + 1, count) << folder;
+  }
+}
+
+TEST_F(FindScan, InvalidateFromAReceiverStopsTheWalkAndReportsItAborted) {
+  Many(5, 10);
+  auto* raw = new TMoxVolumeScannerFind(Root());
+  InterfacePtr<IMoxVolumeScanner> s(raw);
+  InterfacePtr<Recorder> r(new Recorder);
+  r->onItem = [&, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+    if (std::exchange(first, false)) raw->Invalidate();
+  };
+  s->RegisterCallbacks(r.get());
+  ASSERT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  EXPECT_TRUE(s->AbortScan());
+  EXPECT_TRUE(r->aborted());
+  EXPECT_EQ(r->items().size(), 1u);
+  EXPECT_FALSE(s->GetIsValid());
+  EXPECT_EQ(r->RefCount(), 1);  // dropped once OnFinish had reached it
 }
 
 TEST_F(FindScan, UnlistableRootMakesAnInvalidScanner) {
