@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,6 +137,15 @@ TEST_F(DeviceCache, FillThenHitsComeFromTheLine) {
   EXPECT_EQ(GetCacheLineState(0).usage, 15);  // never above 15
 }
 
+TEST_F(DeviceCache, AHitRaisesItsLineWhileTheOthersAge) {
+  auto dev = LogicalDevice(kLetterA, 16);
+  for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 100, 1, buf.data(), false));
+  const std::array<uint8_t, kCacheLineCount> before{5, 0, 15, 7}, after{4, 0, 14, 8};
+  for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, before[i]);
+  ASSERT_TRUE(dev->ReadSec(305, 1, buf.data(), false));  // line 3
+  for (int i = 0; i < kCacheLineCount; ++i) EXPECT_EQ(GetCacheLineState(i).usage, after[i]) << "line " << i;
+}
+
 TEST_F(DeviceCache, StraddlingRequestFillsFromTheFirstUncachedSector) {
   auto dev = LogicalDevice(kLetterA, 64);
   ASSERT_TRUE(dev->ReadSec(0, 1, buf.data(), false));  // line 0: 0..63
@@ -257,46 +267,32 @@ TEST_F(DeviceCache, DetectSkipsSmallDevicesAndGivesZeroWhenAProbeFails) {
   }
 }
 
-TEST_F(DeviceCache, DetectScalesWithProbeReads) {
+TEST_F(DeviceCache, DetectScalesWithProbeReadsUpToOneLine) {
   struct Case {
-    uint32_t reads;
-    uint32_t lineSize;
+    const char* what;
+    std::function<DWORD()> clock;
+    uint32_t sectors, lineSize;
   };
-  // Ten times the probe reads; 1 for one or none; never past one 2 MiB line.
-  const Case cases[] = {{0, 1}, {1, 1}, {2, 20}, {30, 300}, {409, 4090}, {410, 4096}, {1000, 4096}};
-  auto dev = LogicalDevice(kLetterA, 0);
-  for (const auto& c : cases) {
-    dev->UseCache(true);
-    SetCacheProbeClock(ClockAllowing(c.reads));
-    dev->DetectCacheLineSize();
-    EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.reads << " reads";
-    EXPECT_FALSE(dev->CacheEnabled);  // the host turns it on again
-    const auto reads = sourceA->TakeReads();
-    EXPECT_EQ(reads.size(), c.reads + 1u);  // sector 0 first, then sectors 0, 1, ...
-    const Runs expected = c.reads ? Runs{{0, c.reads - 1}} : Runs{};
-    EXPECT_EQ(SectorRuns({reads.begin() + 1, reads.end()}), expected);
-  }
-}
-
-TEST_F(DeviceCache, DetectAcrossTheTickCounterWrap) {
-  auto dev = LogicalDevice(kLetterA, 0);
   auto calls = std::make_shared<uint32_t>(0);
-  // t0 + 100 wraps past zero; the window must still last 100 ticks.
-  SetCacheProbeClock([=] {
-    const uint32_t n = (*calls)++;
-    return DWORD(0xFFFFFFC0u + (n <= 30 ? n : 200));
-  });
-  dev->DetectCacheLineSize();
-  EXPECT_EQ(dev->CacheLineSize, 300u);
-}
-
-TEST_F(DeviceCache, DetectStopsProbingAtTheDeviceEnd) {
-  auto dev = LogicalDevice(kLetterA, 0);
-  dev->TotalSectors = 3000;
-  SetCacheProbeClock([] { return DWORD(5); });  // a clock that never moves
-  dev->DetectCacheLineSize();
-  EXPECT_EQ(dev->CacheLineSize, 4096u);
-  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{0, 0}, {0, 2999}}));
+  const Case cases[] = {
+      // Ten times the reads of the 100 ms window; 1 for one or none; never past one 2 MiB line.
+      {"no read", ClockAllowing(0), kSectors, 1},
+      {"one read", ClockAllowing(1), kSectors, 1},
+      {"two reads", ClockAllowing(2), kSectors, 20},
+      {"409 reads", ClockAllowing(409), kSectors, 4090},
+      {"410 reads", ClockAllowing(410), kSectors, 4096},
+      {"a clock that never moves stops at the device end", [] { return DWORD(5); }, 3000, 4096},
+      {"t0 + 100 wraps past zero", [=] { const uint32_t n = (*calls)++; return DWORD(0xFFFFFFC0u + (n <= 30 ? n : 200)); },
+       kSectors, 300},
+  };
+  for (const auto& c : cases) {
+    auto dev = LogicalDevice(kLetterA, 0);
+    dev->TotalSectors = c.sectors;
+    SetCacheProbeClock(c.clock);
+    dev->DetectCacheLineSize();
+    EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.what;
+    EXPECT_FALSE(dev->CacheEnabled);  // the host turns it on again
+  }
 }
 
 }  // namespace

@@ -55,35 +55,35 @@ struct RootFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000);
 };
 
-TEST_F(RootFixture, LongNamesOfOneTwoAndEighteenRecords) {
+TEST_F(RootFixture, LongNamesOfOneTwoAndEighteenRecordsOrTheShortName) {
   uint32_t i = 0;
   i += img.Long(0, i, "ThirteenChars", "THIRTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, "FourteenChars!", "FOURTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, std::string(230, 'x'), "XXXXXX~1TXT", faArchive, 0, 0);  // 18 records
+  img.Long(0, i, std::string(30, 'y'), "YYYYYY~1   ", faArchive, 0, 0);
+  img.Record(0, i + 1)[13] ^= 0xFF;  // the checksum changes inside the run
   MountedFat m(img);
-  ASSERT_TRUE(m.mounted);
-  EXPECT_EQ(Names(m, m.Root()), (Strings{"ThirteenChars", "FourteenChars!", "XXXXXX~1.TXT"}));
-}
-
-TEST_F(RootFixture, ChecksumChangeInsideARunFallsBackToTheShortName) {
-  img.Long(0, 0, std::string(30, 'y'), "YYYYYY~1   ", faArchive, 0, 0);
-  img.Record(0, 1)[13] ^= 0xFF;
-  MountedFat m(img);
-  EXPECT_EQ(Names(m, m.Root()), (Strings{"YYYYYY~1"}));
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"ThirteenChars", "FourteenChars!", "XXXXXX~1.TXT", "YYYYYY~1"}));
 }
 
 TEST_F(RootFixture, EscapedAndDeletedShortNames) {
   img.Short(0, 0, "\x05" "ABC    TXT", faArchive, 0, 0);
   img.Short(0, 1, "\xE5" "OLD    TXT", faArchive, 0, 0);
   img.Short(0, 2, "LABEL      ", faVolumeID, 0, 0);
+  img.Dots(30, 0);
+  img.Short(0, 3, "\xE5\x82\x82" "DIR     ", faDirectory, 30, 0);  // raw bytes that read as UTF-8
+  img.Long(0, 4, "Long name", "LONGNA~1   ", faArchive, 0, 0);
   MountedFat m(img);
   auto live = m.List(m.Root(), false);
-  ASSERT_EQ(live.size(), 1u);
+  ASSERT_EQ(live.size(), 2u);
   auto* f = static_cast<TFATFile*>(live[0]);
   EXPECT_EQ(f->Name, "\xE5" "ABC.TXT");  // $05 stands for a real $E5
   EXPECT_FALSE(f->Deleted);
+  EXPECT_TRUE(static_cast<TFATFile*>(live[1])->LongName);
   MountedFat all(img);
-  EXPECT_EQ(Names(all, all.Root()), (Strings{"_ABC.TXT", "_OLD.TXT"}));
+  EXPECT_EQ(Names(all, all.Root()), (Strings{"_ABC.TXT", "_OLD.TXT", "_\x82\x82" "DIR\\", "Long name"}));
+  // Only short names carry the deletion mark.
+  EXPECT_EQ(m.Child<TFATDirectory>(all.Root(), "_\x82\x82" "DIR")->GetPath(nullptr), "\\_\x82\x82" "DIR");
 }
 
 TEST_F(RootFixture, DeletedVerdictsFollowTheFirstClusterEntry) {
@@ -226,17 +226,22 @@ TEST(FatTreeBounds, ABuildAfterDeleteChildrenListsEverythingAgain) {
   }
 }
 
-TEST_F(RootFixture, OnlyShortNamesCarryTheDeletionMark) {
-  img.Dots(30, 0);
-  img.Short(0, 0, "\xE5\x82\x82" "DIR     ", faDirectory, 30, 0);  // raw bytes that read as UTF-8
-  img.Long(0, 1, "Long name", "LONGNA~1   ", faArchive, 0, 0);
+TEST_F(RootFixture, StreamSeeksFromEachOriginAndReadsThere) {
+  img.Fill(10, 6, 3);
+  img.Chain(10, 6);
   MountedFat m(img);
-  auto items = m.List(m.Root());
-  ASSERT_EQ(items.size(), 2u);
-  auto* dir = static_cast<TFATDirectory*>(items[0]);
-  EXPECT_FALSE(dir->LongName);
-  EXPECT_EQ(dir->GetPath(nullptr), "\\_\x82\x82" "DIR");
-  EXPECT_TRUE(static_cast<TFATFile*>(items[1])->LongName);
+  const uint8_t* data = img.Cluster(10);
+  TFATStream stream(m.drive.get(), 10, 3000, 1);
+  struct Case { int32_t offset; uint16_t origin; int32_t position; };
+  // A read moves the reader only: "current" is where the last Seek left it.
+  const Case cases[] = {{100, soFromBeginning, 100}, {50, soFromCurrent, 150}, {-10, soFromEnd, 2990},
+                        {-990, soFromCurrent, 2000}, {7, 9, 2000}};  // an unknown origin keeps the position
+  for (const Case& c : cases) {
+    EXPECT_EQ(stream.Seek(c.offset, c.origin), c.position) << c.offset << " from " << c.origin;
+    uint8_t b = 0;
+    ASSERT_EQ(stream.Read(&b, 1), 1);
+    EXPECT_EQ(b, data[c.position]);
+  }
 }
 
 struct ScanFixture : RootFixture {
