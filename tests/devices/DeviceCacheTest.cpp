@@ -243,39 +243,19 @@ std::function<DWORD()> ClockAllowing(uint32_t reads, DWORD start = 1000) {
   return [=] { return (*calls)++ <= reads ? start : start + 100; };
 }
 
-TEST_F(DeviceCache, DetectSkipsSmallDevicesAndGivesZeroWhenAProbeFails) {
-  std::vector<std::string> log;
-  dbg->OnDebugOut = [&](TObject*, const AnsiString& msg) { log.push_back(msg); };
-  auto dev = LogicalDevice(kLetterA, 77);
-  dev->TotalSectors = 2047;
-  SetCacheProbeClock(ClockAllowing(30));
-  dev->DetectCacheLineSize();
-  dbg->OnDebugOut = nullptr;
-  EXPECT_EQ(dev->CacheLineSize, 0u);
-  EXPECT_TRUE(sourceA->TakeReads().empty());
-  EXPECT_EQ(log, (std::vector<std::string>{"  DetectCacheLineSize (TDevice.DetectCacheLineSize)"}));
-
-  dev->TotalSectors = 2048;
-  dev->DetectCacheLineSize();
-  EXPECT_EQ(dev->CacheLineSize, 300u);
-  for (uint64_t bad : {0, 5}) {
-    dev->CacheLineSize = 99;
-    sourceA->FailSectors(bad, bad);
-    SetCacheProbeClock(ClockAllowing(30));
-    dev->DetectCacheLineSize();
-    EXPECT_EQ(dev->CacheLineSize, 0u) << "failing sector " << bad;
-  }
-}
-
 TEST_F(DeviceCache, DetectScalesWithProbeReadsUpToOneLine) {
   struct Case {
     const char* what;
     std::function<DWORD()> clock;
     uint32_t sectors, lineSize;
+    int64_t failing = -1;  // a sector whose probe read fails
   };
   auto calls = std::make_shared<uint32_t>(0);
   const Case cases[] = {
       // Ten times the reads of the 100 ms window; 1 for one or none; never past one 2 MiB line.
+      {"a device under 2048 sectors is not probed", ClockAllowing(30), 2047, 0},
+      {"the first probe read fails", ClockAllowing(30), kSectors, 0, 0},
+      {"a later probe read fails", ClockAllowing(30), kSectors, 0, 5},
       {"no read", ClockAllowing(0), kSectors, 1},
       {"one read", ClockAllowing(1), kSectors, 1},
       {"two reads", ClockAllowing(2), kSectors, 20},
@@ -286,12 +266,14 @@ TEST_F(DeviceCache, DetectScalesWithProbeReadsUpToOneLine) {
        kSectors, 300},
   };
   for (const auto& c : cases) {
-    auto dev = LogicalDevice(kLetterA, 0);
+    auto dev = LogicalDevice(kLetterA, 77);
     dev->TotalSectors = c.sectors;
+    sourceA->Heal();
+    if (c.failing >= 0) sourceA->FailSectors(c.failing, c.failing);
     SetCacheProbeClock(c.clock);
     dev->DetectCacheLineSize();
     EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.what;
-    EXPECT_FALSE(dev->CacheEnabled);  // the host turns it on again
+    EXPECT_EQ(dev->CacheEnabled, c.sectors < 2048) << c.what;  // a probed device's host turns it on again
   }
 }
 

@@ -197,22 +197,4 @@ TEST_F(ObjectModel, Paths) {
   EXPECT_FALSE(DirectoryPath(&a, nullptr).empty());
 }
 
-TEST(DevicesStartUp, KeepsDbgAndResetsTheCacheState) {
-  TDebug* const first = dbg;
-  ASSERT_NE(first, nullptr);
-  int calls = 0;
-  dbg->OnDebugOut = [&](TObject*, const AnsiString&) { ++calls; };
-  optCacheEnabled = true;
-  DevicesFinalization();
-  dbg->DebugOut("after finalization");
-  EXPECT_EQ(calls, 0);
-  DevicesInitialization();
-  EXPECT_EQ(dbg, first);  // never replaced
-  EXPECT_FALSE(optCacheEnabled);
-  for (int i = 0; i < kCacheLineCount; ++i) {
-    EXPECT_EQ(GetCacheLineState(i).owner, nullptr);
-    EXPECT_EQ(GetCacheLineState(i).usage, 0);
-  }
-}
-
 }  // namespace

@@ -1,9 +1,6 @@
 // Directory records, long names, deleted items and the scan over images
 // written byte by byte.
-#include <atomic>
-#include <thread>
-
-#include "Assert.h"
+#include "../scanner/Recorder.h"
 #include "FatTestImage.h"
 #include "InterfacePtr.h"
 #include "MoxVolumeScannerVFAT.h"
@@ -293,30 +290,8 @@ TEST_F(ScanFixture, CancelStopsAfterTheFirstItemAndFinishStillFires) {
   EXPECT_TRUE(log.Has("...............................done...(TFATdrive.ScanDrive)"));
 }
 
-// Calls Invalidate on the raw scanner at the first item, then asks for the
-// item's folder, which the walk still holds.
-class InvalidatingReceiver : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
- public:
-  TMoxVolumeScannerVFAT* scanner = nullptr;
-  std::atomic<int> items{0};
-  std::atomic<bool> aborted{false}, finished{false};
-  WideString folderAfter;
-  void OnStart(IMoxVolumeScanner*) override {}
-  void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW&) override {
-    if (items++ > 0) return;
-    scanner->Invalidate();
-    folderAfter = s->GetCurrentPath();
-  }
-  void OnFinish(IMoxVolumeScanner*, bool a) override {
-    aborted = a;
-    finished = true;
-  }
-};
-
 TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
-  // Assertions that return: a wrong path then goes on into freed memory.
-  std::atomic<int> assertions{0};
-  SetAssertionHandler([&](const std::string&) { ++assertions; });
+  ReturningAssertions asserts;  // a wrong path then goes on into freed memory
   img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
   img.Chain(50, 1);
   img.Dots(50, 0);
@@ -324,17 +299,17 @@ TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
   MountedFat m(img);
   auto* raw = new TMoxVolumeScannerVFAT(std::u16string(1, kFatLetter) + u":\\");
   InterfacePtr<IMoxVolumeScanner> s(raw);
-  InterfacePtr<InvalidatingReceiver> r(new InvalidatingReceiver);
-  r->scanner = raw;
+  InterfacePtr<Recorder> r(new Recorder);
+  r->onItem = [&, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+    if (std::exchange(first, false)) raw->Invalidate();
+  };
   s->RegisterCallbacks(r.get());
   ASSERT_TRUE(s->ScanVolume());
-  while (!r->finished) std::this_thread::yield();
+  r->WaitFinished();
   EXPECT_TRUE(s->AbortScan());  // waits for the thread to end
-  SetAssertionHandler(nullptr);
-  EXPECT_EQ(assertions, 0);
-  EXPECT_EQ(r->items, 1);
-  EXPECT_EQ(r->folderAfter, u"SUB\\");
-  EXPECT_TRUE(r->aborted);
+  EXPECT_TRUE(asserts.messages().empty());
+  EXPECT_EQ(r->paths(), std::vector<std::string>{"SUB\\MORE.TXT"});
+  EXPECT_TRUE(r->aborted());
   EXPECT_FALSE(s->GetIsValid());
   EXPECT_EQ(r->RefCount(), 1);
 }
