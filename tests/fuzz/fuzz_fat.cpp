@@ -102,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       drive.Device = &device;
       drive.TotalSectors = device.TotalSectors;
       if (drive.MountDrive(false)) {
-        // Directories that share their clusters make a tree that grows
-        // with every level (up to the drive's item budget); a prefix of it
-        // has every kind of record there is to parse.
+        // A tree holds no more items than the source has records, but each
+        // file listed is read twice over; a prefix of the tree already has
+        // every kind of record there is to parse.
         std::vector<TFATFile*> files;
         size_t found = 0;
         drive.OnFoundItem = [&](TObject*, TObject* item) {
