@@ -25,11 +25,12 @@ int RecordAndWait(void* p) {
   return 0;
 }
 
-TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndCanBeWaitedFor) {
-  Shared s;
+TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndAnExceptionEndsOnlyItsThread) {
+  Shared s, never;
   DWORD id = 0;
   HANDLE t = BeginThread(nullptr, 0, RecordAndWait, &s, CREATE_SUSPENDED, &id);
   ASSERT_NE(t, nullptr);
+  CloseHandle(BeginThread(nullptr, 0, RecordAndWait, &never, CREATE_SUSPENDED, nullptr));  // never resumed
   s.value = 42;  // written after creation: a thread that ran early would miss it
   EXPECT_EQ(ResumeThread(t), 1u);
   EXPECT_EQ(WaitForSingleObject(t, 5), WAIT_TIMEOUT);  // still waiting for release
@@ -38,18 +39,12 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndCanBeWaitedFor) {
   EXPECT_EQ(s.seenAtStart, 42);
   EXPECT_EQ(s.id, id);
   EXPECT_NE(id, GetCurrentThreadId());
-  EXPECT_NE(id, 0u);
   EXPECT_TRUE(CloseHandle(t));
+  HANDLE thrower = BeginThread(nullptr, 0, [](void*) -> int { throw std::runtime_error("x"); }, nullptr, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thrower, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thrower);
+  EXPECT_EQ(never.seenAtStart, -1);
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-}
-
-TEST(Threads, ANeverResumedThreadNeverRunsAndAnExceptionEndsOnlyItsThread) {
-  Shared s;
-  CloseHandle(BeginThread(nullptr, 0, RecordAndWait, &s, CREATE_SUSPENDED, nullptr));
-  HANDLE t = BeginThread(nullptr, 0, [](void*) -> int { throw std::runtime_error("x"); }, nullptr, 0, nullptr);
-  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(t);
-  EXPECT_EQ(s.seenAtStart, -1);
 }
 
 TEST(CriticalSection, OwnerReentersOthersWaitUntilTheLastLeave) {
