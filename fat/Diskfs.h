@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "Devices.h"
@@ -35,6 +36,10 @@ constexpr uint8_t fatEntryEndOfChain = 8;
 
 // Kind of an entry value for a FAT type (1 = FAT12, 2 = FAT16, 3 = FAT32).
 uint8_t ClassifyFATEntry(uint8_t FATType, uint32_t Value);
+
+// A FAT number for saving: deleted files are read as contiguous clusters
+// (their chains were cleared), live ones through the first FAT.
+constexpr uint8_t fatNumberByState = 0xFF;
 
 // ---- Names ----------------------------------------------------------------------------
 // The display form of a stored name: its first $E5 byte becomes "_".
@@ -59,6 +64,9 @@ struct TFATFileInfo {
   uint32_t CurrentCluster = 0;  // cluster holding byte Position; 0 once the chain has ended
   uint32_t Position = 0;
   uint32_t Size = 0;
+  // One bit per cluster a followed chain has passed through: a chain that
+  // comes back to one of them is broken, and the read ends there.
+  std::vector<uint64_t> Visited;
 };
 
 // The scan context ScanDrive hands to its visitor.
@@ -145,6 +153,9 @@ class TFATdrive : public TCustomDrive {
   bool SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles);
   bool SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                      bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles);
+  // The name an item is saved under: its display name made safe, with " (2)",
+  // " (3)" ... added while its folder is saved when an earlier sibling took it.
+  AnsiString SaveTargetName(TObject* Item) const;
 
  private:
   friend class TFATDirectory;
@@ -163,10 +174,13 @@ class TFATdrive : public TCustomDrive {
   bool InVolumeCluster(uint32_t Cluster) const;
   // The cluster after Cluster for a reader; 0 when the chain ends or leaves the volume.
   uint32_t NextDataCluster(uint32_t Cluster, uint8_t FATNumber);
+  // Marks Cluster as read by Info; False when Info's chain has been there before.
+  bool FirstVisit(TFATFileInfo& Info, uint32_t Cluster, uint8_t FATNumber);
   uint16_t FBytesPerSector = 512;
   uint32_t FSectorRatio = 1;
   uint32_t FSectorsPerCluster = 1;
   uint64_t FItemBudget = 0;  // items the tree may still grow by (bounds hostile trees)
+  std::map<const TObject*, AnsiString> FSaveNames;  // children of the folders being saved
 };
 
 // ---- Items ------------------------------------------------------------------------------------
