@@ -98,9 +98,22 @@ TEST(Cli, RefusesWhatItCannotRead) {
       {{"cat", img, "Docs"}, 1}, {{"cat", img, "Docs/missing.txt"}, 1}, {{"cat", img, "README.TXT", "--fat", "3"}, 2},
       {{"scan", FixtureDir(), "--api", "vfat"}, 1}};
   for (const auto& [args, status] : cases) EXPECT_EQ(Tool(args).status, status) << args[0] << " " << args.back();
-  auto notFat = Tool({"ls", MOX_TOOL_PATH});
-  EXPECT_EQ(notFat.status, 1);
-  EXPECT_NE(notFat.err.find("moxvolscan ls: "), std::string::npos);
+  // Other file systems are named in one line.
+  const std::string other = FixtureDir() + "/other-" + std::to_string(getpid()) + ".img";
+  const std::pair<std::string, std::string> kinds[] = {
+      {"truncate -s 4M $I && mkntfs -F -Q -q $I", "an NTFS volume"},
+      {"truncate -s 4M $I && mkfs.ext4 -q -F $I", "an ext2/ext3/ext4 file system"},
+      {"head -c 1M /dev/zero > $I && printf '\\353\\166\\220EXFAT   ' | dd of=$I conv=notrunc status=none",
+       "an exFAT volume"},
+      {"head -c 64K /dev/urandom > $I", "no FAT volume found"}};
+  for (const auto& [make, found] : kinds) {
+    ASSERT_EQ(oracle::Run({"bash", "-c", "I=" + other + "; rm -f $I; " + make}).status, 0) << make;
+    auto r = Tool({"ls", other});
+    EXPECT_EQ(r.status, 1) << found;
+    EXPECT_EQ(r.err, "moxvolscan ls: " + other + ": " + found +
+                         (found[0] == 'n' ? "" : ", not a FAT volume") + "; this program reads FAT volumes\n");
+  }
+  fs::remove(other);
 }
 
 TEST(Cli, CatGivesTheBytesIcatGives) {
@@ -143,14 +156,44 @@ TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
   }
 }
 
-TEST(Cli, SaveCopiesADeletedFolderTree) {
+TEST(Cli, SaveCopiesFoldersWithAllTheyHold) {
   TempDir dest;
-  auto r = Tool({"save", FixtureImage("fat12"), "Trash", dest.path.string()});
+  const fs::path into = dest.path / "a\\b";  // a host name holding "\"
+  auto r = Tool({"save", FixtureImage("fat12"), "Trash", into.string()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "thrown away.txt"), 3000u);
-  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
-  EXPECT_EQ(fs::file_size(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT"), 600u);
-  EXPECT_EQ(ReadHostFile(dest.path / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
+  EXPECT_EQ(fs::file_size(into / "Trash" / "thrown away.txt"), 3000u);
+  EXPECT_EQ(fs::file_size(into / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
+  EXPECT_EQ(ReadHostFile(into / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
+  // A live folder: its live files by their chains, its deleted ones as contiguous clusters.
+  const std::string img = FixtureImage("fat16");
+  r = Tool({"save", img, "Docs", into.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadHostFile(into / "Docs" / "TAKER.BIN"), oracle::Run({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
+  EXPECT_EQ(ReadHostFile(into / "Docs" / "Reports" / "_UMMARY.DOC"),
+            oracle::Run({"icat", "-r", img, InodeOf(img, "Docs/Reports/_UMMARY.DOC")}).out);
+  EXPECT_TRUE(fs::exists(into / "Docs" / "Reports" / "2005" / "Q1" / "Week 12" / "Monday" / "Morning" / "deep file.txt"));
+}
+
+TEST(Cli, SaveNeverWritesThroughALinkInDest) {
+  TempDir dest;
+  const fs::path in = dest.path / "in", out = dest.path / "out";
+  fs::create_directories(in);
+  fs::create_directories(out);
+  std::ofstream(out / "kept") << "mine";
+  fs::create_symlink(out / "dangling", in / "README.TXT");
+  fs::create_symlink(out / "kept", in / "NOTES");
+  fs::create_symlink(out, in / "Docs");
+  auto r = Tool({"save", FixtureImage("fat16"), "README.TXT", "NOTES", "Docs", in.string(), "--overwrite", "all"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(in.string() + "/NOTES: cannot write the file (a symbolic link is in the way); not saved"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\\'), std::string::npos);
+  EXPECT_EQ(Lines(oracle::Run({"ls", out.string()}).out), std::vector<std::string>{"kept"});
+  EXPECT_EQ(ReadHostFile(out / "kept"), "mine");
+  EXPECT_TRUE(fs::is_symlink(in / "README.TXT"));
+  // A save that saves nothing leaves no folder it made.
+  EXPECT_EQ(Tool({"save", FixtureImage("fat16"), "no such file", (dest.path / "new").string()}).status, 1);
+  EXPECT_FALSE(fs::exists(dest.path / "new"));
 }
 
 TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
@@ -169,11 +212,10 @@ TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
     }
     EXPECT_EQ(fs::file_size(target), c.size) << c.answer;
     if (!c.answer.empty()) {
-      EXPECT_NE(r.err.find("already exists"), std::string::npos);
+      EXPECT_NE(r.err.find("NOTES: the file exists; replace it?"), std::string::npos);
     }
   }
   EXPECT_EQ(Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "maybe"}).status, 2);
-  EXPECT_EQ(Tool({"save", img, "no such file", dest.path.string()}).status, 1);
 }
 
 TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
