@@ -45,25 +45,6 @@ TEST_F(ReaderFixture, FollowsAFragmentedChainInAnyPieceSize) {
   EXPECT_FALSE(m.drive->Seek(none, 10, 1));
 }
 
-TEST_F(ReaderFixture, ContiguousClustersOfAChainComeInOneTransfer) {
-  img.Fill(10, 3, 5);
-  img.Fill(20, 1, 6);
-  img.Chain(10, 3);
-  img.SetFAT(12, 20);
-  img.SetFAT(20, img.Eoc());
-  MountedFat m(img);
-  std::vector<uint8_t> expected = Expected(10, 3072), last = Expected(20, 1024);
-  expected.insert(expected.end(), last.begin(), last.end());
-  TFATFileInfo info;
-  m.drive->ResetByCluster(10, 4096, info);
-  std::vector<uint8_t> buf(4096);
-  uint32_t n = 0;
-  const int before = Source().reads;
-  ASSERT_TRUE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));
-  EXPECT_EQ(buf, expected);
-  EXPECT_EQ(Source().reads - before, 3);  // the FAT sector, clusters 10-12, cluster 20
-}
-
 TEST_F(ReaderFixture, FatNumberZeroReadsContiguousClusters) {
   img.Fill(10, 3, 6);  // the FAT says nothing: a deleted file
   MountedFat m(img);
