@@ -53,6 +53,21 @@ class Destination {
     for (const auto& name : Names(libraryPath)) out += "/" + name;
     return out;
   }
+  // Any other library text, its "X:\..." path in host form.
+  std::string Rewrite(std::string text) const {
+    const size_t at = text.find(LibraryPath());
+    if (at == std::string::npos) return Printable(text);
+    text.replace(at, 3, given_ + "/");
+    for (size_t i = at + given_.size() + 1; i < text.size(); ++i)
+      if (text[i] == '\\') text[i] = '/';
+    return Printable(text);
+  }
+  // "DEST/a/b: what", saying so when a link is what stood in the way.
+  std::string Trouble(const std::string& libraryPath, const std::string& what) const {
+    return Shown(libraryPath) + ": " + what + (LinkInTheWay(libraryPath) ? " (a symbolic link is in the way)" : "");
+  }
+
+ private:
   // Whether a symbolic link stands on the way to the path, below DEST.
   bool LinkInTheWay(const std::string& libraryPath) const {
     std::string at = host_;
@@ -62,7 +77,6 @@ class Destination {
     return false;
   }
 
- private:
   std::vector<std::string> Names(const std::string& libraryPath) const {
     std::vector<std::string> names;
     const std::string rest = libraryPath.size() >= 3 ? libraryPath.substr(3) : "";
@@ -198,15 +212,14 @@ int RunSave(const std::vector<std::string>& args) {
     // A failure the library reports: one line naming the host path.
     ++failures;
     currentFailed = true;
-    const char* link = " (a symbolic link is in the way)";
     if (ArgumentOf(r.text, 1711, arg)) {
-      Say(dest.Shown(arg) + ": cannot write the file" + (dest.LinkInTheWay(arg) ? link : "") + "; not saved");
+      Say(dest.Trouble(arg, "cannot write the file") + "; not saved");
     } else if (ArgumentOf(r.text, 1720, arg)) {
-      Say(dest.Shown(arg) + ": cannot make the folder" + (dest.LinkInTheWay(arg) ? link : ""));
+      Say(dest.Trouble(arg, "cannot make the folder"));
     } else if (current && (r.text.rfind(LoadStr(1712).substr(0, 20), 0) == 0)) {
       Say(ShownPath(fs, current) + ": cannot read the file from the volume; not saved");
     } else {
-      Say(Printable(r.text));
+      Say(dest.Rewrite(r.text));
     }
     return IDOK;
   });
@@ -233,12 +246,16 @@ int RunSave(const std::vector<std::string>& args) {
     const std::string bar = "[" + std::string(size_t(filled), '#') + std::string(size_t(20 - filled), ' ') + "] ";
     progress.Update(bar + std::to_string(percent) + "%  " + ShownName(target.substr(target.rfind('\\') + 1)));
   };
-  // A copy that came out shorter than its file is named with what was read.
+  // A copy that came out shorter than its file is named with what was read;
+  // one that did not come out at all without a word from the library too.
   drive.OnEnd = [&](TObject*, TObject* item, const AnsiString& target) {
     progress.Clear();
     struct stat saved {};
-    if (currentFailed || Interrupted() || ::lstat(dest.Host(target).c_str(), &saved) != 0) return;
-    if (uint64_t(saved.st_size) < SizeOf(item)) {
+    if (currentFailed || Interrupted()) return;
+    if (::lstat(dest.Host(target).c_str(), &saved) != 0) {
+      Say(dest.Trouble(target, "cannot write the file") + "; not saved");
+      ++failures;
+    } else if (uint64_t(saved.st_size) < SizeOf(item)) {
       Say(ShownPath(fs, item) + ": " + ShortReadText(uint64_t(saved.st_size), SizeOf(item)) + "; saved as far as it goes");
       ++failures;
     }
