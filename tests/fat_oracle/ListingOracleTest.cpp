@@ -1,5 +1,5 @@
 // Our FAT reader against independent readers on images that mkfs.fat and
-// mtools made: The Sleuth Kit (fls, icat) and mtools (mdir, mattrib, mcopy).
+// mtools made: The Sleuth Kit (fls, icat) and mtools (mattrib, mcopy).
 //
 // Where our rules differ from the oracles' on purpose:
 // - 8.3 names: mtools stores an all-lower-case 8.3 name ("lower.txt") as
