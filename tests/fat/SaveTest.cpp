@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "FatTestImage.h"
+#include "ScratchDir.h"
 #include "ToolProcess.h"
 
 namespace fs = std::filesystem;
@@ -13,14 +14,12 @@ namespace {
 
 struct SaveFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000, 2);
-  fs::path dest;
+  ScratchDir scratch;
+  fs::path dest = fs::path(scratch.path()) / "out";
   std::vector<DialogRequest> asked;
   std::vector<int> answers;  // given in order; No once they run out
 
   void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "moxfatsave-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(t.data()), nullptr);
-    dest = fs::path(t) / "out";
     fs::create_directories(dest);
     SetDialogHandler([this](const DialogRequest& r) {
       asked.push_back(r);
@@ -30,11 +29,7 @@ struct SaveFixture : ::testing::Test {
       return a;
     });
   }
-  void TearDown() override {
-    SetDialogHandler(nullptr);
-    std::error_code ec;
-    fs::remove_all(dest.parent_path(), ec);
-  }
+  void TearDown() override { SetDialogHandler(nullptr); }
   std::string Dest() const { return dest.string() + "\\"; }
   static std::string Read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "OracleSupport.h"
+#include "ScratchDir.h"
 
 using namespace oracle;
 namespace fs = std::filesystem;
@@ -32,20 +33,9 @@ std::string InodeOf(const std::string& image, const std::string& path) {
   return "";
 }
 
-class TempDir {
- public:
-  TempDir() : path(fs::path(FixtureDir()) / ("save-" + std::to_string(getpid()) + "-" + std::to_string(++count))) {
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(path, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path, ec);
-  }
-  fs::path path;
-  static inline int count = 0;
+struct TempDir {
+  ScratchDir scratch;
+  fs::path path{scratch.path()};
 };
 
 TEST(Cli, LsJsonListsEveryItemWithItsState) {
