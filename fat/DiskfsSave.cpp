@@ -20,11 +20,18 @@ bool IsFolder(const AnsiString& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A link in the destination is not a file to overwrite: it is never asked
-// about, and the save that would replace it fails.
 bool IsFile(const AnsiString& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A link where an item would go is neither written through nor replaced:
+// the user is told and the save goes on with the next item.
+bool RefusedAsLink(const AnsiString& target, int message) {
+  const DWORD a = GetFileAttributesA(target.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  MessageDlg(Fmt(LoadStr(message).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
+  return true;
 }
 
 // name, or "name (2).ext", "name (3).ext" ... whichever is not in used yet;
@@ -111,6 +118,7 @@ AnsiString TFATdrive::SaveTargetName(TObject* Item) const {
 
 bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles) {
   const AnsiString target = DestPath + SaveTargetName(F);
+  if (RefusedAsLink(target, 1711)) return true;
   if (!OverwriteFiles && IsFile(target)) {
     const int answer = Ask(1718, target, 1719);
     if (answer == IDNO) return true;
@@ -137,6 +145,7 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
     OnProgress(this, D, target, -1, cancel);
     if (cancel) return true;
   }
+  if (RefusedAsLink(target, 1720)) return true;
   if (IsFolder(target)) {
     if (!OverwriteAllDirs) {
       const int answer = Ask(1715, ReplaceDeletedChar(D->Name), 1716);

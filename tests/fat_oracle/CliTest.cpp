@@ -152,7 +152,8 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   std::ofstream(out / "kept") << "mine";
   fs::create_symlink(out / "dangling", in / "README.TXT");
   fs::create_symlink(out / "kept", in / "NOTES");
-  fs::create_symlink(out, in / "Docs");
+  fs::create_directories(in / "Docs");
+  fs::create_symlink(out, in / "Docs" / "Reports");  // the rest of Docs is still saved
   auto r = Tool({"save", FixtureImage("fat16"), "README.TXT", "NOTES", "Docs", in.string(), "--overwrite", "all"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(in.string() + "/NOTES: cannot write the file (a symbolic link is in the way); not saved"),
@@ -161,6 +162,7 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   EXPECT_EQ(Lines(oracle::Run({"ls", out.string()}).out), std::vector<std::string>{"kept"});
   EXPECT_EQ(ReadHostFile(out / "kept"), "mine");
   EXPECT_TRUE(fs::is_symlink(in / "README.TXT"));
+  EXPECT_EQ(fs::file_size(in / "Docs" / "TAKER.BIN"), 4096u);
   // A save that saves nothing leaves no folder it made.
   EXPECT_EQ(Tool({"save", FixtureImage("fat16"), "no such file", (dest.path / "new").string()}).status, 1);
   EXPECT_FALSE(fs::exists(dest.path / "new"));
