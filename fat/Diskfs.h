@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "Devices.h"
@@ -37,11 +38,18 @@ constexpr uint8_t fatEntryEndOfChain = 8;
 // Kind of an entry value for a FAT type (1 = FAT12, 2 = FAT16, 3 = FAT32).
 uint8_t ClassifyFATEntry(uint8_t FATType, uint32_t Value);
 
+// A FAT number for saving: deleted files are read as contiguous clusters
+// (their chains were cleared), live ones through the first FAT.
+constexpr uint8_t fatNumberByState = 0xFF;
+
 // ---- Names ----------------------------------------------------------------------------
 // The display form of a stored name: in a short name the first $E5 byte
 // becomes "_"; a long name never holds the deletion mark (its $E5 bytes are
 // UTF-8 text) and comes back unchanged.
 AnsiString ReplaceDeletedChar(const AnsiString& S, bool LongName = false);
+// An item's display name: ReplaceDeletedChar with the item's own kind of
+// name; "" for anything but a FAT file or directory.
+AnsiString ItemDisplayName(const TObject* Item);
 // The 8.3 text of an 11-byte name field: blanks dropped, "." only before a
 // non-empty extension, bytes taken as they stand.
 AnsiString FormatShortName(const uint8_t* Name11);
@@ -62,6 +70,9 @@ struct TFATFileInfo {
   uint32_t CurrentCluster = 0;  // cluster holding byte Position; 0 once the chain has ended
   uint32_t Position = 0;
   uint32_t Size = 0;
+  // One bit per cluster a followed chain has passed through: a chain that
+  // comes back to one of them is broken, and the read ends there.
+  std::vector<uint64_t> Visited;
 };
 
 // The scan context ScanDrive hands to its visitor.
@@ -149,6 +160,9 @@ class TFATdrive : public TCustomDrive {
   bool SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles);
   bool SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                      bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles);
+  // The name an item is saved under: its display name made safe, with " (2)",
+  // " (3)" ... added while its folder is saved when an earlier sibling took it.
+  AnsiString SaveTargetName(TObject* Item) const;
 
  private:
   friend class TFATDirectory;
@@ -167,10 +181,15 @@ class TFATdrive : public TCustomDrive {
   bool InVolumeCluster(uint32_t Cluster) const;
   // The cluster after Cluster for a reader; 0 when the chain ends or leaves the volume.
   uint32_t NextDataCluster(uint32_t Cluster, uint8_t FATNumber);
+  // Marks Cluster as read by Info; False when Info's chain has been there before.
+  bool FirstVisit(TFATFileInfo& Info, uint32_t Cluster, uint8_t FATNumber);
+  // Clears the marks of Clusters First..Last (a run that was not read after all).
+  void ForgetVisits(TFATFileInfo& Info, uint32_t First, uint32_t Last);
   uint16_t FBytesPerSector = 512;
   uint32_t FSectorRatio = 1;
   uint32_t FSectorsPerCluster = 1;
   uint64_t FItemLimit = 0;  // items one tree may hold at once (bounds hostile trees)
+  std::map<const TObject*, AnsiString> FSaveNames;  // children of the folders being saved
 };
 
 // ---- Items ------------------------------------------------------------------------------------

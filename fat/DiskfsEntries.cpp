@@ -15,6 +15,12 @@ AnsiString ReplaceDeletedChar(const AnsiString& S, bool LongName) {
   return out;
 }
 
+AnsiString ItemDisplayName(const TObject* Item) {
+  if (auto* f = dynamic_cast<const TFATFile*>(Item)) return ReplaceDeletedChar(f->Name, f->LongName);
+  if (auto* d = dynamic_cast<const TFATDirectory*>(Item)) return ReplaceDeletedChar(d->Name, d->LongName);
+  return "";
+}
+
 AnsiString FormatShortName(const uint8_t* Name11) {
   AnsiString base, ext;
   for (int i = 0; i < 8; ++i)

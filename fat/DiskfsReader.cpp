@@ -13,6 +13,7 @@ bool TFATdrive::ResetByCluster(uint32_t Cluster, uint32_t Size, TFATFileInfo& In
   Info.StartCluster = Info.CurrentCluster = Cluster;
   Info.Position = 0;
   Info.Size = Size;
+  Info.Visited.clear();
   return true;
 }
 
@@ -26,6 +27,9 @@ bool TFATdrive::Seek(TFATFileInfo& Info, uint32_t Pos, uint8_t FATNumber) {
   if (!GetRecPosCluster(cluster, Pos, FATNumber)) return false;
   Info.CurrentCluster = cluster;
   Info.Position = Pos;
+  // The clusters before Pos are not marked again: a loop back into them is
+  // then caught one round later, still before the volume's size is passed.
+  Info.Visited.clear();
   return true;
 }
 
@@ -45,7 +49,9 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
       // A chain that ended before the file's size (or data that would lie
       // outside the volume) ends the read with a short count: repeating the
       // last cluster would hand out wrong bytes as if they were the file's.
-      if (!InVolumeCluster(Info.CurrentCluster) || Info.Position >= volumeBytes) break;
+      if (!InVolumeCluster(Info.CurrentCluster) || Info.Position >= volumeBytes ||
+          (Info.Position % BytesPerCluster == 0 && !FirstVisit(Info, Info.CurrentCluster, FATNumber)))
+        break;
       const uint32_t s = (Info.Position / bps) % FSectorsPerCluster;
       const uint32_t o = Info.Position % bps;
       const uint32_t sector = Cluster2Sec(Info.CurrentCluster) + s;
@@ -58,7 +64,7 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
         if (s + sectors == FSectorsPerCluster) {
           while (n / bps - sectors >= FSectorsPerCluster && sectors + FSectorsPerCluster <= kMaxRunSectors) {
             const uint32_t next = NextDataCluster(last, FATNumber);
-            if (next != last + 1 || !InVolumeCluster(next)) break;
+            if (next != last + 1 || !InVolumeCluster(next) || !FirstVisit(Info, next, FATNumber)) break;
             last = next;
             sectors += FSectorsPerCluster;
           }
@@ -67,8 +73,12 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
           piece = sectors * bps;
           Info.CurrentCluster = last;
         } else if (ReadVolumeSector(sector, out)) {
+          // The run's clusters after the first are read again one by one.
+          ForgetVisits(Info, Info.CurrentCluster + 1, last);
           piece = bps;  // one by one around a bad sector, so every good byte before it arrives
         } else {
+          // The next read starts again at this cluster: it has not been read.
+          ForgetVisits(Info, Info.CurrentCluster, last);
           failed = true;
           break;
         }
@@ -92,6 +102,21 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
   } catch (...) {
     return false;
   }
+}
+
+bool TFATdrive::FirstVisit(TFATFileInfo& Info, uint32_t Cluster, uint8_t FATNumber) {
+  if (FATNumber == 0) return true;  // contiguous clusters never come back
+  if (Info.Visited.empty()) Info.Visited.resize((uint64_t(ClusterCount) + 2 + 63) / 64);
+  const uint64_t bit = uint64_t(1) << (Cluster % 64);
+  uint64_t& word = Info.Visited[Cluster / 64];
+  if (word & bit) return false;
+  word |= bit;
+  return true;
+}
+
+void TFATdrive::ForgetVisits(TFATFileInfo& Info, uint32_t First, uint32_t Last) {
+  for (uint32_t c = First; c <= Last && uint64_t(c) / 64 < Info.Visited.size(); ++c)
+    Info.Visited[c / 64] &= ~(uint64_t(1) << (c % 64));
 }
 
 bool TFATdrive::InVolumeCluster(uint32_t Cluster) const {

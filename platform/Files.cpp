@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "BootSector.h"
 #include "Volumes.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-constexpr DWORD kErrorFileExists = 80;
+constexpr DWORD kErrorFileExists = ERROR_FILE_EXISTS;
 constexpr DWORD kErrorInsufficientBuffer = 122;
 constexpr DWORD kErrorAlreadyExists = 183;
 constexpr DWORD kErrorBadLength = 24;
@@ -160,8 +161,8 @@ HANDLE OpenDevice(const std::optional<DriveBinding>& binding, DWORD access) {
   return f;
 }
 
-HANDLE OpenHostFile(const std::string& hostPath, DWORD access, DWORD disposition) {
-  int flags = O_CLOEXEC;
+HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disposition, bool noFollow) {
+  int flags = O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
   if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
     flags |= O_RDWR;
   else if (access & GENERIC_WRITE)
@@ -176,9 +177,9 @@ HANDLE OpenHostFile(const std::string& hostPath, DWORD access, DWORD disposition
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   if ((flags & O_TRUNC) && !(access & GENERIC_WRITE)) flags = (flags & ~O_ACCMODE) | O_RDWR;
-  const int fd = ::open(hostPath.c_str(), flags, 0666);
+  const int fd = ::openat(dirfd, name.c_str(), flags, 0666);
   if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
+    SetLastError(noFollow && errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st {};
@@ -244,6 +245,95 @@ DWORD ReadDosAttrib(const std::string& path) {
   return static_cast<DWORD>(std::strtoul(value + 2, nullptr, 16));
 }
 
+
+// A path below the root folder of a letter, opened as far as its parent.
+struct BeneathPath {
+  int dirfd = -1;
+  std::string leaf;      // "." for the root folder itself
+  std::string hostPath;  // the same place as a host path, for calls that take only paths
+  BeneathPath() = default;
+  BeneathPath(const BeneathPath&) = delete;
+  BeneathPath& operator=(const BeneathPath&) = delete;
+  ~BeneathPath() {
+    if (dirfd >= 0) ::close(dirfd);
+  }
+};
+
+enum class Beneath { NotALetterPath, Resolved, Failed };
+
+// "X:\a\b" opened from X's root one folder at a time without following a
+// link, so a folder the host bound (a save's destination) can hold links that
+// are never written through. ".." is taken lexically and stops at the root.
+Beneath ResolveBeneath(const char* path, BeneathPath& out) {
+  if (!path) return Beneath::NotALetterPath;
+  const std::string p = StripLongPathPrefix(path);
+  if (p.size() < 2 || p[1] != ':') return Beneath::NotALetterPath;
+  auto binding = GetDriveBinding(p[0]);
+  if (!binding || binding->rootDir.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return Beneath::Failed;
+  }
+  std::vector<std::string> names;
+  std::string name;
+  for (size_t i = 2; i <= p.size(); ++i) {
+    if (i < p.size() && p[i] != '\\' && p[i] != '/') {
+      name += p[i];
+      continue;
+    }
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    name.clear();
+  }
+  out.hostPath = HostPathFromWindowsPath(p);
+  int fd = ::open(binding->rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return Beneath::Failed;
+  }
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    const int next = ::openat(fd, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      const int e = errno;
+      struct stat st {};
+      const bool link = ::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      ::close(fd);
+      SetLastError(link ? ERROR_CANT_RESOLVE_FILENAME : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
+      return Beneath::Failed;
+    }
+    ::close(fd);
+    fd = next;
+  }
+  out.dirfd = fd;
+  out.leaf = names.empty() ? "." : names.back();
+  return Beneath::Resolved;
+}
+
+// Where a path-taking call works: the resolved folder and name of a letter
+// path, or the current folder and the host path. False with the last error set.
+bool Locate(const char* path, BeneathPath& where) {
+  switch (ResolveBeneath(path, where)) {
+    case Beneath::Resolved: return true;
+    case Beneath::Failed: return false;
+    case Beneath::NotALetterPath: break;
+  }
+  where.hostPath = HostPathOf(path);
+  if (where.hostPath.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  where.leaf = where.hostPath;
+  return true;
+}
+
+bool IsLinkAt(const BeneathPath& where) {
+  struct stat st {};
+  return where.dirfd >= 0 && ::fstatat(where.dirfd, where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode);
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -255,12 +345,9 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   bool isDeviceName = false;
   auto binding = DeviceBindingOf(name, isDeviceName);
   if (isDeviceName) return OpenDevice(binding, access);
-  const std::string hostPath = HostPathOf(name);
-  if (hostPath.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  return OpenHostFile(hostPath, access, disposition);
+  BeneathPath where;
+  if (!Locate(name, where)) return INVALID_HANDLE_VALUE;
+  return OpenHostFile(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf, access, disposition, where.dirfd >= 0);
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
@@ -396,12 +483,9 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
 }
 
 BOOL CreateDirectoryA(const char* path, void* security) {
-  const std::string hostPath = HostPathOf(path);
-  if (hostPath.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (::mkdir(hostPath.c_str(), 0777) != 0) {
+  BeneathPath where;
+  if (!Locate(path, where)) return FALSE;
+  if (::mkdirat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0777) != 0) {
     const int e = errno;
     SetLastError(e == EEXIST ? kErrorAlreadyExists : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
     return FALSE;
@@ -410,12 +494,16 @@ BOOL CreateDirectoryA(const char* path, void* security) {
 }
 
 DWORD GetFileAttributesA(const char* path) {
-  const std::string hostPath = HostPathOf(path);
+  BeneathPath where;
+  if (!Locate(path, where)) return INVALID_FILE_ATTRIBUTES;
+  const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0) {
-    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+  if (::fstatat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), &st,
+                where.dirfd >= 0 ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    SetLastError(ErrorFromErrno(errno));
     return INVALID_FILE_ATTRIBUTES;
   }
+  if (S_ISLNK(st.st_mode)) return FILE_ATTRIBUTE_REPARSE_POINT;
   DWORD attributes = ReadDosAttrib(hostPath) &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
@@ -424,10 +512,12 @@ DWORD GetFileAttributesA(const char* path) {
 }
 
 BOOL SetFileAttributesA(const char* path, DWORD attributes) {
-  const std::string hostPath = HostPathOf(path);
+  BeneathPath where;
+  if (!Locate(path, where)) return FALSE;
+  const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (hostPath.empty() || ::stat(hostPath.c_str(), &st) != 0) {
-    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+  if (::stat(hostPath.c_str(), &st) != 0 || IsLinkAt(where)) {
+    SetLastError(IsLinkAt(where) ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
     return FALSE;
   }
   // Read-only is honoured on files only: a read-only folder would refuse its children.
@@ -451,6 +541,34 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   const int n = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(kept));
   // File systems without user attributes just don't keep the DOS bits.
   (void)::setxattr(hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
+  return TRUE;
+}
+
+BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
+  BeneathPath from, to;
+  if (!Locate(existing, from) || !Locate(newName, to)) return FALSE;
+  // Replacing a link would put the file where the link stood; a link in a
+  // bound folder is left alone instead, as links on the way are.
+  if (IsLinkAt(to)) {
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return FALSE;
+  }
+  const int fromDir = from.dirfd >= 0 ? from.dirfd : AT_FDCWD, toDir = to.dirfd >= 0 ? to.dirfd : AT_FDCWD;
+  const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
+  if (::renameat2(fromDir, from.leaf.c_str(), toDir, to.leaf.c_str(), how) != 0) {
+    SetLastError(errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL DeleteFileA(const char* path) {
+  BeneathPath where;
+  if (!Locate(path, where)) return FALSE;
+  if (::unlinkat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
   return TRUE;
 }
 

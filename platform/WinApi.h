@@ -44,6 +44,15 @@ DWORD GetFileAttributesA(const char* path);
 // Read-only becomes permissions; the other DOS bits are kept where a Linux
 // user finds them (the user.DOSATTRIB extended attribute, as Samba keeps it).
 BOOL SetFileAttributesA(const char* path, DWORD attributes);
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags);
+BOOL DeleteFileA(const char* path);
+// Paths through a letter bound to a folder are opened from that folder one
+// name at a time and never through a symbolic link (the folder itself may be
+// one): such a path fails with this code, and GetFileAttributesA describes a
+// link as a file with FILE_ATTRIBUTE_REPARSE_POINT rather than what it points to.
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 
 constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x00070000;
 constexpr DWORD IOCTL_CDROM_GET_DRIVE_GEOMETRY = 0x0002404C;

@@ -235,7 +235,7 @@ struct MountedFat {
   T* Child(TFATDirectory* d, const std::string& display) {
     for (TObject* o : List(d)) {
       auto* t = dynamic_cast<T*>(o);
-      if (t && ReplaceDeletedChar(t->Name) == display) return t;
+      if (t && ItemDisplayName(t) == display) return t;
     }
     return nullptr;
   }

@@ -1,9 +1,12 @@
 // Saving items out: progress and events, the overwrite questions, deleted
-// files of unbuilt folders, and names that must stay inside the destination.
+// files of unbuilt folders; and the program on hand-made volumes: copies that
+// are not whole, names that must stay apart and inside DEST, escaped names.
 #include <filesystem>
 #include <fstream>
 
 #include "FatTestImage.h"
+#include "ScratchDir.h"
+#include "ToolProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -11,14 +14,12 @@ namespace {
 
 struct SaveFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000, 2);
-  fs::path dest;
+  ScratchDir scratch;
+  fs::path dest = fs::path(scratch.path()) / "out";
   std::vector<DialogRequest> asked;
   std::vector<int> answers;  // given in order; No once they run out
 
   void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "moxfatsave-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(t.data()), nullptr);
-    dest = fs::path(t) / "out";
     fs::create_directories(dest);
     SetDialogHandler([this](const DialogRequest& r) {
       asked.push_back(r);
@@ -28,11 +29,7 @@ struct SaveFixture : ::testing::Test {
       return a;
     });
   }
-  void TearDown() override {
-    SetDialogHandler(nullptr);
-    std::error_code ec;
-    fs::remove_all(dest.parent_path(), ec);
-  }
+  void TearDown() override { SetDialogHandler(nullptr); }
   std::string Dest() const { return dest.string() + "\\"; }
   static std::string Read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -61,6 +58,11 @@ TEST_F(SaveFixture, ProgressStartAndEndForEachFile) {
   // A target that can't be made: False, and for an empty file no dialog.
   EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "EMPTY.BIN"), Dest() + "missing\\", 1));
   EXPECT_TRUE(asked.empty());
+  // Cancelled at the first piece: nothing is left behind, not even the temporary.
+  fs::create_directories(dest / "c");
+  m.drive->OnProgress = [&](TObject*, TObject*, const AnsiString&, int, bool& cancel) { cancel = true; };
+  EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "BIG.BIN"), Dest() + "c\\", 1));
+  EXPECT_TRUE(fs::is_empty(dest / "c"));
 }
 
 struct OverwriteFixture : SaveFixture {
@@ -116,22 +118,6 @@ TEST_F(OverwriteFixture, NoSkipsTheFolderAndFilesAreAskedAgainLater) {
   EXPECT_EQ(asked[0].text, "The file " + (dest / "SUB").string() + "\\A.TXT already exists.\r\rDo you want to overwrite it?");
 }
 
-TEST_F(SaveFixture, NamesFromTheVolumeStayInsideTheDestination) {
-  uint32_t i = 0;
-  i += img.Long(0, i, "../evil", "EVIL       ", faArchive, 0, 0);
-  i += img.Long(0, i, "a/b", "AB         ", faArchive, 0, 0);
-  img.Short(0, i++, "..         ", faArchive, 0, 0);  // a file named ".." by its record
-  img.Short(0, i++, "\xE5" "       TXT", faArchive, 0, 0);
-  MountedFat m(img);
-  m.List(m.Root(), true, false);
-  ASSERT_EQ(m.Root()->Children->size(), 4u);
-  for (TObject* o : *m.Root()->Children) EXPECT_TRUE(m.drive->SaveItem(o, Dest(), 1));
-  std::set<std::string> made;
-  for (auto& e : fs::directory_iterator(dest)) made.insert(e.path().filename().string());
-  EXPECT_EQ(made, (std::set<std::string>{".._evil", "a_b", "__", "_.TXT"}));
-  EXPECT_FALSE(fs::exists(dest.parent_path() / "evil"));
-}
-
 TEST_F(SaveFixture, UnbuiltDirectorySavesOnlyDeletedFilesThroughItsTree) {
   img.Short(0, 0, "TOP        ", faDirectory, 50, 0);
   img.Chain(50, 1);
@@ -148,6 +134,106 @@ TEST_F(SaveFixture, UnbuiltDirectorySavesOnlyDeletedFilesThroughItsTree) {
   EXPECT_FALSE(fs::exists(dest / "TOP" / "LIVE.TXT"));
   EXPECT_TRUE(fs::is_directory(dest / "TOP" / "INNER"));
   EXPECT_FALSE(top->Children);  // the list built for the save is gone again
+}
+
+// ---- The program on hand-made volumes -----------------------------------------------------
+
+struct ProgramFixture : SaveFixture {
+  std::string image;
+  uint32_t next = 2;  // next free record of DIR
+  void SetUp() override {
+    SaveFixture::SetUp();
+    img.Short(0, 0, "DIR        ", faDirectory, 50, 0);
+    img.Chain(50, 2);
+    img.Dots(50, 0);
+  }
+  ToolResult Run(std::vector<std::string> args) {
+    if (image.empty()) {
+      image = (dest.parent_path() / "vol.img").string();
+      std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(img.bytes.data()), img.bytes.size());
+    }
+    args.insert(args.begin() + 1, image);
+    return RunTool(args);
+  }
+  void File(const std::string& longName, const char* short11, uint32_t cluster, uint32_t size) {
+    next += longName.empty() ? (img.Short(50, next, short11, faArchive, cluster, size), 1)
+                             : img.Long(50, next, longName, short11, faArchive, cluster, size);
+  }
+  std::set<std::string> Saved(const fs::path& folder) {
+    std::set<std::string> names;
+    for (auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+    return names;
+  }
+};
+
+TEST_F(ProgramFixture, CopiesThatAreNotWholeAreNamedWithTheBytesRead) {
+  img.Fill(10, 30, 1);
+  File("", "LOOP    BIN", 10, 100000);  // 10 -> 11 -> 10
+  img.SetFAT(10, 11);
+  img.SetFAT(11, 10);
+  File("", "SHORT   BIN", 20, 5000);  // two clusters where five are needed
+  img.Chain(20, 2);
+  File("", "WHOLE   BIN", 30, 1000);
+  img.Chain(30, 1);
+  for (const char* name : {"LOOP.BIN", "SHORT.BIN"}) {
+    auto cat = Run({"cat", std::string("DIR/") + name});
+    EXPECT_EQ(cat.exitCode, 1) << name;
+    EXPECT_EQ(cat.out.size(), 2048u) << name;
+    EXPECT_NE(cat.err.find(std::string("DIR/") + name + ": only 2048 of "), std::string::npos) << cat.err;
+  }
+  auto save = Run({"save", "DIR", dest.string()});
+  EXPECT_EQ(save.exitCode, 1);
+  EXPECT_NE(save.err.find("DIR/LOOP.BIN: only 2048 of 100000 bytes"), std::string::npos) << save.err;
+  EXPECT_NE(save.err.find("DIR/SHORT.BIN: only 2048 of 5000 bytes"), std::string::npos);
+  EXPECT_EQ(save.err.find("WHOLE"), std::string::npos);
+  EXPECT_EQ(Saved(dest / "DIR"), (std::set<std::string>{"LOOP.BIN", "SHORT.BIN", "WHOLE.BIN"}));  // no temporaries
+  EXPECT_EQ(fs::file_size(dest / "DIR" / "LOOP.BIN"), 2048u);
+}
+
+TEST_F(ProgramFixture, NamesAlikeOnceMadeSafeGetANumberAndAreTold) {
+  File("", "\xE5" "EADME  TXT", 0, 0);  // two deleted files both shown as _EADME.TXT
+  File("", "\xE5" "EADME  TXT", 0, 0);
+  File("a/b", "AB1        ", 0, 0);
+  File("a_b", "AB2        ", 0, 0);
+  File("../evil", "EVIL       ", 0, 0);  // names that would leave DEST stay in it
+  File("", "..         ", 0, 0);
+  const std::string longE(200, '\xE9');  // 400 bytes of UTF-8, alike in their first 255
+  File(longE + "A", "LONG1      ", 0, 0);
+  File(longE + "B", "LONG2      ", 0, 0);
+  auto save = Run({"save", "DIR", dest.string(), "--overwrite", "all"});
+  EXPECT_EQ(save.exitCode, 0) << save.err;
+  std::string cut;
+  for (int i = 0; i < 127; ++i) cut += "\xC3\xA9";
+  EXPECT_EQ(Saved(dest / "DIR"), (std::set<std::string>{"_EADME.TXT", "_EADME (2).TXT", "a_b", "a_b (2)", ".._evil",
+                                                          "__", cut, cut.substr(0, 250) + " (2)"}));
+  EXPECT_FALSE(fs::exists(dest / "evil"));
+  EXPECT_NE(save.err.find("DIR/_EADME.TXT: saved as " + dest.string() + "/DIR/_EADME (2).TXT"), std::string::npos)
+      << save.err;
+}
+
+TEST_F(ProgramFixture, NamesAreShownEscapedAndTakenBackSo) {
+  img.Fill(10, 4, 3);
+  File("\x1b[31mred\nline", "RED        ", 10, 10);
+  File("50%/b\\c", "PCT        ", 11, 20);
+  File("..", "DOTS       ", 12, 30);
+  File("", "\x82T\x82     TXT", 13, 40);  // an 8.3 name in the DOS code page
+  auto ls = Run({"ls"});
+  ASSERT_EQ(ls.exitCode, 0) << ls.err;
+  EXPECT_EQ(ls.out.find('\x1b'), std::string::npos);
+  const std::string shown[] = {"DIR/%1B[31mred%0Aline", "DIR/50%25%2Fb%5Cc", "DIR/%2E%2E", "DIR/\xC3\xA9T\xC3\xA9.TXT"};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_NE(ls.out.find("  " + shown[i] + "\n"), std::string::npos) << shown[i] << "\n" << ls.out;
+    auto cat = Run({"cat", shown[i]});
+    EXPECT_EQ(cat.exitCode, 0) << shown[i] << cat.err;
+    EXPECT_EQ(cat.out.size(), 10 * (i + 1)) << shown[i];
+  }
+  EXPECT_EQ(Run({"cat", "dir/%82T%82.txt"}).out.size(), 40u);  // the bytes themselves, any case
+  // Every JSON line parses, and as UTF-8.
+  const fs::path json = dest.parent_path() / "ls.json";
+  std::ofstream(json) << Run({"ls", "--json"}).out;
+  auto parsed = RunProgram({"python3", "-c",
+                            "import json,sys\nfor l in open(sys.argv[1],encoding='utf-8'): json.loads(l)", json.string()});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.err;
 }
 
 }  // namespace

@@ -10,8 +10,8 @@ namespace {
 std::vector<std::string> Names(MountedFat& m, TFATDirectory* d, bool includeDeleted = true, bool deletedOnly = false) {
   std::vector<std::string> out;
   for (TObject* o : m.List(d, includeDeleted, deletedOnly)) {
-    if (auto* f = dynamic_cast<TCustomFile*>(o)) out.push_back(ReplaceDeletedChar(f->Name));
-    if (auto* s = dynamic_cast<TCustomDirectory*>(o)) out.push_back(ReplaceDeletedChar(s->Name) + "\\");
+    if (auto* f = dynamic_cast<TCustomFile*>(o)) out.push_back(ItemDisplayName(f));
+    if (auto* s = dynamic_cast<TCustomDirectory*>(o)) out.push_back(ItemDisplayName(s) + "\\");
   }
   return out;
 }
@@ -254,7 +254,7 @@ struct ScanFixture : RootFixture {
   std::vector<std::string> Scan(MountedFat& m, const std::string& mask, bool del, bool only) {
     std::vector<std::string> found;
     m.drive->OnFoundItem = [&](TObject*, TObject* item) {
-      if (auto* f = dynamic_cast<TCustomFile*>(item)) found.push_back(f->GetPath(nullptr) + "|" + ReplaceDeletedChar(f->Name));
+      if (auto* f = dynamic_cast<TCustomFile*>(item)) found.push_back(f->GetPath(nullptr) + "|" + ItemDisplayName(f));
       else found.push_back(static_cast<TCustomDirectory*>(item)->GetPath(nullptr) + "\\");
     };
     m.drive->ScanDrive(mask, del, only);

@@ -1,5 +1,5 @@
 // Our FAT reader against independent readers on images that mkfs.fat and
-// mtools made: The Sleuth Kit (fls, icat) and mtools (mdir, mattrib, mcopy).
+// mtools made: The Sleuth Kit (fls, icat) and mtools (mattrib, mcopy).
 //
 // Where our rules differ from the oracles' on purpose:
 // - 8.3 names: mtools stores an all-lower-case 8.3 name ("lower.txt") as
@@ -59,15 +59,6 @@ TEST_P(FatOracle, ListingAgreesWithSleuthKit) {
     if (!tsk.count(key)) ADD_FAILURE() << "not in fls: " << o.path;
 }
 
-TEST_P(FatOracle, LiveListingAgreesWithMtools) {
-  MountedImage m(image());
-  ASSERT_TRUE(m.mounted());
-  std::set<std::string> ours, theirs;
-  for (auto& e : m.Scan(false)) ours.insert(ToLowerAscii(e.path + (e.dir ? "/" : "")));
-  for (auto& p : MtoolsPaths(image())) theirs.insert(ToLowerAscii(p));
-  EXPECT_EQ(ours, theirs);
-}
-
 TEST_P(FatOracle, AttributesAgreeWithMattrib) {
   MountedImage m(image());
   ASSERT_TRUE(m.mounted());
@@ -91,9 +82,9 @@ TEST_P(FatOracle, AttributesAgreeWithMattrib) {
   EXPECT_EQ(int(ours["noarch.txt"].attributes), 0);
 }
 
-// Every live file, read by chain, against what mtools copies out; the
-// non-empty ones also against icat.
-TEST_P(FatOracle, LiveFileBytesAgreeWithMcopyAndIcat) {
+// Every live file, read by chain, against what mtools copies out (the
+// program's cat is held against icat).
+TEST_P(FatOracle, LiveFileBytesAgreeWithMcopy) {
   MountedImage m(image());
   ASSERT_TRUE(m.mounted());
   auto tsk = ByPath(TskListing(image()));
@@ -102,7 +93,7 @@ TEST_P(FatOracle, LiveFileBytesAgreeWithMcopyAndIcat) {
   fs::create_directories(out);
   auto r = oracle::Run({"mcopy", "-s", "-n", "-i", image(), "::/*", out.string()});
   ASSERT_EQ(r.status, 0) << r.err;
-  int compared = 0, icats = 0;
+  int compared = 0;
   for (auto& e : m.Scan(false)) {
     if (e.dir) continue;
     auto* file = static_cast<TFATFile*>(e.item);
@@ -112,15 +103,9 @@ TEST_P(FatOracle, LiveFileBytesAgreeWithMcopyAndIcat) {
     fs::path host = out / tsk[ToLowerAscii(e.path)].path;
     EXPECT_EQ(data, ReadHostFile(host)) << e.path;
     ++compared;
-    if (e.size > 0) {
-      auto icat = oracle::Run({"icat", image(), tsk[ToLowerAscii(e.path)].inode});
-      EXPECT_EQ(data, icat.out) << e.path;
-      ++icats;
-    }
   }
   fs::remove_all(out);
   EXPECT_GT(compared, 1100);
-  EXPECT_GT(icats, 30);
 }
 
 // Deleted files whose clusters are still free come back as icat -r recovers

@@ -117,16 +117,6 @@ std::vector<Entry> TskListing(const std::string& image) {
   return entries;
 }
 
-std::vector<std::string> MtoolsPaths(const std::string& image) {
-  std::vector<std::string> paths;
-  auto r = Run({"mdir", "-/", "-b", "-a", "-i", image, "::/"});
-  std::istringstream lines(r.out);
-  std::string line;
-  while (std::getline(lines, line))
-    if (line.rfind("::/", 0) == 0) paths.push_back(line.substr(3));
-  return paths;
-}
-
 void StartModule() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -202,10 +192,10 @@ std::string ItemPath(TObject* item) {
   AnsiString folder, name;
   if (auto* f = dynamic_cast<TFATFile*>(item)) {
     folder = f->GetPath(nullptr);
-    name = ReplaceDeletedChar(f->Name);
+    name = ItemDisplayName(f);
   } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
     folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
-    name = ReplaceDeletedChar(d->Name);
+    name = ItemDisplayName(d);
   }
   for (char& c : folder)
     if (c == '\\') c = '/';

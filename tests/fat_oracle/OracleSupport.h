@@ -42,8 +42,6 @@ struct Entry {
 
 // "fls -r -p -l" (with deleted items) parsed; volume label and virtual files left out.
 std::vector<Entry> TskListing(const std::string& image);
-// "mdir -/ -b -a": paths of live items ("dir/" for folders), mtools' view.
-std::vector<std::string> MtoolsPaths(const std::string& image);
 
 // Module start-up for the suite (the unit initializations, once).
 void StartModule();

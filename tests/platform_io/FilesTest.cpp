@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "ScratchDir.h"
@@ -54,19 +55,6 @@ TEST(DeviceHandles, UnboundMalformedAndForeignHandlesAreRefused) {
   KernelObject other;
   EXPECT_FALSE(WriteFile(&other, buf, 4, &n, nullptr));
   EXPECT_EQ(SetFilePointer(&other, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-}
-
-TEST(DeviceHandles, PhysicalDrivesReadTheirOwnSource) {
-  auto disk = std::make_shared<ScriptedSource>(8 * 512);
-  ASSERT_TRUE(BindPhysicalDrive(3, disk));
-  HandleCloser h{OpenDevice("\\\\.\\PhysicalDrive3", GENERIC_READ)};
-  ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
-  uint8_t buf[512];
-  DWORD got = 0;
-  ASSERT_TRUE(ReadFile(h.h, buf, 512, &got, nullptr));
-  EXPECT_EQ(got, 512u);
-  EXPECT_EQ(buf[100], ScriptedSource::Pattern(100));
-  UnbindPhysicalDrive(3);
 }
 
 TEST(DeviceHandles, SixtyFourBitPositionsAndTheEndOfTheSource) {
@@ -138,7 +126,7 @@ uint64_t Product(const DISK_GEOMETRY& g) {
   return static_cast<uint64_t>(g.Cylinders) * g.TracksPerCylinder * g.SectorsPerTrack;
 }
 
-TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCount) {
+TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCountAndOnlyCdRomsAnswerAsOne) {
   struct Case {
     uint64_t sectors;
     uint32_t sectorSize;
@@ -147,7 +135,7 @@ TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCount) {
   } cases[] = {
       {2880, 512, DRIVE_REMOVABLE, F3_1Pt44_512}, {2880, 512, DRIVE_FIXED, FixedMedia},
       {255 * 63 * 2, 512, DRIVE_FIXED, FixedMedia}, {10007, 512, DRIVE_REMOVABLE, RemovableMedia},
-      {7919, 4096, DRIVE_FIXED, FixedMedia},
+      {7919, 4096, DRIVE_FIXED, FixedMedia},        {1000, 2048, DRIVE_CDROM, FixedMedia},
   };
   for (const auto& c : cases) {
     ScopedLetter letter('Q', std::make_shared<ScriptedSource>(c.sectors * c.sectorSize + 100), c.type, c.sectorSize);
@@ -159,24 +147,12 @@ TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCount) {
     EXPECT_EQ(g.BytesPerSector, c.sectorSize);
     EXPECT_EQ(g.MediaType, c.media) << c.sectors;
     EXPECT_FALSE(DeviceIoControl(h.h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &ok, sizeof ok, nullptr, nullptr));
-    EXPECT_FALSE(Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok).BytesPerSector);  // not a CD
-  }
-}
-
-TEST(DeviceGeometry, CdRomsAndEmptyDrives) {
-  {
-    ScopedLetter letter('Q', std::make_shared<ScriptedSource>(1000 * 2048), DRIVE_CDROM, 2048);
-    EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_CDROM);
-    HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
-    BOOL ok;
-    const auto g = Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(Product(g), 1000u);
-    EXPECT_EQ(g.BytesPerSector, 2048u);
+    EXPECT_EQ(Product(Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok)), c.type == DRIVE_CDROM ? c.sectors : 0);
     EXPECT_TRUE(DeviceIoControl(h.h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, nullptr, nullptr));
   }
   // An empty source is a drive without a medium.
   ScopedLetter letter('Q', std::make_shared<ScriptedSource>(0), DRIVE_CDROM, 2048);
+  EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_CDROM);
   HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
   BOOL ok;
   Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok);
@@ -280,13 +256,32 @@ TEST(HostFiles, DirectoriesAndFreeSpace) {
   EXPECT_FALSE(GetDiskFreeSpaceA("Q:\\", &perCluster, &bytes, &freeClusters, &total));  // unbound
 }
 
-TEST(System, NtFamilyAndCommittedMemory) {
-  OSVERSIONINFOA v{};
-  EXPECT_FALSE(GetVersionExA(&v));  // size not filled in
-  v.dwOSVersionInfoSize = sizeof v;
-  ASSERT_TRUE(GetVersionExA(&v));
-  EXPECT_EQ(v.dwPlatformId, VER_PLATFORM_WIN32_NT);
+// Below a letter bound to a folder nothing is opened, made or moved through
+// a symbolic link; the folder itself may be one.
+TEST(HostFiles, LetterPathsNeverCrossALink) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir / "out");
+  std::ofstream(dir / "out/kept") << "mine";
+  for (auto [from, to] : {std::pair{"out", "in"}, {"out", "out/folder"}, {"out/kept", "out/file"}})
+    ::symlink((dir / from).c_str(), (dir / to).c_str());
+  DriveBinding b;
+  b.rootDir = dir / "in";
+  ASSERT_TRUE(BindDriveLetter('Q', b));
+  for (const char* path : {"Q:\\file", "Q:\\folder\\new", "Q:\\folder\\..\\..\\folder\\x"}) {
+    EXPECT_EQ(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE) << path;
+    EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME) << path;
+  }
+  EXPECT_FALSE(CreateDirectoryA("Q:\\folder\\sub", nullptr));
+  EXPECT_EQ(GetFileAttributesA("Q:\\file"), FILE_ATTRIBUTE_REPARSE_POINT);
+  CloseHandle(CreateFileA("Q:\\new", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  EXPECT_FALSE(MoveFileExA("Q:\\new", "Q:\\file", MOVEFILE_REPLACE_EXISTING));
+  EXPECT_TRUE(MoveFileExA("Q:\\new", "Q:\\kept", MOVEFILE_REPLACE_EXISTING));
+  UnbindDriveLetter('Q');
+  EXPECT_EQ(std::filesystem::file_size(dir / "out/kept"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out/new"));
+}
 
+TEST(System, CommittedMemoryIsFreedOnceAndWhole) {
   auto* p = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2048000, MEM_COMMIT, PAGE_READWRITE));
   ASSERT_NE(p, nullptr);
   p[2047999] = 2;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "MoxVolScan.h"
+#include "Names.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -72,7 +73,7 @@ char BindHostPath(const std::string& hostPath, std::string& error) {
   char resolved[PATH_MAX];
   struct stat st;
   if (!realpath(hostPath.c_str(), resolved) || stat(resolved, &st) != 0) {
-    error = hostPath + ": " + std::strerror(errno);
+    error = Printable(hostPath) + ": " + std::strerror(errno);
     return 0;
   }
   DriveBinding binding;
@@ -82,16 +83,16 @@ char BindHostPath(const std::string& hostPath, std::string& error) {
     errno = 0;
     binding.raw = OpenImageSource(resolved);
     if (!binding.raw) {
-      error = hostPath + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
+      error = Printable(hostPath) + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
       return 0;
     }
   } else {
-    error = hostPath + ": not a folder, image file or block device";
+    error = Printable(hostPath) + ": not a folder, image file or block device";
     return 0;
   }
   const char letter = FindFreeDriveLetter();
   if (!letter || !MoxBindDriveLetter(letter, binding)) {
-    error = hostPath + ": no free drive letter";
+    error = Printable(hostPath) + ": no free drive letter";
     return 0;
   }
   return letter;

@@ -1,10 +1,11 @@
-// moxvolscan cat: a file's bytes from a FAT image or device to stdout.
+// moxvolscan cat: a file's bytes from a volume image or device to stdout.
 #include <cstdio>
 #include <vector>
 
 #include "CliSupport.h"
 #include "Command.h"
-#include "FatVolume.h"
+#include "Names.h"
+#include "Volume.h"
 
 namespace {
 
@@ -17,44 +18,44 @@ int RunCat(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH (try 'moxvolscan cat --help')\n");
     return kExitUsage;
   }
-  FatVolume volume;
+  Volume volume;
   std::string error;
   if (!volume.Open(parsed->positional[0], error)) {
     std::fprintf(stderr, "moxvolscan cat: %s\n", error.c_str());
     return kExitFailure;
   }
-  TObject* item = volume.Resolve(parsed->positional[1], error);
-  auto* file = dynamic_cast<TFATFile*>(item);
-  if (!file) {
-    std::fprintf(stderr, "moxvolscan cat: %s\n", item ? (parsed->positional[1] + ": is a folder").c_str() : error.c_str());
-    return kExitFailure;
-  }
-  int fat = ChooseFATNumber(volume.drive(), file, parsed->Get("--fat"), error);
-  if (fat < 0) {
+  if (!volume.fs().SetReadOption(parsed->Get("--fat"), error)) {
     std::fprintf(stderr, "moxvolscan cat: %s\n", error.c_str());
     return kExitUsage;
   }
+  TObject* item = volume.Resolve(parsed->positional[1], error);
+  auto* file = dynamic_cast<TCustomFile*>(item);
+  if (!file) {
+    if (item) error = ShownPath(volume.fs(), item) + ": is a folder";
+    std::fprintf(stderr, "moxvolscan cat: %s\n", error.c_str());
+    return kExitFailure;
+  }
   InstallInterruptHandler([] {});
   volume.UseSectorCache(2048);
-  TFATStream stream(&volume.drive(), int32_t(file->StartCluster), int32_t(uint32_t(file->Size)), uint8_t(fat));
+  auto reader = volume.fs().Open(file);
   std::vector<char> buffer(1 << 20);
   uint64_t total = 0;
-  while (!Interrupted()) {
-    int32_t n = stream.Read(buffer.data(), int32_t(buffer.size()));
-    if (n <= 0) break;
-    if (!WriteAll(buffer.data(), size_t(n))) {
+  while (reader && !Interrupted()) {
+    const size_t n = reader->Read(buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (!WriteAll(buffer.data(), n)) {
       std::fprintf(stderr, "moxvolscan cat: cannot write to stdout\n");
       return kExitFailure;
     }
-    total += uint64_t(n);
+    total += n;
   }
   if (std::fflush(stdout) != 0) {
     std::fprintf(stderr, "moxvolscan cat: cannot write to stdout\n");
     return kExitFailure;
   }
-  if (total < uint64_t(uint32_t(file->Size))) {
-    std::fprintf(stderr, "moxvolscan cat: %s: read %llu of %llu bytes\n", parsed->positional[1].c_str(),
-                 (unsigned long long)total, (unsigned long long)uint32_t(file->Size));
+  if (total < SizeOf(file)) {
+    std::fprintf(stderr, "moxvolscan cat: %s: %s\n", ShownPath(volume.fs(), file).c_str(),
+                 Interrupted() ? "interrupted" : ShortReadText(total, SizeOf(file)).c_str());
     return kExitFailure;
   }
   return kExitOk;
@@ -63,10 +64,13 @@ int RunCat(const std::vector<std::string>& args) {
 CommandRegistrar registrar({
     "cat",
     "cat IMAGE|DEVICE PATH [--fat N]",
-    "print a file of a FAT image or device, deleted or not",
+    "print a file of a volume image or device, deleted or not",
     "Writes the file's bytes to stdout. PATH is the path from the volume root\n"
-    "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case);\n"
-    "deleted files are found by their shown name (a lost first letter is '_').\n\n"
+    "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case,\n"
+    "%XX for a byte as ls writes it); deleted files are found by their shown\n"
+    "name (a lost first letter is '_'). A file whose data ends before its size\n"
+    "(a chain that breaks off or comes back to a cluster) is written as far as\n"
+    "it goes, named on stderr with the bytes read, and the status is 1.\n\n"
     "  --fat N   0 reads the clusters as contiguous from the first one (the way\n"
     "            to get a deleted file back: its chain was cleared); 1 or 2\n"
     "            follows the chain in that copy of the FAT. Default: 0 for\n"

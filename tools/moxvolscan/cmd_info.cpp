@@ -7,6 +7,7 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "Ldiskio.h"
+#include "Names.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -44,9 +45,9 @@ VolumeFacts Inspect(char letter) {
 }
 
 void PrintText(const std::string& path, const VolumeFacts& f) {
-  std::printf("path:              %s\n", path.c_str());
+  std::printf("path:              %s\n", Printable(path).c_str());
   std::printf("file system:       %s\n", f.hasFileSystem ? f.fileSystem.c_str() : "(not recognised)");
-  if (f.hasFileSystem && !f.label.empty()) std::printf("label:             %s\n", f.label.c_str());
+  if (f.hasFileSystem && !f.label.empty()) std::printf("label:             %s\n", Printable(f.label).c_str());
   if (f.hasFileSystem && f.serial) std::printf("serial:            %04X-%04X\n", f.serial >> 16, f.serial & 0xFFFF);
   if (!f.hasParams) {
     std::printf("drive parameters:  not available (the device can't be read)\n");
@@ -64,10 +65,10 @@ void PrintText(const std::string& path, const VolumeFacts& f) {
 }
 
 void PrintJson(const std::string& path, const VolumeFacts& f) {
-  std::string out = "{\"path\":\"" + JsonEscape(path) + "\",\"file_system\":";
+  std::string out = "{\"path\":\"" + JsonEscape(Printable(path)) + "\",\"file_system\":";
   out += f.hasFileSystem ? "\"" + JsonEscape(f.fileSystem) + "\"" : "null";
   out += ",\"label\":";
-  out += f.hasFileSystem ? "\"" + JsonEscape(f.label) + "\"" : "null";
+  out += f.hasFileSystem ? "\"" + JsonEscape(Printable(f.label)) + "\"" : "null";
   out += ",\"serial\":" + std::to_string(f.serial);
   if (f.hasParams) {
     const auto& p = f.params;
@@ -106,7 +107,7 @@ int RunInfo(const std::vector<std::string>& args) {
   else
     PrintText(path, facts);
   if (!facts.hasParams && !facts.hasFileSystem) {
-    std::fprintf(stderr, "moxvolscan info: %s: no readable volume\n", path.c_str());
+    std::fprintf(stderr, "moxvolscan info: %s: no readable volume\n", Printable(path).c_str());
     return kExitFailure;
   }
   return kExitOk;

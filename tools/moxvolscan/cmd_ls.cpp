@@ -1,9 +1,10 @@
-// moxvolscan ls: every item of a FAT image or device, deleted ones on request.
+// moxvolscan ls: every item of a volume image or device, deleted ones on request.
 #include <cstdio>
 
 #include "CliSupport.h"
 #include "Command.h"
-#include "FatVolume.h"
+#include "Names.h"
+#include "Volume.h"
 
 namespace {
 
@@ -22,25 +23,25 @@ int RunLs(const std::vector<std::string>& args) {
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
   const bool json = parsed->Has("--json");
 
-  FatVolume volume;
+  Volume volume;
   std::string error;
   if (!volume.Open(parsed->positional[0], error)) {
     std::fprintf(stderr, "moxvolscan ls: %s\n", error.c_str());
     return kExitFailure;
   }
-  TFATdrive& drive = volume.drive();
+  TCustomDrive& drive = volume.drive();
   // Directory sectors come one at a time; 128 KiB lines serve the records
   // of neighbouring folders from one read.
   volume.UseSectorCache(256);
-  InstallInterruptHandler([&drive] { drive.CancelScan(); });
+  InstallInterruptHandler([&volume] { volume.fs().CancelScan(); });
 
   ProgressLine progress;
-  ItemDescriber describer;
+  ItemDescriber describer(volume.fs());
   ItemFacts facts;
   std::string out;
   uint64_t items = 0;
   drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool&) {
-    if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + folder);
+    if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + Printable(folder));
   };
   drive.OnFoundItem = [&](TObject*, TObject* item) {
     describer.Describe(item, facts);
@@ -74,7 +75,10 @@ CommandRegistrar registrar({
     "type, size, last-write time (as the volume keeps it), attributes (R H S A),\n"
     "state and the path from the volume root. Deleted items show the state\n"
     "'deleted:intact' (their clusters are still free, the data is likely\n"
-    "whole) or 'deleted:reused' (their space belongs to something else now).\n\n"
+    "whole) or 'deleted:reused' (their space belongs to something else now).\n"
+    "Names are shown as UTF-8 with control characters, '%', '/' and '\\' as %XX\n"
+    "(hex); '.' and '..' as %2E and %2E%2E, an empty name as %. 8.3 names that\n"
+    "are not UTF-8 are read in code page 437. cat and save take names so.\n\n"
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"

@@ -1,6 +1,7 @@
 // moxvolscan scan: every file under a path through the scanner interface.
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "MoxVolScan.h"
 #include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerVFAT.h"
+#include "Names.h"
 #include "WinApi.h"
 
 namespace {
@@ -82,19 +84,25 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     const WideString folder = scanner->GetCurrentPath();
     if (folder != folderWide_) {
       folderWide_ = folder;
-      folderUtf8_ = WideToAnsi(folder);
-      for (char& c : folderUtf8_)
-        if (c == '\\') c = '/';
+      // Each folder name shown as ls shows names, "/" after each.
+      const std::string utf8 = WideToAnsi(folder);
+      folderUtf8_.clear();
+      for (size_t pos = 0, end; (end = utf8.find('\\', pos)) != std::string::npos; pos = end + 1) {
+        AppendShownName(folderUtf8_, utf8.substr(pos, end - pos));
+        folderUtf8_ += '/';
+      }
     }
     char name[MAX_PATH * 3 + 1];
     int nameLen = 0;
     size_t units = 0;
     while (units < MAX_PATH && item.cFileName[units]) ++units;
     if (units) nameLen = WideCharToMultiByte(CP_UTF8, 0, item.cFileName, int(units), name, sizeof name, nullptr, nullptr);
+    shownName_.clear();
+    AppendShownName(shownName_, std::string(name, size_t(std::max(nameLen, 0))));
     if (mode_ == OutputMode::Json) {
       out_ += "{\"path\":\"";
       AppendJsonEscaped(out_, folderUtf8_.data(), folderUtf8_.size());
-      AppendJsonEscaped(out_, name, size_t(nameLen));
+      AppendJsonEscaped(out_, shownName_.data(), shownName_.size());
       out_ += "\",\"size\":";
       out_ += std::to_string(size);
       out_ += ",\"mtime\":\"";
@@ -104,7 +112,7 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
       out_ += "}\n";
     } else {
       out_ += folderUtf8_;
-      out_.append(name, size_t(nameLen));
+      out_ += shownName_;
       out_ += '\t';
       out_ += std::to_string(size);
       out_ += '\t';
@@ -127,6 +135,7 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   std::string out_;
   WideString folderWide_;
   std::string folderUtf8_;
+  std::string shownName_;
   uint64_t files_ = 0;
   uint64_t bytes_ = 0;
   DWORD startMs_ = 0;
@@ -174,7 +183,7 @@ int RunScan(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (!scanner->GetIsValid()) {
-    std::fprintf(stderr, "moxvolscan scan: %s: %s\n", path.c_str(),
+    std::fprintf(stderr, "moxvolscan scan: %s: %s\n", Printable(path).c_str(),
                  api == "vfat" ? "not a FAT image or device" : "cannot list this folder");
     return kExitFailure;
   }
@@ -185,7 +194,7 @@ int RunScan(const std::vector<std::string>& args) {
   scanner->RegisterCallbacks(printer.get());
   InstallInterruptHandler([p = printer] { p->RequestInterrupt(); });
   if (!scanner->ScanVolume()) {
-    std::fprintf(stderr, "moxvolscan scan: %s: cannot start the scan\n", path.c_str());
+    std::fprintf(stderr, "moxvolscan scan: %s: cannot start the scan\n", Printable(path).c_str());
     return kExitFailure;
   }
   printer->WaitFinishedOrInterrupted();
@@ -219,7 +228,8 @@ CommandRegistrar registrar({
     "Binds a free drive letter to PATH, walks it with the directory scanner and\n"
     "prints one line per file: its path relative to PATH (with '/'), its size\n"
     "in bytes and its last-write time (UTC), separated by tabs. Folders and\n"
-    "symbolic links are not listed; links are never followed.\n\n"
+    "symbolic links are not listed; links are never followed. Names are shown\n"
+    "as 'moxvolscan ls' shows them (control characters, '%', '/', '\\' as %XX).\n\n"
     "  --json      one JSON object per line: path, size, mtime (ISO 8601),\n"
     "              attributes (the Windows attribute bits, e.g. 32 = archive)\n"
     "  --count     print only the totals: 'N files, B bytes'\n"

@@ -1,0 +1,92 @@
+// The FAT part of the program's volume: mounting, names, reading and saving.
+#include <cstdlib>
+
+#include "Diskfs.h"
+#include "Volume.h"
+
+namespace {
+
+class FatReader : public FileReader {
+ public:
+  FatReader(TFATdrive& drive, TFATFile& file, uint8_t fatNumber) : drive_(drive), fatNumber_(fatNumber) {
+    drive_.ResetByCluster(file.StartCluster, uint32_t(file.Size), info_);
+  }
+  size_t Read(void* buffer, size_t count) override {
+    uint32_t n = 0;
+    if (!drive_.BlockRead(info_, uint32_t(std::min<size_t>(count, 1u << 30)), buffer, fatNumber_, n)) return 0;
+    return n;
+  }
+
+ private:
+  TFATdrive& drive_;
+  TFATFileInfo info_;
+  uint8_t fatNumber_;
+};
+
+class FatFileSystem : public FileSystem {
+ public:
+  explicit FatFileSystem(std::unique_ptr<TFATdrive> drive) : drive_(std::move(drive)) {}
+
+  TCustomDrive& drive() override { return *drive_; }
+  // The tree ScanDrive walks, so ls and cat/save see the same items.
+  TCustomDirectory* Root() override { return drive_->DeletedTreeRoot.get(); }
+
+  std::string NameOf(TObject* item) override { return ItemDisplayName(item); }
+
+  uint8_t AttributesOf(TObject* item) override {
+    if (auto* f = dynamic_cast<TFATFile*>(item)) return f->Attributes;
+    return uint8_t(FILE_ATTRIBUTE_DIRECTORY);
+  }
+
+  void CancelScan() override { drive_->CancelScan(); }
+
+  void Build(TCustomDirectory* dir) override {
+    auto* d = dynamic_cast<TFATDirectory*>(dir);
+    if (d && !d->Children) d->AddChildren(true, false);
+  }
+
+  // --fat N: 0 reads clusters as contiguous, n follows FAT copy n; without
+  // it deleted files are read as contiguous clusters and live ones by chain.
+  bool SetReadOption(const std::string& option, std::string& error) override {
+    if (option.empty()) {
+      fatNumber_ = fatNumberByState;
+      return true;
+    }
+    char* end = nullptr;
+    const long n = std::strtol(option.c_str(), &end, 10);
+    const long copies = drive_->BootSec.NumberOfFATs;
+    if (*end || n < 0 || n > copies) {
+      error = "--fat takes 0 (contiguous clusters) or a FAT copy from 1 to " + std::to_string(copies);
+      return false;
+    }
+    fatNumber_ = uint8_t(n);
+    return true;
+  }
+
+  std::unique_ptr<FileReader> Open(TCustomFile* file) override {
+    auto* f = dynamic_cast<TFATFile*>(file);
+    if (!f) return nullptr;
+    const uint8_t fat = fatNumber_ != fatNumberByState ? fatNumber_ : f->Deleted ? 0 : 1;
+    return std::make_unique<FatReader>(*drive_, *f, fat);
+  }
+
+  bool Save(TObject* item, const std::string& destPath) override {
+    return drive_->SaveItem(item, destPath, fatNumber_);
+  }
+
+  std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
+
+ private:
+  std::unique_ptr<TFATdrive> drive_;
+  uint8_t fatNumber_ = fatNumberByState;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> MountFat(TDevice& device) {
+  auto drive = std::make_unique<TFATdrive>();
+  drive->Device = &device;
+  drive->TotalSectors = device.TotalSectors;
+  if (!drive->MountDrive(false)) return nullptr;
+  return std::make_unique<FatFileSystem>(std::move(drive));
+}

@@ -1,0 +1,227 @@
+#include "Volume.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "Ldiskio.h"
+#include "Names.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+namespace {
+
+// What the first 4 KiB of the raw source hold when it is a file system this
+// program does not read; "" when nothing is recognised.
+std::string ForeignFileSystem(char letter) {
+  const std::string device = std::string("\\\\.\\") + letter + ":";
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "";
+  std::vector<uint8_t> head(4096);
+  DWORD got = 0;
+  ReadFile(h, head.data(), DWORD(head.size()), &got, nullptr);
+  CloseHandle(h);
+  head.resize(got);
+  auto at = [&](size_t offset, const char* text) {
+    const size_t n = std::strlen(text);
+    return offset + n <= head.size() && std::memcmp(head.data() + offset, text, n) == 0;
+  };
+  if (at(3, "NTFS    ")) return "an NTFS volume";
+  if (at(3, "EXFAT   ")) return "an exFAT volume";
+  if (head.size() >= 1082 && head[1080] == 0x53 && head[1081] == 0xEF) return "an ext2/ext3/ext4 file system";
+  return "";
+}
+
+std::string FoldCase(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
+Volume::~Volume() {
+  fs_.reset();
+  device_.reset();
+  if (letter_) UnbindDriveLetter(letter_);
+}
+
+bool Volume::Open(const std::string& hostPath, std::string& error) {
+  letter_ = BindHostPath(hostPath, error);
+  if (!letter_) return false;
+  const std::string shown = Printable(hostPath);
+  const std::string foreign = ForeignFileSystem(letter_);
+  if (!foreign.empty() && foreign != "an ext2/ext3/ext4 file system") {
+    error = shown + ": " + foreign + ", not a FAT volume; this program reads FAT volumes";
+    return false;
+  }
+  const uint8_t number = uint8_t(letter_ - 'A' + 1);
+  TLogDriveParams params{};
+  if (!GetLogDriveParams(number, params)) {
+    error = shown + ": cannot read the volume's geometry";
+    return false;
+  }
+  device_ = std::make_unique<TDevice>();
+  device_->Kind = 1;
+  device_->DriveType = uint8_t(DRIVE_FIXED);
+  device_->MediaAttr = (params.Removable & 1) ? 1 : 0;
+  device_->TotalSectors = params.TotalSectors;
+  device_->BytesPerSector = uint16_t(params.BytesPerSector);
+  device_->DriveNumber = number;
+  device_->Text = hostPath;
+  fs_ = MountFat(*device_);
+  if (!fs_) {
+    error = shown + ": " + (foreign.empty() ? "no FAT volume found" : foreign + ", not a FAT volume") +
+            "; this program reads FAT volumes";
+    return false;
+  }
+  return true;
+}
+
+void Volume::UseSectorCache(uint32_t lineSectors) {
+  optCacheEnabled = true;
+  device_->CacheLineSize = lineSectors;
+  device_->UseCache(true);
+}
+
+bool IsDeletedItem(TObject* item) {
+  if (auto* f = dynamic_cast<TCustomFile*>(item)) return f->Deleted;
+  if (auto* d = dynamic_cast<TCustomDirectory*>(item)) return d->DeletedState & 1;
+  return false;
+}
+
+uint64_t SizeOf(TObject* item) {
+  auto* f = dynamic_cast<TCustomFile*>(item);
+  return f ? uint64_t(f->Size) : 0;
+}
+
+TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
+  TCustomDirectory* dir = fs_->Root();
+  TObject* item = dir;
+  size_t pos = 0;
+  while (pos <= volumePath.size()) {
+    const size_t end = std::min(volumePath.find_first_of("/\\", pos), volumePath.size());
+    const std::string part = volumePath.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (dir && dir->Parent) item = dir = dir->Parent;
+      continue;
+    }
+    if (!dir) {
+      error = Printable(volumePath) + ": not a folder on the way";
+      return nullptr;
+    }
+    fs_->Build(dir);
+    // The shown form first, then the bytes "%XX" names, each exactly and
+    // then in any letter case; a live item before a deleted one.
+    const std::string typed = TypedName(part), folded = FoldCase(part), typedFolded = FoldCase(typed);
+    TObject* best = nullptr;
+    int bestRank = 0;
+    if (dir->Children)
+      for (TObject* child : *dir->Children) {
+        const std::string name = fs_->NameOf(child), shown = ShownName(name);
+        int rank = shown == part || name == typed                         ? 4
+                   : FoldCase(shown) == folded || FoldCase(name) == typedFolded ? 2
+                                                                                : 0;
+        if (rank && !IsDeletedItem(child)) ++rank;
+        if (rank > bestRank) best = child, bestRank = rank;
+      }
+    if (!best) {
+      error = Printable(volumePath) + ": no such file or folder on the volume";
+      return nullptr;
+    }
+    item = best;
+    dir = dynamic_cast<TCustomDirectory*>(best);
+  }
+  return item;
+}
+
+std::string ShownPath(FileSystem& fs, TObject* item) {
+  std::vector<std::string> names;
+  TCustomDirectory* root = fs.Root();
+  TCustomDirectory* parent = nullptr;
+  if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+    names.push_back(fs.NameOf(item));
+    parent = f->Parent;
+  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && d != root) {
+    names.push_back(fs.NameOf(item));
+    parent = d->Parent;
+  }
+  for (int depth = 0; parent && parent != root && parent->Parent && depth < kMaxPathDepth; ++depth) {
+    names.push_back(fs.NameOf(parent));
+    parent = parent->Parent;
+  }
+  std::string out;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!out.empty()) out += '/';
+    AppendShownName(out, *it);
+  }
+  return out;
+}
+
+std::string ShortReadText(uint64_t got, uint64_t size) {
+  return "only " + std::to_string(got) + " of " + std::to_string(size) +
+         " bytes could be read (the file's clusters end early or loop back)";
+}
+
+void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
+  TCustomDirectory* folder = nullptr;
+  uint16_t date = 0, time = 0;
+  if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+    folder = f->Parent;
+    facts.dir = false;
+    facts.size = uint64_t(f->Size);
+    facts.deleted = f->Deleted;
+    facts.condition = f->DeletedCondition;
+    date = f->Date, time = f->Time;
+  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item)) {
+    folder = d->Parent;
+    facts.dir = true;
+    facts.size = 0;
+    facts.deleted = d->DeletedState & 1;
+    facts.condition = d->DeletedCondition;
+    date = d->Date, time = d->Time;
+  }
+  facts.attributes = fs_.AttributesOf(item);
+  if (folder != folder_) {
+    folder_ = folder;
+    folderPath_ = folder ? ShownPath(fs_, folder) : "";
+    if (!folderPath_.empty()) folderPath_ += '/';
+  }
+  // The strings keep their room from item to item: a listing of a big
+  // volume then allocates almost nothing per line.
+  facts.path.assign(folderPath_);
+  AppendShownName(facts.path, fs_.NameOf(item));
+  // Volume times are local times and are shown as they stand, as the scanner passes them on.
+  facts.mtime.clear();
+  FILETIME ft{};
+  if (DosDateTimeToFileTime(date, time, &ft)) AppendFileTimeIso(facts.mtime, ft);
+}
+
+void AppendItemLine(std::string& out, const ItemFacts& f) {
+  char attrs[5] = "----";
+  if (f.attributes & FILE_ATTRIBUTE_READONLY) attrs[0] = 'R';
+  if (f.attributes & FILE_ATTRIBUTE_HIDDEN) attrs[1] = 'H';
+  if (f.attributes & FILE_ATTRIBUTE_SYSTEM) attrs[2] = 'S';
+  if (f.attributes & FILE_ATTRIBUTE_ARCHIVE) attrs[3] = 'A';
+  const char* state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
+  char head[128];
+  int n = std::snprintf(head, sizeof head, "%-4s %12llu  %-20s  %s  %-14s  ", f.dir ? "dir" : "file",
+                        (unsigned long long)f.size, f.mtime.empty() ? "-" : f.mtime.c_str(), attrs, state);
+  out.append(head, size_t(std::max(n, 0)));
+  out += f.path;
+  out += '\n';
+}
+
+void AppendItemJson(std::string& out, const ItemFacts& f) {
+  out += "{\"path\":\"";
+  AppendJsonEscaped(out, f.path.data(), f.path.size());
+  out += f.dir ? "\",\"type\":\"dir\",\"size\":" : "\",\"type\":\"file\",\"size\":";
+  out += std::to_string(f.size);
+  out += f.mtime.empty() ? ",\"mtime\":null" : ",\"mtime\":\"" + f.mtime + "\"";
+  out += ",\"attributes\":" + std::to_string(f.attributes);
+  out += f.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+  out += ",\"condition\":" + std::to_string(f.condition) + "}\n";
+}

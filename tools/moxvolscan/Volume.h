@@ -1,0 +1,112 @@
+// What ls, cat and save share: an image or device behind a free drive letter,
+// mounted as the drive of whichever file system it holds; volume paths
+// resolved to items; items described as list lines or JSON objects.
+//
+// The commands work on TCustomDrive and its items. What differs between file
+// systems (mounting, the name an item shows, reading a file's bytes, saving)
+// sits behind FileSystem, one per file system the program reads.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "CliSupport.h"
+#include "Devices.h"
+
+// A file's bytes from the start, in order. Read gives 0 at the end, also
+// when the data ends before the file's size (a broken chain or run).
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  virtual size_t Read(void* buffer, size_t count) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual TCustomDrive& drive() = 0;
+  // The folder ls walks and paths start from (it holds deleted items too).
+  virtual TCustomDirectory* Root() = 0;
+  // The item's name as the file system shows it, still unescaped.
+  virtual std::string NameOf(TObject* item) = 0;
+  virtual uint8_t AttributesOf(TObject* item) = 0;
+  // Stops a running ScanDrive; callable from another thread.
+  virtual void CancelScan() = 0;
+  // Builds dir's children, live and deleted, unless they are built.
+  virtual void Build(TCustomDirectory* dir) = 0;
+  // How files are read, from a command's --fat option; false with an error
+  // for a value this volume has no use for.
+  virtual bool SetReadOption(const std::string& option, std::string& error) = 0;
+  virtual std::unique_ptr<FileReader> Open(TCustomFile* file) = 0;
+  // Saves item with the children built so far into destPath ("X:\...\").
+  virtual bool Save(TObject* item, const std::string& destPath) = 0;
+  // The name a save gives item when no sibling saved before it takes it.
+  virtual std::string SaveName(TObject* item) = 0;
+};
+
+// Mounts the FAT volume on device; null when it is not one.
+std::unique_ptr<FileSystem> MountFat(TDevice& device);
+
+class Volume {
+ public:
+  Volume() = default;
+  ~Volume();  // drive before device, then the letter goes back
+  Volume(const Volume&) = delete;
+  Volume& operator=(const Volume&) = delete;
+
+  // Binds hostPath to a free letter and mounts it; false with a one-line
+  // error, which names the file system found when it is one not read here.
+  bool Open(const std::string& hostPath, std::string& error);
+  FileSystem& fs() { return *fs_; }
+  TCustomDrive& drive() { return fs_->drive(); }
+  // Reads through the shared sector cache in lines of the given size, so
+  // one-sector reads become few large reads.
+  void UseSectorCache(uint32_t lineSectors);
+
+  // An item by its path from the volume root: names as ls shows them (see
+  // Names.h), "/" or "\" between them, letters compared case-insensitively;
+  // "" or "/" is the root. Deleted items are found too; a live item wins over
+  // a deleted one of the same name. Null with a one-line error when there is
+  // no such item.
+  TObject* Resolve(const std::string& volumePath, std::string& error);
+
+ private:
+  ModuleSession module_;  // first in, last out: the units outlive the drive
+  char letter_ = 0;
+  std::unique_ptr<TDevice> device_;
+  std::unique_ptr<FileSystem> fs_;
+};
+
+bool IsDeletedItem(TObject* item);
+uint64_t SizeOf(TObject* item);
+// The path ls shows for item, each name escaped, "/" between them.
+std::string ShownPath(FileSystem& fs, TObject* item);
+// "only N of M bytes could be read": cat and save say it alike.
+std::string ShortReadText(uint64_t got, uint64_t size);
+
+// What a listing says about one item.
+struct ItemFacts {
+  std::string path;  // shown path from the volume root
+  bool dir = false;
+  uint64_t size = 0;
+  std::string mtime;  // ISO form, "" when the volume has no valid date
+  uint8_t attributes = 0;
+  bool deleted = false;
+  uint8_t condition = 0;  // 0 unknown, 1 data likely intact, 2 space reused
+};
+// Describes items; the folder path of the last item is kept, since a
+// listing reports a folder's items one after another.
+class ItemDescriber {
+ public:
+  explicit ItemDescriber(FileSystem& fs) : fs_(fs) {}
+  // Fills facts, reusing the room its strings already have.
+  void Describe(TObject* item, ItemFacts& facts);
+
+ private:
+  FileSystem& fs_;
+  TCustomDirectory* folder_ = nullptr;
+  std::string folderPath_;  // "" for the root, else "A/B/"
+};
+// One listing line or one JSON object, with its newline, appended to out.
+void AppendItemLine(std::string& out, const ItemFacts& f);
+void AppendItemJson(std::string& out, const ItemFacts& f);
