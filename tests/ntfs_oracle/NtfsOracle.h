@@ -1,0 +1,63 @@
+// The independent side of the NTFS oracle tests: the fixture images (made by
+// tests/fixtures/ntfs/make_ntfs_fixtures.sh, kept compressed, unpacked into
+// the build folder) and what The Sleuth Kit and ntfsundelete say about them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ntfsoracle {
+
+const std::vector<std::string>& FixtureNames();  // ntfs512, ntfs4k, ntfs64k
+// The unpacked image of a fixture; unpacks the committed copy on first use.
+std::string FixtureImage(const std::string& name);
+
+// What the manifest written with the images says about one of them.
+struct Manifest {
+  uint32_t clusterBytes = 0;
+  uint32_t liveItems = 0;         // live items outside the $-files, as fls counts them
+  uint64_t reusedParent = 0;      // the folder record a newer folder took over
+  uint64_t attributeListFile = 0; // the record that needs an attribute list
+  std::vector<uint64_t> deleted;  // records of the deleted items that keep a name
+};
+// Parses the [NAME.img] section of a manifest file; empty when it is missing.
+Manifest ReadManifest(const std::string& manifestPath, const std::string& name);
+std::string CommittedManifest();  // tests/fixtures/ntfs/manifest.txt
+
+// One item as a reader lists it.
+struct Entry {
+  std::string path;  // from the root, "/" separators
+  bool dir = false;
+  bool deleted = false;
+  uint64_t size = 0;    // files only
+  uint64_t record = 0;  // MFT record number
+};
+
+// "fls -r -p -l": live items (deleted = false) or deleted ones; the $-files,
+// their folders, alternate streams and The Sleuth Kit's nameless orphan
+// records (OrphanFile-N) left out. Orphans with a name keep their
+// "$OrphanFiles/" path.
+std::vector<Entry> TskListing(const std::string& image, bool deleted);
+
+// One row of "ntfsundelete --scan" that has a name.
+struct UndeleteRow {
+  uint64_t record = 0;
+  bool dir = false;
+  bool resident = false;
+  int percent = 0;  // ntfsundelete's estimate of what is recoverable
+  uint64_t size = 0;
+  std::string name;
+};
+std::vector<UndeleteRow> UndeleteScan(const std::string& image);
+
+// "icat IMAGE RECORD": the unnamed data of a record, live or free.
+std::string Icat(const std::string& image, uint64_t record);
+
+// Why the generator cannot run here (it mounts through FUSE as root); "" when it can.
+std::string WhyNoRegeneration();
+// Rebuilds one fixture and its manifest into dir; "" on success, else the generator's error.
+std::string Regenerate(const std::string& dir, const std::string& name);
+
+}  // namespace ntfsoracle
