@@ -152,4 +152,71 @@ std::string Regenerate(const std::string& dir, const std::string& name) {
   return r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ": " + r.err;
 }
 
+namespace {
+
+// Folders of GetPath plus the item's own name, "/" separators, no leading "/".
+std::string ItemPath(TObject* item) {
+  AnsiString folder, name;
+  if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
+    folder = f->GetPath(nullptr);
+    name = f->Name;
+  } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
+    folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
+    name = d->Name;
+  }
+  for (char& c : folder)
+    if (c == '\\') c = '/';
+  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+}  // namespace
+
+MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<ImageDevice>(image)) {
+  if (!device_->get()) return;
+  drive_ = std::make_unique<TNTFSdrive>();
+  drive_->Device = device_->get();
+  drive_->TotalSectors = device_->get()->TotalSectors;
+  mounted_ = drive_->MountDrive(false) && drive_->MftLoaded;
+}
+
+std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
+  std::vector<Entry> entries;
+  drive_->OnFoundItem = [&](TObject*, TObject* item) {
+    Entry e;
+    e.item = item;
+    e.path = ItemPath(item);
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
+      e.size = uint64_t(f->Size);
+      e.deleted = f->Deleted;
+      e.condition = f->DeletedCondition;
+      e.record = f->MFTfileRef;
+    } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
+      e.dir = true;
+      e.deletedState = d->DeletedState;
+      e.deleted = d->DeletedState == 1;
+      e.condition = d->DeletedCondition;
+      e.record = d->MFTfileRef;
+    }
+    entries.push_back(e);
+  };
+  drive_->ScanDrive("*", includeDeleted, deletedOnly);
+  drive_->OnFoundItem = nullptr;
+  return entries;
+}
+
+std::string MountedNtfs::ReadAll(uint64_t record, int64_t size) {
+  std::string data;
+  TNTFSfileInfo info;
+  if (!drive_->resetByMFTfileRef(int64_t(record), size, info)) return data;
+  std::vector<char> buf(65536);
+  for (;;) {
+    uint32_t got = 0;
+    const bool ok = drive_->blockread(info, uint32_t(buf.size()), buf.data(), got);
+    data.append(buf.data(), got);
+    if (!ok || got == 0) break;
+  }
+  return data;
+}
+
 }  // namespace ntfsoracle

@@ -1,12 +1,16 @@
-// The independent side of the NTFS oracle tests: the fixture images (made by
+// What the NTFS oracle tests share: the fixture images (made by
 // tests/fixtures/ntfs/make_ntfs_fixtures.sh, kept compressed, unpacked into
-// the build folder) and what The Sleuth Kit and ntfsundelete say about them.
+// the build folder), what The Sleuth Kit and ntfsundelete say about them, and
+// the same images mounted as a TNTFSdrive the way the program mounts them.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ImageDevice.h"
+#include "Ntfs.h"
 
 namespace ntfsoracle {
 
@@ -33,6 +37,10 @@ struct Entry {
   bool deleted = false;
   uint64_t size = 0;    // files only
   uint64_t record = 0;  // MFT record number
+  // Ours only:
+  uint8_t deletedState = 0;  // folders: bit 0 deleted, bit 2 "MFT n" placeholder
+  uint8_t condition = 0;
+  TObject* item = nullptr;
 };
 
 // "fls -r -p -l": live items (deleted = false) or deleted ones; the $-files,
@@ -59,5 +67,22 @@ std::string Icat(const std::string& image, uint64_t record);
 std::string WhyNoRegeneration();
 // Rebuilds one fixture and its manifest into dir; "" on success, else the generator's error.
 std::string Regenerate(const std::string& dir, const std::string& name);
+
+// An image behind a free drive letter, mounted as a TNTFSdrive on a TDevice.
+class MountedNtfs {
+ public:
+  explicit MountedNtfs(const std::string& image);
+  bool mounted() const { return mounted_; }
+  TNTFSdrive& drive() { return *drive_; }
+  // ScanDrive("*", includeDeleted, deletedOnly) in report order.
+  std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly);
+  // The unnamed data of a record through blockread, 64 KiB at a time.
+  std::string ReadAll(uint64_t record, int64_t size);
+
+ private:
+  bool mounted_ = false;
+  std::unique_ptr<ImageDevice> device_;
+  std::unique_ptr<TNTFSdrive> drive_;  // declared after its device, so freed before it
+};
 
 }  // namespace ntfsoracle
