@@ -26,6 +26,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "NtfsOracle.h"
@@ -131,8 +133,8 @@ void ExpectLiveBytesAgree(const std::string& image) {
 }
 
 // The deleted items against ntfsundelete (records, names, sizes, verdicts)
-// and their rebuilt paths against fls; the data of those likely intact
-// against icat of their records.
+// and their rebuilt paths against fls; those likely intact saved and
+// compared with icat of their records.
 void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest) {
   PosixNames posix(true);
   MountedNtfs m(image);
@@ -144,6 +146,7 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
   }
   const auto rows = UndeleteScan(image);
   ASSERT_EQ(rows.size(), manifest.deleted.size());
+  ScratchDir dest;
   for (const UndeleteRow& row : rows) {
     auto it = ours.find(row.record);
     if (it == ours.end()) {
@@ -159,7 +162,9 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
       EXPECT_EQ(int(o.condition), 1) << o.path;
     }
     if (o.condition == 1) {
-      EXPECT_TRUE(m.ReadAll(o.record, int64_t(o.size)) == Icat(image, o.record)) << o.path;
+      ASSERT_TRUE(m.drive().SaveItem(o.item, dest.path() + "\\")) << o.path;
+      std::ifstream saved(dest / row.name, std::ios::binary);
+      EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == Icat(image, o.record)) << o.path;
     }
   }
   EXPECT_EQ(ours.size(), rows.size());
