@@ -65,7 +65,8 @@ PY
 [ -f "$image" ] || build_image
 cat "$image" >/dev/null
 inode=$(fls -p "$image" | awk -F'\t' '$2 == "Big file.bin" {split($1, h, " "); split(h[2], r, "-"); print r[1]}')
-if "$tool" ls "$image" 2>/dev/null | grep -q "Big file.bin"; then ours=1; else ours=0; fi
+# grep -c reads to the end, so the listing is never cut off by a closed pipe.
+if "$tool" ls "$image" 2>/dev/null | grep -c "Big file.bin" >/dev/null; then ours=1; else ours=0; fi
 
 args=(-n "fls -r -p" "fls -r -p '$image'" -n "ntfsundelete --scan" "ntfsundelete --scan '$image'")
 cat_args=(-n "icat" "icat '$image' $inode")
