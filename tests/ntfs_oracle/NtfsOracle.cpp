@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <sstream>
 
 #include "ToolProcess.h"
@@ -119,17 +118,18 @@ std::vector<UndeleteRow> UndeleteScan(const std::string& image) {
   std::vector<UndeleteRow> rows;
   ToolResult r = RunProgram({"ntfsundelete", "--scan", image});
   // "1608     FN..   100%  2019-06-15 13:45     20000  Deleted big.bin"
-  static const std::regex row(R"(^(\d+)\s+(\S{4})\s+(\d+)%\s+\S+\s+\S+\s+(\d+)\s+(.*)$)");
   for (const std::string& line : Lines(r.out)) {
-    std::smatch m;
-    if (!std::regex_match(line, m, row) || m[5] == "<none>") continue;
+    std::istringstream in(line);
     UndeleteRow u;
-    u.record = Number(m[1]);
-    u.dir = m[2].str()[0] == 'D';
-    u.resident = m[2].str()[1] == 'R';
-    u.percent = int(Number(m[3]));
-    u.size = Number(m[4]);
-    u.name = m[5];
+    std::string flags, percent, date, time, name;
+    if (!(in >> u.record >> flags >> percent >> date >> time >> u.size) || flags.size() != 4 || percent.back() != '%')
+      continue;
+    std::getline(in >> std::ws, name);
+    if (name == "<none>") continue;
+    u.dir = flags[0] == 'D';
+    u.resident = flags[1] == 'R';
+    u.percent = int(Number(percent));
+    u.name = name;
     rows.push_back(u);
   }
   return rows;
