@@ -7,7 +7,7 @@
 #   moxvolscan ls --deleted        vs  fls -r -p          (full listing)
 #   moxvolscan ls --deleted-only   vs  ntfsundelete --scan (deleted items)
 #   moxvolscan cat (256 MiB)       vs  icat
-# Making the image needs root and FUSE (once). Where moxvolscan does not read
+# Making the image needs root and FUSE (once; skipped without). Where moxvolscan does not read
 # the image yet, only the other tools are timed, and the script says so.
 # Usage: bench/ntfs.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
@@ -23,8 +23,9 @@ export LC_ALL=C.UTF-8 TZ=UTC
 
 build_image() {
   if [ "$(id -u)" != 0 ] || [ ! -w /dev/fuse ]; then
-    echo "bench/ntfs.sh: making $image needs root and /dev/fuse (ntfs-3g)" >&2
-    exit 1
+    # Not a failure of ours: bench/run.sh goes on with the other topics.
+    echo "bench/ntfs.sh: skipped, making $image needs root and /dev/fuse (ntfs-3g)" >&2
+    exit 0
   fi
   local mnt
   mnt=$(mktemp -d)
