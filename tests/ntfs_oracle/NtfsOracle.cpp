@@ -147,9 +147,10 @@ std::string WhyNoRegeneration() {
   return "";
 }
 
-std::string Regenerate(const std::string& dir, const std::string& name) {
+int Regenerate(const std::string& dir, const std::string& name, std::string& err) {
   ToolResult r = RunProgram({"bash", kSourceFixtures + "/make_ntfs_fixtures.sh", dir, name});
-  return r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ": " + r.err;
+  err = r.err;
+  return r.exitCode;
 }
 
 namespace {

@@ -65,8 +65,9 @@ std::string Icat(const std::string& image, uint64_t record);
 
 // Why the generator cannot run here (it mounts through FUSE as root); "" when it can.
 std::string WhyNoRegeneration();
-// Rebuilds one fixture and its manifest into dir; "" on success, else the generator's error.
-std::string Regenerate(const std::string& dir, const std::string& name);
+// Rebuilds one fixture and its manifest into dir: 0 when done, 77 when it
+// cannot mount here after all, else a failure; err gets the generator's errors.
+int Regenerate(const std::string& dir, const std::string& name, std::string& err);
 
 // An image behind a free drive letter, mounted as a TNTFSdrive on a TDevice.
 class MountedNtfs {
