@@ -121,7 +121,7 @@ void TNTFSdrive::FindDeleted() {
   Log("Finding and building drive tree of deleted items... (TNTFSdrive.FindDeleted)");
   auto* root = AsNtfs(DeletedTreeRoot.get());
   const TATTRIBUTE* bitmapAttr = nullptr;
-  std::vector<uint8_t> list, ext(BytesPerFileRecord);
+  std::vector<uint8_t> list, ext(MftLoaded ? BytesPerFileRecord : 0);
   if (MftLoaded && root) {
     list = ReadAttributeList(MftRecord.data());
     bitmapAttr = FindAttribute(MftRecord.data(), atBitmap, nullptr, 0);

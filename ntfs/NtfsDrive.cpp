@@ -143,7 +143,11 @@ bool TNTFSdrive::LoadMFT() {
     const uint64_t size = NtfsEncodedSize(bootb.ClustersPerFileRecord, bootb.SectorsPerCluster, bootb.BytesPerSector);
     BytesPerFileRecord = uint32_t(std::min<uint64_t>(size, 0xFFFFFFFF));
     ntfs::Log("BytesPerFileRecord: %d", int(BytesPerFileRecord));
-    if (!ValidGeometry()) throw std::range_error("boot sector sizes out of range");
+    if (!ValidGeometry()) {
+      // No buffer may follow these sizes: every record read now fails.
+      BytesPerFileRecord = 0;
+      throw std::range_error("boot sector sizes out of range");
+    }
     const uint32_t dev = Device && Device->BytesPerSector ? Device->BytesPerSector : 512;
     FSectorRatio = BytesPerSector() / dev;
     // A record smaller than a sector (1 KiB records on 4 KiB sectors) is

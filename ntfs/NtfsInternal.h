@@ -28,7 +28,10 @@ template <typename... Args>
 void LogException(const std::exception* e, const char* contextFmt, Args... args) {
   if (!dbg || !dbg->OnDebugOut) return;
   char context[768];
-  std::snprintf(context, sizeof context, contextFmt, args...);
+  if constexpr (sizeof...(Args) == 0)
+    std::snprintf(context, sizeof context, "%s", contextFmt);
+  else
+    std::snprintf(context, sizeof context, contextFmt, args...);
   char text[1024];
   std::snprintf(text, sizeof text, "EXCEPTION occured: %s at address: %p%s", e ? e->what() : "unknown error",
                 static_cast<const void*>(e), context);

@@ -228,7 +228,7 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     bufferAllocated = true;
     h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     result = h != INVALID_HANDLE_VALUE;
-    if (Size > 0 && result) {
+    if (Size > 0) {
       uint64_t total = 0;
       DWORD written = 0;
       uint32_t n = 0;
