@@ -109,6 +109,7 @@ std::vector<Entry> TskListing(const std::string& image, bool deleted) {
     auto space = head.rfind(' ', colon);
     e.record = Number(head.substr(space + 1, colon - space - 1));
     e.size = Number(cols[5]);
+    e.mtime = cols[1].substr(0, 19);
     entries.push_back(e);
   }
   return entries;
@@ -155,6 +156,13 @@ int Regenerate(const std::string& dir, const std::string& name, std::string& err
 
 namespace {
 
+std::string DosTime(uint16_t date, uint16_t time) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                time >> 11, (time >> 5) & 63, (time & 31) * 2);
+  return buf;
+}
+
 // Folders of GetPath plus the item's own name, "/" separators, no leading "/".
 std::string ItemPath(TObject* item) {
   AnsiString folder, name;
@@ -192,12 +200,14 @@ std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
       e.deleted = f->Deleted;
       e.condition = f->DeletedCondition;
       e.record = f->MFTfileRef;
+      e.mtime = DosTime(f->Date, f->Time);
     } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
       e.dir = true;
       e.deletedState = d->DeletedState;
       e.deleted = d->DeletedState == 1;
       e.condition = d->DeletedCondition;
       e.record = d->MFTfileRef;
+      e.mtime = DosTime(d->Date, d->Time);
     }
     entries.push_back(e);
   };

@@ -37,6 +37,7 @@ struct Entry {
   bool deleted = false;
   uint64_t size = 0;    // files only
   uint64_t record = 0;  // MFT record number
+  std::string mtime;    // "YYYY-MM-DD hh:mm:ss" in UTC
   // Ours only:
   uint8_t deletedState = 0;  // folders: bit 0 deleted, bit 2 "MFT n" placeholder
   uint8_t condition = 0;

@@ -14,6 +14,9 @@
 //   does fls list them. Every hard link is one entry in both.
 // - Folder sizes: fls gives a folder the size of its index; ours have none,
 //   so only file sizes are compared.
+// - Times: ours come from the copy of the name in the folder's index and are
+//   MS-DOS times (two-second steps); fls reads the record's own times. Both
+//   agree once its seconds are taken down to an even number.
 // - A deleted item whose folder record now holds a newer folder goes under a
 //   placeholder folder "MFT n" named after that record; The Sleuth Kit puts
 //   it under $OrphanFiles. Folders rebuilt to give a deleted item its path
@@ -90,6 +93,12 @@ std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
   return map;
 }
 
+// Our times are MS-DOS times, kept to two seconds.
+std::string EvenSeconds(std::string time) {
+  if (!time.empty() && (time.back() - '0') % 2) --time.back();
+  return time;
+}
+
 void ExpectLiveListingAgrees(const std::string& image) {
   PosixNames posix(true);
   MountedNtfs m(image);
@@ -105,6 +114,7 @@ void ExpectLiveListingAgrees(const std::string& image) {
     }
     EXPECT_EQ(it->second.dir, t.dir) << path;
     EXPECT_EQ(it->second.record, t.record) << path;
+    EXPECT_EQ(it->second.mtime, EvenSeconds(t.mtime)) << path;
     if (!t.dir) {
       EXPECT_EQ(it->second.size, t.size) << path;
     }
