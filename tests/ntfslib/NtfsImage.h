@@ -38,7 +38,7 @@ struct LibraryScan {
 // Scans root with a fresh handle to its end; status of NtfsLibSetMountPoint in *mountStatus.
 LibraryScan ScanWithLibrary(const std::u16string& root, int32_t* mountStatus = nullptr);
 
-// A record of the volume's MFT, to patch in a copy of an image.
+// Where the records of the MFT's first extent lie, to patch a copy of an image.
 struct MftLocation {
   uint64_t mftOffset = 0;
   uint32_t recordSize = 0;
