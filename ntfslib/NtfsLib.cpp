@@ -100,7 +100,7 @@ void SplitTime(uint64_t t, uint32_t out[2]) {
 
 void CopyName(std::u16string_view name, NtfsLibChar* out, size_t room) {
   const size_t n = std::min(name.size(), room - 1);
-  std::memcpy(out, name.data(), n * sizeof(NtfsLibChar));
+  if (n) std::memcpy(out, name.data(), n * sizeof(NtfsLibChar));
   out[n] = 0;
 }
 
