@@ -27,9 +27,9 @@ uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 uint32_t Le32(const uint8_t* p) { return Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
 uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
-// How POSIX tools store symbolic links and devices on NTFS: a system file
+// How ntfs-3g stores symbolic links and devices by default: a system file
 // whose data begins with a tag. A host sees no regular file there.
-bool IsInterixTag(const uint8_t* v, uint32_t len) {
+bool IsSpecialFileTag(const uint8_t* v, uint32_t len) {
   static const char* const kTags[] = {"IntxLNK\1", "IntxCHR", "IntxBLK"};
   for (const char* tag : kTags)
     if (len >= 8 && std::memcmp(v, tag, 8) == 0) return true;
@@ -300,7 +300,7 @@ void MftScan::ParseRecord(uint32_t number, uint8_t* rec) {
     } else if (a.type == kAttrData && a.unnamed()) {
       if (!a.nonResident) {
         r.dataSize = a.valueLength;
-        r.special = IsInterixTag(a.value, a.valueLength);
+        r.special = IsSpecialFileTag(a.value, a.valueLength);
       }
       else if (Le64(a.p + 0x10) == 0)
         r.dataSize = Le64(a.p + 0x30);

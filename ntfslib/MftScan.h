@@ -50,7 +50,7 @@ struct FileRecord {
   bool directory = false;
   bool haveInfo = false;     // standard information seen
   bool hasLongName = false;  // some name other than a DOS-only one
-  bool special = false;      // a link or device in the Interix form: a system file with a tag
+  bool special = false;      // a link or device as ntfs-3g stores one: a system file with a tag
   uint32_t attributes = 0;
   uint64_t creationTime = 0, writeTime = 0, accessTime = 0;
   uint64_t dataSize = 0;

@@ -19,7 +19,6 @@ struct FilledVolume {
   std::string image;
   std::string mount;
   std::map<std::string, uint64_t> walk;  // "dir/file" -> size, as the mount shows it
-  int files = 0;
 };
 const FilledVolume& SharedVolume();
 
