@@ -58,7 +58,6 @@ void TMoxVolumeScannerNTFS::Invalidate() {
     // so the finish it owes the receivers comes from here.
     if (OnCallbackThread() && FStarted) {
       FStarted = false;
-      FCallbackThread = 0;
       Guarded([&] { DoFinish(this, true); });
     }
   }
@@ -74,6 +73,9 @@ bool TMoxVolumeScannerNTFS::CanDestroyOnLastRelease() {
     return false;
   }
   Invalidate();  // stop the library's thread before any destructor runs
+  // A scanner invalidated from inside a callback freed the handle there, so
+  // nothing above waited for that callback to return.
+  while (FInCallback.load() > 0) Sleep(1);
   return true;
 }
 
@@ -115,9 +117,11 @@ TMoxVolumeScannerNTFS* TMoxVolumeScannerNTFS::Receiver(void* H, void* U) {
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnStart(void* H, void* U) {
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
+  self->FInCallback.fetch_add(1);
   self->FCallbackThread = GetCurrentThreadId();
   self->FStarted = true;
   Guarded([&] { self->DoStart(self); });
+  Leave(self, false);
 }
 
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnItem(void* H, const NtfsLibFindData* I, void* U) {
@@ -125,19 +129,32 @@ void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnItem(void* H, const NtfsLibFindData* 
   if (!I || I->cFileName[0] == 0) return;
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
+  self->FInCallback.fetch_add(1);
   const auto* item = reinterpret_cast<const WIN32_FIND_DATAW*>(I);
   self->FCurrentItem = item;
   Guarded([&] { self->DoItem(self, *item); });
   self->FCurrentItem = nullptr;
+  Leave(self, false);
 }
 
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnFinish(void* H, int32_t A, void* U) {
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
+  self->FInCallback.fetch_add(1);
   if (self->FStarted) {
     self->FStarted = false;
     Guarded([&] { self->DoFinish(self, (A & 0xFF) != 0); });
   }
-  self->FCallbackThread = 0;
-  if (self->FDestroyPending) delete self;
+  Leave(self, true);
+}
+
+// The end of every callback: after the finish, or once a receiver has freed
+// the handle, no further call comes, and a scanner whose last reference went
+// on this thread is deleted here.
+void TMoxVolumeScannerNTFS::Leave(TMoxVolumeScannerNTFS* self, bool finished) {
+  const bool over = finished || !self->FHandle;
+  if (over) self->FCallbackThread = 0;
+  const bool destroy = over && self->FDestroyPending;
+  self->FInCallback.fetch_sub(1);
+  if (destroy) delete self;
 }

@@ -32,6 +32,7 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   static void NTFSLIB_CALL OnStart(void* H, void* U);
   static void NTFSLIB_CALL OnItem(void* H, const NtfsLibFindData* I, void* U);
   static void NTFSLIB_CALL OnFinish(void* H, int32_t A, void* U);
+  static void Leave(TMoxVolumeScannerNTFS* self, bool finished);
   bool OnCallbackThread() const { return FCallbackThread != 0 && FCallbackThread == GetCurrentThreadId(); }
 
   void* FHandle = nullptr;
@@ -40,4 +41,5 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   std::atomic<DWORD> FCallbackThread{0};     // the library's thread, from OnStart to OnFinish
   bool FStarted = false;                     // DoStart ran and DoFinish is owed (callback thread only)
   std::atomic<bool> FDestroyPending{false};  // last reference went on the callback thread
+  std::atomic<int> FInCallback{0};           // the library's thread is inside a callback
 };

@@ -143,11 +143,11 @@ TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {
   EXPECT_TRUE(notAVolume->GetCurrentPath().empty());  // outside an item: an assertion and ""
 }
 
-// Ways a scan ends early: the host aborts it, or lets go of the scanner from
-// its own thread or from inside a receiver on the scan thread.
+// Ways a scan ends early: the host aborts it or lets go of the scanner, or a
+// receiver on the scan thread lets go of it or invalidates it.
 TEST_F(NtfsScanner, EndsEarlyWithOneFinishAndOneDestruction) {
-  enum How { kAbort, kReleaseFromHost, kReleaseFromReceiver };
-  for (const How how : {kAbort, kReleaseFromHost, kReleaseFromReceiver}) {
+  enum How { kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver };
+  for (const How how : {kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver}) {
     SCOPED_TRACE(how);
     std::atomic<int> destroyed{0};
     InterfacePtr<IMoxVolumeScanner> s(new CountedNTFS(root, &destroyed));
@@ -156,13 +156,16 @@ TEST_F(NtfsScanner, EndsEarlyWithOneFinishAndOneDestruction) {
     std::condition_variable cv;
     int seen = 0;
     bool stopping = false;
-    IMoxVolumeScanner* raw = s.get();
+    auto* raw = static_cast<CountedNTFS*>(s.get());
     r->onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) {
       std::unique_lock g(m);
       if (++seen != 5) return;
-      if (how == kReleaseFromReceiver) {
+      if (how == kReleaseFromReceiver || how == kInvalidateFromReceiver) {
         g.unlock();
-        raw->Release();  // the last reference goes on the scan thread
+        if (how == kReleaseFromReceiver)
+          raw->Release();  // the last reference goes on the scan thread
+        else
+          raw->Invalidate();  // the library stops calling: the finish comes from the scanner
         return;
       }
       cv.notify_all();
@@ -175,7 +178,7 @@ TEST_F(NtfsScanner, EndsEarlyWithOneFinishAndOneDestruction) {
     ASSERT_TRUE(s->ScanVolume());
     if (how == kReleaseFromReceiver) {
       s.detach();
-    } else {
+    } else if (how != kInvalidateFromReceiver) {
       std::unique_lock g(m);
       cv.wait(g, [&] { return seen >= 5; });
       stopping = true;
