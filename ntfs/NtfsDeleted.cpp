@@ -1,0 +1,217 @@
+// NTFS deleted-item search: free MFT records that still hold a file name
+// become deleted items under their rebuilt paths, with a verdict on their data.
+#include <algorithm>
+#include <cmath>
+
+#include "Helpers.h"
+#include "NtfsInternal.h"
+
+using ntfs::Log;
+using ntfs::LogException;
+
+namespace {
+
+TNTFSDirectory* AsNtfs(TCustomDirectory* d) { return dynamic_cast<TNTFSDirectory*>(d); }
+
+bool IsAncestorOrSelf(const TCustomDirectory* candidate, const TCustomDirectory* item) {
+  int depth = 0;
+  for (const TCustomDirectory* p = item; p && depth <= kMaxPathDepth; p = p->Parent, ++depth)
+    if (p == candidate) return true;
+  return false;
+}
+
+void SetParent(TObject* child, TCustomDirectory* parent) {
+  if (auto* f = dynamic_cast<TCustomFile*>(child)) f->Parent = parent;
+  if (auto* d = dynamic_cast<TCustomDirectory*>(child)) d->Parent = parent;
+}
+
+// Directories of the deleted tree that got no list have no deleted children;
+// they get an empty one, so a walk never lists their (live or stale) index
+// as if it were deleted.
+void CloseDeletedTree(TCustomDirectory* root) {
+  std::vector<TCustomDirectory*> work{root};
+  while (!work.empty()) {
+    TCustomDirectory* d = work.back();
+    work.pop_back();
+    if (!d->Children) {
+      d->Children = std::make_shared<TChildList>();
+      continue;
+    }
+    for (TObject* child : *d->Children)
+      if (auto* sub = dynamic_cast<TCustomDirectory*>(child)) work.push_back(sub);
+  }
+}
+
+}  // namespace
+
+void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a, uint64_t b, TNTFSDirectory*& foundA,
+                                            TNTFSDirectory*& foundB) {
+  foundA = foundB = nullptr;
+  // Depth first in list order without recursion: the deleted tree may be deep.
+  std::vector<TCustomDirectory*> work{start};
+  while (!work.empty() && !(foundA && foundB)) {
+    TCustomDirectory* d = work.back();
+    work.pop_back();
+    if (TNTFSDirectory* n = AsNtfs(d)) {
+      if (n->MFTfileRef == a)
+        foundA = n;
+      else if (n->MFTfileRef == b)
+        foundB = n;
+    }
+    if (!d->Children) continue;
+    for (auto it = d->Children->rbegin(); it != d->Children->rend(); ++it)
+      if (auto* sub = dynamic_cast<TCustomDirectory*>(*it)) work.push_back(sub);
+  }
+}
+
+TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth) {
+  auto* root = AsNtfs(DeletedTreeRoot.get());
+  if (!root) throw std::logic_error("no deleted tree");
+  const uint64_t p = RecordNumberOf(name->ParentDirectory);
+  std::vector<uint8_t> record(BytesPerFileRecord);
+  const bool read = p <= 0xFFFFFFFF && ReadFileRecord(uint32_t(p), record.data());
+  const TFILENAME_ATTRIBUTE* pn = read ? FindAttributeFileName(record.data()) : nullptr;
+  // A parent created after its child is a reused record, not the parent.
+  if (read && depth < 100 && pn && int64_t(name->CreationTime) >= int64_t(pn->CreationTime) &&
+      (pn->FileAttributes & kFileNameIsDirectory)) {
+    if (p == kMftRecordRoot) return root;
+    TNTFSDirectory *g = nullptr, *self = nullptr;
+    FindDeletedTreeDirectories(root, RecordNumberOf(pn->ParentDirectory), p, g, self);
+    if (!g) g = ResolveDeletedParent(pn, depth + 1);
+    if (!g->Children) g->Children = std::make_shared<TChildList>();
+    return static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
+  }
+  auto placeholder = std::make_unique<TNTFSDirectory>();
+  placeholder->MFTfileRef = p;
+  placeholder->Name = "MFT " + std::to_string(p);
+  placeholder->Drive = this;
+  placeholder->DeletedState = 5;
+  placeholder->Parent = root;
+  if (!root->Children) root->Children = std::make_shared<TChildList>();
+  root->Children->push_back(placeholder.get());
+  return placeholder.release();
+}
+
+uint8_t TNTFSdrive::DetermineDeletedCondition(const TATTRIBUTE* data) {
+  if (!data) return 0;
+  if (!data->Nonresident) return 1;
+  try {
+    // One read of the volume bitmap's record serves every verdict.
+    if (FVolumeBitmapRecord.empty()) {
+      std::vector<uint8_t> record(BytesPerFileRecord);
+      if (!ReadFileRecord(kMftRecordBitmap, record.data())) return 0;
+      FVolumeBitmapRecord = std::move(record);
+    }
+    const TATTRIBUTE* bitmap = FindAttribute(FVolumeBitmapRecord.data(), atData, nullptr, 0);
+    if (!bitmap) return 0;
+    // Only the first allocated cluster is tested; sparse runs are passed by.
+    int64_t vcn = 0, lcn = 0, count = 0;
+    while (FindRun(data, vcn, lcn, count)) {
+      if (lcn != 0) return BitmapAttributeBitSet(bitmap, lcn) ? 2 : 1;
+      if (count <= 0 || vcn > INT64_MAX - count) break;
+      vcn += count;
+    }
+  } catch (const std::exception&) {
+  }
+  return 0;
+}
+
+void TNTFSdrive::FindDeleted() {
+  Log("");
+  Log("Finding and building drive tree of deleted items... (TNTFSdrive.FindDeleted)");
+  auto* root = AsNtfs(DeletedTreeRoot.get());
+  const TATTRIBUTE* bitmapAttr = nullptr;
+  std::vector<uint8_t> list, ext(MftLoaded ? BytesPerFileRecord : 0);
+  if (MftLoaded && root) {
+    list = ReadAttributeList(MftRecord.data());
+    bitmapAttr = FindAttribute(MftRecord.data(), atBitmap, nullptr, 0);
+    if (!bitmapAttr && !list.empty()) {
+      const TATTRIBUTE_LIST_ENTRY* e = FindAttributeListEntry(list.data(), uint32_t(list.size()), atBitmap, nullptr, 0);
+      const uint64_t number = e ? RecordNumberOf(e->FileReference) : 0;
+      if (e && e->AttributeType != atEnd && e->FileReference != 0 && number <= 0xFFFFFFFF &&
+          ReadFileRecord(uint32_t(number), ext.data())) {
+        const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+        if (h->LinkCount == 0 && HasMagic(ext.data(), "FILE") && (h->Flags & kRecordInUse))
+          bitmapAttr = FindAttribute(ext.data(), atBitmap, nullptr, 0);
+      }
+    }
+  }
+  if (!bitmapAttr) {
+    Log("TNTFSdrive.FindDeleted: ERROR - Couldn't find Bitmap attribute!");
+    return;
+  }
+  std::vector<uint8_t> bitmap;
+  ReadAttribute(bitmapAttr, bitmap);
+  uint64_t count = MftRecordCount();
+  ntfs::Log("MFT entries: %lld (TNTFSdrive.FindDeleted)", (long long)count);
+  if (count == 0) {
+    ntfs::Log("MFT entries: %lld EXITING... something went wrong(TNTFSdrive.FindDeleted)", (long long)count);
+  } else {
+    // Records past the bitmap's end are not examined: nothing says whether they are free.
+    count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
+    std::vector<uint8_t> record(BytesPerFileRecord);
+    bool cancel = false;
+    for (uint64_t i = 0; i < count && !cancel; ++i) {
+      try {
+        const int percent = count > 1 ? int(std::nearbyint(double(i) / double(count - 1) * 100.0)) : 100;
+        if (BitIsSet(bitmap.data(), i)) {
+          if (OnProgress) OnProgress(this, nullptr, "", percent, cancel);
+          continue;
+        }
+        const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(record.data());
+        if (ReadFileRecord(uint32_t(i), record.data()) && HasMagic(record.data(), "FILE") &&
+            !(h->Flags & kRecordInUse)) {
+          ntfs::Log("item %lld of %lld is valid file record and not in use... (TNTFSdrive.FindDeleted)",
+                    (long long)i, (long long)(count - 1));
+          const TFILENAME_ATTRIBUTE* name = FindAttributeFileName(record.data());
+          if (!name) continue;
+          if (i > kLastSystemRecord) {
+            Log("item has \"FileName\" Attribute and is not a system file... (TNTFSdrive.FindDeleted)");
+            const TATTRIBUTE* data = FindAttribute(record.data(), atData, nullptr, 0);
+            TNTFSDirectory *parent = nullptr, *self = nullptr;
+            FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
+            if (!parent) {
+              ntfs::Log("parent directory not found yet, item: %lld - will create absolute path... "
+                        "(TNTFSdrive.FindDeleted)",
+                        (long long)i);
+              try {
+                parent = ResolveDeletedParent(name, 0);
+              } catch (...) {
+                parent = root;
+              }
+            }
+            if (!parent->Children) parent->Children = std::make_shared<TChildList>();
+            TObject* item = parent->AddNTFSFile(i, name, data, true);
+            cancel = false;
+            if (OnProgress) OnProgress(this, parent, parent->GetPath(nullptr) + "\\" + parent->Name, percent, cancel);
+            KeepWindowsAlive();
+            auto* newDir = dynamic_cast<TNTFSDirectory*>(item);
+            if (self) {
+              ntfs::Log("self item found, item: %lld - will delete prior created... (TNTFSdrive.FindDeleted)",
+                        (long long)i);
+              // A file keeps out of it: the placeholder stays with its
+              // children. So does a directory that would end up inside
+              // the very directory it takes over.
+              if (newDir && !IsAncestorOrSelf(self, newDir)) {
+                newDir->Children = self->Children;
+                if (newDir->Children)
+                  for (TObject* child : *newDir->Children) SetParent(child, newDir);
+                self->Children.reset();
+                if (self->Parent && self->Parent->Children) {
+                  auto& siblings = *self->Parent->Children;
+                  siblings.erase(std::remove(siblings.begin(), siblings.end(), self), siblings.end());
+                }
+                delete self;
+              }
+            }
+          }
+        }
+        ntfs::Log("................................done...(examing MFT file record %lld)", (long long)i);
+      } catch (const std::exception& e) {
+        LogException(&e, " (TNTFSdrive.FindDeleted, loop)");
+      }
+    }
+    if (root->Children) CloseDeletedTree(root);
+  }
+  Log("................................done...(TNTFSdrive.FindDeleted)");
+}

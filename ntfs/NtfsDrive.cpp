@@ -1,0 +1,235 @@
+// NTFS drive: construction, sector reads, mounting, MFT record 0 and record reads.
+#include <algorithm>
+#include <cstring>
+
+#include "NtfsInternal.h"
+#include "WinApi.h"
+
+using ntfs::Log;
+using ntfs::LogException;
+
+namespace ntfs {
+
+AnsiString NameToAnsi(const uint8_t* utf16le, size_t units) {
+  if (units == 0) return {};
+  WideString wide(units, u'\0');
+  for (size_t i = 0; i < units; ++i) wide[i] = char16_t(NtfsRead16(utf16le + 2 * i));
+  // Room for every code unit as UTF-8: a 255-character name is never cut.
+  AnsiString out(units * 3 + 1, '\0');
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(units), out.data(), int(out.size()), nullptr, nullptr);
+  out.resize(n > 0 ? size_t(n) : 0);
+  const size_t zero = out.find('\0');
+  if (zero != AnsiString::npos) out.resize(zero);
+  return out;
+}
+
+}  // namespace ntfs
+
+TNTFSdrive::TNTFSdrive() { Log("Creating drive object... (TNTFSdrive.create)"); }
+
+TNTFSdrive::~TNTFSdrive() {
+  Log("Destroying drive object... (TNTFSdrive.destroy)");
+  RootDir.reset();
+  DeletedTreeRoot.reset();
+  SpareDir1.reset();
+  SpareDir2.reset();
+}
+
+bool TNTFSdrive::ReadSec(uint32_t Sector, uint16_t Count, void* Buffer, bool showErrors) {
+  const uint64_t absolute = uint64_t(FirstSector) + Sector;
+  if (absolute > 0x7FFFFFFF) throw std::range_error("sector number out of range");
+  const bool ok = Device && Device->ReadSec(static_cast<int32_t>(absolute), Count, Buffer, showErrors);
+  if (!ok) ntfs::Log("error reading sector: %d, count: %d (TNTFSdrive.ReadSec) ", int(Sector), int(Count));
+  return ok;
+}
+
+bool TNTFSdrive::ReadVolumeSectors(uint64_t Sector, uint64_t Count, uint8_t* Buffer) {
+  // A volume sector may span several device sectors, and the device count is
+  // 16 bits: read in pieces.
+  const uint32_t devSize = BytesPerSector() / FSectorRatio;
+  uint64_t first = Sector * FSectorRatio, total = Count * FSectorRatio;
+  while (total > 0) {
+    const auto n = static_cast<uint16_t>(std::min<uint64_t>(total, 0x8000));
+    if (first > 0xFFFFFFFFull || !ReadSec(static_cast<uint32_t>(first), n, Buffer, true)) return false;
+    first += n;
+    total -= n;
+    Buffer += size_t(n) * devSize;
+  }
+  return true;
+}
+
+uint64_t TNTFSdrive::VolumeBytes() const {
+  if (Device && Device->TotalSectors && Device->BytesPerSector)
+    return uint64_t(Device->TotalSectors) * Device->BytesPerSector;
+  return uint64_t(bootb.TotalSectors) * bootb.BytesPerSector;
+}
+
+uint64_t TNTFSdrive::AllocationLimit() const {
+  const uint64_t volume = VolumeBytes();
+  return std::min<uint64_t>(volume ? volume : (1u << 28), 1u << 28);
+}
+
+bool TNTFSdrive::ValidGeometry() const {
+  // Sizes no formatter writes would only feed the arithmetic below with
+  // zeros and absurd buffers, so such a volume is not read.
+  const uint32_t bps = bootb.BytesPerSector;
+  const uint32_t dev = Device && Device->BytesPerSector ? Device->BytesPerSector : 512;
+  const auto pow2 = [](uint64_t v) { return v && (v & (v - 1)) == 0; };
+  return pow2(bps) && bps >= 256 && bps <= 4096 && bps % dev == 0 && bootb.SectorsPerCluster != 0 &&
+         pow2(bootb.SectorsPerCluster) && BytesPerCluster <= (2u << 20) && pow2(BytesPerFileRecord) &&
+         BytesPerFileRecord >= 256 && BytesPerFileRecord <= 65536 && BytesPerIndexBlock >= 256 &&
+         BytesPerIndexBlock <= 65536 && pow2(BytesPerIndexBlock) && int64_t(bootb.MFTStartLcn) > 0;
+}
+
+bool TNTFSdrive::MountDrive(bool /*Flag*/) {
+  Log("Mounting drive...");
+  const uint32_t dev = Device && Device->BytesPerSector > 512 ? Device->BytesPerSector : 512;
+  std::vector<uint8_t> boot(dev, 0);
+  if (!ReadSec(0, 1, boot.data(), true)) return false;
+  try {
+    std::memcpy(&bootb, boot.data(), sizeof bootb);
+    const uint64_t indexBlock = NtfsEncodedSize(bootb.ClustersPerIndexBlock, bootb.SectorsPerCluster,
+                                                bootb.BytesPerSector);
+    BytesPerIndexBlock = uint32_t(std::min<uint64_t>(indexBlock, 0xFFFFFFFF));
+    ntfs::Log("BytesPerIndexBlock: %d", int(BytesPerIndexBlock));
+    ntfs::Log("bootb.ClustersPerFileRecord: %d", int(uint32_t(bootb.ClustersPerFileRecord)));
+    ntfs::Log("bootb.MFTStartLcn: %lld", (long long)int64_t(bootb.MFTStartLcn));
+    ntfs::Log("bootb.SectorsPerCluster: %d", int(bootb.SectorsPerCluster));
+    ntfs::Log("bootb.BytesPerSector: %d", int(bootb.BytesPerSector));
+    BytesPerCluster = uint32_t(bootb.BytesPerSector) * bootb.SectorsPerCluster;
+    LoadMFT();
+    ItemBudget = std::min<uint64_t>(VolumeBytes() / 64 + 65536, 1u << 25);
+    CreateStartItems();
+    if (!MftLoaded) return true;  // nothing more can be read, and buffers would follow absurd sizes
+    ClusterBuffer.assign(BytesPerCluster, 0);
+    std::vector<uint8_t> record(BytesPerFileRecord);
+    if (ReadFileRecord(kMftRecordVolume, record.data())) {
+      if (const TATTRIBUTE* a = FindAttribute(record.data(), atVolumeName, nullptr, 0)) {
+        Log("Attribute \"VolumeName\" found... (TNTFSdrive.MountDrive)");
+        // A valid name has at most 128 code units; a longer value is clipped.
+        const size_t units = std::min<size_t>(AttributeValueLength(a) / 2, 128);
+        std::vector<uint8_t> value;
+        if (ReadAttribute(a, value)) Name = ntfs::NameToAnsi(value.data(), std::min(units, value.size() / 2));
+        ntfs::Log("Drive mounted: %s (TNTFSdrive.MountDrive)", Name.c_str());
+      } else {
+        Log("ERR Attribute \"VolumeName\" not found... (TNTFSdrive.MountDrive)");
+      }
+      const TATTRIBUTE* info = FindAttribute(record.data(), atVolumeInformation, nullptr, 0);
+      std::vector<uint8_t> value;
+      if (info && ReadAttribute(info, value) && value.size() >= sizeof(TVOLUME_INFORMATION)) {
+        Log("Attribute \"VolumeInformation\" found... (TNTFSdrive.MountDrive)");
+        const auto* v = reinterpret_cast<const TVOLUME_INFORMATION*>(value.data());
+        MajorVersion = v->MajorVersion;
+        MinorVersion = v->MinorVersion;
+        VolumeFlags = v->Flags;
+        ntfs::Log("Volume MajorVersion: %d, MinorVersion: %d, flags: %d (TNTFSdrive.MountDrive)", int(MajorVersion),
+                  int(MinorVersion), int(VolumeFlags));
+        if (Dirty()) Log("Dirty flag set! run chkdsk /f (TNTFSdrive.MountDrive)");
+      } else {
+        Log("ERR Attribute \"VolumeInformation\" not found... (TNTFSdrive.MountDrive)");
+      }
+    }
+  } catch (const std::exception& e) {
+    LogException(&e, " (TNTFSdrive.MountDrive)");
+  }
+  return true;
+}
+
+bool TNTFSdrive::LoadMFT() {
+  Log("Loading MFT... (TNTFSdrive.LoadMFT)");
+  MftLoaded = false;
+  MftRecord.clear();
+  try {
+    const uint64_t size = NtfsEncodedSize(bootb.ClustersPerFileRecord, bootb.SectorsPerCluster, bootb.BytesPerSector);
+    BytesPerFileRecord = uint32_t(std::min<uint64_t>(size, 0xFFFFFFFF));
+    ntfs::Log("BytesPerFileRecord: %d", int(BytesPerFileRecord));
+    if (!ValidGeometry()) {
+      // No buffer may follow these sizes: every record read now fails.
+      BytesPerFileRecord = 0;
+      throw std::range_error("boot sector sizes out of range");
+    }
+    const uint32_t dev = Device && Device->BytesPerSector ? Device->BytesPerSector : 512;
+    FSectorRatio = BytesPerSector() / dev;
+    // A record smaller than a sector (1 KiB records on 4 KiB sectors) is
+    // read as the whole sector holding it.
+    const uint64_t sectors = (BytesPerFileRecord + BytesPerSector() - 1) / BytesPerSector();
+    const uint64_t first = uint64_t(int64_t(bootb.MFTStartLcn)) * SectorsPerCluster();
+    std::vector<uint8_t> buffer(sectors * BytesPerSector());
+    if (!ReadVolumeSectors(first, sectors, buffer.data())) {
+      Log("Error reading MFT... (TNTFSdrive.LoadMFT)");
+      return false;
+    }
+    buffer.resize(BytesPerFileRecord);
+    Log("Fixing up sequence array... (TNTFSdrive.LoadMFT)");
+    FixupUpdateSequenceArray(buffer.data(), BytesPerFileRecord);
+    MftRecord = std::move(buffer);
+    MftLoaded = true;
+    Log("...............MFT loaded... (TNTFSdrive.LoadMFT)");
+    return true;
+  } catch (const std::exception& e) {
+    LogException(&e, " (TNTFSdrive.LoadMFT)");
+    return false;
+  }
+}
+
+bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
+  ntfs::Log("Reading MFT file record :%d... (TNTFSdrive.ReadFileRecord)", int(index));
+  // Without record 0 there is no map of the MFT: every read fails rather
+  // than interpret an unfilled buffer.
+  if (!MftLoaded || BytesPerCluster == 0) return false;
+  try {
+    // Records and clusters in either order of size: a record may span
+    // clusters (512-byte clusters) or share one with others.
+    const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
+    const int64_t vcn = int64_t(byte / BytesPerCluster);
+    const uint32_t within = uint32_t(byte % BytesPerCluster);
+    const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
+    std::vector<uint8_t> temp(size_t(k) * BytesPerCluster);
+    if (!ReadVCN(MftRecord.data(), atData, vcn, k, temp.data(), 0)) return false;
+    std::memcpy(buffer, temp.data() + within, BytesPerFileRecord);
+    FixupUpdateSequenceArray(buffer, BytesPerFileRecord);
+    return true;
+  } catch (const std::exception& e) {
+    LogException(&e, " (TNTFSdrive.ReadFileRecord at index %d)", int(index));
+    return false;
+  }
+}
+
+void TNTFSdrive::CreateStartItems() {
+  Log("Creating start items for drive tree... (TNTFSdrive.CreateStartItems)");
+  auto make = [this](uint64_t ref, bool withChildren) {
+    auto d = std::make_unique<TNTFSDirectory>();
+    d->Drive = this;
+    d->MFTfileRef = ref;
+    if (withChildren) d->Children = std::make_shared<TChildList>();
+    return d;
+  };
+  RootDir = make(kMftRecordRoot, false);
+  DeletedTreeRoot = make(kMftRecordRoot, false);
+  SpareDir1 = make(kMftRecordMft, true);
+  SpareDir2 = make(kMftRecordMft, true);
+}
+
+uint64_t TNTFSdrive::MftRecordCount() {
+  if (!MftLoaded) return 0;
+  uint64_t bytes = 0;
+  if (const TATTRIBUTE* data = FindAttribute(MftRecord.data(), atData, nullptr, 0)) bytes = AttributeValueLength(data);
+  uint64_t count = bytes / BytesPerFileRecord;
+  const std::vector<uint8_t> list = ReadAttributeList(MftRecord.data());
+  std::vector<uint8_t> ext(BytesPerFileRecord);
+  for (int occurrence = 0; occurrence <= 255 && !list.empty(); ++occurrence) {
+    const TATTRIBUTE_LIST_ENTRY* e =
+        FindAttributeListEntry(list.data(), uint32_t(list.size()), atData, nullptr, uint8_t(occurrence));
+    if (!e || e->AttributeType == atEnd) break;
+    const uint64_t ref = e->FileReference;
+    if (ref == 0 || RecordNumberOf(ref) == kMftRecordMft || RecordNumberOf(ref) > 0xFFFFFFFF) continue;
+    if (!ReadFileRecord(uint32_t(RecordNumberOf(ref)), ext.data())) continue;
+    const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+    if (h->LinkCount != 0 || !HasMagic(ext.data(), "FILE") || !(h->Flags & kRecordInUse)) continue;
+    if (const TATTRIBUTE* data = FindAttribute(ext.data(), atData, nullptr, 0))
+      count += AttributeValueLength(data) / BytesPerFileRecord;
+  }
+  // No volume holds more records than fit into it.
+  const uint64_t volume = VolumeBytes();
+  return volume ? std::min<uint64_t>(count, volume / BytesPerFileRecord) : count;
+}

@@ -1,0 +1,274 @@
+// NTFS file reading and saving: the open-file record's operations, the
+// stream, and items copied out into a host folder.
+#include <cmath>
+#include <vector>
+
+#include "Diskfs.h"  // MakeSafeFileName
+#include "Helpers.h"
+#include "NtfsInternal.h"
+#include "WinApi.h"
+
+using ntfs::Log;
+
+namespace {
+
+const DWORD kNoFile = INVALID_FILE_ATTRIBUTES;
+
+bool IsFolder(const AnsiString& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != kNoFile && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A confirmation: the first text formatted with arg, two carriage returns, the second as it stands.
+int Confirm(int first, const AnsiString& arg, int second) {
+  char text[1024];
+  std::snprintf(text, sizeof text, LoadStr(first).c_str(), arg.c_str());
+  return MessageDlg(AnsiString(text) + "\r\r" + LoadStr(second), TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll);
+}
+
+// String 1721 or the fixed read-failure text: device, record number and 64-bit size.
+void ShowSourceError(const char* format, const TNTFSdrive& drive, const TNTFSFile& f) {
+  AnsiString fmt = format;
+  for (size_t p = fmt.find("%d"); p != AnsiString::npos; p = fmt.find("%d", p + 4)) fmt.replace(p, 2, "%lld");
+  char text[1024];
+  std::snprintf(text, sizeof text, fmt.c_str(), drive.Device ? drive.Device->Text.c_str() : "",
+                (long long)f.MFTfileRef, (long long)f.Size);
+  MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+}
+
+const char kReadFailure[] = "Could not read source file! (device: %s, MFT file ref: %d, size: %d)";
+
+}  // namespace
+
+// ---- Reading ------------------------------------------------------------------------------
+
+bool TNTFSdrive::resetByMFTfileRef(int64_t MFTfileRef, int64_t Size, TNTFSfileInfo& Info) {
+  Info.MFTfileRef = MFTfileRef;
+  Info.Position = 0;
+  Info.Size = Size;
+  ntfs::Log("Resetting MFT file record: %lld... (TNTFSdrive.resetByMFTfileRef)", (long long)MFTfileRef);
+  return true;
+}
+
+bool TNTFSdrive::seek(TNTFSfileInfo& Info, int64_t Pos) {
+  if (Pos >= Info.Size) return false;
+  Info.Position = Pos;
+  return true;
+}
+
+bool TNTFSdrive::blockread(TNTFSfileInfo& Info, uint32_t Count, void* Buffer, uint32_t& BytesRead) {
+  ntfs::Log("Reading bytes of MFT file record : %lld at position %lld, count: %d..., filesize: %lld "
+            "(TNTFSdrive.blockread)",
+            (long long)Info.MFTfileRef, (long long)Info.Position, int(Count), (long long)Info.Size);
+  BytesRead = 0;
+  if (Info.Size == Info.Position) return true;
+  if (Info.Size < Info.Position || Info.Position < 0) return false;
+  try {
+    const auto n = uint32_t(std::min<int64_t>(Count, Info.Size - Info.Position));
+    if (Info.MFTfileRef < 0 || Info.MFTfileRef > 0xFFFFFFFF) throw std::range_error("MFT record number out of range");
+    std::vector<uint8_t> record(BytesPerFileRecord);
+    if (BytesPerFileRecord == 0 || !ReadFileRecord(uint32_t(Info.MFTfileRef), record.data()) ||
+        !HasMagic(record.data(), "FILE"))
+      return false;
+    // A fragmented file keeps its data runs in extension records.
+    std::vector<uint8_t> data;
+    if (!GatherAttribute(record.data(), uint32_t(Info.MFTfileRef), atData, nullptr, data)) return false;
+    BytesRead = BlockReadAttribute(reinterpret_cast<const TATTRIBUTE*>(data.data()), static_cast<uint8_t*>(Buffer),
+                                   Info.Position, n);
+    Info.Position += BytesRead;
+    return BytesRead >= n;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// ---- Stream ---------------------------------------------------------------------------------
+
+TNTFSStream::TNTFSStream(TNTFSdrive* Drive, int64_t MFTfileRef, int64_t Size)
+    : FSize(Size), FMFTfileRef(MFTfileRef), FDrive(Drive) {
+  if (Size < 0 || Size > int64_t(0xFFFFFFFF)) throw std::range_error("stream size out of range");
+  if (!FDrive || !FDrive->resetByMFTfileRef(MFTfileRef, Size, FInfo)) FSize = 0;
+}
+
+TNTFSStream::~TNTFSStream() {
+  if (FDrive) FDrive->close(FInfo);
+}
+
+int32_t TNTFSStream::Read(void* Buffer, int32_t Count) {
+  if (Count < 0) throw std::range_error("negative count");
+  uint32_t n = 0;
+  if (!FDrive || !FDrive->blockread(FInfo, uint32_t(Count), Buffer, n)) return 0;
+  return static_cast<int32_t>(n);
+}
+
+int32_t TNTFSStream::Seek(int32_t Offset, uint16_t Origin) {
+  int64_t position = FPosition;
+  switch (Origin) {
+    case soFromBeginning: position = Offset; break;
+    case soFromCurrent: position = FPosition + Offset; break;
+    case soFromEnd: position = FSize + Offset; break;
+    default: break;
+  }
+  if (position < INT32_MIN || position > INT32_MAX) throw std::range_error("stream position out of range");
+  FPosition = position;
+  if (FDrive) FDrive->seek(FInfo, FPosition);
+  return static_cast<int32_t>(FPosition);
+}
+
+void TNTFSStream::SetPosition(int64_t Pos) {
+  if (FDrive) FDrive->seek(FInfo, Pos);
+}
+
+// ---- Saving -----------------------------------------------------------------------------------
+
+bool TNTFSdrive::SaveItem(TObject* Item, const AnsiString& DestPath) {
+  bool overwriteFiles = false, overwriteAllDirs = false;
+  // A folder given without its closing separator still means "into it".
+  AnsiString dest = DestPath;
+  if (!dest.empty() && dest.back() != '\\' && dest.back() != '/') dest += '\\';
+  if (auto* f = dynamic_cast<TNTFSFile*>(Item)) return SaveFile(f, dest, overwriteFiles);
+  if (auto* d = dynamic_cast<TNTFSDirectory*>(Item))
+    return SaveDirectory(d, dest, true, true, true, overwriteAllDirs, overwriteFiles);
+  return false;
+}
+
+bool TNTFSdrive::SaveFile(TNTFSFile* F, const AnsiString& DestPath, bool& OverwriteFiles) {
+  const AnsiString target = DestPath + MakeSafeFileName(F->Name);
+  const DWORD existing = GetFileAttributesA(target.c_str());
+  if (!OverwriteFiles && existing != kNoFile && !(existing & FILE_ATTRIBUTE_DIRECTORY)) {
+    const int answer = Confirm(1718, target, 1719);
+    if (answer == IDNO) return true;
+    if (answer == IDALL) OverwriteFiles = true;
+  }
+  // A copy that can't fit would only leave a truncated file behind.
+  DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
+  if (F->Size > 0 && GetDiskFreeSpaceA(DestPath.c_str(), &spc, &bps, &freeClusters, &total) &&
+      uint64_t(spc) * bps * freeClusters < uint64_t(F->Size)) {
+    char text[1024];
+    std::snprintf(text, sizeof text, LoadStr(1717).c_str(), F->Name.c_str(), DestPath.c_str());
+    MessageDlg(text, TMsgDlgType::mtError, mbOK);
+    return false;
+  }
+  return F->SaveTo(DestPath);
+}
+
+bool TNTFSdrive::SaveDirectory(TNTFSDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
+                               bool Recurse, bool& OverwriteAllDirs, bool& OverwriteFiles) {
+  ntfs::Log("Saving directory %s to %s... (TNTFSdrive.SaveDirectory)", D->Name.c_str(), DestPath.c_str());
+  bool result = true;
+  const AnsiString target = DestPath + MakeSafeFileName(D->Name);
+  if (OnProgress) {
+    bool cancel = false;
+    OnProgress(this, D, target, -1, cancel);
+    if (cancel) return true;
+  }
+  if (IsFolder(target)) {
+    if (!OverwriteAllDirs) {
+      const int answer = Confirm(1715, D->Name, 1716);
+      if (answer == IDNO) {
+        OverwriteFiles = false;
+        return true;
+      }
+      if (answer == IDYES) OverwriteFiles = true;
+      if (answer == IDALL) OverwriteAllDirs = OverwriteFiles = true;
+    }
+  } else if (!CreateDirectoryA(target.c_str(), nullptr)) {
+    char text[1024];
+    std::snprintf(text, sizeof text, LoadStr(1720).c_str(), target.c_str());
+    MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+  }
+  const bool built = !D->Children;
+  if (built) D->AddChildren(IncludeDeleted, DeletedOnly);
+  if (D->Children) {
+    std::shared_ptr<TChildList> list = D->Children;
+    for (TObject* child : *list) {
+      if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
+        result = SaveFile(f, target + "\\", OverwriteFiles);
+      } else if (auto* sub = dynamic_cast<TNTFSDirectory*>(child)) {
+        if (!Recurse) continue;
+        result = SaveDirectory(sub, target + "\\", IncludeDeleted, DeletedOnly, Recurse, OverwriteAllDirs,
+                               OverwriteFiles);
+      }
+      if (!result) break;
+    }
+  }
+  if (built && D->Children) {
+    ItemBudget += D->Children->size();
+    D->DeleteChildren();
+    D->Children.reset();
+  }
+  return result;
+}
+
+bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  if (!drive) return false;
+  if (Attributes & kFileAttributeCompressed)
+    ntfs::Log("WARNING! Compression not supported! file %s, MFT %lld (TNTFSfile.SaveTo)", Name.c_str(),
+              (long long)MFTfileRef);
+  if (Attributes & kFileAttributeEncrypted)
+    ntfs::Log("WARNING! Encryption not supported! file %s, MFT %lld (TNTFSfile.SaveTo)", Name.c_str(),
+              (long long)MFTfileRef);
+  ntfs::Log("Saving NTFS file %s (MFT: %lld) to %s... (TNTFSfile.SaveTo)", Name.c_str(), (long long)MFTfileRef,
+            DestPath.c_str());
+  const AnsiString target = DestPath + MakeSafeFileName(Name);
+  bool result = false;
+  bool bufferAllocated = false;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  try {
+    if (Size < 0 || Size > int64_t(0xFFFFFFFF)) throw std::range_error("Range check error");
+    TNTFSfileInfo info;
+    if (!drive->resetByMFTfileRef(int64_t(MFTfileRef), Size, info)) {
+      ShowSourceError(LoadStr(1721).c_str(), *drive, *this);
+      return false;
+    }
+    if (drive->OnStart) drive->OnStart(this, this, target);
+    KeepWindowsAlive();
+    std::vector<uint8_t> buffer(65536);
+    bufferAllocated = true;
+    h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    result = h != INVALID_HANDLE_VALUE;
+    if (Size > 0) {
+      uint64_t total = 0;
+      DWORD written = 0;
+      uint32_t n = 0;
+      bool cancel = false;
+      do {
+        const bool ok = drive->blockread(info, uint32_t(buffer.size()), buffer.data(), n);
+        result = ok;
+        total += n;
+        if (drive->OnProgress) {
+          cancel = false;
+          const int percent = static_cast<int>(std::nearbyint(double(total) / double(Size) * 100.0));
+          drive->OnProgress(this, this, target, percent, cancel);
+        }
+        if (!ok) {
+          ShowSourceError(kReadFailure, *drive, *this);
+          break;
+        }
+        written = 0;
+        result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
+        if (!result) {
+          char text[1024];
+          std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
+          MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+        }
+        // Done at the size: no empty read (and no repeated 100 %) after the last piece.
+      } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
+    }
+    if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
+    if (Time != 0 && Date != 0) {
+      FILETIME ft;
+      if (DosDateTimeToFileTime(Date, Time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
+    }
+    SetFileAttributesA(target.c_str(), Attributes);
+    drive->close(info);
+  } catch (const std::exception& e) {
+    ntfs::LogException(&e, " (TNTFSfile.SaveTo file %s, MFTfileRef %lld, destination %s)", Name.c_str(),
+                       (long long)MFTfileRef, DestPath.c_str());
+    result = false;
+  }
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (bufferAllocated && drive->OnEnd) drive->OnEnd(this, this, target);
+  return result;
+}

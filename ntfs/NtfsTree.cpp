@@ -1,0 +1,321 @@
+// NTFS directory index and item tree: the $I30 walk, items made from file
+// names, the lazily built tree, its traversal and the drive's scan.
+#include <cmath>
+#include <set>
+#include <stdexcept>
+
+#include "Diskfs.h"  // MatchWildCard
+#include "Helpers.h"
+#include "NtfsInternal.h"
+#include "WinApi.h"
+
+using ntfs::Log;
+
+bool optNtfsPosixNames = false;
+
+namespace {
+
+const WCHAR kI30[] = u"$I30";
+
+// A FILETIME (UTC) as local MS-DOS date and time; 0 and 0 when it falls
+// outside what MS-DOS dates can hold.
+void ToDosDateTime(int64_t utc, uint16_t& date, uint16_t& time) {
+  date = time = 0;
+  const FILETIME u{DWORD(uint64_t(utc)), DWORD(uint64_t(utc) >> 32)};
+  FILETIME local;
+  WORD d = 0, t = 0;
+  if (FileTimeToLocalFileTime(&u, &local) && FileTimeToDosDateTime(&local, &d, &t)) {
+    date = d;
+    time = t;
+  }
+}
+
+// One directory's index walk. Sub-node blocks are visited once each and no
+// deeper than kMaxIndexDepth, so an index leading back to itself ends.
+struct IndexWalk {
+  TNTFSdrive& drive;
+  TNTFSDirEntryCallback callback;
+  intptr_t data;
+  const TATTRIBUTE* allocation = nullptr;
+  std::set<int64_t> visited;
+
+  // The entry loop over size bytes at p; False when the walk was stopped.
+  bool Entries(const uint8_t* p, size_t size, int depth) {
+    size_t at = 0;
+    while (size - at >= sizeof(TINDEX_ENTRY)) {
+      const auto* e = reinterpret_cast<const TINDEX_ENTRY*>(p + at);
+      const uint64_t reference = e->FileReference;
+      const uint8_t flags = uint8_t(uint16_t(e->Flags));
+      const size_t length = e->Length;
+      if (length < sizeof(TINDEX_ENTRY) || length > size - at) break;
+      const bool last = reference == 0 || (flags & kIndexEntryLast);
+      // The sub-node comes first: the visitor sees entries in collation order.
+      if ((flags & kIndexEntrySubNode) && length >= sizeof(TINDEX_ENTRY) + 8 &&
+          !Block(int64_t(RecordNumberOf(NtfsRead64(p + at + length - 8))), depth + 1))
+        return false;
+      if (!(flags & kIndexEntryLast) && FileNameFits(p + at + 16, length - 16) &&
+          !callback(reference, reinterpret_cast<const TFILENAME_ATTRIBUTE*>(p + at + 16), data))
+        return false;
+      if (last) break;
+      at += length;
+    }
+    return true;
+  }
+
+  bool Block(int64_t vcn, int depth) {
+    Log("ForEachNTFSNonRootDirEntry...");
+    // A root entry with a sub-node in an index without blocks has nothing to walk.
+    if (!allocation || depth > ntfs::kMaxIndexDepth || !visited.insert(vcn).second) return true;
+    const uint32_t size = drive.BytesPerIndexBlock;
+    // Blocks smaller than a cluster (64 KiB clusters) are numbered in
+    // 512-byte units, as the formatter writes them; larger ones in clusters.
+    const uint64_t unit = size >= drive.BytesPerCluster ? drive.BytesPerCluster : 512;
+    std::vector<uint8_t> block(size);
+    if (uint64_t(vcn) > uint64_t(INT64_MAX) / unit ||
+        !drive.ReadValueBytes(allocation, uint64_t(vcn) * unit, size, block.data())) {
+      Log("ForEachNTFSNonRootDirEntry... ReadExternalAttribute failed");
+      return false;
+    }
+    if (!HasMagic(block.data(), "INDX")) return true;
+    drive.FixupUpdateSequenceArray(block.data(), size);
+    const auto* h = reinterpret_cast<const TINDEX_BLOCK_HEADER*>(block.data());
+    const uint64_t start = uint64_t(offsetof(TINDEX_BLOCK_HEADER, Header)) + uint32_t(h->Header.EntriesOffset);
+    return start >= size || Entries(block.data() + start, size - start, depth);
+  }
+};
+
+struct ChildContext {
+  TNTFSDirectory* dir;
+  TNTFSdrive* drive;
+};
+
+bool AddChildVisitor(uint64_t reference, const TFILENAME_ATTRIBUTE* key, intptr_t data) {
+  auto* c = reinterpret_cast<ChildContext*>(data);
+  const uint64_t n = RecordNumberOf(reference);
+  const uint8_t type = key->NameType;
+  const bool listed = type == nsWin32 || type == nsWin32AndDos || (type == nsPosix && optNtfsPosixNames);
+  if (n <= kLastSystemRecord || !listed) return true;
+  if (c->drive->ItemBudget == 0) return false;
+  --c->drive->ItemBudget;
+  c->dir->AddNTFSFile(n, key, nullptr, false);
+  return true;
+}
+
+bool ScanDriveVisit(TObject* Item, intptr_t Data, bool& accepted) {
+  accepted = false;
+  auto* t = reinterpret_cast<TNTFSdrive::TTransferdata*>(Data);
+  TNTFSdrive* drive = t->Drive;
+  bool cancel = false;
+  auto report = [&](TObject* item, const AnsiString& name, const AnsiString& path) {
+    if (drive->OnProgress) drive->OnProgress(drive, item, path, -1, cancel);
+    return t->Mask.empty() || t->Mask == "*" || MatchWildCard(name, t->Mask, '?', '*', false);
+  };
+  if (auto* f = dynamic_cast<TNTFSFile*>(Item)) {
+    accepted = report(f, f->Name, f->GetPath(nullptr));
+    if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, f);
+  } else if (auto* d = dynamic_cast<TNTFSDirectory*>(Item)) {
+    accepted = report(d, d->Name, d->GetPath(nullptr)) && (!t->DeletedOnly || (d->DeletedState & 1));
+    if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, d);
+  }
+  return !cancel;
+}
+
+}  // namespace
+
+void TNTFSdrive::ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool DeletedOnly) {
+  DeletedFileCount = 0;
+  Log("");
+  ntfs::Log("Scanning drive using filemask: %s (TNTFSdrive.ScanDrive)", FileMask.c_str());
+  if (DeletedTreeRoot && !DeletedTreeRoot->Children) FindDeleted();
+  TTransferdata context;
+  context.Mask = FileMask;
+  context.Drive = this;
+  context.DeletedOnly = DeletedOnly;
+  // The deleted root stands for record 5 too: walked without a list of its
+  // own it would list the live root as if deleted.
+  if (IncludeDeleted && DeletedTreeRoot && DeletedTreeRoot->Children)
+    DeletedTreeRoot->ForEachChild(ScanDriveVisit, true, true, true, reinterpret_cast<intptr_t>(&context));
+  if (!(IncludeDeleted && DeletedOnly) && RootDir)
+    RootDir->ForEachChild(ScanDriveVisit, false, false, true, reinterpret_cast<intptr_t>(&context));
+  Log("...............................done...(TNTFSdrive.ScanDrive)");
+  if (OnFinish) OnFinish(this);
+}
+
+// ---- Directory -------------------------------------------------------------------------
+
+void TNTFSDirectory::ForEachNTFSDirEntry(TNTFSDirEntryCallback Callback, intptr_t Data) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  if (!drive || MFTfileRef > 0xFFFFFFFF || drive->BytesPerFileRecord == 0) return;
+  std::vector<uint8_t> record(drive->BytesPerFileRecord);
+  if (!drive->ReadFileRecord(uint32_t(MFTfileRef), record.data())) return;
+  // Very large folders may keep their index attributes in extension records.
+  std::vector<uint8_t> root, allocation;
+  if (!drive->GatherAttribute(record.data(), uint32_t(MFTfileRef), atIndexRoot, kI30, root) ||
+      reinterpret_cast<const TATTRIBUTE*>(root.data())->Nonresident) {
+    ntfs::Log("No index root found! (MFTfileRef: %lld)", (long long)MFTfileRef);
+    return;
+  }
+  const auto* rootAttr = reinterpret_cast<const TATTRIBUTE*>(root.data());
+  const uint8_t* value = ResidentValue(rootAttr);
+  const uint32_t valueSize = ResidentValueLength(rootAttr);
+  if (valueSize < sizeof(TINDEX_ROOT)) return;
+  const auto* header = reinterpret_cast<const TINDEX_HEADER*>(value + offsetof(TINDEX_ROOT, Header));
+  IndexWalk walk{*drive, Callback, Data, nullptr, {}};
+  const bool gathered = drive->GatherAttribute(record.data(), uint32_t(MFTfileRef), atIndexAllocation, kI30, allocation);
+  if (gathered && reinterpret_cast<const TATTRIBUTE*>(allocation.data())->Nonresident)
+    walk.allocation = reinterpret_cast<const TATTRIBUTE*>(allocation.data());
+  if (header->Flags == 1 && !walk.allocation) {
+    ntfs::Log("No index allocation found! (MFTfileRef: %lld)", (long long)MFTfileRef);
+    return;
+  }
+  // The index bitmap is never consulted: every block an entry points at is read.
+  const uint64_t start = uint64_t(offsetof(TINDEX_ROOT, Header)) + uint32_t(header->EntriesOffset);
+  if (start < valueSize) walk.Entries(value + start, valueSize - start, 0);
+}
+
+void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  Children = std::make_shared<TChildList>();
+  try {
+    if (!drive) return;
+    ChildContext context{this, drive};
+    ForEachNTFSDirEntry(AddChildVisitor, reinterpret_cast<intptr_t>(&context));
+    // A folder that names one of its ancestors (or itself) would make the
+    // tree endless: it is shown but not opened. So is one nested too deep.
+    int depth = 0;
+    std::set<uint64_t> ancestors;
+    for (TCustomDirectory* a = this; a && depth <= ntfs::kMaxTreeDepth; a = a->Parent, ++depth)
+      if (auto* na = dynamic_cast<TNTFSDirectory*>(a)) ancestors.insert(na->MFTfileRef);
+    for (TObject* child : *Children)
+      if (auto* d = dynamic_cast<TNTFSDirectory*>(child))
+        if (ancestors.count(d->MFTfileRef) || depth >= ntfs::kMaxTreeDepth) d->Children = std::make_shared<TChildList>();
+  } catch (...) {
+    DeleteChildren();
+    Children.reset();
+  }
+}
+
+TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBUTE* name, const TATTRIBUTE* data,
+                                     bool deleted) {
+  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  const uint32_t attributes = name->FileAttributes;
+  auto common = [&](auto& item) {
+    item.Drive = Drive;
+    item.MFTfileRef = reference;
+    item.Name = ntfs::NameToAnsi(name->Name, name->NameLength);
+    uint16_t unused = 0;
+    ToDosDateTime(name->LastWriteTime, item.Date, item.Time);
+    ToDosDateTime(name->LastAccessTime, item.AccessDate, unused);
+    ToDosDateTime(name->CreationTime, item.CreationDate, unused);
+    item.Parent = this;
+  };
+  if (attributes & kFileNameIsDirectory) {
+    auto d = std::make_unique<TNTFSDirectory>();
+    common(*d);
+    d->DeletedState = deleted ? 1 : 0;
+    if (deleted && drive) d->DeletedCondition = drive->DetermineDeletedCondition(data);
+    Children->push_back(d.get());
+    return d.release();
+  }
+  auto f = std::make_unique<TNTFSFile>();
+  common(*f);
+  f->Attributes = attributes;
+  f->Size = name->DataSize;
+  f->Deleted = deleted;
+  if (deleted) {
+    if (drive) {
+      f->DeletedCondition = drive->DetermineDeletedCondition(data);
+      ++drive->DeletedFileCount;
+    }
+    // The record's own size is the truth; a non-resident one keeps all
+    // 64 bits, so a deleted video of 4 GiB or more comes out whole.
+    if (data)
+      f->Size = data->Nonresident ? int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize)
+                                  : int64_t(AttributeValueLength(data));
+  }
+  Children->push_back(f.get());
+  return f.release();
+}
+
+bool TNTFSDirectory::ForEachChild(TForEachChildCallback Callback, bool b1, bool b2, bool Recurse, intptr_t Data) {
+  return ForEachChildAt(Callback, b1, b2, Recurse, Data, 0);
+}
+
+bool TNTFSDirectory::ForEachChildAt(TForEachChildCallback Callback, bool b1, bool b2, bool Recurse, intptr_t Data,
+                                    int depth) {
+  if (!Children) AddChildren(b1, b2);
+  if (!Children) return true;
+  // Hold the list: a visitor may not free it under us.
+  std::shared_ptr<TChildList> list = Children;
+  for (size_t i = 0; i < list->size(); ++i) {
+    TObject* child = (*list)[i];
+    bool accepted = false;
+    if (!Callback(child, Data, accepted)) return false;
+    if (!Recurse || depth >= ntfs::kMaxTreeDepth) continue;
+    if (auto* sub = dynamic_cast<TNTFSDirectory*>(child)) {
+      if (!sub->ForEachChildAt(Callback, b1, b2, Recurse, Data, depth + 1)) return false;
+    } else if (auto* other = dynamic_cast<TCustomDirectory*>(child)) {
+      if (!other->ForEachChild(Callback, b1, b2, Recurse, Data)) return false;
+    }
+  }
+  return true;
+}
+
+void TNTFSDirectory::Assign(TObject* source) {
+  TCustomDirectory::Assign(source);
+  if (auto* s = dynamic_cast<TNTFSDirectory*>(source)) {
+    Date = s->Date;
+    Time = s->Time;
+    MFTfileRef = s->MFTfileRef;
+  }
+}
+
+void TNTFSDirectory::AssignTo(TObject* dest) {
+  TCustomDirectory::AssignTo(dest);
+  if (auto* d = dynamic_cast<TNTFSDirectory*>(dest)) {
+    d->Date = Date;
+    d->Time = Time;
+    d->MFTfileRef = MFTfileRef;
+  }
+}
+
+AnsiString TNTFSDirectory::GetPath(TCustomDirectory* base) { return DirectoryPath(this, base); }
+
+bool TNTFSDirectory::Rename(const AnsiString& newName) {
+  Name = newName;
+  return true;
+}
+
+// ---- File -------------------------------------------------------------------------------
+
+void TNTFSFile::Assign(TObject* source) {
+  TCustomFile::Assign(source);
+  if (auto* s = dynamic_cast<TNTFSFile*>(source)) {
+    Attributes = s->Attributes;
+    MFTfileRef = s->MFTfileRef;
+    Time = s->Time;
+    Date = s->Date;
+    Size = s->Size;
+  }
+}
+
+void TNTFSFile::AssignTo(TObject* dest) {
+  TCustomFile::AssignTo(dest);
+  if (auto* d = dynamic_cast<TNTFSFile*>(dest)) d->Assign(this);
+}
+
+bool TNTFSFile::Rename(const AnsiString& newName) {
+  Name = newName;
+  return true;
+}
+
+AnsiString TNTFSFile::GetPath(TCustomDirectory* base) { return FilePath(this, base); }
+
+void TNTFSFile::ChangeListViewItem(TListItem& item) {
+  if (Size < 0 || Size > int64_t(0xFFFFFFFF)) throw std::range_error("file size out of range");
+  item.Caption = Name;
+  // The host's row has these sub-items; a bare one gets them rather than a fault.
+  if (item.SubItems.size() < 3) item.SubItems.resize(3);
+  item.SubItems[0] = LongWordToStr(uint32_t(Size));
+  item.SubItems[2] = std::to_string(MFTfileRef);
+}

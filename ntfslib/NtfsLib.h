@@ -1,0 +1,88 @@
+/* NtfsLib: lists every file of an NTFS volume by reading its MFT raw.
+ *
+ * A C interface of nine functions. A handle scans one volume, named by its
+ * root ("X:\" or "\\?\X:\"); the volume is read through the drive letter's raw
+ * source ("\\.\X:"). NtfsLibScanVolume returns at once; the scan then runs on
+ * a thread of its own, which calls the start callback once, the item callback
+ * once per name of every file and folder, and the finish callback once.
+ *
+ * Every function returns NTFSLIB_OK (0) on success. Callbacks must not throw.
+ */
+#ifndef NTFSLIB_H
+#define NTFSLIB_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <uchar.h>
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define NTFSLIB_CALL __stdcall
+#else
+#define NTFSLIB_CALL
+#endif
+#if defined(_WIN32)
+#define NTFSLIB_API
+#else
+#define NTFSLIB_API __attribute__((visibility("default")))
+#endif
+
+typedef char16_t NtfsLibChar; /* UTF-16 code unit */
+
+/* Layout of the platform's WIN32_FIND_DATAW (592 bytes). */
+typedef struct NtfsLibFindData {
+  uint32_t dwFileAttributes;
+  uint32_t ftCreationTime[2];   /* FILETIME: low, high */
+  uint32_t ftLastAccessTime[2];
+  uint32_t ftLastWriteTime[2];
+  uint32_t nFileSizeHigh;
+  uint32_t nFileSizeLow;
+  uint32_t dwReserved0;         /* the MFT record number */
+  uint32_t dwReserved1;
+  NtfsLibChar cFileName[260];
+  NtfsLibChar cAlternateFileName[14];
+} NtfsLibFindData;
+
+enum {
+  NTFSLIB_OK = 0,
+  NTFSLIB_E_HANDLE = 1,       /* null handle or argument */
+  NTFSLIB_E_MOUNTPOINT = 2,   /* not a volume root, or no raw source behind it */
+  NTFSLIB_E_NOT_NTFS = 3,     /* the volume's boot sector is not a usable NTFS one */
+  NTFSLIB_E_NO_VOLUME = 4,    /* no mount point accepted yet */
+  NTFSLIB_E_SCAN_THREAD = 5,  /* called from the scan's own thread, which cannot wait for itself */
+  NTFSLIB_E_THREAD = 6,       /* the scan thread could not be started */
+  NTFSLIB_E_NO_ITEM = 7,      /* not the item being reported on this thread */
+  NTFSLIB_E_BUSY = 8          /* a scan of this handle is still running */
+};
+
+typedef void(NTFSLIB_CALL* NtfsLibStartCallback)(void* handle, void* user);
+typedef void(NTFSLIB_CALL* NtfsLibItemCallback)(void* handle, const NtfsLibFindData* item, void* user);
+/* aborted: non-zero when the scan ended because of NtfsLibAbortScan. */
+typedef void(NTFSLIB_CALL* NtfsLibFinishCallback)(void* handle, int32_t aborted, void* user);
+
+NTFSLIB_API void* NTFSLIB_CALL NtfsLibCreate(void);
+/* Stops a running scan; no callback arrives after it returns. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibDestroy(void* handle);
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetStartCallback(void* handle, NtfsLibStartCallback callback, void* user);
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetItemCallback(void* handle, NtfsLibItemCallback callback, void* user);
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetFinishCallback(void* handle, NtfsLibFinishCallback callback, void* user);
+/* Accepts a volume root whose raw source holds an NTFS boot sector; the text is copied. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetMountPoint(void* handle, const NtfsLibChar* mountPoint);
+/* Starts a scan; fails while one of this handle still runs. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibScanVolume(void* handle);
+/* Stops the running scan and waits for its thread; OK when none runs. From
+ * inside a callback it only asks the scan to stop and fails. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibAbortScan(void* handle);
+/* Inside the item callback, for the item it received: *path becomes the
+ * item's folder relative to the volume root ("" or "Dir\Sub\"), zero
+ * terminated, allocated with malloc; the caller frees it with free. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibGetItemPath(const NtfsLibFindData* item, NtfsLibChar** path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NTFSLIB_H */

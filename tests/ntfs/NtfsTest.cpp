@@ -1,0 +1,328 @@
+// What only byte-level images catch: fix-up, run decoding, index order and
+// loops, attribute lists, the deleted-tree rebuild and 64-bit reads. Broad
+// listings and contents are checked against real volumes by the oracle suite.
+#include <fstream>
+
+#include "Devices.h"
+#include "Ldiskio.h"
+#include "NtfsTestImage.h"
+#include "Pdiskio.h"
+#include "ScratchDir.h"
+
+namespace {
+
+std::shared_ptr<NtfsMemorySource> source;
+
+class NtfsUnits : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    PdiskioInitialization();
+    LdiskioInitialization();
+    NtfsInitialization();
+    DevicesInitialization();
+    source = std::make_shared<NtfsMemorySource>();
+    DriveBinding b;
+    b.raw = source;
+    ASSERT_TRUE(BindDriveLetter(kNtfsLetter, b));
+  }
+  void TearDown() override {
+    DevicesFinalization();
+    NtfsFinalization();
+    LdiskioFinalization();
+    PdiskioFinalization();
+    UnbindDriveLetter(kNtfsLetter);
+    source.reset();
+  }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new NtfsUnits);
+
+// Every item a scan reports, as "path" (folders) or "path\name" (files), a
+// deleted one marked with "*".
+std::vector<std::string> Listing(TNTFSdrive& drive, bool deletedOnly) {
+  std::vector<std::string> out;
+  drive.OnFoundItem = [&](TObject*, TObject* item) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) out.push_back(f->GetPath(nullptr) + "\\" + f->Name + (f->Deleted ? "*" : ""));
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) out.push_back(d->GetPath(nullptr) + ((d->DeletedState & 1) ? "*" : ""));
+  };
+  drive.ScanDrive("*", deletedOnly, deletedOnly);
+  return out;
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+NtfsMemorySource& NtfsSource() { return *source; }
+
+TEST(NtfsFixup, RepairsStrideEndsOnlyWhenTheArrayLiesInsideTheBytesRead) {
+  struct Case {
+    const char* what;
+    uint16_t sectorSize, usaOffset, usaCount;
+    size_t length;
+    bool repaired;
+  } cases[] = {
+      {"two strides of a 1 KiB record", 512, 0x30, 3, 1024, true},
+      {"a count larger than the record is clamped", 512, 0x30, 9, 1024, true},
+      // The stride is 512 bytes whatever the sector size.
+      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, 1024, true},
+      {"count 0", 512, 0x30, 0, 1024, false},
+      {"count 1", 512, 0x30, 1, 1024, false},
+      {"array past the end", 512, 1020, 3, 1024, false},
+  };
+  for (const Case& c : cases) {
+    Bytes r(c.length, 0x77);
+    Put(r.data() + 4, c.usaOffset, 2);
+    Put(r.data() + 6, c.usaCount, 2);
+    if (c.usaOffset + 6u <= c.length) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
+    TNTFSdrive drive;
+    drive.bootb.BytesPerSector = c.sectorSize;
+    drive.FixupUpdateSequenceArray(r.data(), uint32_t(c.length));
+    EXPECT_EQ(NtfsRead16(&r[510]), c.repaired ? 0x1111 : 0x7777) << c.what;
+    EXPECT_EQ(NtfsRead16(&r[1022]), c.repaired ? 0x2222 : 0x7777) << c.what;
+  }
+}
+
+TEST(NtfsRuns, DecodesLengthsAndSignedDeltas) {
+  struct Case {
+    Bytes run;
+    uint32_t header;
+    uint64_t length;
+    int64_t delta;
+  } cases[] = {
+      {{0x11, 0x10, 0x04}, 3, 16, 4},
+      {{0x21, 0x10, 0x00, 0x04}, 4, 16, 1024},
+      {{0x01, 0x08}, 2, 8, 0},
+      {{0x11, 0x10, 0xF0}, 3, 16, -16},
+      {{0x31, 0x01, 0x00, 0x00, 0x80}, 5, 1, -8388608},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RunHeaderSize(c.run.data()), c.header);
+    EXPECT_EQ(RunLength(c.run.data()), c.length);
+    EXPECT_EQ(RunLcnDelta(c.run.data()), c.delta);
+  }
+}
+
+TEST(NtfsRuns, FindRunWalksSparseRunsAndStaysInsideTheAttribute) {
+  TNTFSdrive drive;
+  // 16 clusters at 4, 8 sparse, 8 at 36; then the same list with no end byte,
+  // padded by runs of length 0 to the attribute's end.
+  const Bytes listed{0x11, 0x10, 0x04, 0x01, 0x08, 0x11, 0x08, 0x20, 0x00};
+  Bytes endless = listed;
+  endless.pop_back();
+  endless.resize(64, 0x10);  // length 0, one offset byte: never ends by itself
+  for (const Bytes& runs : {listed, endless}) {
+    Bytes a = Attribute(atData, u"", true, runs);
+    Put(a, 0x18, 40, 8);  // HighVcn past the runs
+    const auto* attr = reinterpret_cast<const TATTRIBUTE*>(a.data());
+    struct Case {
+      int64_t vcn, lcn, count;
+    } hits[] = {{5, 9, 11}, {20, 0, 4}, {24, 36, 8}};
+    for (const Case& c : hits) {
+      int64_t lcn = -1, count = -1;
+      ASSERT_TRUE(drive.FindRun(attr, c.vcn, lcn, count)) << c.vcn;
+      EXPECT_EQ(lcn, c.lcn);
+      EXPECT_EQ(count, c.count);
+    }
+    int64_t lcn = -1, count = -1;
+    EXPECT_FALSE(drive.FindRun(attr, 32, lcn, count));
+    EXPECT_FALSE(drive.FindRun(attr, 41, lcn, count));
+    EXPECT_EQ(lcn, -1);
+  }
+}
+
+TEST(NtfsMount, ReadsVolumeFactsAndListsWin32NamesUnlessPosixNamesAreOn) {
+  NtfsImage m = NtfsImage::Make();
+  m.SetDirectory(5, {Entry(4, FileName(5, u"$AttrDef", nsWin32AndDos)),
+                     Entry(20, FileName(5, u"Win32 file")),
+                     Entry(21, FileName(5, u"LONGNA~1.TXT", nsDos)),
+                     Entry(21, FileName(5, u"Long name.txt")),
+                     Entry(22, FileName(5, u"posix only", nsPosix))});
+  m.Finish();
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  EXPECT_TRUE(v.drive.MftLoaded);
+  EXPECT_EQ(v.drive.Name, "Test");
+  EXPECT_EQ(v.drive.BytesPerFileRecord, 1024u);
+  EXPECT_EQ(v.drive.BytesPerIndexBlock, 4096u);
+  EXPECT_EQ(v.drive.MftRecordCount(), 128u);
+  EXPECT_TRUE(v.drive.Dirty());
+  const auto version = std::find(v.log.begin(), v.log.end(),
+                                 "Volume MajorVersion: 3, MinorVersion: 1, flags: 1 (TNTFSdrive.MountDrive)");
+  ASSERT_NE(version, v.log.end());
+  EXPECT_EQ(*(version + 1), "Dirty flag set! run chkdsk /f (TNTFSdrive.MountDrive)");
+  EXPECT_EQ(Listing(v.drive, false), (Names{"\\Win32 file", "\\Long name.txt"}));
+
+  optNtfsPosixNames = true;
+  MountedNtfs posix(m.bytes);
+  posix.drive.MountDrive(false);
+  EXPECT_EQ(Listing(posix.drive, false), (Names{"\\Win32 file", "\\Long name.txt", "\\posix only"}));
+  optNtfsPosixNames = false;
+}
+
+TEST(NtfsMount, AbsurdBootSectorsMountWithoutReadingRecords) {
+  for (auto patch : {std::pair<int, uint64_t>{0x0B, 0}, {0x0D, 0}, {0x40, 0x7F}, {0x30, uint64_t(-1)}, {0x44, 0}}) {
+    NtfsImage m = NtfsImage::Make();
+    m.Finish();
+    Put(m.bytes.data() + patch.first, patch.second, patch.first == 0x0D ? 1 : patch.first == 0x0B ? 2 : 4);
+    MountedNtfs v(m.bytes);
+    EXPECT_TRUE(v.drive.MountDrive(false)) << patch.first;
+    EXPECT_FALSE(v.drive.MftLoaded) << patch.first;
+    EXPECT_TRUE(Listing(v.drive, false).empty());
+  }
+}
+
+// Root [M -> block 1, end -> block 0]; block 1 [A, B -> a block that is not
+// INDX, end -> block 1 itself]; block 0 [Z]. Index order is A B M Z. With
+// 64 KiB clusters the 4 KiB blocks are numbered in 512-byte units.
+TEST(NtfsIndex, ListsBlocksInCollationOrderAndSkipsLoopsAndForeignBlocks) {
+  for (uint32_t spc : {8u, 128u}) {
+    NtfsImage m = NtfsImage::Make(spc, spc == 8 ? 256 : 48);
+    const uint32_t unit = spc == 8 ? 1 : 8;  // VCNs per block
+    const uint32_t blockClusters = spc == 8 ? 3 : 1;
+    const uint32_t lcn = m.Alloc(blockClusters);
+    auto at = [&](int block) { return size_t(lcn) * m.ClusterBytes() + size_t(block) * unit * 512 * (spc == 8 ? 8 : 1); };
+    m.IndexBlock(at(0), {Entry(33, FileName(5, u"Z")), Entry(0, {}, true)});
+    m.IndexBlock(at(1), {Entry(30, FileName(5, u"A")), Entry(31, FileName(5, u"B"), false, 2 * unit),
+                         Entry(0, {}, true, 1 * unit)});
+    std::memcpy(m.bytes.data() + at(2), "JUNK", 4);
+    m.SetDirectory(5, {Entry(32, FileName(5, u"M"), false, 1 * unit), Entry(0, {}, true, 0)}, true);
+    const uint64_t allocated = uint64_t(blockClusters) * m.ClusterBytes();
+    m.attrs[5].push_back(NonResident(atIndexAllocation, {{blockClusters, lcn}}, int64_t(allocated), m.ClusterBytes(), u"$I30"));
+    m.Finish();
+    MountedNtfs v(m.bytes);
+    ASSERT_TRUE(v.drive.MountDrive(false));
+    EXPECT_EQ(Listing(v.drive, false), (Names{"\\A", "\\B", "\\M", "\\Z"})) << spc;
+  }
+}
+
+// Live \Docs\Work holding a deleted file; a deleted folder whose deleted child
+// has the lower record; a file whose parent record now holds a newer folder;
+// a parent chain deeper than 100; two deleted folders that are each other's
+// parent.
+TEST(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
+  NtfsImage m = NtfsImage::Make(8, 256, 4096, 256);
+  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020) {
+    m.Begin(i, inUse);
+    m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));
+  };
+  dir(20, 5, u"Docs", true);
+  dir(21, 20, u"Work", true);
+  m.File(40, 21, u"lost.txt", nullptr, false);
+  m.File(45, 50, u"child.txt", nullptr, false);
+  dir(50, 5, u"Gone", false);
+  dir(60, 5, u"Newer", true, kTime2020 + 10000000);
+  m.File(41, 60, u"orphan.txt", nullptr, false);
+  m.File(99, 100, u"deep.txt", nullptr, false);
+  for (uint32_t i = 100; i <= 210; ++i) dir(i, i + 1, u"d", true);
+  dir(70, 71, u"a", false);
+  dir(71, 70, u"b", false);
+  m.Finish();
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  const Names found = Listing(v.drive, true);
+  for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*"})
+    EXPECT_NE(std::find(found.begin(), found.end(), expected), found.end()) << expected;
+  EXPECT_EQ(std::count(found.begin(), found.end(), "\\Gone*"), 1);
+  EXPECT_TRUE(v.Logged("self item found, item: 50 - will delete prior created... (TNTFSdrive.FindDeleted)"));
+  std::string deep;
+  for (const std::string& f : found)
+    if (f.find("deep.txt") != std::string::npos) deep = f;
+  EXPECT_EQ(deep.rfind("\\MFT 200\\", 0), 0u) << deep;
+  EXPECT_EQ(std::count(deep.begin(), deep.end(), '\\'), 102);
+  EXPECT_EQ(v.drive.DeletedFileCount, 4);
+}
+
+// The MFT's second half lies elsewhere and is described only in extension
+// record 16; a file's attribute list names its own record.
+TEST(NtfsAttributeList, ReachesMftExtentsInExtensionRecordsAndEndsOnSelfReference) {
+  NtfsImage m = NtfsImage::Make();
+  const uint32_t half = 16;  // clusters: records 0..63
+  const uint32_t moved = m.Alloc(half);
+  m.File(100, 5, u"far.txt");
+  m.Begin(30);
+  m.attrs[30].push_back(Resident(atFileName, FileName(5, u"loop.bin", nsWin32, false, 5000)));
+  auto listEntry = [](uint32_t type, uint64_t lowVcn, uint64_t ref) {
+    Bytes e(0x20, 0);
+    Put(e, 0, type, 4);
+    Put(e, 4, 0x20, 2);
+    e[7] = 0x1A;
+    Put(e, 8, lowVcn, 8);
+    Put(e, 0x10, ref, 8);
+    return e;
+  };
+  m.attrs[30].push_back(Resident(atAttributeList, listEntry(atData, 0, 30)));
+  m.SetDirectory(5, {Entry(100, FileName(5, u"far.txt")), Entry(30, FileName(5, u"loop.bin"))});
+  m.attrs[0][0] = NonResident(atData, {{half, m.mftLcn}}, m.records * m.recordBytes, m.ClusterBytes());
+  m.attrs[0].push_back(Resident(atAttributeList, Concat({listEntry(atData, 0, 0), listEntry(atData, half, 16)})));
+  m.Begin(16, true, 0, 0);
+  m.attrs[16].push_back(NonResident(atData, {{half, moved}}, 0, m.ClusterBytes(), u"", half));
+  m.Finish();
+  std::memcpy(m.Cluster(moved), m.Cluster(m.mftLcn + half), size_t(half) * m.ClusterBytes());
+  std::memset(m.Cluster(m.mftLcn + half), 0, size_t(half) * m.ClusterBytes());
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  EXPECT_EQ(Listing(v.drive, false), (Names{"\\far.txt", "\\loop.bin"}));
+  TNTFSfileInfo info;
+  v.drive.resetByMFTfileRef(30, 5000, info);
+  Bytes buffer(5000);
+  uint32_t n = 1;
+  EXPECT_FALSE(v.drive.blockread(info, 5000, buffer.data(), n));
+  EXPECT_EQ(n, 0u);
+}
+
+// A sparse file of 4 GiB and more: bytes past 4 GiB come through the 64-bit
+// reader, holes read as zeros, data past the volume fails the read, and
+// saving refuses it whole.
+TEST(NtfsRead, SparseFilesPast4GiBReadByByteRangeAndSaveRefusesThem) {
+  NtfsImage m = NtfsImage::Make();
+  const uint32_t lcn = m.Alloc(1);
+  std::memset(m.Cluster(lcn), 0x5A, m.ClusterBytes());
+  const int64_t hole = (int64_t(1) << 32) / m.ClusterBytes();
+  m.File(30, 5, u"big.bin");
+  m.attrs[30].push_back(NonResident(atData, {{uint64_t(hole), 0}, {1, lcn}, {1, 1000000}},
+                                    (int64_t(1) << 32) + 2 * m.ClusterBytes(), m.ClusterBytes()));
+  m.SetDirectory(5, {Entry(30, FileName(5, u"big.bin", nsWin32, false, (int64_t(1) << 32) + 8192))});
+  m.Finish();
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  TNTFSfileInfo info;
+  v.drive.resetByMFTfileRef(30, (int64_t(1) << 32) + 8192, info);
+  Bytes buffer(8192, 0xEE);
+  uint32_t n = 0;
+  ASSERT_TRUE(v.drive.seek(info, 100));
+  ASSERT_TRUE(v.drive.blockread(info, 100, buffer.data(), n));
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), Bytes(100, 0));
+  ASSERT_TRUE(v.drive.seek(info, (int64_t(1) << 32) - 10));
+  EXPECT_FALSE(v.drive.blockread(info, 8192, buffer.data(), n));  // the last cluster lies past the volume
+  EXPECT_EQ(n, 4106u);
+  EXPECT_EQ(buffer[9], 0);
+  EXPECT_EQ(buffer[10], 0x5A);
+  EXPECT_FALSE(v.drive.seek(info, info.Size));
+
+  ASSERT_EQ(Listing(v.drive, false), (Names{"\\big.bin"}));
+  ScratchDir dest;
+  bool started = false;
+  v.drive.OnStart = [&](TObject*, TObject*, const AnsiString&) { started = true; };
+  auto* file = dynamic_cast<TNTFSFile*>((*v.drive.RootDir->Children)[0]);
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(file->SaveTo(dest.path() + "\\"));
+  EXPECT_FALSE(started);
+  EXPECT_TRUE(std::any_of(v.log.begin(), v.log.end(), [](const AnsiString& l) {
+    return l.rfind("EXCEPTION occured: ", 0) == 0 && l.find("(TNTFSfile.SaveTo file big.bin") != std::string::npos;
+  }));
+}
+
+TEST(NtfsSave, SavesResidentDataUnderASafeName) {
+  NtfsImage m = NtfsImage::Make();
+  const Bytes data{'h', 'e', 'l', 'l', 'o'};
+  m.File(30, 5, u"a/b", &data);
+  m.SetDirectory(5, {Entry(30, FileName(5, u"a/b", nsWin32, false, 5))});
+  m.Finish();
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  ASSERT_EQ(Listing(v.drive, false), (Names{"\\a/b"}));
+  ScratchDir dest;
+  ASSERT_TRUE(v.drive.SaveItem((*v.drive.RootDir->Children)[0], dest.path()));
+  std::ifstream in(dest / "a_b", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hello");
+}

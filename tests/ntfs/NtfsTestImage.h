@@ -1,0 +1,303 @@
+// Byte-level NTFS image writer for corner cases no formatter makes: records,
+// attributes, run lists and index blocks written field by field, and a drive
+// mounted on the image through a memory source bound to a drive letter.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Ldiskio.h"
+#include "Ntfs.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+using Bytes = std::vector<uint8_t>;
+
+class NtfsMemorySource : public RawSource {
+ public:
+  Bytes image;
+  bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
+    done = offset < image.size() ? size_t(std::min<uint64_t>(len, image.size() - offset)) : 0;
+    if (done) std::memcpy(buffer, image.data() + offset, done);
+    return done == len;
+  }
+  bool WriteAt(uint64_t, const void*, size_t, size_t& done) override {
+    done = 0;
+    ADD_FAILURE() << "the reader wrote to the volume";
+    return false;
+  }
+  uint64_t Size() const override { return image.size(); }
+  bool Writable() const override { return false; }
+};
+
+constexpr char kNtfsLetter = 'N';
+NtfsMemorySource& NtfsSource();
+
+inline void Put(Bytes& b, size_t at, uint64_t v, int n) {
+  if (b.size() < at + n) b.resize(at + n);
+  for (int i = 0; i < n; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+inline void Put(uint8_t* p, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline Bytes Utf16(const std::u16string& s) {
+  Bytes b;
+  for (char16_t c : s) Put(b, b.size(), c, 2);
+  return b;
+}
+
+struct Run {
+  uint64_t length;
+  int64_t lcn;  // 0: sparse
+};
+
+// A run list: absolute clusters become deltas; an explicit end byte.
+inline Bytes Runs(const std::vector<Run>& runs) {
+  Bytes b;
+  int64_t previous = 0;
+  for (const Run& r : runs) {
+    const int64_t delta = r.lcn - previous;
+    const int o = r.lcn == 0 ? 0 : 8;
+    b.push_back(uint8_t(8 | (o << 4)));
+    Put(b, b.size(), r.length, 8);
+    if (o) Put(b, b.size(), uint64_t(delta), 8);
+    if (r.lcn) previous = r.lcn;
+  }
+  b.push_back(0);
+  return b;
+}
+
+inline Bytes Attribute(uint32_t type, const std::u16string& name, bool nonresident, const Bytes& body) {
+  const size_t header = nonresident ? 0x40 : 0x18;
+  Bytes a(header, 0);
+  Put(a, 0, type, 4);
+  a[8] = nonresident;
+  a[9] = uint8_t(name.size());
+  Put(a, 0x0A, header, 2);
+  const Bytes n = Utf16(name);
+  a.insert(a.end(), n.begin(), n.end());
+  a.resize((a.size() + 7) & ~size_t(7));
+  const size_t valueAt = a.size();
+  a.insert(a.end(), body.begin(), body.end());
+  a.resize((a.size() + 7) & ~size_t(7));
+  Put(a, 4, a.size(), 4);
+  if (nonresident) {
+    Put(a, 0x20, valueAt, 2);
+  } else {
+    Put(a, 0x10, body.size(), 4);
+    Put(a, 0x14, valueAt, 2);
+  }
+  return a;
+}
+
+inline Bytes Resident(uint32_t type, const Bytes& value, const std::u16string& name = u"") {
+  return Attribute(type, name, false, value);
+}
+
+inline Bytes NonResident(uint32_t type, const std::vector<Run>& runs, int64_t dataSize, uint32_t clusterBytes,
+                         const std::u16string& name = u"", int64_t lowVcn = 0) {
+  Bytes a = Attribute(type, name, true, Runs(runs));
+  uint64_t clusters = 0;
+  for (const Run& r : runs) clusters += r.length;
+  Put(a, 0x10, uint64_t(lowVcn), 8);
+  Put(a, 0x18, uint64_t(lowVcn + int64_t(clusters) - 1), 8);
+  Put(a, 0x28, clusters * clusterBytes, 8);
+  Put(a, 0x30, uint64_t(dataSize), 8);
+  Put(a, 0x38, uint64_t(dataSize), 8);
+  return a;
+}
+
+constexpr int64_t kTime2020 = 132223104000000000;  // 2020-01-01 00:00 UTC
+
+inline Bytes FileName(uint64_t parent, const std::u16string& name, uint8_t nameType = nsWin32, bool dir = false,
+                      int64_t size = 0, int64_t created = kTime2020) {
+  Bytes v(0x42, 0);
+  Put(v, 0x00, parent, 8);
+  for (int at : {0x08, 0x10, 0x18, 0x20}) Put(v, at, uint64_t(created), 8);
+  Put(v, 0x30, uint64_t(size), 8);
+  Put(v, 0x38, dir ? kFileNameIsDirectory : 0x20, 4);
+  v[0x40] = uint8_t(name.size());
+  v[0x41] = nameType;
+  const Bytes n = Utf16(name);
+  v.insert(v.end(), n.begin(), n.end());
+  return v;
+}
+
+// An index entry; subNode >= 0 adds a sub-node VCN.
+inline Bytes Entry(uint64_t reference, const Bytes& key, bool last = false, int64_t subNode = -1) {
+  Bytes e(16, 0);
+  Put(e, 0, last ? 0 : reference, 8);
+  if (!last) e.insert(e.end(), key.begin(), key.end());
+  e.resize((e.size() + 7) & ~size_t(7));
+  Put(e, 0x0A, last ? 0 : key.size(), 2);
+  e[0x0C] = uint8_t((last ? kIndexEntryLast : 0) | (subNode >= 0 ? kIndexEntrySubNode : 0));
+  if (subNode >= 0) Put(e, e.size(), uint64_t(subNode), 8);
+  Put(e, 8, e.size(), 2);
+  return e;
+}
+
+inline Bytes Concat(const std::vector<Bytes>& parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// Update sequence array at usaOffset protecting every 512-byte stride of size bytes.
+inline void Protect(uint8_t* record, size_t size, uint16_t usaOffset) {
+  const uint16_t count = uint16_t(size / 512 + 1);
+  Put(record + 4, usaOffset, 2);
+  Put(record + 6, count, 2);
+  Put(record + usaOffset, 0x0BAD, 2);
+  for (size_t i = 1; i < count; ++i) {
+    std::memcpy(record + usaOffset + 2 * i, record + 512 * i - 2, 2);
+    Put(record + 512 * i - 2, 0x0BAD, 2);
+  }
+}
+
+struct NtfsImage {
+  uint32_t bps = 512, spc = 8, recordBytes = 1024, indexBytes = 4096, records = 128, clusters = 256;
+  int64_t mftLcn = 4;
+  int64_t bitmapLcn = 0;
+  uint32_t nextFree = 0;
+  Bytes bytes;
+  std::vector<std::vector<Bytes>> attrs;  // per record, written by Finish
+  std::vector<uint8_t> begun;
+
+  uint32_t ClusterBytes() const { return bps * spc; }
+  uint8_t* Cluster(int64_t lcn) { return bytes.data() + size_t(lcn) * ClusterBytes(); }
+  uint8_t* Record(uint32_t i) { return Cluster(mftLcn) + size_t(i) * recordBytes; }
+  uint32_t Alloc(uint32_t n) {
+    const uint32_t lcn = nextFree;
+    nextFree += n;
+    return lcn;
+  }
+
+  // An empty volume: $MFT, $Volume, an empty root and $Bitmap.
+  static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128) {
+    NtfsImage m;
+    m.spc = spc;
+    m.records = records;
+    m.clusters = clusters;
+    m.indexBytes = indexBytes;
+    m.bytes.assign(size_t(clusters) * m.ClusterBytes(), 0);
+    m.mftLcn = std::max<uint32_t>(1, 16384 / m.ClusterBytes());
+    const uint32_t mftClusters = (m.records * m.recordBytes + m.ClusterBytes() - 1) / m.ClusterBytes();
+    m.nextFree = uint32_t(m.mftLcn) + mftClusters;
+    m.bitmapLcn = m.Alloc(1);
+    m.attrs.resize(m.records);
+    m.begun.assign(m.records, 0);
+    uint8_t* b = m.bytes.data();
+    std::memcpy(b + 3, "NTFS    ", 8);
+    Put(b + 0x0B, m.bps, 2);
+    b[0x0D] = uint8_t(spc);
+    Put(b + 0x28, uint64_t(clusters) * spc, 8);
+    Put(b + 0x30, uint64_t(m.mftLcn), 8);
+    Put(b + 0x40, 0xF6, 4);
+    Put(b + 0x44, indexBytes >= m.ClusterBytes() ? indexBytes / m.ClusterBytes() : 0x100 - 12, 4);
+    for (uint32_t i : {0u, 3u, 5u, 6u}) m.Begin(i);
+    m.attrs[0].push_back(NonResident(atData, {{mftClusters, m.mftLcn}}, m.records * m.recordBytes, m.ClusterBytes()));
+    m.attrs[3] = {Resident(atVolumeName, Utf16(u"Test")), Resident(atVolumeInformation, Bytes{0, 0, 0, 0, 0, 0, 0, 0, 3, 1, 1, 0})};
+    m.attrs[6].push_back(NonResident(atData, {{1, m.bitmapLcn}}, clusters / 8, m.ClusterBytes()));
+    m.SetDirectory(5, {});
+    return m;
+  }
+
+  void Begin(uint32_t i, bool inUse = true, uint16_t links = 1, uint64_t base = 0) {
+    uint8_t* r = Record(i);
+    std::memset(r, 0, recordBytes);
+    std::memcpy(r, "FILE", 4);
+    Put(r + 0x12, links, 2);
+    Put(r + 0x14, 0x38, 2);
+    Put(r + 0x16, inUse ? 1 : 0, 2);
+    Put(r + 0x20, base, 8);
+    attrs[i].clear();
+    begun[i] = inUse ? 1 : 2;
+  }
+
+  // A file record with its name and, when data is given, resident data.
+  void File(uint32_t i, uint64_t parent, const std::u16string& name, const Bytes* data = nullptr, bool inUse = true) {
+    Begin(i, inUse);
+    attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, false, data ? data->size() : 0)));
+    if (data) attrs[i].push_back(Resident(atData, *data));
+  }
+
+  // A directory whose index root holds entries (each ending in the last entry
+  // unless large, when the caller's entries carry the sub-nodes).
+  void SetDirectory(uint32_t i, const std::vector<Bytes>& entries, bool large = false) {
+    Bytes root(0x20, 0);
+    Put(root, 0, atFileName, 4);
+    Put(root, 8, indexBytes, 4);
+    Put(root, 0x10, 0x10, 4);
+    Bytes all = Concat(entries);
+    if (!large) all = Concat({all, Entry(0, {}, true)});
+    root.insert(root.end(), all.begin(), all.end());
+    Put(root, 0x14, root.size() - 0x10, 4);
+    Put(root, 0x18, root.size() - 0x10, 4);
+    Put(root, 0x1C, large ? 1 : 0, 4);
+    auto& a = attrs[i];
+    for (auto it = a.begin(); it != a.end();)
+      it = NtfsRead32(it->data()) == atIndexRoot ? a.erase(it) : it + 1;
+    a.push_back(Resident(atIndexRoot, root, u"$I30"));
+  }
+
+  // An INDX block at byte `at` of the volume holding entries.
+  void IndexBlock(size_t at, const std::vector<Bytes>& entries) {
+    uint8_t* b = bytes.data() + at;
+    std::memset(b, 0, indexBytes);
+    std::memcpy(b, "INDX", 4);
+    const Bytes all = Concat(entries);
+    Put(b + 0x18, 0x40 - 0x18, 4);
+    std::memcpy(b + 0x40, all.data(), all.size());
+    Put(b + 0x1C, 0x40 - 0x18 + all.size(), 4);
+    Put(b + 0x20, indexBytes - 0x18, 4);
+    Protect(b, indexBytes, 0x28);
+  }
+
+  // Writes the attributes and update sequence arrays; MFT and volume bitmaps follow begun records and nextFree.
+  void Finish() {
+    Bytes mftBitmap(records / 8, 0);
+    for (uint32_t i = 0; i < records; ++i)
+      if (begun[i] == 1) mftBitmap[i / 8] |= uint8_t(1 << (i % 8));
+    auto& a0 = attrs[0];
+    for (auto it = a0.begin(); it != a0.end();) it = NtfsRead32(it->data()) == atBitmap ? a0.erase(it) : it + 1;
+    a0.push_back(Resident(atBitmap, mftBitmap));
+    for (uint32_t lcn = 0; lcn < nextFree; ++lcn) Cluster(bitmapLcn)[lcn / 8] |= uint8_t(1 << (lcn % 8));
+    for (uint32_t i = 0; i < records; ++i) {
+      if (!begun[i]) continue;
+      uint8_t* r = Record(i);
+      size_t at = 0x38;
+      for (const Bytes& attr : attrs[i]) {
+        std::memcpy(r + at, attr.data(), attr.size());
+        at += attr.size();
+      }
+      Put(r + at, atEnd, 4);
+      Put(r + 0x18, at + 8, 4);
+      Protect(r, recordBytes, 0x30);
+    }
+  }
+};
+
+// A drive mounted on the image (Finish() first), on a device the way the
+// program builds one.
+struct MountedNtfs {
+  TDevice device;
+  TNTFSdrive drive;
+  std::vector<AnsiString> log;
+
+  explicit MountedNtfs(const Bytes& image) {
+    NtfsSource().image = image;
+    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { log.push_back(m); };
+    device.Kind = 1;
+    device.BytesPerSector = 512;
+    device.TotalSectors = uint32_t(image.size() / 512);
+    device.DriveNumber = uint8_t(kNtfsLetter - 'A' + 1);
+    drive.Device = &device;
+  }
+  ~MountedNtfs() { dbg->OnDebugOut = nullptr; }
+  bool Logged(const AnsiString& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+};

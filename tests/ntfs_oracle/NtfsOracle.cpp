@@ -1,0 +1,233 @@
+#include "NtfsOracle.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "ToolProcess.h"
+
+namespace ntfsoracle {
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSourceFixtures = std::string(MOX_SOURCE_DIR) + "/tests/fixtures/ntfs";
+
+// Beside the test program, so every build folder keeps its own images.
+const std::string& UnpackDir() {
+  static std::string dir;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    dir = (fs::read_symlink("/proc/self/exe").parent_path() / "ntfs_fixtures").string();
+    fs::create_directories(dir);
+    // Test programs may start at the same time: one unpacks, under a lock.
+    const std::string script =
+        "set -e; exec 9>\"$1/.lock\"; flock 9; "
+        "for xz in \"$2\"/*.img.xz; do img=\"$1/$(basename \"$xz\" .xz)\"; "
+        "[ \"$img\" -nt \"$xz\" ] || { xz -dc \"$xz\" >\"$img.tmp\" && mv \"$img.tmp\" \"$img\"; }; done";
+    ToolResult r = RunProgram({"bash", "-c", script, "unpack", dir, kSourceFixtures});
+    if (r.exitCode != 0) {
+      std::fprintf(stderr, "unpacking the NTFS fixtures failed:\n%s\n", r.err.c_str());
+      std::abort();
+    }
+  });
+  return dir;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+uint64_t Number(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
+
+}  // namespace
+
+const std::vector<std::string>& FixtureNames() {
+  static const std::vector<std::string> names{"ntfs512", "ntfs4k", "ntfs64k"};
+  return names;
+}
+
+std::string FixtureImage(const std::string& name) { return UnpackDir() + "/" + name + ".img"; }
+
+std::string CommittedManifest() { return kSourceFixtures + "/manifest.txt"; }
+
+Manifest ReadManifest(const std::string& manifestPath, const std::string& name) {
+  Manifest m;
+  std::ifstream in(manifestPath);
+  bool inSection = false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] == '[') {
+      inSection = line == "[" + name + ".img]";
+      continue;
+    }
+    auto eq = line.find('=');
+    if (!inSection || eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "cluster_bytes") m.clusterBytes = uint32_t(Number(value));
+    if (key == "live_items") m.liveItems = uint32_t(Number(value));
+    if (key == "reused_parent") m.reusedParent = Number(value);
+    if (key == "attribute_list") m.attributeListFile = Number(value);
+    if (key == "deleted") {
+      std::istringstream list(value);
+      for (std::string n; std::getline(list, n, ',');) m.deleted.push_back(Number(n));
+    }
+  }
+  return m;
+}
+
+std::vector<Entry> TskListing(const std::string& image, bool deleted) {
+  std::vector<Entry> entries;
+  ToolResult r = RunProgram({"fls", "-r", "-p", "-l", "-z", "UTC", deleted ? "-d" : "-u", image});
+  for (const std::string& line : Lines(r.out)) {
+    // "r/r 66-128-2:\tpath\tmtime\tatime\tctime\tcrtime\tsize\tuid\tgid",
+    // deleted ones as "-/r * 84-128-2:\t...".
+    auto tab = line.find('\t');
+    if (tab == std::string::npos || line.size() < 4) continue;
+    std::vector<std::string> cols;
+    std::istringstream rest(line.substr(tab + 1));
+    for (std::string col; std::getline(rest, col, '\t');) cols.push_back(col);
+    if (cols.size() < 6) continue;
+    const std::string head = line.substr(0, tab), path = cols[0];
+    const std::string last = path.substr(path.rfind('/') + 1);
+    const bool orphan = path.rfind("$OrphanFiles/", 0) == 0;
+    if ((path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
+        (orphan && last.rfind("OrphanFile-", 0) == 0) || head[2] == 'v' || head[2] == 'V')
+      continue;
+    Entry e;
+    e.path = path;
+    e.dir = head[2] == 'd';
+    e.deleted = head.find(" * ") != std::string::npos;
+    auto colon = head.rfind(':');
+    auto space = head.rfind(' ', colon);
+    e.record = Number(head.substr(space + 1, colon - space - 1));
+    e.size = Number(cols[5]);
+    e.mtime = cols[1].substr(0, 19);
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+std::vector<UndeleteRow> UndeleteScan(const std::string& image) {
+  std::vector<UndeleteRow> rows;
+  ToolResult r = RunProgram({"ntfsundelete", "--scan", image});
+  // "1608     FN..   100%  2019-06-15 13:45     20000  Deleted big.bin"
+  for (const std::string& line : Lines(r.out)) {
+    std::istringstream in(line);
+    UndeleteRow u;
+    std::string flags, percent, date, time, name;
+    if (!(in >> u.record >> flags >> percent >> date >> time >> u.size) || flags.size() != 4 || percent.back() != '%')
+      continue;
+    std::getline(in >> std::ws, name);
+    if (name == "<none>") continue;
+    u.dir = flags[0] == 'D';
+    u.resident = flags[1] == 'R';
+    u.percent = int(Number(percent));
+    u.name = name;
+    rows.push_back(u);
+  }
+  return rows;
+}
+
+std::string Icat(const std::string& image, uint64_t record) {
+  return RunProgram({"icat", image, std::to_string(record)}).out;
+}
+
+std::string WhyNoRegeneration() {
+  if (geteuid() != 0) return "not root: ntfs-3g needs root to mount the images it fills";
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse: ntfs-3g cannot mount";
+  if (RunProgram({"sh", "-c", "command -v ntfs-3g && command -v mkntfs && command -v setfattr"}).exitCode != 0)
+    return "ntfs-3g, mkntfs or setfattr is not installed";
+  return "";
+}
+
+int Regenerate(const std::string& dir, const std::string& name, std::string& err) {
+  ToolResult r = RunProgram({"bash", kSourceFixtures + "/make_ntfs_fixtures.sh", dir, name});
+  err = r.err;
+  return r.exitCode;
+}
+
+namespace {
+
+std::string DosTime(uint16_t date, uint16_t time) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                time >> 11, (time >> 5) & 63, (time & 31) * 2);
+  return buf;
+}
+
+// Folders of GetPath plus the item's own name, "/" separators, no leading "/".
+std::string ItemPath(TObject* item) {
+  AnsiString folder, name;
+  if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
+    folder = f->GetPath(nullptr);
+    name = f->Name;
+  } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
+    folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
+    name = d->Name;
+  }
+  for (char& c : folder)
+    if (c == '\\') c = '/';
+  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+}  // namespace
+
+MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<ImageDevice>(image)) {
+  if (!device_->get()) return;
+  drive_ = std::make_unique<TNTFSdrive>();
+  drive_->Device = device_->get();
+  drive_->TotalSectors = device_->get()->TotalSectors;
+  mounted_ = drive_->MountDrive(false) && drive_->MftLoaded;
+}
+
+std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
+  std::vector<Entry> entries;
+  drive_->OnFoundItem = [&](TObject*, TObject* item) {
+    Entry e;
+    e.item = item;
+    e.path = ItemPath(item);
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
+      e.size = uint64_t(f->Size);
+      e.deleted = f->Deleted;
+      e.condition = f->DeletedCondition;
+      e.record = f->MFTfileRef;
+      e.mtime = DosTime(f->Date, f->Time);
+    } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
+      e.dir = true;
+      e.deletedState = d->DeletedState;
+      e.deleted = d->DeletedState == 1;
+      e.condition = d->DeletedCondition;
+      e.record = d->MFTfileRef;
+      e.mtime = DosTime(d->Date, d->Time);
+    }
+    entries.push_back(e);
+  };
+  drive_->ScanDrive("*", includeDeleted, deletedOnly);
+  drive_->OnFoundItem = nullptr;
+  return entries;
+}
+
+std::string MountedNtfs::ReadAll(uint64_t record, int64_t size) {
+  std::string data;
+  TNTFSfileInfo info;
+  if (!drive_->resetByMFTfileRef(int64_t(record), size, info)) return data;
+  std::vector<char> buf(65536);
+  for (;;) {
+    uint32_t got = 0;
+    const bool ok = drive_->blockread(info, uint32_t(buf.size()), buf.data(), got);
+    data.append(buf.data(), got);
+    if (!ok || got == 0) break;
+  }
+  return data;
+}
+
+}  // namespace ntfsoracle

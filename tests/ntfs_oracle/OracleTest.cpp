@@ -1,0 +1,253 @@
+// Our NTFS reader against independent readers on images that mkntfs made
+// and ntfs-3g filled: The Sleuth Kit (fls, icat) for the live tree, the bytes
+// of files and the paths of deleted items, ntfsundelete for the deleted items
+// themselves. Each fixture also has to hold the cases it was made for; a
+// regenerated image is held to all of it (another ntfs-3g may place records
+// elsewhere, but the readers must still agree).
+//
+// Where our rules differ from the oracles' on purpose:
+// - System files: records 0 to 15 are never listed, so neither are $Extend's
+//   children; The Sleuth Kit lists all of them, so its $-paths are left out.
+// - Names: folders list Win32 names; POSIX-only names (what ntfs-3g writes
+//   unless a DOS name is set) only with optNtfsPosixNames, which the program
+//   turns on and so do these tests. DOS names are never listed, and neither
+//   does fls list them. Every hard link is one entry in both.
+// - Folder sizes: fls gives a folder the size of its index; ours have none,
+//   so only file sizes are compared.
+// - Times: ours come from the copy of the name in the folder's index and are
+//   MS-DOS times (two-second steps); fls reads the record's own times. Both
+//   agree once its seconds are taken down to an even number.
+// - A deleted item whose folder record now holds a newer folder goes under a
+//   placeholder folder "MFT n" named after that record; The Sleuth Kit puts
+//   it under $OrphanFiles. Folders rebuilt to give a deleted item its path
+//   are not deleted items and are not reported in a deleted-only scan.
+// - ntfsundelete also lists free records without a name ("<none>"), which we
+//   skip. Its percentage is the share of the data's clusters still free; our
+//   verdict looks at the first allocated cluster only, so 100 % must be our
+//   "likely intact" (1), and less may still be.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "NtfsOracle.h"
+#include "ScratchDir.h"
+#include "ToolProcess.h"
+
+using namespace ntfsoracle;
+
+namespace {
+
+uint64_t RecordOf(const std::vector<Entry>& listing, const std::string& path) {
+  for (const Entry& e : listing)
+    if (e.path == path) return e.record;
+  return 0;
+}
+
+std::string Istat(const std::string& image, uint64_t record) {
+  return RunProgram({"istat", "-r", image, std::to_string(record)}).out;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+void ExpectHoldsItsCases(const std::string& image, const Manifest& m) {
+  const std::string fsstat = RunProgram({"fsstat", image}).out;
+  EXPECT_NE(fsstat.find("Cluster Size: " + std::to_string(m.clusterBytes) + "\n"), std::string::npos);
+
+  const auto live = TskListing(image, false);
+  EXPECT_EQ(live.size(), m.liveItems);
+  EXPECT_GE(std::count_if(live.begin(), live.end(), [](const Entry& e) { return e.path.rfind("many/", 0) == 0; }),
+            1500);
+  EXPECT_NE(RecordOf(live, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/Early/Coffee/deep file.txt"), 0u);
+  EXPECT_EQ(RecordOf(live, "Newer"), m.reusedParent);
+  EXPECT_NE(Istat(image, m.attributeListFile).find("$ATTRIBUTE_LIST"), std::string::npos);
+  EXPECT_GT(Count(Istat(image, RecordOf(live, "fragmented.bin")), "Starting address"), 4u) << "fragmented.bin";
+  EXPECT_GE(Count(Istat(image, RecordOf(live, "sparse.bin")), "Sparse\n"), 2u) << "sparse.bin";
+
+  std::vector<uint64_t> deleted;
+  for (const UndeleteRow& row : UndeleteScan(image)) deleted.push_back(row.record);
+  EXPECT_EQ(deleted, m.deleted);
+  const auto gone = TskListing(image, true);
+  EXPECT_NE(RecordOf(gone, "$OrphanFiles/orphan.txt"), 0u) << "its folder's record should hold Newer";
+  EXPECT_NE(RecordOf(gone, "Docs/Reports/summary.doc"), 0u);
+  EXPECT_LT(RecordOf(gone, "Trash/early.txt"), RecordOf(gone, "Trash"));
+}
+
+// Sets optNtfsPosixNames for one test.
+struct PosixNames {
+  explicit PosixNames(bool on) : was(optNtfsPosixNames) { optNtfsPosixNames = on; }
+  ~PosixNames() { optNtfsPosixNames = was; }
+  bool was;
+};
+
+std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
+  std::map<std::string, Entry> map;
+  for (const Entry& e : entries) map[e.path] = e;
+  return map;
+}
+
+// Our times are MS-DOS times, kept to two seconds.
+std::string EvenSeconds(std::string time) {
+  if (!time.empty() && (time.back() - '0') % 2) --time.back();
+  return time;
+}
+
+void ExpectLiveListingAgrees(const std::string& image) {
+  PosixNames posix(true);
+  MountedNtfs m(image);
+  ASSERT_TRUE(m.mounted());
+  const auto ours = ByPath(m.Scan(false, false));
+  const auto tsk = ByPath(TskListing(image, false));
+  ASSERT_GT(tsk.size(), 1500u);
+  for (const auto& [path, t] : tsk) {
+    auto it = ours.find(path);
+    if (it == ours.end()) {
+      ADD_FAILURE() << "missing: " << path;
+      continue;
+    }
+    EXPECT_EQ(it->second.dir, t.dir) << path;
+    EXPECT_EQ(it->second.record, t.record) << path;
+    EXPECT_EQ(it->second.mtime, EvenSeconds(t.mtime)) << path;
+    if (!t.dir) {
+      EXPECT_EQ(it->second.size, t.size) << path;
+    }
+  }
+  for (const auto& [path, o] : ours)
+    if (!tsk.count(path)) ADD_FAILURE() << "not in fls: " << path;
+}
+
+// Every live file read through blockread against icat of its record.
+void ExpectLiveBytesAgree(const std::string& image) {
+  PosixNames posix(true);
+  MountedNtfs m(image);
+  ASSERT_TRUE(m.mounted());
+  std::map<uint64_t, std::string> icat;  // hard links share a record
+  int compared = 0;
+  for (const Entry& e : m.Scan(false, false)) {
+    if (e.dir) continue;
+    const std::string data = m.ReadAll(e.record, int64_t(e.size));
+    ASSERT_EQ(data.size(), e.size) << e.path;
+    if (e.size == 0) continue;
+    if (!icat.count(e.record)) icat[e.record] = Icat(image, e.record);
+    EXPECT_TRUE(data == icat[e.record]) << e.path;
+    ++compared;
+  }
+  EXPECT_GT(compared, 70);
+}
+
+// The deleted items against ntfsundelete (records, names, sizes, verdicts)
+// and their rebuilt paths against fls; those likely intact saved and
+// compared with icat of their records.
+void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest) {
+  PosixNames posix(true);
+  MountedNtfs m(image);
+  ASSERT_TRUE(m.mounted());
+  std::map<uint64_t, Entry> ours;
+  for (const Entry& e : m.Scan(true, true)) {
+    EXPECT_TRUE(e.deleted || e.deletedState == 5) << e.path << " in a deleted-only scan";
+    if (e.deleted) ours[e.record] = e;
+  }
+  const auto rows = UndeleteScan(image);
+  ASSERT_EQ(rows.size(), manifest.deleted.size());
+  ScratchDir dest;
+  for (const UndeleteRow& row : rows) {
+    auto it = ours.find(row.record);
+    if (it == ours.end()) {
+      ADD_FAILURE() << "missing deleted record " << row.record << " " << row.name;
+      continue;
+    }
+    const Entry& o = it->second;
+    EXPECT_EQ(o.path.substr(o.path.rfind('/') + 1), row.name) << row.record;
+    EXPECT_EQ(o.dir, row.dir) << o.path;
+    if (row.dir) continue;
+    EXPECT_EQ(o.size, row.size) << o.path;
+    if (row.percent == 100) {
+      EXPECT_EQ(int(o.condition), 1) << o.path;
+    }
+    if (o.condition == 1) {
+      ASSERT_TRUE(m.drive().SaveItem(o.item, dest.path() + "\\")) << o.path;
+      std::ifstream saved(dest / row.name, std::ios::binary);
+      EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == Icat(image, o.record)) << o.path;
+    }
+  }
+  EXPECT_EQ(ours.size(), rows.size());
+  const std::string placeholder = "MFT " + std::to_string(manifest.reusedParent) + "/";
+  for (const Entry& t : TskListing(image, true)) {
+    auto it = ours.find(t.record);
+    if (it == ours.end()) continue;  // reported missing above
+    std::string expected = t.path;
+    if (expected.rfind("$OrphanFiles/", 0) == 0) expected = placeholder + expected.substr(13);
+    EXPECT_EQ(it->second.path, expected) << t.record;
+  }
+}
+
+// Without the switch only Win32 names are listed, with their folders' items.
+TEST(NtfsNames, PosixOnlyNamesAreListedOnlyWithTheSwitch) {
+  const std::string image = FixtureImage("ntfs4k");
+  std::map<std::string, Entry> with, without;
+  {
+    PosixNames posix(true);
+    MountedNtfs m(image);
+    ASSERT_TRUE(m.mounted());
+    with = ByPath(m.Scan(false, false));
+  }
+  {
+    PosixNames posix(false);
+    MountedNtfs m(image);
+    ASSERT_TRUE(m.mounted());
+    without = ByPath(m.Scan(false, false));
+  }
+  for (const auto& [path, e] : without) EXPECT_TRUE(with.count(path)) << path;
+  const struct {
+    const char* path;
+    bool listedWithout;
+  } cases[] = {
+      {"README.txt", true},       {"many/File0001.txt", true},      {"Ünïcödé café.txt", true},
+      {"Docs/Reports", true},     {"posix only.bin", false},        {"many/File0007.txt", false},
+      {"links", false},           {"Docs/readme link.txt", false},  {"Docs/Reports/2005", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(with.count(c.path)) << c.path;
+    EXPECT_EQ(without.count(c.path) == 1, c.listedWithout) << c.path;
+  }
+}
+
+class NtfsOracle : public ::testing::TestWithParam<std::string> {
+ protected:
+  std::string image() const { return FixtureImage(GetParam()); }
+  Manifest manifest() const { return ReadManifest(CommittedManifest(), GetParam()); }
+};
+
+TEST_P(NtfsOracle, HoldsWhatItsManifestSays) { ExpectHoldsItsCases(image(), manifest()); }
+TEST_P(NtfsOracle, LiveListingAgreesWithSleuthKit) { ExpectLiveListingAgrees(image()); }
+TEST_P(NtfsOracle, LiveFileBytesAgreeWithIcat) { ExpectLiveBytesAgree(image()); }
+TEST_P(NtfsOracle, DeletedItemsAgreeWithNtfsundeleteAndFls) { ExpectDeletedItemsAgree(image(), manifest()); }
+
+INSTANTIATE_TEST_SUITE_P(Images, NtfsOracle, ::testing::ValuesIn(FixtureNames()),
+                         [](const auto& info) { return info.param; });
+
+TEST(NtfsFixtureGenerator, RegeneratesAnImageWithTheSameCases) {
+  if (std::string why = WhyNoRegeneration(); !why.empty()) GTEST_SKIP() << "cannot regenerate the NTFS fixtures: " << why;
+  ScratchDir dir;
+  std::string err;
+  const int status = Regenerate(dir.path(), "ntfs4k", err);
+  if (status == 77) GTEST_SKIP() << "cannot regenerate the NTFS fixtures: " << err;
+  ASSERT_EQ(status, 0) << err;
+  const Manifest fresh = ReadManifest(dir / "manifest.txt", "ntfs4k");
+  const Manifest committed = ReadManifest(CommittedManifest(), "ntfs4k");
+  EXPECT_EQ(fresh.liveItems, committed.liveItems);
+  EXPECT_EQ(fresh.deleted.size(), committed.deleted.size());
+  ExpectHoldsItsCases(dir / "ntfs4k.img", fresh);
+  ExpectLiveListingAgrees(dir / "ntfs4k.img");
+  ExpectLiveBytesAgree(dir / "ntfs4k.img");
+  ExpectDeletedItemsAgree(dir / "ntfs4k.img", fresh);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// TMoxVolumeScannerNTFS over the real NtfsLib. The nine calls are seen on
+// their way to the library: this program defines them itself, logs each
+// and passes it on to the library's own definition.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "../scanner/Recorder.h"
+#include "MoxVolumeScannerNTFS.h"
+#include "NtfsImage.h"
+
+namespace {
+
+struct LibraryCalls {
+  std::mutex lock;
+  std::vector<std::string> log;
+  std::atomic<bool> refuseMountPoint{false};
+
+  void Add(const char* call) {
+    std::lock_guard g(lock);
+    log.emplace_back(call);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard g(lock);
+    return std::exchange(log, {});
+  }
+} calls;
+
+template <class F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+#define PASS_ON(name, ...)                                  \
+  calls.Add(#name);                                         \
+  static const auto next = Next<decltype(&name)>(#name);    \
+  return next(__VA_ARGS__)
+
+extern "C" {
+void* NtfsLibCreate(void) { PASS_ON(NtfsLibCreate); }
+int32_t NtfsLibDestroy(void* h) { PASS_ON(NtfsLibDestroy, h); }
+int32_t NtfsLibSetStartCallback(void* h, NtfsLibStartCallback c, void* u) { PASS_ON(NtfsLibSetStartCallback, h, c, u); }
+int32_t NtfsLibSetItemCallback(void* h, NtfsLibItemCallback c, void* u) { PASS_ON(NtfsLibSetItemCallback, h, c, u); }
+int32_t NtfsLibSetFinishCallback(void* h, NtfsLibFinishCallback c, void* u) { PASS_ON(NtfsLibSetFinishCallback, h, c, u); }
+int32_t NtfsLibScanVolume(void* h) { PASS_ON(NtfsLibScanVolume, h); }
+int32_t NtfsLibAbortScan(void* h) { PASS_ON(NtfsLibAbortScan, h); }
+int32_t NtfsLibGetItemPath(const NtfsLibFindData* i, NtfsLibChar** p) { PASS_ON(NtfsLibGetItemPath, i, p); }
+int32_t NtfsLibSetMountPoint(void* h, const NtfsLibChar* m) {
+  if (calls.refuseMountPoint) {
+    calls.Add("NtfsLibSetMountPoint");
+    return 1;
+  }
+  PASS_ON(NtfsLibSetMountPoint, h, m);
+}
+}
+
+namespace {
+
+class CountedNTFS : public TMoxVolumeScannerNTFS {
+ public:
+  CountedNTFS(const WideString& mp, std::atomic<int>* destroyed) : TMoxVolumeScannerNTFS(mp), destroyed_(destroyed) {}
+  ~CountedNTFS() override { ++*destroyed_; }
+
+ private:
+  std::atomic<int>* destroyed_;
+};
+
+class NtfsScanner : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const FilledVolume& v = SharedVolume();
+    if (v.mount.empty()) GTEST_SKIP() << "no FUSE here: ntfs-3g cannot fill the volume";
+    root = BindImage(v.image);
+    ASSERT_FALSE(root.empty());
+    calls.Take();
+  }
+  void TearDown() override {
+    UnbindRoot(root);
+    calls.refuseMountPoint = false;
+  }
+  std::u16string root;
+};
+
+TEST_F(NtfsScanner, ReportsTheMountsFilesInTheirFolders) {
+  InterfacePtr<IMoxVolumeScanner> s(new TMoxVolumeScannerNTFS(root));
+  ASSERT_TRUE(s->GetIsValid());
+  EXPECT_EQ(s->GetScannerAPI(), vsaNTFS);
+  InterfacePtr<Recorder> r(new Recorder);
+  s->RegisterCallbacks(r.get());
+  ASSERT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  std::map<std::string, uint64_t> files;
+  for (const RecordedItem& i : r->items()) {
+    std::string path = i.folder + i.name;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    EXPECT_FALSE(i.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    files[path] = i.size;
+  }
+  EXPECT_TRUE(files == SharedVolume().walk) << Difference(files, SharedVolume().walk);
+  EXPECT_EQ(r->starts(), 1);
+  EXPECT_FALSE(r->aborted());
+}
+
+TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {
+  std::atomic<int> destroyed{0};
+  {
+    InterfacePtr<IMoxVolumeScanner> s(new CountedNTFS(root, &destroyed));
+    InterfacePtr<Recorder> r(new Recorder);
+    s->RegisterCallbacks(r.get());
+    EXPECT_TRUE(s->ScanVolume());
+    r->WaitFinished(1);
+    EXPECT_TRUE(s->ScanVolume());
+    r->WaitFinished(2);
+    std::vector<std::string> log = calls.Take();
+    log.erase(std::remove(log.begin(), log.end(), "NtfsLibGetItemPath"), log.end());
+    EXPECT_EQ(log, (std::vector<std::string>{"NtfsLibCreate", "NtfsLibSetStartCallback", "NtfsLibSetItemCallback",
+                                             "NtfsLibSetFinishCallback", "NtfsLibSetMountPoint", "NtfsLibAbortScan",
+                                             "NtfsLibScanVolume", "NtfsLibAbortScan", "NtfsLibScanVolume"}));
+  }
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(calls.Take(), (std::vector<std::string>{"NtfsLibAbortScan", "NtfsLibDestroy"}));
+
+  // A refused volume: the scanner is invalid, frees its handle and never calls again.
+  ReturningAssertions assertions;
+  calls.refuseMountPoint = true;
+  InterfacePtr<IMoxVolumeScanner> refused(new TMoxVolumeScannerNTFS(root));
+  EXPECT_FALSE(refused->GetIsValid());
+  EXPECT_FALSE(refused->ScanVolume());
+  EXPECT_EQ(assertions.messages().size(), 1u);
+  refused.reset();
+  const std::vector<std::string> log = calls.Take();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"NtfsLibSetMountPoint", "NtfsLibAbortScan", "NtfsLibDestroy"}));
+
+  InterfacePtr<IMoxVolumeScanner> notAVolume(new TMoxVolumeScannerNTFS(root + u"sub\\"));
+  EXPECT_FALSE(notAVolume->GetIsValid());
+  EXPECT_TRUE(notAVolume->GetCurrentPath().empty());  // outside an item: an assertion and ""
+}
+
+// Ways a scan ends early: the host aborts it or lets go of the scanner, or a
+// receiver on the scan thread lets go of it or invalidates it.
+TEST_F(NtfsScanner, EndsEarlyWithOneFinishAndOneDestruction) {
+  enum How { kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver };
+  for (const How how : {kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver}) {
+    SCOPED_TRACE(how);
+    std::atomic<int> destroyed{0};
+    InterfacePtr<IMoxVolumeScanner> s(new CountedNTFS(root, &destroyed));
+    InterfacePtr<Recorder> r(new Recorder);
+    std::mutex m;
+    std::condition_variable cv;
+    int seen = 0;
+    bool stopping = false;
+    auto* raw = static_cast<CountedNTFS*>(s.get());
+    r->onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) {
+      std::unique_lock g(m);
+      if (++seen != 5) return;
+      if (how == kReleaseFromReceiver || how == kInvalidateFromReceiver) {
+        g.unlock();
+        if (how == kReleaseFromReceiver)
+          raw->Release();  // the last reference goes on the scan thread
+        else
+          raw->Invalidate();  // the library stops calling: the finish comes from the scanner
+        return;
+      }
+      cv.notify_all();
+      // Held until the host is about to stop the scan, then a little longer
+      // so that its request is in before this item ends.
+      cv.wait_for(g, std::chrono::seconds(5), [&] { return stopping; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    s->RegisterCallbacks(r.get());
+    ASSERT_TRUE(s->ScanVolume());
+    if (how == kReleaseFromReceiver) {
+      s.detach();
+    } else if (how != kInvalidateFromReceiver) {
+      std::unique_lock g(m);
+      cv.wait(g, [&] { return seen >= 5; });
+      stopping = true;
+      cv.notify_all();
+    }
+    if (how == kAbort) {
+      EXPECT_TRUE(s->AbortScan());
+      EXPECT_EQ(r->finishes(), 1);
+    } else if (how == kReleaseFromHost) {
+      s.reset();
+    }
+    r->WaitFinished();
+    EXPECT_TRUE(r->aborted());
+    EXPECT_GE(r->items().size(), 5u);
+    EXPECT_LT(r->items().size(), 20u) << "the scan stops at the next item";
+    s.reset();
+    for (int i = 0; i < 500 && destroyed == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(destroyed, 1);
+  }
+}
+
+}  // namespace
