@@ -58,23 +58,6 @@ T* Add(TCustomDirectory& parent, const char* name) {
   return item;
 }
 
-class TestDrive : public TCustomDrive {
- public:
-  TestDrive() {
-    for (auto* start : {&RootDir, &DeletedTreeRoot, &SpareDir1, &SpareDir2}) {
-      *start = std::make_unique<TestDir>();
-      (*start)->Drive = this;
-    }
-    SpareDir1->Children = std::make_shared<TChildList>();
-    SpareDir2->Children = std::make_shared<TChildList>();
-  }
-  bool ReadSec(uint32_t sector, uint16_t count, void* buffer, bool showErrors) override {
-    return Device && Device->ReadSec(static_cast<int32_t>(sector + FirstSector), count, buffer, showErrors);
-  }
-  bool MountDrive(bool) override { return false; }
-  void ScanDrive(const AnsiString&, bool, bool) override {}
-};
-
 class ObjectModel : public ::testing::Test {
  protected:
   void SetUp() override { before = liveItems; }
@@ -96,16 +79,6 @@ TEST_F(ObjectModel, DeleteChildrenFreesSubtreesAndKeepsTheList) {
   EXPECT_EQ(liveItems, before + 1);  // only root itself
   EXPECT_EQ(root.Children, list);
   EXPECT_TRUE(root.Children->empty());
-}
-
-TEST_F(ObjectModel, DestroyingADirectoryOrDriveFreesItsTree) {
-  {
-    TDevice device;
-    TestDrive drive;
-    drive.Device = &device;
-    Add<TestFile>(*Add<TestDir>(*drive.RootDir, "DIR"), "x");
-    Add<TestFile>(*drive.DeletedTreeRoot, "gone");
-  }  // the drive frees its start items; the device is not the drive's
 }
 
 TEST_F(ObjectModel, VeryDeepTreesAreFreedWithoutRecursion) {

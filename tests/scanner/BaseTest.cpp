@@ -13,11 +13,7 @@ namespace {
 // Drives the base's events directly from the test thread.
 class TestScanner : public TMoxVolumeScannerBase {
  public:
-  TestScanner(TMoxVolumeScannerAPI api, const WideString& mp, bool* destroyed = nullptr)
-      : TMoxVolumeScannerBase(api, mp), destroyed_(destroyed) {}
-  ~TestScanner() override {
-    if (destroyed_) *destroyed_ = true;
-  }
+  TestScanner(TMoxVolumeScannerAPI api, const WideString& mp) : TMoxVolumeScannerBase(api, mp) {}
   WideString GetCurrentPath() override { return u""; }
   bool ScanVolume() override { return false; }
   bool AbortScan() override { return true; }
@@ -37,9 +33,6 @@ class TestScanner : public TMoxVolumeScannerBase {
     }).join();
     return got;
   }
-
- private:
-  bool* destroyed_;
 };
 
 struct Fixture : ::testing::Test {
@@ -101,18 +94,6 @@ TEST(ScannerBase, MountPointAndKindDecideValidity) {
 
 TEST(ScannerBase, FailedPreconditionThrowsByDefault) { EXPECT_THROW(TestScanner(vsaFind, u"C:"), EAssertionFailed); }
 
-TEST_F(Fixture, InvalidateDropsEveryReceiverForGood) {
-  auto a = Make("A");
-  scanner->RegisterCallbacks(a.get());
-  EXPECT_EQ(a->RefCount(), 2);
-  scanner->Invalidate();
-  EXPECT_FALSE(scanner->GetIsValid());
-  EXPECT_EQ(a->RefCount(), 1);
-  scanner->DoStart(scanner.get());
-  scanner->DoFinish(scanner.get(), false);
-  EXPECT_TRUE(log.empty());
-}
-
 TEST_F(Fixture, LockIsHeldFromStartToFinishAndLeftEvenWhenAReceiverThrows) {
   auto a = Make("A");
   bool throwing = true;
@@ -133,24 +114,6 @@ TEST_F(Fixture, LockIsHeldFromStartToFinishAndLeftEvenWhenAReceiverThrows) {
   EXPECT_FALSE(scanner->LockFreeForOthers());
   scanner->DoFinish(scanner.get(), false);
   EXPECT_TRUE(scanner->LockFreeForOthers());
-}
-
-TEST(ScannerBase, LastReleaseDestroysTheScannerAndItsReceiverReferences) {
-  bool destroyed = false, receiverDestroyed = false;
-  auto* raw = new TestScanner(vsaFind, u"C:\\", &destroyed);
-  auto r = InterfacePtr<Recorder>(new Recorder);
-  r->onDestroy = [&] { receiverDestroyed = true; };
-  {
-    InterfacePtr<IMoxVolumeScanner> s(raw);
-    InterfacePtr<IMoxVolumeScanner> copy = s;
-    s->RegisterCallbacks(r.get());
-    EXPECT_EQ(raw->RefCount(), 2);
-  }
-  EXPECT_TRUE(destroyed);
-  EXPECT_FALSE(receiverDestroyed);
-  EXPECT_EQ(r->RefCount(), 1);
-  r.reset();
-  EXPECT_TRUE(receiverDestroyed);
 }
 
 }  // namespace

@@ -22,15 +22,11 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
  public:
   explicit Recorder(std::string tag = "", std::vector<std::string>* log = nullptr, std::mutex* logLock = nullptr)
       : tag_(std::move(tag)), log_(log), logLock_(logLock) {}
-  ~Recorder() override {
-    if (onDestroy) onDestroy();
-  }
 
   // Hooks run inside the events, after they are recorded.
   std::function<void(IMoxVolumeScanner*)> onStart;
   std::function<void(IMoxVolumeScanner*, const WIN32_FIND_DATAW&)> onItem;
   std::function<void(IMoxVolumeScanner*, bool)> onFinish;
-  std::function<void()> onDestroy;
 
   void OnStart(IMoxVolumeScanner* s) override {
     Log("start");
