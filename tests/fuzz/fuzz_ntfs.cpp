@@ -63,7 +63,8 @@ void ReadFile(TNTFSdrive& drive, TNTFSFile& file, uint64_t& budget) {
   }
   // Far positions cost nothing to reach here: a byte range is found by runs.
   if (drive.seek(info, file.Size - 10)) drive.blockread(info, 4096, buffer.data(), got);
-  if (file.Size >= 0 && file.Size < (int64_t(1) << 32)) {
+  // The stream's positions are 32-bit signed: a seek past 2 GiB raises by design.
+  if (file.Size >= 0 && file.Size < (int64_t(1) << 31)) {
     TNTFSStream stream(&drive, int64_t(file.MFTfileRef), file.Size);
     stream.Seek(-100, soFromEnd);
     stream.Read(buffer.data(), 1000);
