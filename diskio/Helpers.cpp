@@ -1,5 +1,6 @@
 #include "Helpers.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -180,3 +181,48 @@ bool IsWinNT() {
 }
 
 void KeepWindowsAlive() { ProcessOneMessage(); }
+
+namespace {
+
+char FoldCase(char c) { return static_cast<unsigned char>(c) < 0x80 ? char(std::tolower(static_cast<unsigned char>(c))) : c; }
+
+}  // namespace
+
+bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar, char AnyRun, bool /*Flag*/) {
+  // Greedy match with one backtrack point: linear in practice, never exponential.
+  size_t n = 0, m = 0, starM = AnsiString::npos, starN = 0;
+  while (n < Name.size()) {
+    if (m < Mask.size() && Mask[m] == AnyRun) {
+      starM = m++;
+      starN = n;
+    } else if (m < Mask.size() && (Mask[m] == OneChar || FoldCase(Mask[m]) == FoldCase(Name[n]))) {
+      ++m;
+      ++n;
+    } else if (starM != AnsiString::npos) {
+      m = starM + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (m < Mask.size() && Mask[m] == AnyRun) ++m;
+  return m == Mask.size();
+}
+
+AnsiString MakeSafeFileName(const AnsiString& Name) {
+  if (Name.empty() || Name == ".") return "_";
+  if (Name == "..") return "__";
+  AnsiString out = Name;
+  // A long name of 255 characters can pass the host's 255-byte limit in
+  // UTF-8; cut it at a character boundary rather than fail the save.
+  if (out.size() > 255) {
+    size_t cut = 255;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  for (char& c : out) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') c = '_';
+  }
+  return out;
+}

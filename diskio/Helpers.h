@@ -49,6 +49,16 @@ AnsiString replace(const AnsiString& s, char oldChar, char newChar);
 // CR LF pair. A lone CR or a lone LF also ends a line. pos never passes end.
 AnsiString GetNextTextLine(const char*& pos, const char* end);
 
+// Wildcard match of Name against Mask with OneChar matching one character and
+// AnyRun any run (also empty); letters compare case-insensitively, as FAT and NTFS
+// names do. Flag is accepted for the caller's signature and not used.
+bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar = '?', char AnyRun = '*',
+                   bool Flag = false);
+// A display name made safe as one component of a host path: "/", "\", NUL and
+// control characters become "_", and ".", ".." or an empty name become
+// underscores, so a name from the volume never leaves the destination folder.
+AnsiString MakeSafeFileName(const AnsiString& Name);
+
 // ---- Paths, free space, platform ------------------------------------------------------
 // Drops directories after the first backslash, left to right, until the path
 // fits into maxLen characters: "C:\...\Tool\file.txt".

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Devices.h"
+#include "Helpers.h"  // MatchWildCard and MakeSafeFileName go with every item name
 #include "FatLayout.h"
 #include "Stream.h"
 
@@ -53,15 +54,6 @@ AnsiString ItemDisplayName(const TObject* Item);
 // The 8.3 text of an 11-byte name field: blanks dropped, "." only before a
 // non-empty extension, bytes taken as they stand.
 AnsiString FormatShortName(const uint8_t* Name11);
-// Wildcard match of Name against Mask with OneChar matching one character and
-// AnyRun any run (also empty); letters compare case-insensitively, as FAT
-// names do. Flag is accepted for the caller's signature and not used.
-bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar = '?', char AnyRun = '*',
-                   bool Flag = false);
-// A display name made safe as one component of a host path: "/", "\", NUL and
-// control characters become "_", and ".", ".." or an empty name become
-// underscores, so a name from the volume never leaves the destination folder.
-AnsiString MakeSafeFileName(const AnsiString& Name);
 
 // ---- File reading -----------------------------------------------------------------------
 // An open file: owned by the caller, holds no handle (dropping it is enough).

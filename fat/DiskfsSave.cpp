@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DiskfsInternal.h"
+#include "Helpers.h"
 #include "WinApi.h"
 
 using diskfs::Fmt;
@@ -75,24 +76,6 @@ void ShowSourceError(int id, const TFATdrive& drive, const TFATFile& f) {
 }
 
 }  // namespace
-
-AnsiString MakeSafeFileName(const AnsiString& Name) {
-  if (Name.empty() || Name == ".") return "_";
-  if (Name == "..") return "__";
-  AnsiString out = Name;
-  // A long name of 255 characters can pass the host's 255-byte limit in
-  // UTF-8; cut it at a character boundary rather than fail the save.
-  if (out.size() > 255) {
-    size_t cut = 255;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
-  }
-  for (char& c : out) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') c = '_';
-  }
-  return out;
-}
 
 bool TFATdrive::SaveItem(TObject* Item, const AnsiString& DestPath, uint8_t FATNumber) {
   bool overwriteFiles = false, overwriteAllDirs = false;

@@ -19,7 +19,6 @@ AnsiString DisplayName(const TCustomDirectory& d) {
 bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
 
 // FAT names compare case-insensitively, so masks do too (ASCII letters; other bytes as they are).
-char FoldCase(char c) { return static_cast<unsigned char>(c) < 0x80 ? char(std::tolower(static_cast<unsigned char>(c))) : c; }
 
 // Whether a deleted directory's first cluster still starts with "." and "..".
 bool IsDeletedDirValid(TFATdrive& drive, uint32_t cluster) {
@@ -66,27 +65,6 @@ bool ScanDriveVisit(TObject* Item, intptr_t Context, bool& Flag) {
 }
 
 }  // namespace
-
-bool MatchWildCard(const AnsiString& Name, const AnsiString& Mask, char OneChar, char AnyRun, bool /*Flag*/) {
-  // Greedy match with one backtrack point: linear in practice, never exponential.
-  size_t n = 0, m = 0, starM = AnsiString::npos, starN = 0;
-  while (n < Name.size()) {
-    if (m < Mask.size() && Mask[m] == AnyRun) {
-      starM = m++;
-      starN = n;
-    } else if (m < Mask.size() && (Mask[m] == OneChar || FoldCase(Mask[m]) == FoldCase(Name[n]))) {
-      ++m;
-      ++n;
-    } else if (starM != AnsiString::npos) {
-      m = starM + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (m < Mask.size() && Mask[m] == AnyRun) ++m;
-  return m == Mask.size();
-}
 
 // ---- Drive ---------------------------------------------------------------------------
 

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <vector>
 
-#include "Diskfs.h"  // MakeSafeFileName
 #include "Helpers.h"
 #include "NtfsInternal.h"
 #include "WinApi.h"

@@ -4,7 +4,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "Diskfs.h"  // MatchWildCard
 #include "Helpers.h"
 #include "NtfsInternal.h"
 #include "WinApi.h"
