@@ -14,22 +14,24 @@ auto Find(std::vector<InterfacePtr<T>>& items, T* item) {
 }
 
 // Holds the list's lock for a scope, also when a scanner raises.
-class ReadLock {
+class Locked {
  public:
-  explicit ReadLock(IReadWriteSync& sync) : sync_(sync) { sync_.BeginRead(); }
-  ~ReadLock() { sync_.EndRead(); }
+  Locked(IReadWriteSync& sync, bool write) : sync_(sync), write_(write) {
+    if (write_)
+      sync_.BeginWrite();
+    else
+      sync_.BeginRead();
+  }
+  ~Locked() {
+    if (write_)
+      sync_.EndWrite();
+    else
+      sync_.EndRead();
+  }
 
  private:
   IReadWriteSync& sync_;
-};
-
-class WriteLock {
- public:
-  explicit WriteLock(IReadWriteSync& sync) : sync_(sync) { sync_.BeginWrite(); }
-  ~WriteLock() { sync_.EndWrite(); }
-
- private:
-  IReadWriteSync& sync_;
+  const bool write_;
 };
 
 }  // namespace
@@ -59,7 +61,7 @@ void TMoxVolumeScannerList::EndWrite() { FSync.EndWrite(); }
 int32_t TMoxVolumeScannerList::Add(IMoxVolumeScanner* AScanner) {
   // The list calls every scanner it holds: a null or invalid one is never stored.
   if (!AScanner || !AScanner->GetIsValid()) return -1;
-  const WriteLock lock(*this);
+  const Locked lock(*this, true);
   if (const auto it = Find(FScanners, AScanner); it != FScanners.end()) return int32_t(it - FScanners.begin());
   int32_t index;
   {
@@ -81,14 +83,14 @@ int32_t TMoxVolumeScannerList::GetCount() {
 }
 
 InterfacePtr<IMoxVolumeScanner> TMoxVolumeScannerList::GetItem(int32_t AIndex) {
-  const ReadLock lock(*this);
+  const Locked lock(*this, false);
   if (AIndex < 0 || AIndex >= int32_t(FScanners.size())) return nullptr;
   return FScanners[size_t(AIndex)];
 }
 
 void TMoxVolumeScannerList::RegisterCallbacks(IMoxVolumeScannerCallbacks* ACallbacks) {
   if (!ACallbacks) return;
-  const WriteLock lock(*this);
+  const Locked lock(*this, true);
   if (Find(FCallbacks, ACallbacks) == FCallbacks.end()) {
     std::lock_guard guard(FItemsLock);
     FCallbacks.emplace_back(ACallbacks);
@@ -98,7 +100,7 @@ void TMoxVolumeScannerList::RegisterCallbacks(IMoxVolumeScannerCallbacks* ACallb
 }
 
 void TMoxVolumeScannerList::RevokeCallbacks(IMoxVolumeScannerCallbacks* ACallbacks) {
-  const WriteLock lock(*this);
+  const Locked lock(*this, true);
   // Kept alive until every scanner has let go of it too.
   InterfacePtr<IMoxVolumeScannerCallbacks> removed;
   if (const auto it = Find(FCallbacks, ACallbacks); it != FCallbacks.end()) {
@@ -110,7 +112,7 @@ void TMoxVolumeScannerList::RevokeCallbacks(IMoxVolumeScannerCallbacks* ACallbac
 }
 
 int32_t TMoxVolumeScannerList::ScanVolumes() {
-  const ReadLock lock(*this);
+  const Locked lock(*this, false);
   int32_t started = 0;
   for (const auto& scanner : FScanners)
     if (scanner->ScanVolume()) ++started;
@@ -118,7 +120,7 @@ int32_t TMoxVolumeScannerList::ScanVolumes() {
 }
 
 bool TMoxVolumeScannerList::AbortScans() {
-  const ReadLock lock(*this);
+  const Locked lock(*this, false);
   bool result = true;
   for (const auto& scanner : FScanners)
     if (!scanner->AbortScan()) result = false;
