@@ -172,18 +172,4 @@ TEST_F(Factory, AdapterCallsTheAssignedHandlersWithTheScannersRecord) {
   EXPECT_EQ(find->RefCount(), 1);
 }
 
-TEST_F(Factory, ScansThroughTheAdapterItMadeOnce) {
-  const auto root = Bind(Image::None, "", true);
-  std::atomic<int> starts{0}, items{0}, finishes{0};
-  auto callbacks = MoxCreateVolumeScannerCallbacks([&](IMoxVolumeScanner*) { ++starts; },
-                                                   [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) { ++items; },
-                                                   [&](IMoxVolumeScanner*, bool) { ++finishes; });
-  auto scanner = MoxCreateVolumeScanner(root, callbacks, vsaAuto);
-  ASSERT_TRUE(scanner);
-  ASSERT_TRUE(scanner->ScanVolume());
-  while (finishes == 0) Sleep(1);
-  EXPECT_EQ(starts, 1);
-  EXPECT_EQ(items, 2);  // a.txt, b.txt; folders are dropped
-}
-
 }  // namespace

@@ -179,12 +179,18 @@ TEST_F(ScannerList, ReleasingTheListMidScanStopsAndFreesEveryScanner) {
     auto list = MoxCreateVolumeScannerList();
     list->RegisterCallbacks(r.get());
     for (int i = 0; i < 3; ++i) list->Add(Scanner(&destroyed).get());  // the list holds the only references
-    std::atomic<IMoxVolumeScannerList*> owned{list.detach()};
+    // The host holds its reference for the length of its own call; after
+    // that the list's last reference goes while the scans run.
+    std::atomic<IMoxVolumeScannerList*> owned{nullptr};
+    std::atomic<bool> handedOver{false};
     if (fromScanThread)
       r->onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) {
+        while (!handedOver) Sleep(1);
         if (auto* l = owned.exchange(nullptr)) l->Release();
       };
-    ASSERT_EQ(owned.load()->ScanVolumes(), 3);
+    ASSERT_EQ(list->ScanVolumes(), 3);
+    owned = list.detach();
+    handedOver = true;
     if (!fromScanThread) owned.exchange(nullptr)->Release();
     for (int waited = 0; destroyed < 3 && waited < 20000; ++waited) Sleep(1);
     EXPECT_EQ(destroyed, 3);
