@@ -1,0 +1,114 @@
+#include "MoxVolumeScanner.h"
+
+#include "Assert.h"
+#include "MoxVolumeScannerFind.h"
+#include "MoxVolumeScannerNTFS.h"
+#include "MoxVolumeScannerVFAT.h"
+#include "WinApi.h"
+
+namespace {
+
+constexpr const char* kUnit = "MoxVolumeScanner";
+
+// Restores the caller's error mode however the factory is left.
+class QuietErrorMode {
+ public:
+  QuietErrorMode() : saved_(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
+  ~QuietErrorMode() { SetErrorMode(saved_); }
+  QuietErrorMode(const QuietErrorMode&) = delete;
+  QuietErrorMode& operator=(const QuietErrorMode&) = delete;
+
+ private:
+  UINT saved_;
+};
+
+// A back-end whose constructor raises (NtfsLib refusing the volume asserts)
+// counts as one that could not be set up; an invalid one is destroyed here.
+template <class Scanner>
+InterfacePtr<IMoxVolumeScanner> Construct(const WideString& AMountPoint) {
+  InterfacePtr<IMoxVolumeScanner> result;
+  try {
+    result = InterfacePtr<IMoxVolumeScanner>(new Scanner(AMountPoint));
+  } catch (...) {
+    return nullptr;
+  }
+  if (result && !result->GetIsValid()) result = nullptr;
+  return result;
+}
+
+bool StartsWith(const WCHAR* text, std::u16string_view prefix) {
+  return std::u16string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountPoint,
+                                                       InterfacePtr<IMoxVolumeScannerCallbacks> ACallbacks,
+                                                       TMoxVolumeScannerAPI AScannerAPI) {
+  InterfacePtr<IMoxVolumeScanner> result;
+  MOX_ASSERT(AMountPoint.size() >= 2, kUnit);
+  if (AMountPoint.size() < 2) return result;
+  const QuietErrorMode quiet;  // probing a drive without media shows no dialog
+
+  WideString root = AMountPoint;
+  if (root.back() != u'\\') root += u'\\';
+
+  switch (AScannerAPI) {
+    case vsaFind:
+      result = Construct<TMoxVolumeScannerFind>(root);
+      break;
+    case vsaNTFS:
+      result = Construct<TMoxVolumeScannerNTFS>(root);
+      break;
+    case vsaVFAT:
+      result = Construct<TMoxVolumeScannerVFAT>(root);
+      break;
+    case vsaAuto: {
+      WCHAR fileSystem[MAX_PATH + 1] = {};
+      if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)) {
+        CharUpperW(fileSystem);
+        // Only the leading characters count: FAT, FAT12, FAT16 and FAT32 alike.
+        if (StartsWith(fileSystem, u"NTFS"))
+          result = MoxCreateVolumeScanner(root, nullptr, vsaNTFS);
+        else if (StartsWith(fileSystem, u"FAT"))
+          result = MoxCreateVolumeScanner(root, nullptr, vsaVFAT);
+      }
+      if (!result || !result->GetIsValid()) result = MoxCreateVolumeScanner(root, nullptr, vsaFind);
+      break;
+    }
+    default:
+      MOX_ASSERT(false, kUnit);  // no such kind
+      break;
+  }
+  // Inner calls pass no receiver, so it lands once, on the scanner returned.
+  if (result && ACallbacks) result->RegisterCallbacks(ACallbacks.get());
+  return result;
+}
+
+InterfacePtr<IMoxVolumeScannerCallbacks> MoxCreateVolumeScannerCallbacks(TMoxVolumeScannerStartEvent AOnStart,
+                                                                         TMoxVolumeScannerItemEvent AOnItem,
+                                                                         TMoxVolumeScannerFinishEvent AOnFinish) {
+  return InterfacePtr<IMoxVolumeScannerCallbacks>(
+      new TMoxVolumeScannerCallbacks(std::move(AOnStart), std::move(AOnItem), std::move(AOnFinish)));
+}
+
+TMoxVolumeScannerCallbacks::TMoxVolumeScannerCallbacks(TMoxVolumeScannerStartEvent AOnStart,
+                                                       TMoxVolumeScannerItemEvent AOnItem,
+                                                       TMoxVolumeScannerFinishEvent AOnFinish)
+    : FOnStart(std::move(AOnStart)), FOnItem(std::move(AOnItem)), FOnFinish(std::move(AOnFinish)) {}
+
+// Each event holds the scanner for the length of the handler's call.
+void TMoxVolumeScannerCallbacks::OnStart(IMoxVolumeScanner* AScanner) {
+  const InterfacePtr<IMoxVolumeScanner> hold(AScanner);
+  if (FOnStart) FOnStart(AScanner);
+}
+
+void TMoxVolumeScannerCallbacks::OnItem(IMoxVolumeScanner* AScanner, const WIN32_FIND_DATAW& AItem) {
+  const InterfacePtr<IMoxVolumeScanner> hold(AScanner);
+  if (FOnItem) FOnItem(AScanner, AItem);
+}
+
+void TMoxVolumeScannerCallbacks::OnFinish(IMoxVolumeScanner* AScanner, bool AAborted) {
+  const InterfacePtr<IMoxVolumeScanner> hold(AScanner);
+  if (FOnFinish) FOnFinish(AScanner, AAborted);
+}
