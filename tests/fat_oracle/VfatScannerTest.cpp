@@ -24,7 +24,7 @@ class BoundImage {
  public:
   explicit BoundImage(const std::string& image, UINT driveType = DRIVE_FIXED, std::string fileSystem = "") {
     StartModule();
-    letter = NextLetter();
+    letter = NextFreeLetter();
     DriveBinding b;
     b.raw = OpenImageSource(image);
     b.driveType = driveType;
