@@ -1,6 +1,7 @@
 // FAT item tree: start items, directory and file items, building children
 // (deleted ones with their verdict), the depth-first walk and the scan.
 #include <cctype>
+#include <cstring>
 
 #include "DiskfsInternal.h"
 #include "Helpers.h"
@@ -16,7 +17,11 @@ AnsiString DisplayName(const TCustomDirectory& d) {
   return ReplaceDeletedChar(d.Name, fat && fat->LongName);
 }
 
-bool IsDotName(const AnsiString& name) { return name == "." || name == ".."; }
+// The real "." and ".." are told by their 8.3 record: a long name may spell
+// "." or ".." on an ordinary folder, which must still be listed.
+bool IsDotEntry(const TDirEntry& e) {
+  return std::memcmp(e.Name, ".          ", 11) == 0 || std::memcmp(e.Name, "..         ", 11) == 0;
+}
 
 // FAT names compare case-insensitively, so masks do too (ASCII letters; other bytes as they are).
 
@@ -203,7 +208,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
         // $05 stands for a real leading $E5; it can only stand first.
         if (!longName && !name.empty() && uint8_t(name[0]) == kEscapedE5) name[0] = char(kDeletedMark);
         if (e.Attributes & faDirectory) {
-          if (IsDotName(name)) continue;
+          if (IsDotEntry(e)) continue;
           if (deleted) {
             // The walk for "." and ".." moves the shared directory cache, which
             // is keyed by sector, so the outer cursor simply re-reads.
@@ -269,7 +274,7 @@ bool TFATDirectory::SubDirFound(bool IncludeDeleted) {
   TDirEntry e;
   AnsiString name;
   while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted))
-    if ((e.Attributes & faDirectory) && e.Attributes != faLongName && !IsDotName(name)) return true;
+    if ((e.Attributes & faDirectory) && e.Attributes != faLongName && !IsDotEntry(e)) return true;
   return false;
 }
 

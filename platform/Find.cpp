@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -87,9 +88,10 @@ bool FillRecord(int dirFd, const char* path, const char* name, WIN32_FIND_DATAW*
   data->ftLastWriteTime = ToFileTime(st.stx_mtime);
   data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data->nFileSizeLow = static_cast<DWORD>(size);
-  const size_t len = std::strlen(name);
-  const int units = MultiByteToWideChar(CP_UTF8, 0, name, static_cast<int>(len), data->cFileName, MAX_PATH - 1);
-  data->cFileName[units > 0 ? units : 0] = 0;
+  const WideString wide = HostNameToWide(name, std::strlen(name));
+  const size_t units = std::min<size_t>(wide.size(), MAX_PATH - 1);
+  std::copy_n(wide.data(), units, data->cFileName);
+  data->cFileName[units] = 0;
   data->cAlternateFileName[0] = 0;
   return true;
 }
@@ -164,7 +166,9 @@ HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* data) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  const std::string full = StripLongPathPrefix(WideToAnsi(pattern));
+  size_t patternLen = 0;
+  while (pattern[patternLen]) ++patternLen;
+  const std::string full = StripLongPathPrefix(WideToHostName(pattern, patternLen));
   const size_t cut = full.find_last_of("\\/");
   if (cut == std::string::npos) {
     SetLastError(ERROR_PATH_NOT_FOUND);

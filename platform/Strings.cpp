@@ -52,7 +52,9 @@ inline char32_t DecodeUtf8(const unsigned char* s, size_t n, size_t& i) {
 
 // Converts to UTF-16; writes at most cap units to out (out may be null when
 // cap is 0) and returns the number of units the whole input needs.
-size_t Utf8ToUtf16(const char* src, size_t n, char16_t* out, size_t cap) {
+// With keepBytes, each byte of an ill-formed sequence becomes the lone
+// surrogate U+DC00+byte instead (see HostNameToWide).
+size_t Utf8ToUtf16(const char* src, size_t n, char16_t* out, size_t cap, bool keepBytes = false) {
   const auto* s = reinterpret_cast<const unsigned char*>(src);
   size_t i = 0, o = 0;
   while (i < n) {
@@ -62,7 +64,14 @@ size_t Utf8ToUtf16(const char* src, size_t n, char16_t* out, size_t cap) {
       ++i;
       continue;
     }
+    const size_t start = i;
     const char32_t cp = DecodeUtf8(s, n, i);
+    // A real U+FFFD is the only 3-byte sequence led by $EF that decodes to it.
+    if (keepBytes && cp == kReplacement && !(s[start] == 0xEF && i - start == 3)) {
+      for (size_t k = start; k < i; ++k, ++o)
+        if (o < cap) out[o] = static_cast<char16_t>(0xDC00 + s[k]);
+      continue;
+    }
     if (cp >= 0x10000) {
       if (o + 1 < cap) {
         out[o] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
@@ -85,13 +94,17 @@ inline char32_t DecodeUtf16(const char16_t* s, size_t n, size_t& i) {
   return kReplacement;  // lone surrogate
 }
 
-size_t Utf16ToUtf8(const char16_t* s, size_t n, char* out, size_t cap) {
+size_t Utf16ToUtf8(const char16_t* s, size_t n, char* out, size_t cap, bool keepBytes = false) {
   size_t i = 0, o = 0;
   auto put = [&](char c) {
     if (o < cap) out[o] = c;
     ++o;
   };
   while (i < n) {
+    if (keepBytes && s[i] >= 0xDC80 && s[i] <= 0xDCFF) {  // a low surrogate here is always a lone one
+      put(static_cast<char>(s[i++] - 0xDC00));
+      continue;
+    }
     const char32_t cp = DecodeUtf16(s, n, i);
     if (cp < 0x80) {
       put(static_cast<char>(cp));
@@ -180,6 +193,21 @@ WideString AnsiToWide(const AnsiString& s) {
 AnsiString WideToAnsi(const WideString& s) {
   AnsiString out(s.size() * 3, '\0');  // at most 3 bytes per unit (a pair needs 4 for 2)
   out.resize(Utf16ToUtf8(s.data(), s.size(), out.data(), out.size()));
+  return out;
+}
+
+// Host names are bytes, not text: U+FFFD would make a name read from a
+// folder name no entry, so their stray bytes travel as lone surrogates
+// U+DC80..U+DCFF (no valid UTF-8 decodes to one) and come back as the same bytes.
+WideString HostNameToWide(const char* name, size_t len) {
+  WideString out(len, u'\0');
+  out.resize(Utf8ToUtf16(name, len, out.data(), out.size(), true));
+  return out;
+}
+
+AnsiString WideToHostName(const WCHAR* s, size_t len) {
+  AnsiString out(len * 3, '\0');
+  out.resize(Utf16ToUtf8(s, len, out.data(), out.size(), true));
   return out;
 }
 

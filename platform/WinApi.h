@@ -132,6 +132,9 @@ WCHAR* CharUpperW(WCHAR* text);
 // Convenience over the two conversions.
 WideString AnsiToWide(const AnsiString& s);
 AnsiString WideToAnsi(const WideString& s);
+// Lossless for host file names: bytes that are not UTF-8 travel as U+DC80..U+DCFF.
+WideString HostNameToWide(const char* name, size_t len);
+AnsiString WideToHostName(const WCHAR* s, size_t len);
 
 // ---- Threads and locks (Threads.cpp) ----------------------------------------------------
 constexpr DWORD CREATE_SUSPENDED = 0x4;

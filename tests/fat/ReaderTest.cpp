@@ -83,18 +83,6 @@ TEST_F(ReaderFixture, UnreadableSectorEndsTheReadAfterTheBytesBeforeIt) {
   EXPECT_EQ(n, 0u);
 }
 
-TEST_F(ReaderFixture, StreamSeeksFromTheEndAndReadsThere) {
-  img.Fill(10, 1, 8);
-  img.Chain(10, 1);
-  MountedFat m(img);
-  TFATStream s(m.drive.get(), 10, 100, 1);
-  EXPECT_EQ(s.Seek(-10, soFromEnd), 90);
-  uint8_t buf[64];
-  ASSERT_EQ(s.Read(buf, 64), 10);
-  EXPECT_EQ(std::vector<uint8_t>(buf, buf + 10), std::vector<uint8_t>(img.Cluster(10) + 90, img.Cluster(10) + 100));
-  EXPECT_THROW(s.Write(buf, 1), EAbstractError);
-}
-
 TEST(FatLargeSectors, FourKiBSectorsOnA512ByteDevice) {
   FatImage img = FatImage::Make(2, 5000, 1, 4096);
   img.Short(0, 0, "BIG     BIN", faArchive, 5, 10000);

@@ -236,4 +236,22 @@ TEST_F(ProgramFixture, NamesAreShownEscapedAndTakenBackSo) {
   EXPECT_EQ(parsed.exitCode, 0) << parsed.err;
 }
 
+// A folder whose long name is "." is an ordinary folder: its 8.3 record says so.
+TEST_F(ProgramFixture, FolderLongNamedDotIsListedReadAndSaved) {
+  next += img.Long(50, next, ".", "DOTDIR     ", faDirectory, 60, 0);
+  img.Chain(60, 1);
+  img.Dots(60, 50);
+  img.Short(60, 2, "INNER   TXT", faArchive, 61, 7);
+  img.Chain(61, 1);
+  img.Fill(61, 1, 5);
+  auto ls = Run({"ls"});
+  EXPECT_NE(ls.out.find("  DIR/%2E\n"), std::string::npos) << ls.out;
+  EXPECT_NE(ls.out.find("  DIR/%2E/INNER.TXT\n"), std::string::npos) << ls.out;
+  EXPECT_EQ(Run({"cat", "DIR/%2E/INNER.TXT"}).out.size(), 7u);
+  auto save = Run({"save", "DIR/%2E", dest.string()});
+  EXPECT_EQ(save.exitCode, 0) << save.err;
+  EXPECT_EQ(Saved(dest), (std::set<std::string>{"_"}));
+  EXPECT_EQ(fs::file_size(dest / "_" / "INNER.TXT"), 7u);
+}
+
 }  // namespace

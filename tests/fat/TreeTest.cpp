@@ -239,6 +239,10 @@ TEST_F(RootFixture, StreamSeeksFromEachOriginAndReadsThere) {
     ASSERT_EQ(stream.Read(&b, 1), 1);
     EXPECT_EQ(b, data[c.position]);
   }
+  uint8_t rest[64];  // the end cuts a read short; the stream is read-only
+  EXPECT_EQ(stream.Seek(-10, soFromEnd), 2990);
+  EXPECT_EQ(stream.Read(rest, 64), 10);
+  EXPECT_THROW(stream.Write(rest, 1), EAbstractError);
 }
 
 struct ScanFixture : RootFixture {

@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-CommandResult Tool(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), MOX_TOOL_PATH);
-  return oracle::Run(args, input);
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -40,8 +35,8 @@ struct TempDir {
 
 TEST(Cli, LsJsonListsEveryItemWithItsState) {
   const std::string img = FixtureImage("fat16");
-  auto r = Tool({"ls", img, "--deleted", "--json"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  auto r = RunTool({"ls", img, "--deleted", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   auto lines = Lines(r.out);
   EXPECT_EQ(lines.size(), TskListing(img).size());
   EXPECT_NE(r.out.find("{\"path\":\"Reuse me.bin\",\"type\":\"file\",\"size\":4096,"), std::string::npos);
@@ -53,21 +48,21 @@ TEST(Cli, LsJsonListsEveryItemWithItsState) {
 
 TEST(Cli, LsFiltersByStateAndMask) {
   const std::string img = FixtureImage("fat12");
-  auto live = Tool({"ls", img});
-  ASSERT_EQ(live.status, 0);
+  auto live = RunTool({"ls", img});
+  ASSERT_EQ(live.exitCode, 0);
   EXPECT_EQ(live.out.find("deleted"), std::string::npos);
   EXPECT_NE(live.out.find("  Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\n"), std::string::npos);
 
-  auto deleted = Tool({"ls", img, "--deleted-only"});
-  ASSERT_EQ(deleted.status, 0);
+  auto deleted = RunTool({"ls", img, "--deleted-only"});
+  ASSERT_EQ(deleted.exitCode, 0);
   auto lines = Lines(deleted.out);
   EXPECT_GE(lines.size(), 9u);
   for (auto& l : lines) EXPECT_NE(l.find(" deleted:"), std::string::npos) << l;
   EXPECT_NE(deleted.out.find("deleted:intact  _ELME.TXT\n"), std::string::npos);
   EXPECT_NE(deleted.out.find("deleted:reused  Reuse me.bin\n"), std::string::npos);
 
-  auto masked = Tool({"ls", img, "--mask", "*.dat", "--deleted"});
-  ASSERT_EQ(masked.status, 0);
+  auto masked = RunTool({"ls", img, "--mask", "*.dat", "--deleted"});
+  ASSERT_EQ(masked.exitCode, 0);
   EXPECT_EQ(Lines(masked.out).size(), 1u) << masked.out;
   EXPECT_NE(masked.out.find("Trash/Old stuff/_LD.DAT"), std::string::npos);
 }
@@ -78,7 +73,7 @@ TEST(Cli, RefusesWhatItCannotRead) {
       {{"ls"}, 2}, {{"ls", img, "--deleted", "--deleted-only"}, 2}, {{"ls", "/no/such/image"}, 1},
       {{"cat", img, "Docs"}, 1}, {{"cat", img, "Docs/missing.txt"}, 1}, {{"cat", img, "README.TXT", "--fat", "3"}, 2},
       {{"scan", FixtureDir(), "--api", "vfat"}, 1}};
-  for (const auto& [args, status] : cases) EXPECT_EQ(Tool(args).status, status) << args[0] << " " << args.back();
+  for (const auto& [args, status] : cases) EXPECT_EQ(RunTool(args).exitCode, status) << args[0] << " " << args.back();
   // Other file systems are named in one line.
   const std::string other = FixtureDir() + "/other-" + std::to_string(getpid()) + ".img";
   const std::pair<std::string, std::string> kinds[] = {
@@ -88,9 +83,9 @@ TEST(Cli, RefusesWhatItCannotRead) {
        "an exFAT volume"},
       {"head -c 64K /dev/urandom > $I", "no FAT volume found"}};
   for (const auto& [make, found] : kinds) {
-    ASSERT_EQ(oracle::Run({"bash", "-c", "I=" + other + "; rm -f $I; " + make}).status, 0) << make;
-    auto r = Tool({"ls", other});
-    EXPECT_EQ(r.status, 1) << found;
+    ASSERT_EQ(RunProgram({"bash", "-c", "I=" + other + "; rm -f $I; " + make}).exitCode, 0) << make;
+    auto r = RunTool({"ls", other});
+    EXPECT_EQ(r.exitCode, 1) << found;
     EXPECT_EQ(r.err, "moxvolscan ls: " + other + ": " + found +
                          (found[0] == 'n' ? "" : ", not a FAT volume") + "; this program reads FAT volumes\n");
   }
@@ -101,23 +96,23 @@ TEST(Cli, CatGivesTheBytesIcatGives) {
   for (const auto& name : FixtureNames()) {
     const std::string img = FixtureImage(name);
     for (std::string path : {"fragmented.bin", "日本語のファイル.txt"}) {
-      auto r = Tool({"cat", img, path});
-      ASSERT_EQ(r.status, 0) << name << " " << path << r.err;
-      EXPECT_EQ(r.out, oracle::Run({"icat", img, InodeOf(img, path)}).out) << name << " " << path;
+      auto r = RunTool({"cat", img, path});
+      ASSERT_EQ(r.exitCode, 0) << name << " " << path << r.err;
+      EXPECT_EQ(r.out, RunProgram({"icat", img, InodeOf(img, path)}).out) << name << " " << path;
     }
     // Letter case and "\" separators as a Windows user types them.
-    EXPECT_EQ(Tool({"cat", img, "docs\\REPORTS\\2005\\q1\\week 12\\monday\\morning\\DEEP FILE.TXT"}).out,
-              Tool({"cat", img, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt"}).out);
+    EXPECT_EQ(RunTool({"cat", img, "docs\\REPORTS\\2005\\q1\\week 12\\monday\\morning\\DEEP FILE.TXT"}).out,
+              RunTool({"cat", img, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt"}).out);
   }
 }
 
 TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
   TempDir dest;
   const std::string img = FixtureImage("fat32");
-  auto r = Tool({"save", img, "Deleted long name.txt", "_ELME.TXT", "RO.TXT", "ALL.TXT", dest.path.string()});
-  ASSERT_EQ(r.status, 0) << r.err;
+  auto r = RunTool({"save", img, "Deleted long name.txt", "_ELME.TXT", "RO.TXT", "ALL.TXT", dest.path.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadHostFile(dest.path / "Deleted long name.txt"),
-            oracle::Run({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
+            RunProgram({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
   EXPECT_EQ(fs::file_size(dest.path / "_ELME.TXT"), 3000u);
   struct stat st {};
   ASSERT_EQ(stat((dest.path / "Deleted long name.txt").c_str(), &st), 0);
@@ -129,18 +124,18 @@ TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
 TEST(Cli, SaveCopiesFoldersWithAllTheyHold) {
   TempDir dest;
   const fs::path into = dest.path / "a\\b";  // a host name holding "\"
-  auto r = Tool({"save", FixtureImage("fat12"), "Trash", into.string()});
-  ASSERT_EQ(r.status, 0) << r.err;
+  auto r = RunTool({"save", FixtureImage("fat12"), "Trash", into.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(fs::file_size(into / "Trash" / "thrown away.txt"), 3000u);
   EXPECT_EQ(fs::file_size(into / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
   EXPECT_EQ(ReadHostFile(into / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
   // A live folder: its live files by their chains, its deleted ones as contiguous clusters.
   const std::string img = FixtureImage("fat16");
-  r = Tool({"save", img, "Docs", into.string()});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadHostFile(into / "Docs" / "TAKER.BIN"), oracle::Run({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
+  r = RunTool({"save", img, "Docs", into.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadHostFile(into / "Docs" / "TAKER.BIN"), RunProgram({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
   EXPECT_EQ(ReadHostFile(into / "Docs" / "Reports" / "_UMMARY.DOC"),
-            oracle::Run({"icat", "-r", img, InodeOf(img, "Docs/Reports/_UMMARY.DOC")}).out);
+            RunProgram({"icat", "-r", img, InodeOf(img, "Docs/Reports/_UMMARY.DOC")}).out);
   EXPECT_TRUE(fs::exists(into / "Docs" / "Reports" / "2005" / "Q1" / "Week 12" / "Monday" / "Morning" / "deep file.txt"));
 }
 
@@ -154,17 +149,17 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   fs::create_symlink(out / "kept", in / "NOTES");
   fs::create_directories(in / "Docs");
   fs::create_symlink(out, in / "Docs" / "Reports");  // the rest of Docs is still saved
-  auto r = Tool({"save", FixtureImage("fat16"), "README.TXT", "NOTES", "Docs", in.string(), "--overwrite", "all"});
-  EXPECT_EQ(r.status, 1);
+  auto r = RunTool({"save", FixtureImage("fat16"), "README.TXT", "NOTES", "Docs", in.string(), "--overwrite", "all"});
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find(in.string() + "/NOTES: cannot write the file (a symbolic link is in the way); not saved"),
             std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\\'), std::string::npos);
-  EXPECT_EQ(Lines(oracle::Run({"ls", out.string()}).out), std::vector<std::string>{"kept"});
+  EXPECT_EQ(Lines(RunProgram({"ls", out.string()}).out), std::vector<std::string>{"kept"});
   EXPECT_EQ(ReadHostFile(out / "kept"), "mine");
   EXPECT_TRUE(fs::is_symlink(in / "README.TXT"));
   EXPECT_EQ(fs::file_size(in / "Docs" / "TAKER.BIN"), 4096u);
   // A save that saves nothing leaves no folder it made.
-  EXPECT_EQ(Tool({"save", FixtureImage("fat16"), "no such file", (dest.path / "new").string()}).status, 1);
+  EXPECT_EQ(RunTool({"save", FixtureImage("fat16"), "no such file", (dest.path / "new").string()}).exitCode, 1);
   EXPECT_FALSE(fs::exists(dest.path / "new"));
 }
 
@@ -178,26 +173,26 @@ TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
     std::ofstream(target, std::ios::binary | std::ios::trunc) << "mine";
     std::vector<std::string> args{"save", img, "NOTES", dest.path.string()};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
-    auto r = Tool(args, c.answer);
+    auto r = RunTool(args, c.answer);
     if (!c.answer.empty() || !c.flags.empty()) {
-      EXPECT_EQ(r.status, 0) << c.answer << r.err;
+      EXPECT_EQ(r.exitCode, 0) << c.answer << r.err;
     }
     EXPECT_EQ(fs::file_size(target), c.size) << c.answer;
     if (!c.answer.empty()) {
       EXPECT_NE(r.err.find("NOTES: the file exists; replace it?"), std::string::npos);
     }
   }
-  EXPECT_EQ(Tool({"save", img, "NOTES", dest.path.string(), "--overwrite", "maybe"}).status, 2);
+  EXPECT_EQ(RunTool({"save", img, "NOTES", dest.path.string(), "--overwrite", "maybe"}).exitCode, 2);
 }
 
 TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
   const std::string img = FixtureImage("fat32");
   size_t liveFiles = 0;
   for (auto& e : TskListing(img)) liveFiles += !e.dir && !e.deleted;
-  auto count = Tool({"scan", img, "--api", "vfat", "--count"});
-  ASSERT_EQ(count.status, 0) << count.err;
+  auto count = RunTool({"scan", img, "--api", "vfat", "--count"});
+  ASSERT_EQ(count.exitCode, 0) << count.err;
   EXPECT_EQ(count.out.substr(0, count.out.find(' ')), std::to_string(liveFiles));
-  auto lines = Tool({"scan", img, "--api", "vfat"});
+  auto lines = RunTool({"scan", img, "--api", "vfat"});
   EXPECT_NE(lines.out.find("Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\t777\t"), std::string::npos);
 }
 
@@ -205,14 +200,14 @@ TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
 // deleted items, get the deleted budget back.
 TEST(Cli, ReadmeWalkThroughRecoversTheDeletedBudget) {
   const std::string img = FixtureDir() + "/fat-demo-" + std::to_string(getpid()) + ".img";
-  ASSERT_EQ(oracle::Run({"bash", std::string(MOX_SOURCE_DIR) + "/scripts/make_demo_image.sh", img}).status, 0);
-  auto ls = Tool({"ls", img, "--deleted"});
-  ASSERT_EQ(ls.status, 0) << ls.err;
+  ASSERT_EQ(RunProgram({"bash", std::string(MOX_SOURCE_DIR) + "/scripts/make_demo_image.sh", img}).exitCode, 0);
+  auto ls = RunTool({"ls", img, "--deleted"});
+  ASSERT_EQ(ls.exitCode, 0) << ls.err;
   EXPECT_NE(ls.out.find("deleted:intact  Documents/Summer budget.txt\n"), std::string::npos) << ls.out;
   EXPECT_NE(ls.out.find("deleted:intact  Drafts/_EATING.TXT\n"), std::string::npos);
   TempDir dest;
-  auto save = Tool({"save", img, "Documents/Summer budget.txt", dest.path.string()});
-  ASSERT_EQ(save.status, 0) << save.err;
+  auto save = RunTool({"save", img, "Documents/Summer budget.txt", dest.path.string()});
+  ASSERT_EQ(save.exitCode, 0) << save.err;
   std::string budget = ReadHostFile(dest.path / "Summer budget.txt");
   EXPECT_EQ(budget.rfind("Budget for the summer\n", 0), 0u) << budget;
   EXPECT_EQ(budget.size(), 158u);

@@ -63,7 +63,7 @@ TEST_P(FatOracle, AttributesAgreeWithMattrib) {
   MountedImage m(image());
   ASSERT_TRUE(m.mounted());
   auto ours = ByPath(m.Scan(false));
-  auto r = oracle::Run({"mattrib", "-/", "-i", image(), "::/"});
+  auto r = RunProgram({"mattrib", "-/", "-i", image(), "::/"});
   std::istringstream lines(r.out);
   std::string line;
   int files = 0;
@@ -91,8 +91,8 @@ TEST_P(FatOracle, LiveFileBytesAgreeWithMcopy) {
   fs::path out = fs::path(FixtureDir()) / ("mcopy-" + GetParam() + "-" + std::to_string(getpid()));
   fs::remove_all(out);
   fs::create_directories(out);
-  auto r = oracle::Run({"mcopy", "-s", "-n", "-i", image(), "::/*", out.string()});
-  ASSERT_EQ(r.status, 0) << r.err;
+  auto r = RunProgram({"mcopy", "-s", "-n", "-i", image(), "::/*", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   int compared = 0;
   for (auto& e : m.Scan(false)) {
     if (e.dir) continue;
@@ -123,7 +123,7 @@ TEST_P(FatOracle, RecoveredDeletedFilesAgreeWithIcatRecovery) {
       continue;  // another file owns the clusters now: nothing of this one to compare
     }
     std::string data = m.ReadAll(*static_cast<TFATFile*>(e.item), 0);
-    auto icat = oracle::Run({"icat", "-r", image(), tsk[ToLowerAscii(e.path)].inode});
+    auto icat = RunProgram({"icat", "-r", image(), tsk[ToLowerAscii(e.path)].inode});
     EXPECT_EQ(data.size(), e.size) << e.path;
     EXPECT_EQ(data, icat.out) << e.path;
     ++recovered;

@@ -1,23 +1,11 @@
 #include "OracleSupport.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
-
-#include "Ldiskio.h"
-#include "MoxVolScan.h"
-#include "Volumes.h"
-#include "WinApi.h"
-
-extern char** environ;
 
 namespace oracle {
 namespace fs = std::filesystem;
@@ -34,8 +22,8 @@ const std::string& FixtureDir() {
     // Beside the test program, so every build folder keeps its own images.
     fs::path exe = fs::read_symlink("/proc/self/exe");
     dir = (exe.parent_path() / "fat_fixtures").string();
-    auto r = Run({"bash", std::string(MOX_SOURCE_DIR) + "/tests/fixtures/make_fat_fixtures.sh", dir});
-    if (r.status != 0) {
+    auto r = RunProgram({"bash", std::string(MOX_SOURCE_DIR) + "/tests/fixtures/make_fat_fixtures.sh", dir});
+    if (r.exitCode != 0) {
       std::fprintf(stderr, "fixture script failed:\n%s\n", r.err.c_str());
       std::abort();
     }
@@ -45,50 +33,9 @@ const std::string& FixtureDir() {
 
 std::string FixtureImage(const std::string& name) { return FixtureDir() + "/" + name + ".img"; }
 
-namespace {
-// A fresh temporary file holding text; its path.
-std::string TempFile(const std::string& text) {
-  std::string path = (fs::temp_directory_path() / "moxoracle-XXXXXX").string();
-  int fd = mkstemp(path.data());
-  if (fd < 0) return "";
-  if (!text.empty() && write(fd, text.data(), text.size()) != ssize_t(text.size())) path.clear();
-  close(fd);
-  return path;
-}
-}  // namespace
-
-// Standard streams go through files: nothing to drain while the child runs.
-CommandResult Run(const std::vector<std::string>& argv, const std::string& input) {
-  CommandResult result;
-  const std::string in = TempFile(input), out = TempFile(""), err = TempFile("");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_TRUNC, 0);
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  setenv("TZ", "UTC", 1);
-  setenv("MTOOLS_SKIP_CHECK", "1", 1);
-  setenv("LC_ALL", "C.UTF-8", 1);
-  pid_t pid;
-  int status = 0;
-  if (!in.empty() && !out.empty() && !err.empty() &&
-      posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0 && waitpid(pid, &status, 0) == pid) {
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadHostFile(out);
-    result.err = ReadHostFile(err);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  for (const std::string& f : {in, out, err})
-    if (!f.empty()) unlink(f.c_str());
-  return result;
-}
-
 std::vector<Entry> TskListing(const std::string& image) {
   std::vector<Entry> entries;
-  auto r = Run({"fls", "-r", "-p", "-l", "-z", "UTC", image});
+  auto r = RunProgram({"fls", "-r", "-p", "-l", "-z", "UTC", image});
   std::istringstream lines(r.out);
   std::string line;
   while (std::getline(lines, line)) {
@@ -117,56 +64,15 @@ std::vector<Entry> TskListing(const std::string& image) {
   return entries;
 }
 
-void StartModule() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    Initialize();
-  });
-}
-
-// Ldiskio keeps its volume handle open while the same drive number is read,
-// so a letter rebound to another image would still read the old one: every
-// mount takes a letter other than the previous one.
-char NextLetter() {
-  static std::mutex lock;
-  static char next = 'Y';
-  std::lock_guard<std::mutex> guard(lock);
-  for (int tries = 0; tries < 26; ++tries) {
-    char c = next;
-    next = next <= 'D' ? 'Y' : char(next - 1);
-    if (!GetDriveBinding(c)) return c;
-  }
-  return 0;
-}
-
-MountedImage::MountedImage(const std::string& image) {
-  StartModule();
-  auto raw = OpenImageSource(image);
-  letter_ = NextLetter();
-  if (!raw || !letter_) return;
-  DriveBinding binding;
-  binding.raw = raw;
-  if (!BindDriveLetter(letter_, binding)) return;
-  uint8_t number = uint8_t(letter_ - 'A' + 1);
-  TLogDriveParams params{};
-  if (!GetLogDriveParams(number, params)) return;
-  device_ = std::make_unique<TDevice>();
-  device_->Kind = 1;
-  device_->DriveType = DRIVE_FIXED;
-  device_->TotalSectors = params.TotalSectors;
-  device_->BytesPerSector = uint16_t(params.BytesPerSector);
-  device_->DriveNumber = number;
+MountedImage::MountedImage(const std::string& image) : image_(image) {
+  if (!image_.get()) return;
   drive_ = std::make_unique<TFATdrive>();
-  drive_->Device = device_.get();
-  drive_->TotalSectors = device_->TotalSectors;
+  drive_->Device = image_.get();
+  drive_->TotalSectors = image_.get()->TotalSectors;
   mounted_ = drive_->MountDrive(false);
 }
 
-MountedImage::~MountedImage() {
-  drive_.reset();
-  device_.reset();
-  if (letter_) UnbindDriveLetter(letter_);
-}
+MountedImage::~MountedImage() { drive_.reset(); }
 
 std::string DosTime(uint16_t date, uint16_t time) {
   char buf[32];

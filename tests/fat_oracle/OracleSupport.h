@@ -1,7 +1,6 @@
 // What the FAT oracle tests share: the fixture images (built once per build
-// folder by tests/fixtures/make_fat_fixtures.sh), running the independent
-// readers (The Sleuth Kit, mtools, our own program) and a FAT image mounted
-// through a bound drive letter the way the scanner and the program mount it.
+// folder by tests/fixtures/make_fat_fixtures.sh), The Sleuth Kit's listing
+// and a FAT image mounted the way the scanner and the program mount it.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +10,8 @@
 #include <vector>
 
 #include "Diskfs.h"
+#include "ImageDevice.h"
+#include "ToolProcess.h"
 
 namespace oracle {
 
@@ -18,14 +19,6 @@ namespace oracle {
 const std::string& FixtureDir();
 std::string FixtureImage(const std::string& name);  // "fat16" -> ".../fat16.img"
 const std::vector<std::string>& FixtureNames();     // fat12, fat16, fat32
-
-struct CommandResult {
-  int status = -1;  // exit status, -1 when it didn't exit normally
-  std::string out;
-  std::string err;
-};
-// Runs argv (no shell) with optional stdin text; TZ=UTC as everywhere in the tests.
-CommandResult Run(const std::vector<std::string>& argv, const std::string& input = "");
 
 // One item as a reader lists it.
 struct Entry {
@@ -43,19 +36,13 @@ struct Entry {
 // "fls -r -p -l" (with deleted items) parsed; volume label and virtual files left out.
 std::vector<Entry> TskListing(const std::string& image);
 
-// Module start-up for the suite (the unit initializations, once).
-void StartModule();
-
-// A free drive letter, never the one handed out just before.
-char NextLetter();
-
 // A FAT image behind a free drive letter, mounted as a TFATdrive on a TDevice.
 class MountedImage {
  public:
   explicit MountedImage(const std::string& image);
   ~MountedImage();
   bool mounted() const { return mounted_; }
-  char letter() const { return letter_; }
+  char letter() const { return image_.letter(); }
   TFATdrive& drive() { return *drive_; }
   // ScanDrive("*", includeDeleted, deletedOnly) collected in report order.
   std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly = false);
@@ -63,9 +50,8 @@ class MountedImage {
   std::string ReadAll(TFATFile& file, uint8_t fatNumber, uint32_t piece = 65536);
 
  private:
-  char letter_ = 0;
+  ImageDevice image_;
   bool mounted_ = false;
-  std::unique_ptr<TDevice> device_;
   std::unique_ptr<TFATdrive> drive_;
 };
 

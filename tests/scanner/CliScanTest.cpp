@@ -75,7 +75,8 @@ void Write(const std::string& path, const std::string& content) {
 }
 
 // A tree with what a real one has: nesting, empty folders, hidden and
-// non-ASCII names, odd characters, links (not listed by either side).
+// non-ASCII names, bytes that are not UTF-8, odd characters, links (not
+// listed by either side).
 void GrowTree(const ScratchDir& d) {
   for (int i = 0; i < 12; ++i)
     for (int j = 0; j < 9; ++j)
@@ -85,6 +86,7 @@ void GrowTree(const ScratchDir& d) {
   Write(d / "spaces and \"quotes\"/tab\there", "yy");
   Write(d / "new\nline\x1b[1m 100%", "z");
   Write(d / ".hidden/.file", "");
+  Write(d / "not utf-8 \xFE/\xFF then \xEF\xBF\xBD", "bytes");  // names are bytes, not text
   std::filesystem::create_directories(d / "empty/deeper");
   symlink((d / "dir1").c_str(), (d / "dirlink").c_str());
   symlink("dir1/sub0/file0", (d / "filelink").c_str());
@@ -111,7 +113,7 @@ TEST(ScanCommand, JsonListingMatchesFind) {
     const size_t bar = line.rfind('|');
     want.insert(line.substr(0, bar + 1) + std::to_string(FindTimeToTicks(line.substr(bar + 1))));
   }
-  EXPECT_EQ(want.size(), 112u);
+  EXPECT_EQ(want.size(), 113u);
   EXPECT_EQ(got, want);
 }
 

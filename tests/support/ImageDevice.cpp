@@ -18,9 +18,13 @@ char NextFreeLetter() {
   return 0;
 }
 
-ImageDevice::ImageDevice(const std::string& image) {
+void StartModule() {
   static std::once_flag started;
   std::call_once(started, [] { Initialize(); });
+}
+
+ImageDevice::ImageDevice(const std::string& image) {
+  StartModule();
   auto raw = OpenImageSource(image);
   letter_ = NextFreeLetter();
   if (!raw || !letter_) return;

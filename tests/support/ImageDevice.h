@@ -11,6 +11,7 @@
 // keeps its volume handle open while the same drive number is read, so a
 // letter rebound to another image would still read the old one.
 char NextFreeLetter();
+void StartModule();  // the unit initializations, once per test program
 
 class ImageDevice {
  public:

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -29,25 +30,34 @@ void Pump(int& out, int& err, std::string& o, std::string& e) {
 
 }  // namespace
 
-ToolProcess::ToolProcess(const std::vector<std::string>& argv) {
-  int o[2], e[2];
-  if (pipe(o) != 0 || pipe(e) != 0) return;
+ToolProcess::ToolProcess(const std::vector<std::string>& argv, const std::string& input) {
+  int i[2], o[2], e[2];
+  if (pipe(i) != 0 || pipe(o) != 0 || pipe(e) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
+    dup2(i[0], 0);
     dup2(o[1], 1);
     dup2(e[1], 2);
-    close(o[0]);
-    close(o[1]);
-    close(e[0]);
-    close(e[1]);
+    for (int fd : {i[0], i[1], o[0], o[1], e[0], e[1]}) close(fd);
+    signal(SIGPIPE, SIG_DFL);
+    setenv("TZ", "UTC", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
   }
+  close(i[0]);
   close(o[1]);
   close(e[1]);
+  // Answers to prompts are short: the pipe takes them without blocking, and
+  // a program that never reads them must not end the test.
+  signal(SIGPIPE, SIG_IGN);
+  if (!input.empty() && write(i[1], input.data(), input.size()) < 0) {
+  }
+  close(i[1]);
   out_ = o[0];
   err_ = e[0];
 }
@@ -92,10 +102,12 @@ ToolResult ToolProcess::Finish() {
   return r;
 }
 
-ToolResult RunProgram(const std::vector<std::string>& argv) { return ToolProcess(argv).Finish(); }
+ToolResult RunProgram(const std::vector<std::string>& argv, const std::string& input) {
+  return ToolProcess(argv, input).Finish();
+}
 
-ToolResult RunTool(const std::vector<std::string>& args) {
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& input) {
   std::vector<std::string> argv{MOX_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv);
+  return RunProgram(argv, input);
 }

@@ -13,15 +13,16 @@ struct ToolResult {
   std::string err;
 };
 
-// Runs argv (argv[0] is looked up in PATH) to the end.
-ToolResult RunProgram(const std::vector<std::string>& argv);
+// Runs argv (argv[0] is looked up in PATH) to the end, input on its stdin.
+ToolResult RunProgram(const std::vector<std::string>& argv, const std::string& input = "");
 // Runs the moxvolscan program built with the tests.
-ToolResult RunTool(const std::vector<std::string>& args);
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& input = "");
 
 // A running program with its stdout and stderr on pipes.
 class ToolProcess {
  public:
-  explicit ToolProcess(const std::vector<std::string>& argv);
+  // TZ=UTC and a UTF-8 locale, as everywhere in the tests.
+  explicit ToolProcess(const std::vector<std::string>& argv, const std::string& input = "");
   ~ToolProcess();  // kills it if still running
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;

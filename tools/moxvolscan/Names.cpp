@@ -72,7 +72,7 @@ int HexValue(char c) {
 
 }  // namespace
 
-void AppendShownName(std::string& out, const std::string& name) {
+void AppendShownName(std::string& out, const std::string& name, bool shortName) {
   if (name.empty()) {
     out += '%';
     return;
@@ -81,20 +81,21 @@ void AppendShownName(std::string& out, const std::string& name) {
     out += name == "." ? "%2E" : "%2E%2E";
     return;
   }
-  const bool utf8 = IsUtf8(name);
+  const bool cp437 = shortName && !IsUtf8(name);
   for (size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (IsControl(c) || c == '%' || c == '/' || c == '\\') {
       AppendEscaped(out, c);
     } else if (c < 0x80) {
       out += char(c);
-    } else if (!utf8) {
+    } else if (cp437) {
       AppendUtf8(out, kCp437High[c - 0x80]);
     } else if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
       AppendEscaped(out, c);  // U+0080..U+009F: terminals take some of them as commands
       AppendEscaped(out, static_cast<unsigned char>(name[++i]));
+    } else if (const size_t n = Utf8SequenceAt(name, i); n == 0) {
+      AppendEscaped(out, c);
     } else {
-      const size_t n = Utf8SequenceAt(name, i);
       out.append(name, i, n);
       i += n - 1;
     }

@@ -12,7 +12,8 @@
 
 #include <string>
 
-void AppendShownName(std::string& out, const std::string& name);
+// shortName false: a host name, whose bytes that are not UTF-8 show as %XX.
+void AppendShownName(std::string& out, const std::string& name, bool shortName = true);
 std::string ShownName(const std::string& name);
 // One component of a path as typed: "%XX" is that byte, "%" alone the empty
 // name, any other "%" itself.

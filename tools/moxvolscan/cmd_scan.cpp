@@ -85,20 +85,17 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     if (folder != folderWide_) {
       folderWide_ = folder;
       // Each folder name shown as ls shows names, "/" after each.
-      const std::string utf8 = WideToAnsi(folder);
+      const std::string utf8 = WideToHostName(folder.data(), folder.size());
       folderUtf8_.clear();
       for (size_t pos = 0, end; (end = utf8.find('\\', pos)) != std::string::npos; pos = end + 1) {
-        AppendShownName(folderUtf8_, utf8.substr(pos, end - pos));
+        AppendShownName(folderUtf8_, utf8.substr(pos, end - pos), false);
         folderUtf8_ += '/';
       }
     }
-    char name[MAX_PATH * 3 + 1];
-    int nameLen = 0;
     size_t units = 0;
     while (units < MAX_PATH && item.cFileName[units]) ++units;
-    if (units) nameLen = WideCharToMultiByte(CP_UTF8, 0, item.cFileName, int(units), name, sizeof name, nullptr, nullptr);
     shownName_.clear();
-    AppendShownName(shownName_, std::string(name, size_t(std::max(nameLen, 0))));
+    AppendShownName(shownName_, WideToHostName(item.cFileName, units), false);
     if (mode_ == OutputMode::Json) {
       out_ += "{\"path\":\"";
       AppendJsonEscaped(out_, folderUtf8_.data(), folderUtf8_.size());
