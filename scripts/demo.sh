@@ -2,7 +2,8 @@
 # The main job on a bundled default: installs what is needed, builds, makes
 # the small FAT demo volume (scripts/make_demo_image.sh: live and deleted
 # files), lists it with its deleted items, prints one and saves a deleted file
-# back; then lists the sample folder that ships with the repository through
+# back; does the same with the bundled NTFS demo volume (scripts/ntfs-demo.img.xz,
+# made with mkntfs and filled through ntfs-3g); then lists the sample folder that ships with the repository through
 # the directory-walk scanner, as lines, as JSON and as totals.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +28,21 @@ echo "\$ moxvolscan save build/demo/fat-demo.img 'Documents/Summer budget.txt' b
 "$tool" save "$image" "Documents/Summer budget.txt" "$saved"
 echo "\$ cat 'build/demo/recovered/Summer budget.txt'"
 cat "$saved/Summer budget.txt"
+echo
+
+ntfs="$root/build/demo/ntfs-demo.img"
+xz -dc "$root/scripts/ntfs-demo.img.xz" >"$ntfs"
+echo "\$ moxvolscan info build/demo/ntfs-demo.img"
+"$tool" info "$ntfs"
+echo
+echo "\$ moxvolscan ls --deleted build/demo/ntfs-demo.img"
+"$tool" ls --deleted "$ntfs"
+echo
+echo "\$ moxvolscan save build/demo/ntfs-demo.img 'Documents/Summer budget.txt' build/demo/recovered-ntfs"
+rm -rf "$saved-ntfs"
+"$tool" save "$ntfs" "Documents/Summer budget.txt" "$saved-ntfs"
+echo "\$ cat 'build/demo/recovered-ntfs/Summer budget.txt'"
+cat "$saved-ntfs/Summer budget.txt"
 echo
 
 echo "\$ moxvolscan scan tests/fixtures/sample"

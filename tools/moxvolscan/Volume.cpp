@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -52,8 +53,9 @@ bool Volume::Open(const std::string& hostPath, std::string& error) {
   if (!letter_) return false;
   const std::string shown = Printable(hostPath);
   const std::string foreign = ForeignFileSystem(letter_);
-  if (!foreign.empty() && foreign != "an ext2/ext3/ext4 file system") {
-    error = shown + ": " + foreign + ", not a FAT volume; this program reads FAT volumes";
+  const bool ntfs = foreign == "an NTFS volume";
+  if (!foreign.empty() && !ntfs && foreign != "an ext2/ext3/ext4 file system") {
+    error = shown + ": " + foreign + ", neither FAT nor NTFS; this program reads FAT and NTFS volumes";
     return false;
   }
   const uint8_t number = uint8_t(letter_ - 'A' + 1);
@@ -70,10 +72,13 @@ bool Volume::Open(const std::string& hostPath, std::string& error) {
   device_->BytesPerSector = uint16_t(params.BytesPerSector);
   device_->DriveNumber = number;
   device_->Text = hostPath;
-  fs_ = MountFat(*device_);
+  // The boot sector's name picks the drive class, as device detection does.
+  fs_ = ntfs ? MountNtfs(*device_) : MountFat(*device_);
   if (!fs_) {
-    error = shown + ": " + (foreign.empty() ? "no FAT volume found" : foreign + ", not a FAT volume") +
-            "; this program reads FAT volumes";
+    error = shown + ": " +
+            (ntfs ? "an NTFS volume whose MFT can't be read"
+                  : foreign.empty() ? "no FAT or NTFS volume found" : foreign + ", neither FAT nor NTFS") +
+            "; this program reads FAT and NTFS volumes";
     return false;
   }
   return true;
@@ -91,13 +96,84 @@ bool IsDeletedItem(TObject* item) {
   return false;
 }
 
+bool IsPathFolder(FileSystem& fs, TObject* item) {
+  auto* d = dynamic_cast<TCustomDirectory*>(item);
+  TCustomDirectory* deleted = d && !IsDeletedItem(d) ? fs.DeletedRoot() : nullptr;
+  if (!deleted) return false;
+  for (int depth = 0; d->Parent && depth < kMaxPathDepth; ++depth) d = d->Parent;
+  return d == deleted;
+}
+
 uint64_t SizeOf(TObject* item) {
   auto* f = dynamic_cast<TCustomFile*>(item);
   return f ? uint64_t(f->Size) : 0;
 }
 
+namespace {
+const std::string kRecordMark = "\x1F" "mft:";
+
+// Items of the tree below root in walk order, folders built on the way.
+template <typename Visit>
+TObject* FindInTree(FileSystem& fs, TCustomDirectory* root, Visit visit) {
+  std::vector<TCustomDirectory*> todo{root};
+  while (!todo.empty()) {
+    TCustomDirectory* d = todo.back();
+    todo.pop_back();
+    fs.Build(d);
+    if (!d->Children) continue;
+    for (TObject* child : *d->Children) {
+      if (visit(child)) return child;
+      if (auto* sub = dynamic_cast<TCustomDirectory*>(child)) todo.push_back(sub);
+    }
+  }
+  return nullptr;
+}
+}  // namespace
+
+std::vector<std::string> RecordArguments(const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--mft" && i + 1 < args.size())
+      out.push_back(kRecordMark + args[++i]);
+    else if (args[i].rfind("--mft=", 0) == 0)
+      out.push_back(kRecordMark + args[i].substr(6));
+    else
+      out.push_back(args[i]);
+  }
+  return out;
+}
+
 TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
-  TCustomDirectory* dir = fs_->Root();
+  if (volumePath.rfind(kRecordMark, 0) == 0) {
+    const std::string number = volumePath.substr(kRecordMark.size());
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(number.c_str(), &end, 10);
+    if (number.empty() || *end || fs_->RecordOf(fs_->Root()) < 0) {
+      error = "--mft " + Printable(number) + ": give an MFT record number of an NTFS volume";
+      return nullptr;
+    }
+    return FindRecord(n, error);
+  }
+  TObject* item = ResolveIn(fs_->Root(), volumePath, error);
+  if (!item && fs_->DeletedRoot()) item = ResolveIn(fs_->DeletedRoot(), volumePath, error);
+  return item;
+}
+
+// Deleted items first (telling apart deleted namesakes is what --mft is
+// for), then live ones, then the path folders that stand for live ones.
+TObject* Volume::FindRecord(uint64_t record, std::string& error) {
+  auto is = [&](TObject* item) { return fs_->RecordOf(item) == int64_t(record); };
+  TObject* found = nullptr;
+  if (TCustomDirectory* deleted = fs_->DeletedRoot())
+    found = FindInTree(*fs_, deleted, [&](TObject* item) { return is(item) && IsDeletedItem(item); });
+  if (!found) found = FindInTree(*fs_, fs_->Root(), is);
+  if (!found && fs_->DeletedRoot()) found = FindInTree(*fs_, fs_->DeletedRoot(), is);
+  if (!found) error = "--mft " + std::to_string(record) + ": no file or folder of that MFT record on the volume";
+  return found;
+}
+
+TObject* Volume::ResolveIn(TCustomDirectory* root, const std::string& volumePath, std::string& error) {
+  TCustomDirectory* dir = root;
   TObject* item = dir;
   size_t pos = 0;
   while (pos <= volumePath.size()) {
@@ -145,7 +221,7 @@ std::string ShownPath(FileSystem& fs, TObject* item) {
   if (auto* f = dynamic_cast<TCustomFile*>(item)) {
     names.push_back(fs.NameOf(item));
     parent = f->Parent;
-  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && d != root) {
+  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && d != root && d->Parent) {
     names.push_back(fs.NameOf(item));
     parent = d->Parent;
   }
@@ -185,6 +261,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
     date = d->Date, time = d->Time;
   }
   facts.attributes = fs_.AttributesOf(item);
+  facts.mft = fs_.RecordOf(item);
   if (folder != folder_) {
     folder_ = folder;
     folderPath_ = folder ? ShownPath(fs_, folder) : "";
@@ -223,5 +300,7 @@ void AppendItemJson(std::string& out, const ItemFacts& f) {
   out += f.mtime.empty() ? ",\"mtime\":null" : ",\"mtime\":\"" + f.mtime + "\"";
   out += ",\"attributes\":" + std::to_string(f.attributes);
   out += f.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
-  out += ",\"condition\":" + std::to_string(f.condition) + "}\n";
+  out += ",\"condition\":" + std::to_string(f.condition);
+  if (f.mft >= 0) out += ",\"mft\":" + std::to_string(f.mft);
+  out += "}\n";
 }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CliSupport.h"
 #include "Devices.h"
@@ -27,9 +28,13 @@ class FileSystem {
   virtual TCustomDrive& drive() = 0;
   // The folder ls walks and paths start from (it holds deleted items too).
   virtual TCustomDirectory* Root() = 0;
+  // Where deleted items are found when Root does not hold them; null if it does.
+  virtual TCustomDirectory* DeletedRoot() { return nullptr; }
   // The item's name as the file system shows it, still unescaped.
   virtual std::string NameOf(TObject* item) = 0;
   virtual uint8_t AttributesOf(TObject* item) = 0;
+  // The item's MFT record number; -1 where the file system has none.
+  virtual int64_t RecordOf(TObject* /*item*/) { return -1; }
   // Stops a running ScanDrive; callable from another thread.
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.
@@ -46,6 +51,18 @@ class FileSystem {
 
 // Mounts the FAT volume on device; null when it is not one.
 std::unique_ptr<FileSystem> MountFat(TDevice& device);
+// Mounts the NTFS volume on device; null when its MFT can't be read.
+std::unique_ptr<FileSystem> MountNtfs(TDevice& device);
+// Whether NTFS folders list items whose only long name is POSIX (on unless
+// a command's --no-posix-names turns it off).
+void ListPosixNames(bool on);
+constexpr const char* kNoPosixHelp =
+    "  --no-posix-names  on NTFS, list only Win32 names, as Windows shows a\n"
+    "                  folder (items Linux wrote have POSIX names only)\n";
+
+// Command lines name an item by path or by "--mft N"; this turns each
+// "--mft N" into a path argument Resolve takes as that record.
+std::vector<std::string> RecordArguments(const std::vector<std::string>& args);
 
 class Volume {
  public:
@@ -67,10 +84,13 @@ class Volume {
   // Names.h), "/" or "\" between them, letters compared case-insensitively;
   // "" or "/" is the root. Deleted items are found too; a live item wins over
   // a deleted one of the same name. Null with a one-line error when there is
-  // no such item.
+  // no such item. An argument from RecordArguments names the item of that
+  // MFT record, a deleted one first.
   TObject* Resolve(const std::string& volumePath, std::string& error);
 
  private:
+  TObject* ResolveIn(TCustomDirectory* root, const std::string& volumePath, std::string& error);
+  TObject* FindRecord(uint64_t record, std::string& error);
   ModuleSession module_;  // first in, last out: the units outlive the drive
   char letter_ = 0;
   std::unique_ptr<TDevice> device_;
@@ -78,6 +98,8 @@ class Volume {
 };
 
 bool IsDeletedItem(TObject* item);
+// A live folder in the tree of deleted items, standing for itself on their path.
+bool IsPathFolder(FileSystem& fs, TObject* item);
 uint64_t SizeOf(TObject* item);
 // The path ls shows for item, each name escaped, "/" between them.
 std::string ShownPath(FileSystem& fs, TObject* item);
@@ -93,6 +115,7 @@ struct ItemFacts {
   uint8_t attributes = 0;
   bool deleted = false;
   uint8_t condition = 0;  // 0 unknown, 1 data likely intact, 2 space reused
+  int64_t mft = -1;       // MFT record number, -1 on FAT
 };
 // Describes items; the folder path of the last item is kept, since a
 // listing reports a folder's items one after another.

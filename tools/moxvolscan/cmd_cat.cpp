@@ -12,12 +12,13 @@ namespace {
 bool WriteAll(const char* data, size_t len) { return std::fwrite(data, 1, len, stdout) == len; }
 
 int RunCat(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {}, {"--fat"});
+  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 2) {
-    std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH (try 'moxvolscan cat --help')\n");
+    std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH or --mft N (try 'moxvolscan cat --help')\n");
     return kExitUsage;
   }
+  ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
   if (!volume.Open(parsed->positional[0], error)) {
@@ -63,18 +64,22 @@ int RunCat(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "cat",
-    "cat IMAGE|DEVICE PATH [--fat N]",
+    "cat IMAGE|DEVICE PATH|--mft N [--fat N] [--no-posix-names]",
     "print a file of a volume image or device, deleted or not",
     "Writes the file's bytes to stdout. PATH is the path from the volume root\n"
     "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case,\n"
     "%XX for a byte as ls writes it); deleted files are found by their shown\n"
     "name (a lost first letter is '_'). A file whose data ends before its size\n"
     "(a chain that breaks off or comes back to a cluster) is written as far as\n"
-    "it goes, named on stderr with the bytes read, and the status is 1.\n\n"
+    "it goes, named on stderr with the bytes read, and the status is 1.\n"
+    "On NTFS, --mft N names the file of MFT record N (a deleted one first), which\n"
+    "tells apart deleted files of the same path; files of 4 GiB and more come\n"
+    "out whole.\n\n"
     "  --fat N   0 reads the clusters as contiguous from the first one (the way\n"
     "            to get a deleted file back: its chain was cleared); 1 or 2\n"
     "            follows the chain in that copy of the FAT. Default: 0 for\n"
-    "            deleted files, 1 for live ones.",
+    "            deleted files, 1 for live ones (FAT only).\n"
+        + std::string(kNoPosixHelp),
     RunCat,
 });
 

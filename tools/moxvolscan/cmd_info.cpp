@@ -8,6 +8,8 @@
 #include "Command.h"
 #include "Ldiskio.h"
 #include "Names.h"
+#include "Ntfs.h"
+#include "Volume.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -30,6 +32,51 @@ struct VolumeFacts {
   std::string fileSystem, label;
   DWORD serial = 0;
 };
+
+// What the NTFS boot sector and system records say.
+struct NtfsFacts {
+  bool mounted = false;
+  std::string name;
+  unsigned major = 0, minor = 0;
+  bool dirty = false;
+  uint32_t sector = 0, cluster = 0, record = 0, indexBlock = 0;
+  int64_t mftStart = 0;
+  uint64_t records = 0;
+};
+
+NtfsFacts InspectNtfs(const std::string& path) {
+  NtfsFacts n;
+  Volume volume;
+  std::string error;
+  if (!volume.Open(path, error)) return n;
+  auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive());
+  if (!d) return n;
+  n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
+       d->BytesPerFileRecord, d->BytesPerIndexBlock, d->MftStartLcn(), d->MftRecordCount()};
+  return n;
+}
+
+void PrintNtfsText(const NtfsFacts& n) {
+  std::printf("volume name:       %s\n", Printable(n.name).c_str());
+  std::printf("NTFS version:      %u.%u\n", n.major, n.minor);
+  std::printf("dirty:             %s\n", n.dirty ? "yes" : "no");
+  std::printf("bytes per sector:  %" PRIu32 " (volume)\n", n.sector);
+  std::printf("cluster:           %" PRIu32 " bytes\n", n.cluster);
+  std::printf("MFT record:        %" PRIu32 " bytes\n", n.record);
+  std::printf("index block:       %" PRIu32 " bytes\n", n.indexBlock);
+  std::printf("MFT start cluster: %" PRId64 "\n", n.mftStart);
+  std::printf("MFT records:       %" PRIu64 "\n", n.records);
+}
+
+std::string NtfsJson(const NtfsFacts& n) {
+  if (!n.mounted) return "";
+  return ",\"ntfs\":{\"volume_name\":\"" + JsonEscape(Printable(n.name)) + "\",\"version\":\"" +
+         std::to_string(n.major) + "." + std::to_string(n.minor) + "\",\"dirty\":" + (n.dirty ? "true" : "false") +
+         ",\"bytes_per_sector\":" + std::to_string(n.sector) + ",\"cluster_bytes\":" + std::to_string(n.cluster) +
+         ",\"mft_record_bytes\":" + std::to_string(n.record) + ",\"index_block_bytes\":" +
+         std::to_string(n.indexBlock) + ",\"mft_start_cluster\":" + std::to_string(n.mftStart) +
+         ",\"mft_records\":" + std::to_string(n.records) + "}";
+}
 
 VolumeFacts Inspect(char letter) {
   VolumeFacts f;
@@ -64,7 +111,7 @@ void PrintText(const std::string& path, const VolumeFacts& f) {
   std::printf("size:              %" PRIu64 " bytes\n", uint64_t{p.TotalSectors} * p.BytesPerSector);
 }
 
-void PrintJson(const std::string& path, const VolumeFacts& f) {
+void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n) {
   std::string out = "{\"path\":\"" + JsonEscape(Printable(path)) + "\",\"file_system\":";
   out += f.hasFileSystem ? "\"" + JsonEscape(f.fileSystem) + "\"" : "null";
   out += ",\"label\":";
@@ -81,7 +128,7 @@ void PrintJson(const std::string& path, const VolumeFacts& f) {
   } else {
     out += ",\"params\":null";
   }
-  out += "}\n";
+  out += NtfsJson(n) + "}\n";
   std::fputs(out.c_str(), stdout);
 }
 
@@ -102,10 +149,13 @@ int RunInfo(const std::vector<std::string>& args) {
   }
   const VolumeFacts facts = Inspect(letter);
   UnbindDriveLetter(letter);
-  if (parsed->Has("--json"))
-    PrintJson(path, facts);
-  else
+  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path) : NtfsFacts{};
+  if (parsed->Has("--json")) {
+    PrintJson(path, facts, ntfs);
+  } else {
     PrintText(path, facts);
+    if (ntfs.mounted) PrintNtfsText(ntfs);
+  }
   if (!facts.hasParams && !facts.hasFileSystem) {
     std::fprintf(stderr, "moxvolscan info: %s: no readable volume\n", Printable(path).c_str());
     return kExitFailure;
@@ -123,10 +173,15 @@ CommandRegistrar registrar({
     "per sector, size, and the file-system name with label and serial where\n"
     "the boot sector keeps them. A mounted folder is read through its block\n"
     "device, which may need privileges; without them only the file-system\n"
-    "name from the mount table is shown.\n\n"
+    "name from the mount table is shown. An NTFS volume adds its name, NTFS\n"
+    "version, dirty flag, volume sector, cluster, MFT record and index block\n"
+    "sizes, the MFT's first cluster and its number of records.\n\n"
     "  --json  one JSON object: path, file_system, label, serial, media_kind,\n"
     "          removable, cylinders, heads, sectors_per_track,\n"
-    "          bytes_per_sector, total_sectors, size",
+    "          bytes_per_sector, total_sectors, size; on NTFS also ntfs:\n"
+    "          {volume_name, version, dirty, bytes_per_sector, cluster_bytes,\n"
+    "          mft_record_bytes, index_block_bytes, mft_start_cluster,\n"
+    "          mft_records}",
     RunInfo,
 });
 

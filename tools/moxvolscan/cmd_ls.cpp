@@ -9,7 +9,7 @@
 namespace {
 
 int RunLs(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json"}, {"--mask"});
+  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan ls: give one IMAGE or DEVICE (try 'moxvolscan ls --help')\n");
@@ -23,6 +23,7 @@ int RunLs(const std::vector<std::string>& args) {
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
   const bool json = parsed->Has("--json");
 
+  ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
   if (!volume.Open(parsed->positional[0], error)) {
@@ -44,6 +45,8 @@ int RunLs(const std::vector<std::string>& args) {
     if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + Printable(folder));
   };
   drive.OnFoundItem = [&](TObject*, TObject* item) {
+    // The live walk lists the folders deleted items were found in.
+    if (!deletedOnly && IsPathFolder(volume.fs(), item)) return;
     describer.Describe(item, facts);
     (json ? AppendItemJson : AppendItemLine)(out, facts);
     ++items;
@@ -69,22 +72,27 @@ int RunLs(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "ls",
-    "ls IMAGE|DEVICE [--deleted | --deleted-only] [--mask MASK] [--json]",
-    "list the files and folders of a FAT image or device, deleted ones too",
-    "Reads the FAT volume sector by sector and prints one line per item:\n"
+    "ls IMAGE|DEVICE [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
+    "list the files and folders of a FAT or NTFS image or device, deleted ones too",
+    "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
     "type, size, last-write time (as the volume keeps it), attributes (R H S A),\n"
     "state and the path from the volume root. Deleted items show the state\n"
     "'deleted:intact' (their clusters are still free, the data is likely\n"
     "whole) or 'deleted:reused' (their space belongs to something else now).\n"
     "Names are shown as UTF-8 with control characters, '%', '/' and '\\' as %XX\n"
     "(hex); '.' and '..' as %2E and %2E%2E, an empty name as %. 8.3 names that\n"
-    "are not UTF-8 are read in code page 437. cat and save take names so.\n\n"
+    "are not UTF-8 are read in code page 437. cat and save take names so.\n"
+    "On NTFS, deleted items are listed under the folders they were in (the live\n"
+    "folders, listed once more) or under a folder 'MFT n' when their folder's\n"
+    "record n is gone.\n\n"
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
     "  --json          one JSON object per line with the keys path, type,\n"
     "                  size, mtime, attributes, deleted and condition\n"
-    "                  (0 live, 1 data likely intact, 2 space reused)",
+    "                  (0 live, 1 data likely intact, 2 space reused), on\n"
+    "                  NTFS also mft (the item's MFT record number)\n" +
+        std::string(kNoPosixHelp),
     RunLs,
 });
 

@@ -121,7 +121,7 @@ int Ask(const std::string& question) {
 }
 
 int RunSave(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {}, {"--fat", "--overwrite"});
+  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--overwrite"});
   if (!parsed) return kExitUsage;
   const auto& pos = parsed->positional;
   const std::string mode = parsed->Get("--overwrite", "ask");
@@ -129,6 +129,7 @@ int RunSave(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan save: give IMAGE, PATH... and DEST; --overwrite is ask, all or none\n");
     return kExitUsage;
   }
+  ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
   if (!volume.Open(pos[0], error)) {
@@ -280,7 +281,7 @@ int RunSave(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "save",
-    "save IMAGE|DEVICE PATH... DEST [--fat N] [--overwrite ask|all|none]",
+    "save IMAGE|DEVICE PATH|--mft N ... DEST [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
     "copy files and folders, deleted ones too, out of a volume image or device",
     "Copies each PATH (as 'moxvolscan ls' shows it) into the host folder DEST,\n"
     "made when missing. Folders are copied with all they hold, live and\n"
@@ -292,14 +293,17 @@ CommandRegistrar registrar({
     "temporary name and renamed when complete. Nothing is written through a\n"
     "symbolic link inside DEST; such an item is named and not saved. A file\n"
     "whose data ends early is saved as far as it goes and named with the bytes\n"
-    "read. The status is 1 when anything was not saved whole.\n\n"
+    "read. The status is 1 when anything was not saved whole. On NTFS,\n"
+    "--mft N names the item of MFT record N (a deleted one first), and files of\n"
+    "4 GiB and more are saved whole.\n\n"
     "  --fat N          0 reads the clusters as contiguous; 1 or 2 follows that\n"
     "                   copy of the FAT, for every file. Default: 0 for deleted\n"
-    "                   files (their chains were cleared), 1 for live ones.\n"
+    "                   files (their chains were cleared), 1 for live ones (FAT).\n"
     "  --overwrite ask  ask on the terminal before replacing a file or entering\n"
     "                   an existing folder (the default; no answer means no)\n"
     "  --overwrite all  replace without asking\n"
-    "  --overwrite none keep every existing file, save only what is new",
+    "  --overwrite none keep every existing file, save only what is new\n" +
+        std::string(kNoPosixHelp),
     RunSave,
 });
 

@@ -1,0 +1,158 @@
+// moxvolscan ls, cat, save and info on NTFS images, run as a person runs
+// them, judged by The Sleuth Kit and by the library's own scan (which the
+// oracle tests hold to fls and ntfsundelete).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "NtfsOracle.h"
+#include "ScratchDir.h"
+#include "ToolProcess.h"
+
+using namespace ntfsoracle;
+
+namespace {
+
+// The value of "key": in one ls --json line, quotes dropped.
+std::string Field(const std::string& line, const std::string& key) {
+  const size_t at = line.find("\"" + key + "\":");
+  if (at == std::string::npos) return "";
+  size_t from = at + key.size() + 3, to = from;
+  if (line[from] == '"') to = line.find('"', ++from);
+  else to = line.find_first_of(",}", from);
+  return line.substr(from, to - from);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string Sha1(const std::string& command) {
+  return RunProgram({"sh", "-c", command + " | sha1sum"}).out.substr(0, 40);
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+class NtfsCli : public testing::TestWithParam<std::string> {};
+
+// Live items by path and size agree with fls; every deleted item comes with
+// the record the library found it in, each (path, record) once.
+TEST_P(NtfsCli, LsJsonAgreesWithFlsAndTheLibrary) {
+  const std::string image = FixtureImage(GetParam());
+  const ToolResult r = RunTool({"ls", image, "--deleted", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, std::string> live;
+  std::set<std::pair<std::string, std::string>> seen;
+  std::set<uint64_t> deletedRecords;
+  for (const std::string& line : Lines(r.out)) {
+    EXPECT_TRUE(seen.insert({Field(line, "path"), Field(line, "mft")}).second) << line;
+    if (Field(line, "deleted") == "true")
+      deletedRecords.insert(std::stoull(Field(line, "mft")));
+    else
+      live[Field(line, "path")] = Field(line, "type") == "dir" ? "dir" : Field(line, "size");
+  }
+  std::map<std::string, std::string> fls;
+  for (const Entry& e : TskListing(image, false)) fls[e.path] = e.dir ? "dir" : std::to_string(e.size);
+  EXPECT_EQ(live, fls);
+
+  optNtfsPosixNames = true;  // as the program lists
+  MountedNtfs m(image);
+  ASSERT_TRUE(m.mounted());
+  std::set<uint64_t> library;
+  for (const Entry& e : m.Scan(true, true))
+    if (e.deleted || (e.deletedState & 1)) library.insert(e.record);  // "MFT n" placeholders too
+  optNtfsPosixNames = false;
+  EXPECT_EQ(deletedRecords, library);
+}
+
+// cat by path and by record, and save of a deleted file, give icat's bytes.
+TEST_P(NtfsCli, CatAndSaveGiveIcatsBytes) {
+  const std::string image = FixtureImage(GetParam());
+  const auto gone = TskListing(image, true);
+  uint64_t summary = 0;
+  for (const Entry& e : gone)
+    if (e.path == "Docs/Reports/summary.doc") summary = e.record;
+  ASSERT_NE(summary, 0u);
+  const auto liveListing = TskListing(image, false);
+  uint64_t sparse = 0;
+  for (const Entry& e : liveListing)
+    if (e.path == "sparse.bin") sparse = e.record;
+  ScratchDir dest;
+  ASSERT_EQ(RunTool({"save", image, "--mft", std::to_string(summary), dest.path()}).exitCode, 0);
+  const std::string tool = Quoted(MOX_TOOL_PATH) + " cat " + Quoted(image) + " ";
+  struct Case {
+    std::string ours;
+    uint64_t record;
+  } cases[] = {
+      {tool + "sparse.bin", sparse},
+      {tool + "--mft " + std::to_string(sparse), sparse},
+      {tool + "Docs/Reports/summary.doc", summary},
+      {"cat " + Quoted(dest / "summary.doc"), summary},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Sha1(c.ours), Sha1("icat " + Quoted(image) + " " + std::to_string(c.record))) << c.ours;
+}
+
+TEST_P(NtfsCli, InfoShowsTheVolumeFacts) {
+  const std::string image = FixtureImage(GetParam());
+  const Manifest mf = ReadManifest(CommittedManifest(), GetParam());
+  const ToolResult r = RunTool({"info", image});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  for (const std::string& line : {"volume name:       Fixture " + GetParam(), std::string("NTFS version:      3.1"),
+                                  std::string("dirty:             no"),
+                                  "cluster:           " + std::to_string(mf.clusterBytes) + " bytes",
+                                  std::string("MFT record:        ")})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  const std::string fsstat = RunProgram({"fsstat", image}).out;
+  const size_t at = fsstat.find("First Cluster of MFT: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string mftStart = fsstat.substr(at + 22, fsstat.find('\n', at) - at - 22);
+  EXPECT_NE(r.out.find("MFT start cluster: " + mftStart + "\n"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsCli, testing::ValuesIn(FixtureNames()));
+
+// Filled through ntfs-3g here: a sparse 5 GiB file comes out whole through
+// cat and save, and two deleted files of one path are told apart by record.
+TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
+  if (const std::string why = WhyNoRegeneration(); !why.empty()) GTEST_SKIP() << why;
+  ScratchDir dir;
+  const std::string image = dir / "big.img", mnt = dir / "mnt";
+  std::filesystem::create_directory(mnt);
+  // fls and icat refuse a run longer than the volume, even a sparse one.
+  ASSERT_TRUE(RunQuietly("truncate -s 6G " + image + " && mkntfs -F -q -f " + image));
+  ASSERT_TRUE(RunQuietly("ntfs-3g " + image + " " + mnt));
+  const bool filled = RunQuietly("(cd " + mnt + " && truncate -s 5G big.bin && echo start | dd of=big.bin conv=notrunc"
+                                 " && echo end | dd of=big.bin bs=1M seek=5000 conv=notrunc"
+                                 " && echo one > twin.txt && echo two > other && rm twin.txt && mv other twin.txt"
+                                 " && rm twin.txt)");
+  RunQuietly("umount " + mnt);
+  ASSERT_TRUE(filled);
+
+  uint64_t big = 0;
+  for (const Entry& e : TskListing(image, false))
+    if (e.path == "big.bin") big = e.record;
+  const std::string icat = Sha1("icat " + image + " " + std::to_string(big));
+  EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " big.bin"), icat);
+  ScratchDir dest;
+  const ToolResult save = RunTool({"save", image, "big.bin", dest.path()});
+  EXPECT_EQ(save.exitCode, 0) << save.err;
+  EXPECT_EQ(Sha1("cat " + dest / "big.bin"), icat);
+  std::filesystem::remove(dest / "big.bin");
+
+  std::vector<std::string> twins;
+  for (const std::string& line : Lines(RunTool({"ls", image, "--deleted-only", "--json"}).out))
+    if (Field(line, "path") == "twin.txt") twins.push_back(Field(line, "mft"));
+  ASSERT_EQ(twins.size(), 2u);
+  for (const std::string& n : twins)
+    EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " --mft " + n), Sha1("icat " + image + " " + n));
+  EXPECT_NE(Sha1("icat " + image + " " + twins[0]), Sha1("icat " + image + " " + twins[1]));
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The NTFS part of the program's volume: mounting, names, reading and saving.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "Diskfs.h"
+#include "Ntfs.h"
+#include "Volume.h"
+#include "WinApi.h"
+
+namespace {
+
+// 64-bit positions throughout, so files of 4 GiB or more read whole.
+class NtfsReader : public FileReader {
+ public:
+  NtfsReader(TNTFSdrive& drive, TNTFSFile& file) : drive_(drive) {
+    ok_ = drive_.resetByMFTfileRef(int64_t(file.MFTfileRef), file.Size, info_);
+  }
+  size_t Read(void* buffer, size_t count) override {
+    uint32_t n = 0;
+    if (!ok_ || !drive_.blockread(info_, uint32_t(std::min<size_t>(count, 1u << 30)), buffer, n)) return 0;
+    return n;
+  }
+
+ private:
+  TNTFSdrive& drive_;
+  TNTFSfileInfo info_;
+  bool ok_ = false;
+};
+
+class NtfsFileSystem : public FileSystem {
+ public:
+  explicit NtfsFileSystem(std::unique_ptr<TNTFSdrive> drive) : drive_(std::move(drive)) {}
+
+  TCustomDrive& drive() override { return *drive_; }
+  TCustomDirectory* Root() override { return drive_->RootDir.get(); }
+  // Deleted items hang below path folders that stand for the live ones.
+  TCustomDirectory* DeletedRoot() override {
+    if (!drive_->DeletedTreeRoot->Children) drive_->FindDeleted();
+    return drive_->DeletedTreeRoot.get();
+  }
+  std::string NameOf(TObject* item) override {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return f->Name;
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) return d->Name;
+    return "";
+  }
+  uint8_t AttributesOf(TObject* item) override {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return uint8_t(f->Attributes);
+    return uint8_t(FILE_ATTRIBUTE_DIRECTORY);
+  }
+  int64_t RecordOf(TObject* item) override {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return int64_t(f->MFTfileRef);
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) return int64_t(d->MFTfileRef);
+    return -1;
+  }
+  void CancelScan() override {}
+  void Build(TCustomDirectory* dir) override {
+    if (dir == drive_->DeletedTreeRoot.get()) {
+      DeletedRoot();
+      return;
+    }
+    auto* d = dynamic_cast<TNTFSDirectory*>(dir);
+    if (d && !d->Children) d->AddChildren(true, false);
+  }
+  bool SetReadOption(const std::string& option, std::string& error) override {
+    if (option.empty()) return true;
+    error = "--fat is for FAT volumes; this one is NTFS";
+    return false;
+  }
+  std::unique_ptr<FileReader> Open(TCustomFile* file) override {
+    auto* f = dynamic_cast<TNTFSFile*>(file);
+    if (!f) return nullptr;
+    return std::make_unique<NtfsReader>(*drive_, *f);
+  }
+  bool Save(TObject* item, const std::string& destPath) override {
+    auto* f = dynamic_cast<TNTFSFile*>(item);
+    if (f && f->Size > int64_t(0xFFFFFFFF)) return SaveBig(*f, destPath);
+    return drive_->SaveItem(item, destPath);
+  }
+  std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
+
+ private:
+  // The library's SaveTo stops at 4 GiB; a bigger file is copied here the
+  // same way, with the same events and texts, through the 64-bit reader.
+  bool SaveBig(TNTFSFile& f, const std::string& destPath) {
+    const std::string target = destPath + MakeSafeFileName(f.Name);
+    const DWORD existing = GetFileAttributesA(target.c_str());
+    if (existing != DWORD(-1) && !(existing & FILE_ATTRIBUTE_DIRECTORY)) {
+      char text[1024];
+      std::snprintf(text, sizeof text, LoadStr(1718).c_str(), target.c_str());
+      if (MessageDlg(std::string(text) + "\r\r" + LoadStr(1719), TMsgDlgType::mtConfirmation,
+                     mbYes | mbNo | mbAll) == IDNO)
+        return true;
+    }
+    TCustomDrive& d = *drive_;
+    if (d.OnStart) d.OnStart(&f, &f, target);
+    NtfsReader reader(*drive_, f);
+    HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    bool ok = h != INVALID_HANDLE_VALUE;
+    if (!ok) {
+      char text[1024];
+      std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
+      MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+    }
+    std::vector<char> buffer(1 << 20);
+    uint64_t total = 0;
+    bool cancel = false;
+    while (ok && !cancel && total < uint64_t(f.Size)) {
+      const size_t n = reader.Read(buffer.data(), buffer.size());
+      if (n == 0) break;  // the caller names a short copy
+      DWORD written = 0;
+      if (!WriteFile(h, buffer.data(), DWORD(n), &written, nullptr) || written != n) {
+        char text[1024];
+        std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
+        MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+        ok = false;
+        break;
+      }
+      total += n;
+      if (d.OnProgress) d.OnProgress(&f, &f, target, int(std::nearbyint(double(total) / double(f.Size) * 100.0)), cancel);
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+      FILETIME ft;
+      if (f.Time != 0 && f.Date != 0 && DosDateTimeToFileTime(f.Date, f.Time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
+      CloseHandle(h);
+      SetFileAttributesA(target.c_str(), f.Attributes);
+    }
+    if (d.OnEnd) d.OnEnd(&f, &f, target);
+    return ok;
+  }
+
+  std::unique_ptr<TNTFSdrive> drive_;
+};
+
+bool listPosixNames = true;
+
+}  // namespace
+
+void ListPosixNames(bool on) { listPosixNames = on; }
+
+std::unique_ptr<FileSystem> MountNtfs(TDevice& device) {
+  // Linux writes POSIX-only names: without them its volumes would look empty.
+  optNtfsPosixNames = listPosixNames;
+  auto drive = std::make_unique<TNTFSdrive>();
+  drive->Device = &device;
+  drive->TotalSectors = device.TotalSectors;
+  if (!drive->MountDrive(false) || !drive->MftLoaded) return nullptr;
+  return std::make_unique<NtfsFileSystem>(std::move(drive));
+}
