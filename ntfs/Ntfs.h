@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "Devices.h"
@@ -161,6 +162,11 @@ class TNTFSdrive : public TCustomDrive {
   uint32_t FSectorRatio = 1;  // device sectors per volume sector
   int FReadVcnDepth = 0;      // ReadVCN -> ReadFileRecord -> ReadVCN through attribute lists
   std::vector<uint8_t> FVolumeBitmapRecord;  // record 6, read once for the deleted verdicts
+  // While FindDeleted runs: the deleted tree's directories by record number,
+  // so finding a parent costs one look-up instead of a walk of the tree.
+  std::unordered_map<uint64_t, TNTFSDirectory*> FDeletedDirs;
+  bool FDeletedDirsOn = false;
+  void NoteDeletedDir(TObject* item);
 };
 
 // ---- Items ----------------------------------------------------------------------------------------

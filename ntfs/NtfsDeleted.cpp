@@ -47,6 +47,17 @@ void CloseDeletedTree(TCustomDirectory* root) {
 void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a, uint64_t b, TNTFSDirectory*& foundA,
                                             TNTFSDirectory*& foundB) {
   foundA = foundB = nullptr;
+  if (FDeletedDirsOn && start == DeletedTreeRoot.get()) {
+    // Each directory of the tree is noted as it is made; a later one with the
+    // same number takes the place of the earlier, as in the walk below.
+    auto at = [this](uint64_t n) {
+      const auto it = FDeletedDirs.find(n);
+      return it == FDeletedDirs.end() ? nullptr : it->second;
+    };
+    foundA = at(a);
+    if (b != a) foundB = at(b);
+    return;
+  }
   // Depth first in list order without recursion: the deleted tree may be deep.
   std::vector<TCustomDirectory*> work{start};
   while (!work.empty() && !(foundA && foundB)) {
@@ -64,6 +75,10 @@ void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a,
   }
 }
 
+void TNTFSdrive::NoteDeletedDir(TObject* item) {
+  if (auto* d = dynamic_cast<TNTFSDirectory*>(item); d && FDeletedDirsOn) FDeletedDirs[d->MFTfileRef] = d;
+}
+
 TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth) {
   auto* root = AsNtfs(DeletedTreeRoot.get());
   if (!root) throw std::logic_error("no deleted tree");
@@ -79,7 +94,9 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
     FindDeletedTreeDirectories(root, RecordNumberOf(pn->ParentDirectory), p, g, self);
     if (!g) g = ResolveDeletedParent(pn, depth + 1);
     if (!g->Children) g->Children = std::make_shared<TChildList>();
-    return static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
+    auto* made = static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
+    NoteDeletedDir(made);
+    return made;
   }
   auto placeholder = std::make_unique<TNTFSDirectory>();
   placeholder->MFTfileRef = p;
@@ -89,6 +106,7 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   placeholder->Parent = root;
   if (!root->Children) root->Children = std::make_shared<TChildList>();
   root->Children->push_back(placeholder.get());
+  NoteDeletedDir(placeholder.get());
   return placeholder.release();
 }
 
@@ -151,6 +169,24 @@ void TNTFSdrive::FindDeleted() {
     count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
     std::vector<uint8_t> record(BytesPerFileRecord);
     bool cancel = false;
+    // The index holds what the tree holds now, and is dropped however the search ends.
+    struct IndexGuard {
+      TNTFSdrive& drive;
+      ~IndexGuard() {
+        drive.FDeletedDirsOn = false;
+        drive.FDeletedDirs.clear();
+      }
+    } indexGuard{*this};
+    FDeletedDirs.clear();
+    FDeletedDirsOn = true;
+    for (std::vector<TCustomDirectory*> work{root}; !work.empty();) {
+      TCustomDirectory* d = work.back();
+      work.pop_back();
+      NoteDeletedDir(d);
+      if (d->Children)
+        for (auto it = d->Children->rbegin(); it != d->Children->rend(); ++it)
+          if (auto* sub = dynamic_cast<TCustomDirectory*>(*it)) work.push_back(sub);
+    }
     for (uint64_t i = 0; i < count && !cancel; ++i) {
       try {
         const int percent = count > 1 ? int(std::nearbyint(double(i) / double(count - 1) * 100.0)) : 100;
@@ -182,6 +218,7 @@ void TNTFSdrive::FindDeleted() {
             }
             if (!parent->Children) parent->Children = std::make_shared<TChildList>();
             TObject* item = parent->AddNTFSFile(i, name, data, true);
+            NoteDeletedDir(item);
             cancel = false;
             if (OnProgress) OnProgress(this, parent, parent->GetPath(nullptr) + "\\" + parent->Name, percent, cancel);
             KeepWindowsAlive();
