@@ -102,7 +102,9 @@ TEST_F(Factory, AutomaticChoiceByFileSystemNameFallsBackToTheWalk) {
     SetErrorMode(kHostMode);
     auto scanner = MoxCreateVolumeScanner(root, receiver, vsaAuto);
     EXPECT_EQ(CurrentErrorMode(), kHostMode);
-    if (spy) EXPECT_EQ(spy->loudReads, 0);
+    if (spy) {
+      EXPECT_EQ(spy->loudReads, 0);
+    }
     spy = nullptr;
     EXPECT_EQ(scanner ? int(scanner->GetScannerAPI()) : 0, c.kind);
     if (!scanner) continue;
@@ -141,7 +143,9 @@ TEST_F(Factory, ExplicitKindsGiveThatScannerOrNone) {
     auto scanner = MoxCreateVolumeScanner(c.mountPoint, nullptr, TMoxVolumeScannerAPI(c.kind));
     EXPECT_EQ(CurrentErrorMode(), kHostMode);
     ASSERT_EQ(bool(scanner), c.made);
-    if (scanner) EXPECT_EQ(scanner->GetScannerAPI(), c.kind);
+    if (scanner) {
+      EXPECT_EQ(scanner->GetScannerAPI(), c.kind);
+    }
     EXPECT_EQ(failed, std::max(c.failedAssertions, 0));
   }
   SetAssertionHandler(nullptr);
