@@ -145,5 +145,13 @@ std::unique_ptr<FileSystem> MountNtfs(TDevice& device) {
   drive->Device = &device;
   drive->TotalSectors = device.TotalSectors;
   if (!drive->MountDrive(false) || !drive->MftLoaded) return nullptr;
+  // Without the MFT's map or the root folder's record the volume would list
+  // as empty, which a person would take for an empty volume: refuse it.
+  if (drive->MftRecordCount() == 0 || drive->BytesPerFileRecord < sizeof(TFILE_RECORD_HEADER)) return nullptr;
+  std::vector<uint8_t> root(drive->BytesPerFileRecord);
+  const auto* header = reinterpret_cast<const TFILE_RECORD_HEADER*>(root.data());
+  if (!drive->ReadFileRecord(kMftRecordRoot, root.data()) || !HasMagic(root.data(), "FILE") ||
+      !(header->Flags & kRecordInUse))
+    return nullptr;
   return std::make_unique<NtfsFileSystem>(std::move(drive));
 }
