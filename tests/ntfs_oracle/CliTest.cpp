@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -117,6 +118,31 @@ TEST_P(NtfsCli, InfoShowsTheVolumeFacts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsCli, testing::ValuesIn(FixtureNames()));
+
+// A volume whose MFT map (record 0) or root folder (record 5) is destroyed
+// would list as empty; it is refused by name instead.
+TEST(NtfsCliDamaged, UnreadableMftOrRootIsRefused) {
+  const std::string source = FixtureImage(FixtureNames().front());
+  for (const uint64_t record : {0, 5}) {
+    ScratchDir dir;
+    const std::string image = dir.path() + "/damaged.img";
+    std::filesystem::copy_file(source, image);
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    uint8_t boot[512] = {};
+    f.read(reinterpret_cast<char*>(boot), sizeof boot);
+    const uint64_t cluster = uint64_t(boot[0x0B] | boot[0x0C] << 8) * boot[0x0D];
+    uint64_t lcn = 0;
+    for (int i = 7; i >= 0; --i) lcn = lcn << 8 | boot[0x30 + i];
+    const auto code = static_cast<int8_t>(boot[0x40]);
+    const uint64_t recordBytes = code < 0 ? uint64_t(1) << -code : code * cluster;
+    f.seekp(std::streamoff(lcn * cluster + record * recordBytes));
+    f.write("BAAD", 4);
+    f.close();
+    const ToolResult r = RunTool({"ls", image, "--deleted"});
+    EXPECT_EQ(r.exitCode, 1) << record;
+    EXPECT_NE(r.err.find("an NTFS volume whose MFT can't be read"), std::string::npos) << r.err;
+  }
+}
 
 // Filled through ntfs-3g here: a sparse 5 GiB file comes out whole through
 // cat and save, and two deleted files of one path are told apart by record.

@@ -147,7 +147,9 @@ std::unique_ptr<FileSystem> MountNtfs(TDevice& device) {
   if (!drive->MountDrive(false) || !drive->MftLoaded) return nullptr;
   // Without the MFT's map or the root folder's record the volume would list
   // as empty, which a person would take for an empty volume: refuse it.
-  if (drive->MftRecordCount() == 0 || drive->BytesPerFileRecord < sizeof(TFILE_RECORD_HEADER)) return nullptr;
+  if (drive->MftRecordCount() == 0 || drive->BytesPerFileRecord < sizeof(TFILE_RECORD_HEADER) ||
+      !HasMagic(drive->MftRecord.data(), "FILE"))
+    return nullptr;
   std::vector<uint8_t> root(drive->BytesPerFileRecord);
   const auto* header = reinterpret_cast<const TFILE_RECORD_HEADER*>(root.data());
   if (!drive->ReadFileRecord(kMftRecordRoot, root.data()) || !HasMagic(root.data(), "FILE") ||
