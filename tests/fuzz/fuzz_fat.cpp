@@ -14,6 +14,7 @@
 #include "Ldiskio.h"
 #include "MoxVolScan.h"
 #include "Volumes.h"
+#include "FuzzDevice.h"
 #include "WinApi.h"
 
 namespace {
@@ -79,49 +80,29 @@ void ReadFile(TFATdrive& drive, TFATFile& file, uint8_t fat) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool started = (Initialize(), true);
   (void)started;
-  // Two letters in turn: the volume handle the sector layer keeps open for a
-  // drive number is then reopened for every input.
-  static bool flip = false;
-  flip = !flip;
-  const char letter = flip ? 'X' : 'W';
-  DriveBinding binding;
-  binding.raw = std::make_shared<MemorySource>(data, size);
-  binding.sectorSize = 512;
-  if (!BindDriveLetter(letter, binding)) return 0;
-  const uint8_t number = uint8_t(letter - 'A' + 1);
-  TLogDriveParams params{};
-  if (GetLogDriveParams(number, params)) {
-    TDevice device;
-    device.Kind = 1;
-    device.DriveType = DRIVE_FIXED;
-    device.TotalSectors = params.TotalSectors;
-    device.BytesPerSector = uint16_t(params.BytesPerSector);
-    device.DriveNumber = number;
-    {
-      TFATdrive drive;
-      drive.Device = &device;
-      drive.TotalSectors = device.TotalSectors;
-      if (drive.MountDrive(false)) {
-        // A tree holds no more items than the source has records, but each
-        // file listed is read twice over; a prefix of the tree already has
-        // every kind of record there is to parse.
-        std::vector<TFATFile*> files;
-        size_t found = 0;
-        drive.OnFoundItem = [&](TObject*, TObject* item) {
-          if (++found == kItemCap) drive.CancelScan();
-          if (auto* f = dynamic_cast<TFATFile*>(item)) files.push_back(f);
-          if (auto* d = dynamic_cast<TFATDirectory*>(item)) (void)d->GetPath(nullptr);
-        };
-        drive.ScanDrive("*", true, false);
-        inputReadLeft = kInputReadCap;
-        for (TFATFile* f : files) {
-          (void)f->GetPath(nullptr);
-          ReadFile(drive, *f, 1);
-          ReadFile(drive, *f, 0);
-        }
+  WithFuzzDevice(std::make_shared<MemorySource>(data, size), [&](TDevice& device) {
+    TFATdrive drive;
+    drive.Device = &device;
+    drive.TotalSectors = device.TotalSectors;
+    if (drive.MountDrive(false)) {
+      // A tree holds no more items than the source has records, but each
+      // file listed is read twice over; a prefix of the tree already has
+      // every kind of record there is to parse.
+      std::vector<TFATFile*> files;
+      size_t found = 0;
+      drive.OnFoundItem = [&](TObject*, TObject* item) {
+        if (++found == kItemCap) drive.CancelScan();
+        if (auto* f = dynamic_cast<TFATFile*>(item)) files.push_back(f);
+        if (auto* d = dynamic_cast<TFATDirectory*>(item)) (void)d->GetPath(nullptr);
+      };
+      drive.ScanDrive("*", true, false);
+      inputReadLeft = kInputReadCap;
+      for (TFATFile* f : files) {
+        (void)f->GetPath(nullptr);
+        ReadFile(drive, *f, 1);
+        ReadFile(drive, *f, 0);
       }
     }
-  }
-  UnbindDriveLetter(letter);
+  });
   return 0;
 }

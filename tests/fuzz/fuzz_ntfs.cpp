@@ -17,6 +17,7 @@
 #include "MoxVolScan.h"
 #include "Ntfs.h"
 #include "Volumes.h"
+#include "FuzzDevice.h"
 #include "WinApi.h"
 
 namespace {
@@ -76,46 +77,26 @@ void ReadFile(TNTFSdrive& drive, TNTFSFile& file, uint64_t& budget) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool started = (Initialize(), optNtfsPosixNames = true, true);
   (void)started;
-  // Two letters in turn: the volume handle the sector layer keeps open for a
-  // drive number is then reopened for every input.
-  static bool flip = false;
-  flip = !flip;
-  const char letter = flip ? 'X' : 'W';
-  DriveBinding binding;
-  binding.raw = std::make_shared<ZeroPaddedSource>(data, size);
-  binding.sectorSize = 512;
-  if (!BindDriveLetter(letter, binding)) return 0;
-  const uint8_t number = uint8_t(letter - 'A' + 1);
-  TLogDriveParams params{};
-  if (GetLogDriveParams(number, params)) {
-    TDevice device;
-    device.Kind = 1;
-    device.DriveType = DRIVE_FIXED;
-    device.TotalSectors = params.TotalSectors;
-    device.BytesPerSector = uint16_t(params.BytesPerSector);
-    device.DriveNumber = number;
-    {
-      TNTFSdrive drive;
-      drive.Device = &device;
-      if (drive.MountDrive(false)) {
-        std::vector<TNTFSFile*> files;
-        size_t found = 0;
-        drive.OnProgress = [&](TObject*, TObject*, const AnsiString&, int, bool& cancel) {
-          cancel = found >= kItemCap;
-        };
-        drive.OnFoundItem = [&](TObject*, TObject* item) {
-          ++found;
-          if (auto* f = dynamic_cast<TNTFSFile*>(item)) files.push_back(f);
-        };
-        drive.ScanDrive("*", true, false);
-        uint64_t budget = kInputReadCap;
-        for (TNTFSFile* f : files) {
-          (void)f->GetPath(nullptr);
-          ReadFile(drive, *f, budget);
-        }
+  WithFuzzDevice(std::make_shared<ZeroPaddedSource>(data, size), [&](TDevice& device) {
+    TNTFSdrive drive;
+    drive.Device = &device;
+    if (drive.MountDrive(false)) {
+      std::vector<TNTFSFile*> files;
+      size_t found = 0;
+      drive.OnProgress = [&](TObject*, TObject*, const AnsiString&, int, bool& cancel) {
+        cancel = found >= kItemCap;
+      };
+      drive.OnFoundItem = [&](TObject*, TObject* item) {
+        ++found;
+        if (auto* f = dynamic_cast<TNTFSFile*>(item)) files.push_back(f);
+      };
+      drive.ScanDrive("*", true, false);
+      uint64_t budget = kInputReadCap;
+      for (TNTFSFile* f : files) {
+        (void)f->GetPath(nullptr);
+        ReadFile(drive, *f, budget);
       }
     }
-  }
-  UnbindDriveLetter(letter);
+  });
   return 0;
 }
