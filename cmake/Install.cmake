@@ -1,0 +1,64 @@
+# What `cmake --install BUILD --prefix P` puts under P: the three shared
+# libraries, the headers a host program needs, moxvolscan, a CMake package
+# (find_package(MoxVolScan)) and pkg-config files. Tests, benches and fuzzers
+# stay in the build tree.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(MOX_LIBRARIES MoxVolPlatform NtfsLib MoxVolScan)
+set(MOX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MoxVolScan)
+set_target_properties(MoxVolPlatform PROPERTIES EXPORT_NAME Platform)
+
+# The installed libraries find each other, and moxvolscan finds them, from
+# where they lie, so P can be moved and nobody needs LD_LIBRARY_PATH.
+file(RELATIVE_PATH mox_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(${MOX_LIBRARIES} PROPERTIES
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} INSTALL_RPATH "$ORIGIN")
+set_target_properties(moxvolscan PROPERTIES INSTALL_RPATH "$ORIGIN/${mox_bin_to_lib}")
+
+# The targets name their include folders in the source tree; an installed
+# host sees the one installed header folder instead (INCLUDES below) and
+# writes <moxvolscan/Header.h>. Rewritten here rather than where the folders
+# are declared, so that folders added there later are covered too.
+foreach(target ${MOX_LIBRARIES})
+  get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  list(TRANSFORM dirs REPLACE "^(.+)$" "$<BUILD_INTERFACE:\\1>")
+  set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${dirs}")
+endforeach()
+
+install(TARGETS ${MOX_LIBRARIES} EXPORT MoxVolScanTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS moxvolscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Only what a host calls: the scanner interfaces, factory and list, the
+# module's start-up and letter binding, NtfsLib's C interface, and what
+# those include.
+install(FILES
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/InterfacePtr.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolScan.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScanner.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerIntf.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerList.h
+  ${CMAKE_SOURCE_DIR}/platform/RWSync.h
+  ${CMAKE_SOURCE_DIR}/platform/Volumes.h
+  ${CMAKE_SOURCE_DIR}/platform/WinTypes.h
+  ${CMAKE_SOURCE_DIR}/ntfslib/NtfsLib.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/moxvolscan)
+
+install(EXPORT MoxVolScanTargets NAMESPACE MoxVolScan:: DESTINATION ${MOX_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/MoxVolScanConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/MoxVolScanConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/MoxVolScanConfigVersion.cmake DESTINATION ${MOX_CMAKE_DIR})
+
+# pkg-config files locate the prefix from their own place, so they stay right
+# whatever --prefix the install is given.
+file(RELATIVE_PATH MOX_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" MOX_PC_TO_PREFIX ${MOX_PC_TO_PREFIX})
+file(RELATIVE_PATH MOX_PC_LIBDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_LIBDIR})
+file(RELATIVE_PATH MOX_PC_INCLUDEDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
+foreach(pc moxvolscan ntfslib)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
