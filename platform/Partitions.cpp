@@ -114,12 +114,16 @@ class TableReader {
     if (ss_ < 512 || !ReadExact(disk_, 0, mbr, ss_) || !HasSignature(mbr)) return table_;
     BootSectorInfo volume;
     if (ParseBootSector(mbr.data(), mbr.size(), volume)) return table_;  // a volume, not a disk
-    bool protective = false;
+    bool protective = false, any = false;
     for (int i = 0; i < 4; ++i) {
       const MbrSlot s = Slot(mbr, i);
       if (s.status != 0 && s.status != 0x80) return table_;  // boot code, not a table
       protective |= s.type == 0xEE;
+      any |= s.type != 0 && s.count != 0;
     }
+    // Zeros there are more likely a damaged volume's boot sector than a
+    // disk with nothing on it; either way there is no partition to choose.
+    if (!any) return table_;
     if (protective) {
       table_.scheme = PartitionTable::Scheme::Gpt;
       if (!ReadGpt(1)) {

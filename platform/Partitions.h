@@ -35,8 +35,8 @@ struct PartitionTable {
 // Reads the partition table of a whole disk with the given logical sector
 // size. A GPT is taken when a protective MBR entry points to one whose header
 // and entry array pass their checks (else the backup at the disk's end);
-// otherwise the MBR. Scheme::None when sector 0 holds no table, or holds a
-// FAT or NTFS boot sector (a volume, not a disk). Never fails otherwise:
+// otherwise the MBR. Scheme::None when sector 0 holds no table, an empty one,
+// or a FAT or NTFS boot sector (a volume, not a disk). Never fails otherwise:
 // broken entries are skipped and named in notes.
 PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize = 512);
 

@@ -142,6 +142,7 @@ const std::vector<TableCase> kCases = {
     {"OverlapSkipsTheLaterEntry", 100, [](MemoryDisk& d) { d.Slot(0, 0, 0x0C, 10, 40), d.Slot(0, 1, 0x07, 30, 40); },
      kMbr, "1@10+40 ", "overlaps partition 1"},
     {"BootCodeIsNoTable", 100, [](MemoryDisk& d) { d.Slot(0, 0, 0x0C, 10, 20, 0x3C); }, kNone, "", ""},
+    {"EmptyTableIsNone", 100, [](MemoryDisk& d) { d.Slot(0, 0, 0, 0, 0); }, kNone, "", ""},
     {"FatVolumeIsNoTable", 100,
      [](MemoryDisk& d) {
        d.Slot(0, 0, 0x0C, 10, 20);
