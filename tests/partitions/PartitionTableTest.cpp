@@ -97,6 +97,8 @@ struct TableCase {
   const char* note;  // a note that must be there, "" for none at all
 };
 
+void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
+
 const auto kNone = PartitionTable::Scheme::None;
 const auto kMbr = PartitionTable::Scheme::Mbr;
 const auto kGpt = PartitionTable::Scheme::Gpt;
