@@ -69,7 +69,7 @@ std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const 
 
 // ---- Binding ---------------------------------------------------------------
 
-char BindHostPath(const std::string& hostPath, std::string& error) {
+char BindHostPath(const std::string& hostPath, std::string& error, unsigned partition) {
   char resolved[PATH_MAX];
   struct stat st;
   if (!realpath(hostPath.c_str(), resolved) || stat(resolved, &st) != 0) {
@@ -78,6 +78,10 @@ char BindHostPath(const std::string& hostPath, std::string& error) {
   }
   DriveBinding binding;
   if (S_ISDIR(st.st_mode)) {
+    if (partition) {
+      error = Printable(hostPath) + ": a folder has no partitions; --partition takes a disk image or device";
+      return 0;
+    }
     binding.rootDir = resolved;
   } else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
     errno = 0;
@@ -86,6 +90,7 @@ char BindHostPath(const std::string& hostPath, std::string& error) {
       error = Printable(hostPath) + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
       return 0;
     }
+    if (!SelectPartition(hostPath, binding.raw, partition, error)) return 0;
   } else {
     error = Printable(hostPath) + ": not a folder, image file or block device";
     return 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,9 +26,18 @@ std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const 
                                     const std::vector<std::string>& valued);
 
 // Binds a free drive letter to a host directory (as the letter's root) or to
-// an image file or block device (as its read-only raw source). Returns the
-// letter, or 0 with a one-line error ("PATH: reason") in error.
-char BindHostPath(const std::string& hostPath, std::string& error);
+// an image file or block device (as its read-only raw source). A whole
+// partitioned disk needs partition (numbered as Linux numbers them): the
+// letter then holds that partition. Returns the letter, or 0 with a one-line
+// error ("PATH: reason") in error.
+char BindHostPath(const std::string& hostPath, std::string& error, unsigned partition = 0);
+
+class RawSource;
+// raw, a disk opened from hostPath, narrowed to its partition number
+// partition; 0 keeps a volume as it is. False with a one-line error for a
+// partitioned disk without a partition (listing them) or a partition not on it.
+bool SelectPartition(const std::string& hostPath, std::shared_ptr<RawSource>& raw, unsigned partition,
+                     std::string& error);
 
 std::string JsonEscape(const std::string& utf8);
 // "2024-05-01T12:00:00Z", with 7 fraction digits when the time has any

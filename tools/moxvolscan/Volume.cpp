@@ -8,6 +8,7 @@
 
 #include "Ldiskio.h"
 #include "Names.h"
+#include "Partitions.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -42,14 +43,81 @@ std::string FoldCase(std::string s) {
 
 }  // namespace
 
+std::string HumanSize(uint64_t bytes) {
+  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  double v = double(bytes);
+  int unit = 0;
+  while (v >= 1024 && unit < 5) v /= 1024, ++unit;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", v, kUnits[unit]);
+  return text;
+}
+
+std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
+                                const PartitionEntry& e) {
+  auto slice = MakeSliceSource(disk, e.start, e.size);
+  const std::string fs = slice ? FileSystemOfSource(*slice) : "";
+  return fs.empty() ? PartitionTypeName(table, e) : fs;
+}
+
+PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk) {
+  UINT type = DRIVE_FIXED;
+  uint32_t sectorSize = 512;
+  DescribeHostDevice(hostPath, type, sectorSize);
+  return ReadPartitionTable(disk, sectorSize);
+}
+
+bool SelectPartition(const std::string& hostPath, std::shared_ptr<RawSource>& raw, unsigned partition,
+                     std::string& error) {
+  const PartitionTable table = ReadDiskTable(hostPath, *raw);
+  const std::string shown = Printable(hostPath);
+  if (table.scheme == PartitionTable::Scheme::None) {
+    if (partition) error = shown + ": not a partitioned disk (no partition table found); leave out --partition";
+    return partition == 0;
+  }
+  std::string list;
+  for (const PartitionEntry& e : table.entries) {
+    if (e.number == partition) {
+      raw = MakeSliceSource(raw, e.start, e.size);
+      return true;
+    }
+    list += (list.empty() ? "" : ", ") + std::to_string(e.number) + " (" + PartitionFileSystem(raw, table, e) +
+            ", " + HumanSize(e.size) + " at sector " + std::to_string(e.start / table.sectorSize) + ")";
+  }
+  const std::string scheme = PartitionSchemeName(table.scheme);
+  if (list.empty())
+    error = shown + ": a partitioned disk (" + scheme + ") with no usable partition" +
+            (table.notes.empty() ? "" : " (" + table.notes.back() + ")");
+  else if (partition)
+    error = shown + ": no partition " + std::to_string(partition) + " on this disk; its partitions: " + list;
+  else
+    error = shown + ": a partitioned disk (" + scheme + "); choose one with --partition N: " + list;
+  return false;
+}
+
+bool PartitionOption(const ParsedArgs& parsed, const char* command, unsigned& partition) {
+  partition = 0;
+  if (!parsed.Has("--partition")) return true;
+  const std::string value = parsed.Get("--partition");
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+  if (value.empty() || *end || value[0] == '-' || n == 0 || n > 4096) {
+    std::fprintf(stderr, "moxvolscan %s: --partition takes a partition number (1, 2, ...)\n", command);
+    return false;
+  }
+  partition = unsigned(n);
+  return true;
+}
+
 Volume::~Volume() {
   fs_.reset();
   device_.reset();
   if (letter_) UnbindDriveLetter(letter_);
 }
 
-bool Volume::Open(const std::string& hostPath, std::string& error) {
-  letter_ = BindHostPath(hostPath, error);
+bool Volume::Open(const std::string& hostPath, std::string& error, unsigned partition) {
+  letter_ = BindHostPath(hostPath, error, partition);
   if (!letter_) return false;
   const std::string shown = Printable(hostPath);
   const std::string foreign = ForeignFileSystem(letter_);

@@ -13,6 +13,7 @@
 
 #include "CliSupport.h"
 #include "Devices.h"
+#include "Partitions.h"
 
 // A file's bytes from the start, in order. Read gives 0 at the end, also
 // when the data ends before the file's size (a broken chain or run).
@@ -71,9 +72,10 @@ class Volume {
   Volume(const Volume&) = delete;
   Volume& operator=(const Volume&) = delete;
 
-  // Binds hostPath to a free letter and mounts it; false with a one-line
-  // error, which names the file system found when it is one not read here.
-  bool Open(const std::string& hostPath, std::string& error);
+  // Binds hostPath (with a partition number: that partition of a whole
+  // disk) to a free letter and mounts it; false with a one-line error, which
+  // names the file system found when it is one not read here.
+  bool Open(const std::string& hostPath, std::string& error, unsigned partition = 0);
   FileSystem& fs() { return *fs_; }
   TCustomDrive& drive() { return fs_->drive(); }
   // Reads through the shared sector cache in lines of the given size, so
@@ -96,6 +98,23 @@ class Volume {
   std::unique_ptr<TDevice> device_;
   std::unique_ptr<FileSystem> fs_;
 };
+
+// The partition table of a disk opened from hostPath, read with the sector
+// size of the device (512 for an image).
+PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk);
+// The file system a partition's boot sector names, else its table type.
+std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
+                                const PartitionEntry& e);
+// "32.0 MiB"; below 1 KiB "N bytes".
+std::string HumanSize(uint64_t bytes);
+// The --partition option of a command: 0 when absent; false (having said
+// why on stderr) when it is not a partition number.
+bool PartitionOption(const ParsedArgs& parsed, const char* command, unsigned& partition);
+constexpr const char* kPartitionHelp =
+    "  --partition N   the Nth partition of a whole disk image or device, numbered\n"
+    "                  as Linux numbers them (MBR 1-4, logical from 5; GPT\n"
+    "                  entries from 1); a partitioned disk without it is an\n"
+    "                  error listing its partitions\n";
 
 bool IsDeletedItem(TObject* item);
 // A live folder in the tree of deleted items, standing for itself on their path.

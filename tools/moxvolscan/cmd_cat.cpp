@@ -12,16 +12,18 @@ namespace {
 bool WriteAll(const char* data, size_t len) { return std::fwrite(data, 1, len, stdout) == len; }
 
 int RunCat(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat"});
+  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--partition"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 2) {
     std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH or --mft N (try 'moxvolscan cat --help')\n");
     return kExitUsage;
   }
+  unsigned partition = 0;
+  if (!PartitionOption(*parsed, "cat", partition)) return kExitUsage;
   ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
-  if (!volume.Open(parsed->positional[0], error)) {
+  if (!volume.Open(parsed->positional[0], error, partition)) {
     std::fprintf(stderr, "moxvolscan cat: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -64,7 +66,7 @@ int RunCat(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "cat",
-    "cat IMAGE|DEVICE PATH|--mft N [--fat N] [--no-posix-names]",
+    "cat IMAGE|DEVICE PATH|--mft N [--partition N] [--fat N] [--no-posix-names]",
     "print a file of a volume image or device, deleted or not",
     "Writes the file's bytes to stdout. PATH is the path from the volume root\n"
     "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case,\n"
@@ -79,7 +81,7 @@ CommandRegistrar registrar({
     "            to get a deleted file back: its chain was cleared); 1 or 2\n"
     "            follows the chain in that copy of the FAT. Default: 0 for\n"
     "            deleted files, 1 for live ones (FAT only).\n"
-        + std::string(kNoPosixHelp),
+        + std::string(kNoPosixHelp) + kPartitionHelp,
     RunCat,
 });
 

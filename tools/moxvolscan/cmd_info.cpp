@@ -44,11 +44,11 @@ struct NtfsFacts {
   uint64_t records = 0;
 };
 
-NtfsFacts InspectNtfs(const std::string& path) {
+NtfsFacts InspectNtfs(const std::string& path, unsigned partition) {
   NtfsFacts n;
   Volume volume;
   std::string error;
-  if (!volume.Open(path, error)) return n;
+  if (!volume.Open(path, error, partition)) return n;
   auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive());
   if (!d) return n;
   n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
@@ -133,23 +133,25 @@ void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n
 }
 
 int RunInfo(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json"}, {});
+  auto parsed = ParseArgs(args, {"--json"}, {"--partition"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan info: give one PATH (try 'moxvolscan info --help')\n");
     return kExitUsage;
   }
   const std::string& path = parsed->positional[0];
+  unsigned partition = 0;
+  if (!PartitionOption(*parsed, "info", partition)) return kExitUsage;
   ModuleSession module;
   std::string error;
-  const char letter = BindHostPath(path, error);
+  const char letter = BindHostPath(path, error, partition);
   if (!letter) {
     std::fprintf(stderr, "moxvolscan info: %s\n", error.c_str());
     return kExitFailure;
   }
   const VolumeFacts facts = Inspect(letter);
   UnbindDriveLetter(letter);
-  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path) : NtfsFacts{};
+  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path, partition) : NtfsFacts{};
   if (parsed->Has("--json")) {
     PrintJson(path, facts, ntfs);
   } else {
@@ -165,7 +167,7 @@ int RunInfo(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "info",
-    "info PATH [--json]",
+    "info PATH [--partition N] [--json]",
     "show the drive parameters and file system of an image, device or mount",
     "Binds PATH (an image file, a block device or a mounted folder) to a free\n"
     "drive letter and prints what the disk library reports for it: media kind,\n"
@@ -181,7 +183,8 @@ CommandRegistrar registrar({
     "          bytes_per_sector, total_sectors, size; on NTFS also ntfs:\n"
     "          {volume_name, version, dirty, bytes_per_sector, cluster_bytes,\n"
     "          mft_record_bytes, index_block_bytes, mft_start_cluster,\n"
-    "          mft_records}",
+    "          mft_records}\n" +
+        std::string(kPartitionHelp),
     RunInfo,
 });
 

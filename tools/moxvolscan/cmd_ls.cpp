@@ -9,7 +9,7 @@
 namespace {
 
 int RunLs(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask"});
+  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan ls: give one IMAGE or DEVICE (try 'moxvolscan ls --help')\n");
@@ -22,11 +22,13 @@ int RunLs(const std::vector<std::string>& args) {
   const bool deletedOnly = parsed->Has("--deleted-only");
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
   const bool json = parsed->Has("--json");
+  unsigned partition = 0;
+  if (!PartitionOption(*parsed, "ls", partition)) return kExitUsage;
 
   ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
-  if (!volume.Open(parsed->positional[0], error)) {
+  if (!volume.Open(parsed->positional[0], error, partition)) {
     std::fprintf(stderr, "moxvolscan ls: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -72,7 +74,7 @@ int RunLs(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "ls",
-    "ls IMAGE|DEVICE [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
+    "ls IMAGE|DEVICE [--partition N] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
     "list the files and folders of a FAT or NTFS image or device, deleted ones too",
     "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
     "type, size, last-write time (as the volume keeps it), attributes (R H S A),\n"
@@ -92,7 +94,7 @@ CommandRegistrar registrar({
     "                  size, mtime, attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
     "                  NTFS also mft (the item's MFT record number)\n" +
-        std::string(kNoPosixHelp),
+        std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });
 

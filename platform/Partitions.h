@@ -1,0 +1,55 @@
+// Partition tables of whole disks (MBR with its extended chain, GPT), and raw
+// sources that are one slice of another, so a partition can be bound to a
+// drive letter as a volume of its own. On Windows the kernel does this and
+// hands out one volume device per partition; here the platform does it.
+//
+// Tables are hostile input: every entry is checked against the disk before it
+// is used, chains are bounded, and nothing is read outside the source.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Volumes.h"
+
+struct PartitionEntry {
+  unsigned number = 0;  // as the Linux kernel numbers it: MBR 1-4 and logicals from 5, GPT index + 1
+  uint64_t start = 0;   // byte offset on the disk
+  uint64_t size = 0;    // bytes; cut to the end of the disk when the table says more
+  std::string type;     // "0x0c" (MBR type byte) or the GPT type GUID, lower case
+  std::string name;     // GPT partition name (UTF-8), "" on MBR
+  bool truncated = false;  // the table said it runs past the end of the disk
+};
+
+struct PartitionTable {
+  enum class Scheme { None, Mbr, Gpt };
+  Scheme scheme = Scheme::None;
+  uint32_t sectorSize = 512;
+  std::vector<PartitionEntry> entries;  // in number order
+  // Entries skipped or checks failed on the way, one line each, for a user.
+  std::vector<std::string> notes;
+};
+
+// Reads the partition table of a whole disk with the given logical sector
+// size. A GPT is taken when a protective MBR entry points to one whose header
+// and entry array pass their checks (else the backup at the disk's end);
+// otherwise the MBR. Scheme::None when sector 0 holds no table, an empty one,
+// or a FAT or NTFS boot sector (a volume, not a disk). Never fails otherwise:
+// broken entries are skipped and named in notes.
+PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize = 512);
+
+// Bytes [offset, offset + length) of base as a source of its own; reads and
+// writes never leave the slice. The slice is cut to base's size.
+std::shared_ptr<RawSource> MakeSliceSource(std::shared_ptr<RawSource> base, uint64_t offset, uint64_t length);
+
+// The file system whose boot sector the source begins with ("FAT32",
+// "NTFS", ...), "" when none is recognised.
+std::string FileSystemOfSource(RawSource& source);
+
+// "MBR", "GPT", "" for none.
+const char* PartitionSchemeName(PartitionTable::Scheme scheme);
+// A short word for an entry's type: "FAT32", "NTFS/exFAT", "Linux", ...; the
+// raw type when it is not one worth naming.
+std::string PartitionTypeName(const PartitionTable& table, const PartitionEntry& entry);

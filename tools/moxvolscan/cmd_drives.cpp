@@ -1,0 +1,192 @@
+// moxvolscan drives: device and drive detection over images, devices and the
+// partitions of whole disks, each bound to a drive letter of its own.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "CliSupport.h"
+#include "Command.h"
+#include "DeviceList.h"
+#include "MoxVolScan.h"
+#include "Names.h"
+#include "Ntfs.h"
+#include "Volume.h"
+#include "Volumes.h"
+#include "WinApi.h"
+
+namespace {
+
+// One volume the program bound: a source given (or found) and, on a whole
+// disk, which of its partitions.
+struct Bound {
+  char letter = 0;
+  std::string source;
+  unsigned partition = 0;  // 0: the source is the volume
+  uint64_t offset = 0;     // bytes, on the disk
+};
+
+class Binder {
+ public:
+  ~Binder() {
+    for (const Bound& b : bound) MoxUnbindDriveLetter(b.letter);
+  }
+  std::vector<Bound> bound;
+  std::vector<std::string> errors;
+
+  // Every partition of a partitioned disk, else the source itself.
+  void Add(const std::string& path) {
+    auto raw = OpenImageSource(path);
+    if (raw) {
+      const PartitionTable table = ReadDiskTable(path, *raw);
+      if (table.scheme != PartitionTable::Scheme::None) {
+        if (table.entries.empty())
+          errors.push_back(Printable(path) + ": a partitioned disk (" + PartitionSchemeName(table.scheme) +
+                           ") with no usable partition");
+        for (const PartitionEntry& e : table.entries) {
+          DriveBinding binding;
+          binding.raw = MakeSliceSource(raw, e.start, e.size);
+          binding.sectorSize = table.sectorSize;
+          if (!Bind(path, binding, e.number, e.start)) return;
+        }
+        return;
+      }
+    }
+    std::string error;
+    const char letter = BindHostPath(path, error);
+    if (!letter) {
+      errors.push_back(error);
+    } else if (letter < 'C') {
+      MoxUnbindDriveLetter(letter);
+      errors.push_back(Printable(path) + ": no free drive letter from C: to Y:");
+    } else {
+      bound.push_back({letter, path, 0, 0});
+    }
+  }
+
+ private:
+  bool Bind(const std::string& path, const DriveBinding& binding, unsigned number, uint64_t offset) {
+    // Detection looks at C: to Z: only.
+    const char letter = FindFreeDriveLetter();
+    if (letter < 'C' || !MoxBindDriveLetter(letter, binding)) {
+      errors.push_back(Printable(path) + ": no free drive letter from C: to Y: for partition " +
+                       std::to_string(number));
+      return false;
+    }
+    bound.push_back({letter, path, number, offset});
+    return true;
+  }
+};
+
+// Block devices the user can read: partitions, and disks without a table.
+std::vector<std::string> ReadableBlockDevices() {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/block", ec)) {
+    const std::string path = "/dev/" + entry.path().filename().string();
+    auto raw = OpenImageSource(path);
+    if (!raw || raw->Size() == 0) continue;
+    if (ReadDiskTable(path, *raw).scheme != PartitionTable::Scheme::None) continue;
+    paths.push_back(path);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+const char* DriveClass(const TCustomDrive* drive) {
+  if (!drive) return nullptr;
+  return dynamic_cast<const TNTFSdrive*>(drive) ? "TNTFSdrive" : "TFATdrive";
+}
+
+std::string JsonText(const std::string& s) { return "\"" + JsonEscape(Printable(s)) + "\""; }
+
+int RunDrives(const std::vector<std::string>& args) {
+  auto parsed = ParseArgs(args, {"--json", "--verbose"}, {});
+  if (!parsed) return kExitUsage;
+  const bool json = parsed->Has("--json");
+  ModuleSession module;
+  std::vector<std::string> sources = parsed->positional;
+  const bool named = !sources.empty();
+  if (!named) sources = ReadableBlockDevices();
+
+  Binder binder;
+  for (const std::string& s : sources) binder.Add(s);
+  for (const std::string& e : binder.errors) std::fprintf(stderr, "moxvolscan drives: %s\n", e.c_str());
+
+  TDeviceList devices;
+  TDriveList drives;
+  TDebugOutEvent log;
+  if (parsed->Has("--verbose")) log = [](TObject*, const AnsiString& msg) { std::fprintf(stderr, "%s\n", msg.c_str()); };
+  devices.DetectDevices(log);
+  for (int i = 0; i < devices.count(); ++i) drives.DetectDrives(devices.GetDevice(i));
+
+  std::string out;
+  // In the order the sources were given, each partition in number order.
+  for (const Bound& bound : binder.bound) {
+    const Bound* b = &bound;
+    const char letter = b->letter;
+    int i = 0;
+    while (i < devices.count() && devices.GetDevice(i)->DriveNumber != letter - 64) ++i;
+    if (i == devices.count()) {
+      std::fprintf(stderr, "moxvolscan drives: %s%s: not a readable device\n", Printable(b->source).c_str(),
+                   b->partition ? (" partition " + std::to_string(b->partition)).c_str() : "");
+      continue;
+    }
+    TDevice* device = devices.GetDevice(i);
+    const TCustomDrive* drive = nullptr;
+    for (int k = 0; k < drives.count(); ++k)
+      if (drives.GetDrive(k)->Device == device) drive = drives.GetDrive(k);
+    char fs[256] = {};
+    const std::string root = std::string(1, letter) + ":\\";
+    GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs);
+    // A FAT label keeps its field's padding.
+    std::string name = drive ? drive->Name : "";
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (json) {
+      out += "{\"letter\":\"" + std::string(1, letter) + "\",\"device\":" + JsonText(devices.GetDeviceText(i, true)) +
+             ",\"source\":" + JsonText(b->source) +
+             ",\"partition\":" + (b->partition ? std::to_string(b->partition) : "null") +
+             ",\"offset\":" + std::to_string(b->offset) +
+             ",\"size\":" + std::to_string(uint64_t{device->TotalSectors} * device->BytesPerSector) +
+             ",\"file_system\":" + (fs[0] ? JsonText(fs) : "null") +
+             ",\"volume_name\":" + (drive ? JsonText(name) : "null") +
+             ",\"drive\":" + (drive ? "\"" + std::string(DriveClass(drive)) + "\"" : "null") + "}\n";
+    } else {
+      std::string line = devices.GetDeviceText(i, true);
+      line.resize(std::max<size_t>(line.size(), 20), ' ');
+      line += std::string("  ") + (fs[0] ? fs : "-");
+      line.resize(std::max<size_t>(line.size(), 30), ' ');
+      line += "  " + (drive ? "\"" + Printable(name) + "\"" : std::string("(not FAT or NTFS)"));
+      line += "  " + Printable(b->source);
+      if (b->partition) line += " partition " + std::to_string(b->partition);
+      out += line + "\n";
+    }
+  }
+  std::fputs(out.c_str(), stdout);
+  if (!named && devices.count() == 0)
+    std::fprintf(stderr,
+                 "moxvolscan drives: no readable block device holds a volume; name images or devices "
+                 "(reading devices may need privileges)\n");
+  return binder.errors.empty() && devices.count() == int(binder.bound.size()) ? kExitOk : kExitFailure;
+}
+
+CommandRegistrar registrar({
+    "drives",
+    "drives [IMAGE|DEVICE...] [--json] [--verbose]",
+    "find the FAT and NTFS volumes of images, devices and partitioned disks",
+    "Binds each IMAGE or DEVICE to a free drive letter (each partition of a\n"
+    "partitioned disk, MBR or GPT, to a letter of its own), runs device and\n"
+    "drive detection over the letters and prints one line per volume: the\n"
+    "letter with the size, the file system, the volume name (in quotes), and\n"
+    "the source with its partition number, as Linux numbers partitions (use it\n"
+    "with --partition N of ls, cat, save and info). Without arguments, the\n"
+    "block devices this user can read are looked at.\n\n"
+    "  --json     one JSON object per volume: letter, device, source,\n"
+    "             partition, offset (bytes on the disk), size, file_system,\n"
+    "             volume_name, drive (TFATdrive, TNTFSdrive or null)\n"
+    "  --verbose  the detection's log lines on stderr",
+    RunDrives,
+});
+
+}  // namespace
