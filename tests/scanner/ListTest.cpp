@@ -170,6 +170,33 @@ TEST_F(ScannerList, ScansStartAndAbortTogetherWhileOthersReadAndWrite) {
   EXPECT_EQ(passing->RefCount(), 1);
 }
 
+// Scans started and stopped from several threads at once, through the list
+// and on one scanner directly: each start is one whole scan with its finish,
+// and no thread handle is closed twice or left behind.
+TEST_F(ScannerList, ScanAndAbortFromSeveralThreadsAtOnce) {
+  Many(5, 20);
+  auto list = MoxCreateVolumeScannerList();
+  InterfacePtr<Recorder> r(new Recorder);
+  list->RegisterCallbacks(r.get());
+  auto a = Scanner(), b = Scanner();
+  list->Add(a.get());
+  list->Add(b.get());
+  std::atomic<int> started{0};
+  auto scanning = [&] {
+    for (int i = 0; i < 40; ++i) started += list->ScanVolumes() + (a->ScanVolume() ? 1 : 0);
+  };
+  auto aborting = [&] {
+    for (int i = 0; i < 80; ++i) EXPECT_TRUE(list->AbortScans() && a->AbortScan());
+  };
+  std::thread t1(scanning), t2(scanning), t3(aborting);
+  t1.join();
+  t2.join();
+  t3.join();
+  EXPECT_TRUE(list->AbortScans());
+  EXPECT_EQ(r->starts(), started);
+  EXPECT_EQ(r->finishes(), started);
+}
+
 TEST_F(ScannerList, ReleasingTheListMidScanStopsAndFreesEveryScanner) {
   Many(20, 40);
   for (bool fromScanThread : {false, true}) {
