@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "NtfsLayout.h"
 
@@ -126,7 +127,6 @@ class MftStream {
   // Reads len bytes of the stream at pos, one transfer per extent touched;
   // what no extent covers or the volume does not deliver reads as zeros.
   void Read(uint64_t pos, uint8_t* buf, size_t len) const {
-    std::memset(buf, 0, len);
     const uint64_t cs = g_.bytesPerCluster;
     auto it = std::upper_bound(extents_.begin(), extents_.end(), pos / cs,
                                [](uint64_t vcn, const Extent& e) { return vcn < e.vcn; });
@@ -136,13 +136,16 @@ class MftStream {
       if (to <= pos) continue;
       if (from > pos) {
         const uint64_t gap = std::min<uint64_t>(from - pos, len);
+        std::memset(buf, 0, gap);
         pos += gap, buf += gap, len -= gap;
         if (len == 0) break;
       }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(to - pos, len));
-      if (!it->sparse) read_(it->lcn * cs + (pos - from), buf, n);
+      const size_t got = it->sparse ? 0 : std::min(read_(it->lcn * cs + (pos - from), buf, n), n);
+      std::memset(buf + got, 0, n - got);
       pos += n, buf += n, len -= n;
     }
+    std::memset(buf, 0, len);  // past the last extent
   }
 
  private:
@@ -247,13 +250,17 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
 
   const uint64_t count = std::min({mftBytes, mft.ReadableBytes(), g.volumeBytes}) / rs;
   records.assign(static_cast<size_t>(std::min<uint64_t>(count, UINT32_MAX)), FileRecord{});
+  // Room for a long and a short name per record: no copies while they grow
+  // (pages never touched cost nothing).
+  names.reserve(records.size() * 2);
+  text.reserve(records.size() * 2 * 32);
   const size_t perTransfer = std::max<size_t>(1, std::min(kTransfer / rs, records.size()));
-  std::vector<uint8_t> buf(perTransfer * rs);
+  const std::unique_ptr<uint8_t[]> buf(new uint8_t[perTransfer * rs]);  // Read fills every byte
   for (uint64_t first = 0; first < records.size(); first += perTransfer) {
     if (abort.load(std::memory_order_relaxed)) return false;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(perTransfer, records.size() - first));
-    mft.Read(first * rs, buf.data(), n * rs);
-    for (size_t i = 0; i < n; ++i) ParseRecord(static_cast<uint32_t>(first + i), buf.data() + i * rs);
+    mft.Read(first * rs, buf.get(), n * rs);
+    for (size_t i = 0; i < n; ++i) ParseRecord(static_cast<uint32_t>(first + i), buf.get() + i * rs);
   }
   Index();
   return true;
