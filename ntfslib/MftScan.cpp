@@ -2,18 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+
+#include "NtfsLayout.h"
 
 namespace ntfslib {
 namespace {
 
-constexpr uint32_t kAttrStandardInfo = 0x10;
-constexpr uint32_t kAttrList = 0x20;
-constexpr uint32_t kAttrFileName = 0x30;
-constexpr uint32_t kAttrData = 0x80;
-constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
-constexpr uint32_t kRootRecord = 5;
-constexpr uint32_t kFirstUserRecord = 16;
-constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;
+constexpr uint32_t kAttrStandardInfo = 0x10;   // not needed by the NTFS reader, so not in its layouts
+constexpr uint32_t kStandardInfoMinimum = 0x24;  // up to the file attributes
+constexpr uint32_t kFirstUserRecord = kLastSystemRecord + 1;
 constexpr size_t kTransfer = 4u << 20;         // bytes per MFT read
 constexpr size_t kMaxAttributeList = 1u << 20;  // far more than any real one
 constexpr uint32_t kMaxDepth = 4096;            // folder levels before a chain counts as broken
@@ -22,10 +20,6 @@ constexpr uint32_t kMaxDepth = 4096;            // folder levels before a chain 
 constexpr int32_t kUnresolved = -1;
 constexpr int32_t kHidden = -2;
 constexpr int32_t kVisiting = -3;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
-uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
 // How ntfs-3g stores symbolic links and devices by default: a system file
 // whose data begins with a tag. A host sees no regular file there.
@@ -44,32 +38,32 @@ struct Extent {
   bool sparse;
 };
 
-// One attribute of a record, its header checked to lie inside the record.
+// One attribute of a record, whole inside the record (AttributeFits).
 struct Attribute {
-  const uint8_t* p;
+  const TATTRIBUTE* h;
   uint32_t type, length;
-  bool nonResident;
   const uint8_t* value = nullptr;  // resident value
   uint32_t valueLength = 0;
-  bool unnamed() const { return p[9] == 0; }
+  bool nonResident() const { return h->Nonresident != 0; }
+  bool unnamed() const { return h->NameLength == 0; }
+  const TNONRESIDENT_ATTRIBUTE& nr() const { return *reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(h); }
+  const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(h); }
 };
+
+const TFILE_RECORD_HEADER& Header(const uint8_t* rec) { return *reinterpret_cast<const TFILE_RECORD_HEADER*>(rec); }
 
 // Calls f for every attribute of a fixed-up record, stopping at the end
 // marker or at the first header that does not fit.
 template <class F>
 void ForEachAttribute(const uint8_t* rec, uint32_t size, F&& f) {
-  uint32_t off = Le16(rec + 0x14);
-  while (off + 16 <= size) {
-    Attribute a{rec + off, Le32(rec + off), Le32(rec + off + 4), rec[off + 8] != 0};
-    if (a.type == kAttrEnd || a.length < 16 || a.length > size - off) return;
-    if (a.nonResident) {
-      if (a.length < 0x40) return;
-    } else {
-      if (a.length < 0x18) return;
-      a.valueLength = Le32(a.p + 0x10);
-      const uint32_t valueOffset = Le16(a.p + 0x14);
-      if (valueOffset > a.length || a.valueLength > a.length - valueOffset) return;
-      a.value = a.p + valueOffset;
+  uint32_t off = Header(rec).AttributesOffset;
+  while (AttributeFits(rec, size, off)) {
+    const auto* h = reinterpret_cast<const TATTRIBUTE*>(rec + off);
+    Attribute a{h, h->AttributeType, h->Length};
+    if (a.type == atEnd) return;
+    if (!a.nonResident()) {
+      a.value = ResidentValue(h);
+      a.valueLength = ResidentValueLength(h);
     }
     f(a);
     off += a.length;
@@ -79,37 +73,24 @@ void ForEachAttribute(const uint8_t* rec, uint32_t size, F&& f) {
 // Decodes a non-resident attribute's run list, starting at its LowVcn.
 // False when a run is malformed or points outside the volume.
 bool DecodeRuns(const Attribute& a, uint64_t totalClusters, std::vector<Extent>& out) {
-  const uint32_t start = Le16(a.p + 0x20);
-  if (start >= a.length) return false;
-  const uint8_t* p = a.p + start;
-  const uint8_t* end = a.p + a.length;
-  uint64_t vcn = Le64(a.p + 0x10);
+  const uint8_t* run = a.bytes() + a.nr().RunArrayOffset;
+  const uint8_t* end = a.bytes() + a.length;
+  uint64_t vcn = static_cast<uint64_t>(int64_t(a.nr().LowVcn));
   int64_t lcn = 0;
-  while (p < end && *p != 0) {
-    const unsigned L = *p & 0x0F, O = *p >> 4;
-    if (L == 0 || L > 8 || O > 8 || static_cast<size_t>(end - p) < 1u + L + O) return false;
-    uint64_t length = 0;
-    for (unsigned i = L; i > 0; --i) length = length << 8 | p[i];
-    int64_t delta = 0;
-    if (O > 0) {
-      uint64_t raw = 0;
-      for (unsigned i = O; i > 0; --i) raw = raw << 8 | p[L + i];
-      if (O < 8 && (p[L + O] & 0x80)) raw |= ~uint64_t(0) << (8 * O);
-      delta = static_cast<int64_t>(raw);
-    }
-    p += 1 + L + O;
+  for (; RunFits(run, end) && *run != 0; run += RunHeaderSize(run)) {
+    const uint64_t length = RunLength(run);
     if (length == 0 || length > totalClusters || vcn > totalClusters) return false;
-    if (O == 0) {
+    if ((*run >> 4) == 0) {
       out.push_back({vcn, 0, length, true});
     } else {
       // Wrapping arithmetic: a hostile delta must not be undefined behaviour.
-      lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(delta));
+      lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(RunLcnDelta(run)));
       if (lcn < 0 || static_cast<uint64_t>(lcn) > totalClusters - length) return false;
       out.push_back({vcn, static_cast<uint64_t>(lcn), length, false});
     }
     vcn += length;
   }
-  return true;
+  return run >= end || *run == 0;  // not a run cut off or out of range
 }
 
 // The MFT as one byte stream mapped onto the volume by its extents.
@@ -130,10 +111,22 @@ class MftStream {
     }
     return vcn * g_.bytesPerCluster;
   }
+  // Of those, the bytes the volume really holds. A boot sector and run list
+  // may claim far more than the source has (an MFT is never sparse): the
+  // pass is sized by what can be read, not by what is claimed.
+  uint64_t ReadableBytes() const {
+    const uint64_t cs = g_.bytesPerCluster;
+    uint64_t vcn = 0;
+    uint8_t last;
+    for (const Extent& e : extents_) {
+      if (e.vcn != vcn || e.sparse || read_((e.lcn + e.count) * cs - 1, &last, 1) != 1) break;
+      vcn += e.count;
+    }
+    return vcn * cs;
+  }
   // Reads len bytes of the stream at pos, one transfer per extent touched;
   // what no extent covers or the volume does not deliver reads as zeros.
   void Read(uint64_t pos, uint8_t* buf, size_t len) const {
-    std::memset(buf, 0, len);
     const uint64_t cs = g_.bytesPerCluster;
     auto it = std::upper_bound(extents_.begin(), extents_.end(), pos / cs,
                                [](uint64_t vcn, const Extent& e) { return vcn < e.vcn; });
@@ -143,13 +136,16 @@ class MftStream {
       if (to <= pos) continue;
       if (from > pos) {
         const uint64_t gap = std::min<uint64_t>(from - pos, len);
+        std::memset(buf, 0, gap);
         pos += gap, buf += gap, len -= gap;
         if (len == 0) break;
       }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(to - pos, len));
-      if (!it->sparse) read_(it->lcn * cs + (pos - from), buf, n);
+      const size_t got = it->sparse ? 0 : std::min(read_(it->lcn * cs + (pos - from), buf, n), n);
+      std::memset(buf + got, 0, n - got);
       pos += n, buf += n, len -= n;
     }
+    std::memset(buf, 0, len);  // past the last extent
   }
 
  private:
@@ -159,40 +155,40 @@ class MftStream {
 };
 
 // Fixes the record up in place.
-bool IsFileRecord(uint8_t* rec, uint32_t size) { return std::memcmp(rec, "FILE", 4) == 0 && Fixup(rec, size); }
+bool IsFileRecord(uint8_t* rec, uint32_t size) { return HasMagic(rec, "FILE") && Fixup(rec, size); }
 
 }  // namespace
 
 bool ParseBootSector(const uint8_t* s, size_t len, Geometry& g) {
   g = Geometry{};
-  if (len < 512 || std::memcmp(s + 3, "NTFS    ", 8) != 0) return false;
-  const uint32_t bps = Le16(s + 0x0B);
-  const uint8_t spc = s[0x0D];
+  if (len < sizeof(TBOOT_BLOCK)) return false;
+  const auto& boot = *reinterpret_cast<const TBOOT_BLOCK*>(s);
+  if (std::memcmp(boot.Format, "NTFS    ", 8) != 0) return false;
+  const uint32_t bps = boot.BytesPerSector;
+  const uint8_t spc = boot.SectorsPerCluster;
   // Sectors per cluster above 0x80 is a negative power of two (clusters over 64 KiB).
   const uint64_t clusterSectors = spc <= 0x80 ? spc : (spc >= 0xF4 ? uint64_t(1) << (0x100 - spc) : 0);
   if (!PowerOfTwo(bps) || bps < 256 || bps > 4096 || !PowerOfTwo(clusterSectors)) return false;
   const uint64_t cluster = clusterSectors * bps;
   if (cluster > (2u << 20)) return false;
-  const int8_t perRecord = static_cast<int8_t>(s[0x40]);
-  uint64_t recordSize;
-  if (perRecord > 0)
-    recordSize = perRecord * cluster;
-  else if (perRecord >= -31)
-    recordSize = uint64_t(1) << -perRecord;
-  else
-    return false;
+  // Only the low byte counts: some formatters sign-extend it.
+  const uint32_t perRecord = uint32_t(boot.ClustersPerFileRecord) & 0xFF;
+  const uint64_t recordSize = perRecord < 0x80 ? perRecord * cluster : NtfsEncodedSize(perRecord, 0, 0);
   if (!PowerOfTwo(recordSize) || recordSize < 512 || recordSize > 65536) return false;
-  const uint64_t sectors = Le64(s + 0x28);
+  const uint64_t sectors = boot.TotalSectors;
+  const int64_t mftLcn = boot.MFTStartLcn;
   g.bytesPerSector = bps;
   g.bytesPerCluster = static_cast<uint32_t>(cluster);
   g.bytesPerRecord = static_cast<uint32_t>(recordSize);
-  g.mftLcn = Le64(s + 0x30);
+  g.mftLcn = static_cast<uint64_t>(mftLcn);
   g.volumeBytes = sectors < (uint64_t(1) << 52) ? (sectors + 1) * bps : 0;  // the backup boot sector follows
-  return g.mftLcn > 0 && g.mftLcn < g.volumeBytes / cluster;
+  return mftLcn > 0 && g.mftLcn < g.volumeBytes / cluster;
 }
 
 bool Fixup(uint8_t* rec, uint32_t len) {
-  const uint32_t usaOffset = Le16(rec + 4), usaCount = Le16(rec + 6);
+  if (len < sizeof(TNTFS_RECORD_HEADER)) return false;
+  const auto& h = *reinterpret_cast<const TNTFS_RECORD_HEADER*>(rec);
+  const uint32_t usaOffset = h.UsaOffset, usaCount = h.UsaCount;
   const uint32_t strides = len / 512;
   if (usaCount < 2 || usaCount - 1 > strides || usaOffset < 8 || usaOffset + 2 * usaCount > len) return false;
   const uint8_t* usa = rec + usaOffset;
@@ -218,13 +214,13 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
   std::vector<uint8_t> list;
   bool runsOk = true;
   ForEachAttribute(rec.data(), rs, [&](const Attribute& a) {
-    if (a.type == kAttrData && a.unnamed() && a.nonResident) {
-      if (Le64(a.p + 0x10) == 0) mftBytes = Le64(a.p + 0x30);
+    if (a.type == atData && a.unnamed() && a.nonResident()) {
+      if (int64_t(a.nr().LowVcn) == 0) mftBytes = static_cast<uint64_t>(int64_t(a.nr().DataSize));
       runsOk = mft.AddRuns(a) && runsOk;
-    } else if (a.type == kAttrList && !a.nonResident) {
+    } else if (a.type == atAttributeList && !a.nonResident()) {
       list.assign(a.value, a.value + a.valueLength);
-    } else if (a.type == kAttrList) {
-      const uint64_t size = std::min<uint64_t>(Le64(a.p + 0x30), kMaxAttributeList);
+    } else if (a.type == atAttributeList) {
+      const uint64_t size = std::min<uint64_t>(static_cast<uint64_t>(int64_t(a.nr().DataSize)), kMaxAttributeList);
       MftStream listStream(g, read);
       if (listStream.AddRuns(a)) {
         list.resize(static_cast<size_t>(size));
@@ -235,31 +231,36 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
   });
   if (!runsOk) return false;
   mft.Sort();
-  for (size_t off = 0; off + 0x1A <= list.size();) {
-    const uint32_t type = Le32(&list[off]);
-    const uint16_t length = Le16(&list[off + 4]);
-    if (type == kAttrEnd || length < 0x1A) break;
-    const uint64_t ref = Le64(&list[off + 0x10]) & kRecordMask;
-    if (type == kAttrData && list[off + 6] == 0 && ref != 0 && ref < mft.ContiguousBytes() / rs) {
+  for (size_t off = 0; off + sizeof(TATTRIBUTE_LIST_ENTRY) <= list.size();) {
+    const auto& entry = *reinterpret_cast<const TATTRIBUTE_LIST_ENTRY*>(&list[off]);
+    const uint32_t type = entry.AttributeType;
+    const uint16_t length = entry.Length;
+    if (type == atEnd || length < sizeof(TATTRIBUTE_LIST_ENTRY)) break;
+    const uint64_t ref = RecordNumberOf(entry.FileReference);
+    if (type == atData && entry.NameLength == 0 && ref != 0 && ref < mft.ContiguousBytes() / rs) {
       mft.Read(ref * rs, rec.data(), rs);
-      if (IsFileRecord(rec.data(), rs) && (Le64(rec.data() + 0x20) & kRecordMask) == 0)
+      if (IsFileRecord(rec.data(), rs) && RecordNumberOf(Header(rec.data()).BaseFileRecord) == 0)
         ForEachAttribute(rec.data(), rs, [&](const Attribute& a) {
-          if (a.type == kAttrData && a.unnamed() && a.nonResident) mft.AddRuns(a);
+          if (a.type == atData && a.unnamed() && a.nonResident()) mft.AddRuns(a);
         });
       mft.Sort();
     }
     off += length;
   }
 
-  const uint64_t count = std::min({mftBytes, mft.ContiguousBytes(), g.volumeBytes}) / rs;
+  const uint64_t count = std::min({mftBytes, mft.ReadableBytes(), g.volumeBytes}) / rs;
   records.assign(static_cast<size_t>(std::min<uint64_t>(count, UINT32_MAX)), FileRecord{});
-  const size_t perTransfer = std::max<size_t>(1, kTransfer / rs);
-  std::vector<uint8_t> buf(perTransfer * rs);
+  // Room for a long and a short name per record: no copies while they grow
+  // (pages never touched cost nothing).
+  names.reserve(records.size() * 2);
+  text.reserve(records.size() * 2 * 32);
+  const size_t perTransfer = std::max<size_t>(1, std::min(kTransfer / rs, records.size()));
+  const std::unique_ptr<uint8_t[]> buf(new uint8_t[perTransfer * rs]);  // Read fills every byte
   for (uint64_t first = 0; first < records.size(); first += perTransfer) {
     if (abort.load(std::memory_order_relaxed)) return false;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(perTransfer, records.size() - first));
-    mft.Read(first * rs, buf.data(), n * rs);
-    for (size_t i = 0; i < n; ++i) ParseRecord(static_cast<uint32_t>(first + i), buf.data() + i * rs);
+    mft.Read(first * rs, buf.get(), n * rs);
+    for (size_t i = 0; i < n; ++i) ParseRecord(static_cast<uint32_t>(first + i), buf.get() + i * rs);
   }
   Index();
   return true;
@@ -268,9 +269,10 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
 void MftScan::ParseRecord(uint32_t number, uint8_t* rec) {
   const uint32_t rs = geometry_.bytesPerRecord;
   if (!IsFileRecord(rec, rs)) return;
-  const uint16_t flags = Le16(rec + 0x16);
-  if (!(flags & 1)) return;
-  const uint64_t base = Le64(rec + 0x20) & kRecordMask;
+  const TFILE_RECORD_HEADER& h = Header(rec);
+  const uint16_t flags = h.Flags;
+  if (!(flags & kRecordInUse)) return;
+  const uint64_t base = RecordNumberOf(h.BaseFileRecord);
   if (base >= records.size()) return;
   // An extension record's attributes belong to its base record.
   const uint32_t owner = base ? static_cast<uint32_t>(base) : number;
@@ -278,32 +280,34 @@ void MftScan::ParseRecord(uint32_t number, uint8_t* rec) {
   if (!base) {
     r.inUse = true;
     r.directory = (flags & 2) != 0;
-    r.sequence = Le16(rec + 0x10);
+    r.sequence = h.SequenceNumber;
   }
   ForEachAttribute(rec, rs, [&](const Attribute& a) {
-    if (a.type == kAttrStandardInfo && a.value && a.valueLength >= 0x24) {
+    if (a.type == kAttrStandardInfo && a.value && a.valueLength >= kStandardInfoMinimum) {
+      // Creation, write, MFT change and access times, then the file attributes.
       r.haveInfo = true;
-      r.creationTime = Le64(a.value);
-      r.writeTime = Le64(a.value + 0x08);
-      r.accessTime = Le64(a.value + 0x18);
-      r.attributes = Le32(a.value + 0x20);
-    } else if (a.type == kAttrFileName && a.value && a.valueLength >= 0x42) {
-      const uint8_t length = a.value[0x40];
-      if (length == 0 || 0x42u + 2u * length > a.valueLength) return;
-      names.push_back({owner, a.value[0x41], length, static_cast<uint32_t>(text.size()), Le64(a.value)});
-      for (unsigned i = 0; i < length; ++i) text.push_back(static_cast<char16_t>(Le16(a.value + 0x42 + 2 * i)));
+      r.creationTime = NtfsRead64(a.value);
+      r.writeTime = NtfsRead64(a.value + 0x08);
+      r.accessTime = NtfsRead64(a.value + 0x18);
+      r.attributes = NtfsRead32(a.value + 0x20);
+    } else if (a.type == atFileName && a.value && FileNameFits(a.value, a.valueLength)) {
+      const auto& name = *reinterpret_cast<const TFILENAME_ATTRIBUTE*>(a.value);
+      const uint8_t length = name.NameLength;
+      if (length == 0) return;
+      names.push_back({owner, name.NameType, length, static_cast<uint32_t>(text.size()), name.ParentDirectory});
+      for (unsigned i = 0; i < length; ++i) text.push_back(static_cast<char16_t>(NtfsRead16(a.value + kFileNameHeader + 2 * i)));
       if (!r.haveInfo) {  // a file without standard information still has the times of its name
-        r.creationTime = Le64(a.value + 0x08);
-        r.writeTime = Le64(a.value + 0x10);
-        r.accessTime = Le64(a.value + 0x20);
+        r.creationTime = static_cast<uint64_t>(int64_t(name.CreationTime));
+        r.writeTime = static_cast<uint64_t>(int64_t(name.LastWriteTime));
+        r.accessTime = static_cast<uint64_t>(int64_t(name.LastAccessTime));
       }
-    } else if (a.type == kAttrData && a.unnamed()) {
-      if (!a.nonResident) {
+    } else if (a.type == atData && a.unnamed()) {
+      if (!a.nonResident()) {
         r.dataSize = a.valueLength;
         r.special = IsSpecialFileTag(a.value, a.valueLength);
       }
-      else if (Le64(a.p + 0x10) == 0)
-        r.dataSize = Le64(a.p + 0x30);
+      else if (int64_t(a.nr().LowVcn) == 0)
+        r.dataSize = static_cast<uint64_t>(int64_t(a.nr().DataSize));
     }
   });
 }
@@ -342,7 +346,7 @@ std::u16string_view MftScan::DosAliasOf(const FileName& n) const {
 // A parent reference is good when it names an in-use folder of the same
 // generation; a reused record carries a new sequence number.
 bool MftScan::ValidParent(uint64_t ref) const {
-  const uint64_t number = ref & kRecordMask;
+  const uint64_t number = RecordNumberOf(ref);
   if (number >= records.size()) return false;
   const FileRecord& p = records[number];
   const uint16_t sequence = static_cast<uint16_t>(ref >> 48);
@@ -351,7 +355,7 @@ bool MftScan::ValidParent(uint64_t ref) const {
 
 int32_t MftScan::FolderOf(const FileName& n) {
   if (!ValidParent(n.parentRef)) return 1;
-  const int32_t node = ResolveDirectory(static_cast<uint32_t>(n.parentRef & kRecordMask));
+  const int32_t node = ResolveDirectory(static_cast<uint32_t>(RecordNumberOf(n.parentRef)));
   return node == kHidden ? -1 : node;
 }
 
@@ -363,7 +367,7 @@ int32_t MftScan::ResolveDirectory(uint32_t number) {
   int32_t base;
   uint32_t cur = number;
   for (;;) {
-    if (cur == kRootRecord) {
+    if (cur == kMftRecordRoot) {
       base = 0;
       break;
     }
@@ -387,7 +391,7 @@ int32_t MftScan::ResolveDirectory(uint32_t number) {
       base = 1;
       break;
     }
-    cur = static_cast<uint32_t>(names[name].parentRef & kRecordMask);
+    cur = static_cast<uint32_t>(RecordNumberOf(names[name].parentRef));
   }
   for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
     if (base != kHidden) {

@@ -50,8 +50,10 @@ TMoxVolumeScannerNTFS::TMoxVolumeScannerNTFS(const WideString& AMountPoint)
 TMoxVolumeScannerNTFS::~TMoxVolumeScannerNTFS() { TMoxVolumeScannerNTFS::Invalidate(); }
 
 void TMoxVolumeScannerNTFS::Invalidate() {
+  std::unique_lock<std::mutex> guard;
+  if (!OnCallbackThread()) guard = std::unique_lock(FControlLock);
   if (FHandle) {
-    AbortScan();
+    AbortLocked();
     NtfsLibDestroy(FHandle);
     FHandle = nullptr;
     // Invalidated from inside a receiver: the library makes no further call,
@@ -61,6 +63,8 @@ void TMoxVolumeScannerNTFS::Invalidate() {
       Guarded([&] { DoFinish(this, true); });
     }
   }
+  FIsValid = false;  // before the lock goes: no ScanVolume waiting for it starts
+  if (guard) guard.unlock();
   TMoxVolumeScannerBase::Invalidate();
 }
 
@@ -92,7 +96,9 @@ WideString TMoxVolumeScannerNTFS::GetCurrentPath() {
 
 bool TMoxVolumeScannerNTFS::ScanVolume() {
   if (!FIsValid) return false;
-  if (!AbortScan()) return false;
+  if (OnCallbackThread()) return AbortScan();  // the library refuses there: a scan can't restart itself
+  const std::lock_guard guard(FControlLock);
+  if (!FIsValid || !AbortLocked()) return false;
   MOX_ASSERT(FHandle != nullptr, kUnit);
   if (!FHandle) return false;
   const int32_t status = NtfsLibScanVolume(FHandle);
@@ -100,7 +106,13 @@ bool TMoxVolumeScannerNTFS::ScanVolume() {
   return status == 0;
 }
 
-bool TMoxVolumeScannerNTFS::AbortScan() { return !FHandle || NtfsLibAbortScan(FHandle) == 0; }
+bool TMoxVolumeScannerNTFS::AbortScan() {
+  if (OnCallbackThread()) return AbortLocked();  // only asks the scan to stop
+  const std::lock_guard guard(FControlLock);
+  return AbortLocked();
+}
+
+bool TMoxVolumeScannerNTFS::AbortLocked() { return !FHandle || NtfsLibAbortScan(FHandle) == 0; }
 
 // The scanner a callback is for, its handle and user pointer checked; null
 // without a user pointer.

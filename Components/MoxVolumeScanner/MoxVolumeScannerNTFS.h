@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "MoxVolumeScannerBase.h"
 #include "NtfsLib.h"
@@ -33,9 +34,13 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   static void NTFSLIB_CALL OnItem(void* H, const NtfsLibFindData* I, void* U);
   static void NTFSLIB_CALL OnFinish(void* H, int32_t A, void* U);
   static void Leave(TMoxVolumeScannerNTFS* self, bool finished);
+  bool AbortLocked();
   bool OnCallbackThread() const { return FCallbackThread != 0 && FCallbackThread == GetCurrentThreadId(); }
 
   void* FHandle = nullptr;
+  // Makes ScanVolume, AbortScan and Invalidate from other threads than the
+  // library's whole against each other; the library's thread never takes it.
+  std::mutex FControlLock;
   std::atomic<const WIN32_FIND_DATAW*> FCurrentItem{nullptr};
 
   std::atomic<DWORD> FCallbackThread{0};     // the library's thread, from OnStart to OnFinish

@@ -8,7 +8,10 @@ TMoxVolumeScannerThreaded::TMoxVolumeScannerThreaded(TMoxVolumeScannerAPI AScann
 
 bool TMoxVolumeScannerThreaded::ScanVolume() {
   if (!FIsValid) return false;
-  if (!AbortScan()) return false;
+  if (OnScanThread()) return AbortScan();  // fails there: a scan can't restart itself
+  const std::lock_guard guard(FThreadLock);
+  if (!FIsValid) return false;  // invalidated while we waited
+  StopThread();
   FAbort = false;
   DWORD id = 0;
   FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerThreaded::ThreadFunc, this, CREATE_SUSPENDED, &id);
@@ -22,17 +25,22 @@ bool TMoxVolumeScannerThreaded::ScanVolume() {
 }
 
 bool TMoxVolumeScannerThreaded::AbortScan() {
-  const bool onScanThread = GetCurrentThreadId() == FThreadId;
+  const bool onScanThread = OnScanThread();
   MOX_ASSERT(!onScanThread, FUnit);
   if (onScanThread) return false;
-  if (!FThread) return true;
+  const std::lock_guard guard(FThreadLock);
+  StopThread();
+  return true;
+}
+
+void TMoxVolumeScannerThreaded::StopThread() {
+  if (!FThread) return;
   FAbort = true;
   while (WaitForSingleObject(FThread, 1000) == WAIT_TIMEOUT) {
   }
   CloseHandle(FThread);
   FThread = nullptr;
   FThreadId = 0;
-  return true;
 }
 
 void TMoxVolumeScannerThreaded::Invalidate() {
@@ -44,8 +52,13 @@ void TMoxVolumeScannerThreaded::Invalidate() {
     FInvalidatePending = true;
     return;
   }
-  AbortScan();
-  ReleaseScanState();
+  {
+    // Under the lock, so no ScanVolume starts a walk over what is freed here.
+    const std::lock_guard guard(FThreadLock);
+    StopThread();
+    FIsValid = false;  // only now: a thread just started still asserts it
+    ReleaseScanState();
+  }
   TMoxVolumeScannerBase::Invalidate();
 }
 

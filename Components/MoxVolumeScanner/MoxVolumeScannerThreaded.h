@@ -10,9 +10,15 @@
 // Invalidate called on the scan thread (from a receiver) likewise only stops
 // the walk: what the walk reads is freed once it has returned, the receivers
 // hear OnFinish with aborted set, and are dropped after that.
+//
+// ScanVolume, AbortScan and Invalidate may come from several threads at once
+// (a scanner list aborting while the host rescans): FThreadLock makes each
+// one's start, stop and release of the thread whole. The scan thread never
+// takes it, so a caller waiting for that thread under it cannot deadlock.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "MoxVolumeScannerBase.h"
 
@@ -37,12 +43,16 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   bool CanDestroyOnLastRelease() override;
   bool OnScanThread() const { return FThreadId != 0 && GetCurrentThreadId() == FThreadId; }
 
-  HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan
+  HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan; under FThreadLock
   std::atomic<DWORD> FThreadId{0};
   std::atomic<bool> FAbort{false};
 
  private:
   static int ThreadFunc(void* P);
+  // Ends the thread and closes its handle; FThreadLock held, not on the scan thread.
+  void StopThread();
+
+  std::mutex FThreadLock;
 
   const char* FUnit;                          // names the back-end in assertion failures
   std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread

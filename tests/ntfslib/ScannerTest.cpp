@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "../scanner/Recorder.h"
 #include "MoxVolumeScannerNTFS.h"
 #include "NtfsImage.h"
+#include "ToolProcess.h"
 
 namespace {
 
@@ -85,25 +87,35 @@ class NtfsScanner : public ::testing::Test {
   std::u16string root;
 };
 
-TEST_F(NtfsScanner, ReportsTheMountsFilesInTheirFolders) {
-  InterfacePtr<IMoxVolumeScanner> s(new TMoxVolumeScannerNTFS(root));
-  ASSERT_TRUE(s->GetIsValid());
-  EXPECT_EQ(s->GetScannerAPI(), vsaNTFS);
-  InterfacePtr<Recorder> r(new Recorder);
-  s->RegisterCallbacks(r.get());
-  ASSERT_TRUE(s->ScanVolume());
-  r->WaitFinished();
-  std::map<std::string, uint64_t> files;
-  for (const RecordedItem& i : r->items()) {
-    std::string path = i.folder + i.name;
-    for (char& c : path)
-      if (c == '\\') c = '/';
-    EXPECT_FALSE(i.attributes & FILE_ATTRIBUTE_DIRECTORY);
-    files[path] = i.size;
+// The program's automatic choice, through the factory and a scanner list:
+// the ntfs-3g mount and the image itself are both read raw through NtfsLib,
+// at the same time, and each lists exactly what a walk of the mount finds.
+// A PATH that fails is named without stopping the others.
+TEST_F(NtfsScanner, ProgramListsWhatTheMountShowsForMountAndImageAtOnce) {
+  const FilledVolume& v = SharedVolume();
+  const std::string missing = v.mount + "-missing";
+  const ToolResult r = RunTool({"scan", "--json", "--verbose", v.mount, v.image, missing});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find(": " + v.mount + ": NTFS (ntfs-3g mount of " + v.image + "), NtfsLib\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(": " + v.image + ": NTFS image, NtfsLib\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("moxvolscan scan: " + missing + ": "), std::string::npos) << r.err;
+  // Names here need no escaping: the path is the text between its quotes.
+  auto field = [](const std::string& line, const std::string& key) {
+    size_t from = line.find("\"" + key + "\":") + key.size() + 3;
+    const bool text = line[from] == '"';
+    from += text;
+    return line.substr(from, line.find_first_of(text ? "\"" : ",}", from) - from);
+  };
+  std::map<std::string, std::map<std::string, uint64_t>> files;
+  std::istringstream out(r.out);
+  for (std::string line; std::getline(out, line);) {
+    EXPECT_EQ(std::stoul(field(line, "attributes")) & FILE_ATTRIBUTE_DIRECTORY, 0u) << line;
+    files[field(line, "volume")][field(line, "path")] = std::stoull(field(line, "size"));
   }
-  EXPECT_TRUE(files == SharedVolume().walk) << Difference(files, SharedVolume().walk);
-  EXPECT_EQ(r->starts(), 1);
-  EXPECT_FALSE(r->aborted());
+  ASSERT_EQ(files.size(), 2u);
+  for (const std::string& volume : {v.mount, v.image})
+    EXPECT_TRUE(files[volume] == v.walk) << volume << Difference(files[volume], v.walk);
 }
 
 TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {

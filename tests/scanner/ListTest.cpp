@@ -138,9 +138,11 @@ TEST_F(ScannerList, LockIsReentrantAndReadersMayAskToWrite) {
   EXPECT_EQ(first, 1);
 }
 
-// One thread starts and aborts the scans in rounds while others enumerate
-// and register receivers (writers that wait for running scans).
-TEST_F(ScannerList, ScansStartAndAbortTogetherWhileOthersReadAndWrite) {
+// Two threads start and abort the scans in rounds, through the list and on
+// one scanner directly, while others enumerate and register receivers
+// (writers that wait for running scans): each start is one whole scan with
+// its finish, and no thread handle is closed twice or left behind.
+TEST_F(ScannerList, ScansStartAndAbortFromSeveralThreadsWhileOthersReadAndWrite) {
   Many(20, 40);
   auto list = MoxCreateVolumeScannerList();
   InterfacePtr<Recorder> r(new Recorder), passing(new Recorder);
@@ -157,15 +159,22 @@ TEST_F(ScannerList, ScansStartAndAbortTogetherWhileOthersReadAndWrite) {
       list->RevokeCallbacks(passing.get());
     }
   });
-  for (int round = 0; round < 10; ++round) {
-    EXPECT_EQ(list->ScanVolumes(), 4);
-    EXPECT_TRUE(list->AbortScans());
-  }
+  std::atomic<int> started{0};
+  auto scanning = [&] {
+    for (int round = 0; round < 10; ++round) {
+      started += list->ScanVolumes() + (scanners[0]->ScanVolume() ? 1 : 0);
+      EXPECT_TRUE(list->AbortScans());
+    }
+  };
+  std::thread one(scanning), other(scanning);
+  one.join();
+  other.join();
   stop = true;
   enumerating.join();
   registering.join();
-  EXPECT_EQ(r->starts(), 40);
-  EXPECT_EQ(r->finishes(), 40);
+  EXPECT_EQ(started, 100);
+  EXPECT_EQ(r->starts(), 100);
+  EXPECT_EQ(r->finishes(), 100);
   EXPECT_EQ(passing->starts(), passing->finishes());
   EXPECT_EQ(passing->RefCount(), 1);
 }

@@ -1,60 +1,161 @@
-// moxvolscan scan: every file under a path through the scanner interface.
+// moxvolscan scan: every file of one or more volumes through the scanner
+// interface. The factory picks each volume's back-end; several volumes are
+// scanned at the same time through one scanner list.
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "CliSupport.h"
 #include "Command.h"
 #include "MoxVolScan.h"
+#include "MoxVolumeScanner.h"
 #include "MoxVolumeScannerFind.h"
-#include "MoxVolumeScannerVFAT.h"
+#include "MoxVolumeScannerList.h"
 #include "Names.h"
+#include "Volumes.h"
 #include "WinApi.h"
 
 namespace {
 
 enum class OutputMode { Lines, Json, Count };
 
-// The back-end for --api; null with a usage message for a kind not offered.
-InterfacePtr<IMoxVolumeScanner> CreateScanner(const std::string& api, const WideString& mountPoint,
-                                              std::string& usageError) {
-  if (api == "find") return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerFind(mountPoint));
-  if (api == "vfat") return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerVFAT(mountPoint));
-  usageError = "unknown scanner '" + api + "' (available: find, vfat)";
-  return nullptr;
+// One PATH of the command line: its letter, its scanner and, on its scan
+// thread, the output not yet written.
+struct VolumeScan {
+  std::string path;
+  std::string shown;  // path as the terminal and JSON may show it
+  char letter = 0;
+  InterfacePtr<IMoxVolumeScanner> scanner;
+
+  std::string out;
+  WideString folderWide;
+  std::string folderUtf8;
+  std::string shownName;
+  std::atomic<uint64_t> files{0}, bytes{0};  // written by the scan thread only
+
+  ~VolumeScan() {
+    scanner = nullptr;
+    if (letter) MoxUnbindDriveLetter(letter);
+  }
+};
+
+// The kinds --api names, "auto" letting the factory choose.
+bool ApiKind(const std::string& api, TMoxVolumeScannerAPI& kind) {
+  static const std::pair<const char*, TMoxVolumeScannerAPI> kinds[] = {
+      {"auto", vsaAuto}, {"find", vsaFind}, {"ntfs", vsaNTFS}, {"vfat", vsaVFAT}};
+  for (const auto& [name, k] : kinds)
+    if (api == name) return kind = k, true;
+  return false;
 }
 
-// Receives the scan's events on the scan thread and writes the listing.
-class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
- public:
-  ScanPrinter(OutputMode mode, bool showProgress) : mode_(mode), showProgress_(showProgress) {
-    out_.reserve(kFlushAt + 4096);
+const char* BackEndName(TMoxVolumeScannerAPI kind) {
+  return kind == vsaNTFS ? "NtfsLib" : kind == vsaVFAT ? "raw FAT reader" : "directory walk";
+}
+
+// Mount-table fields write a space as "\040".
+std::string Unescaped(std::string field) {
+  for (size_t at = 0; (at = field.find('\\', at)) != std::string::npos && at + 3 < field.size(); ++at)
+    field.replace(at, 4, 1, char(std::stoi(field.substr(at + 1, 3), nullptr, 8)));
+  return field;
+}
+
+// "ntfs-3g mount of /dev/loop3" when dir is a mount point, else "".
+std::string MountOf(const std::string& dir, const std::string& fileSystem) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string found;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string skip, point, word, type, source;
+    fields >> skip >> skip >> skip >> skip >> point;
+    if (Unescaped(point) != dir) continue;
+    while (fields >> word && word != "-") {
+    }
+    fields >> type >> source;
+    // ntfs-3g mounts through FUSE, which names no file system of its own.
+    if ((type == "fuse" || type == "fuseblk") && fileSystem.rfind("NTFS", 0) == 0) type = "ntfs-3g";
+    found = type + " mount of " + Printable(Unescaped(source));  // the last mount there is the one seen
   }
+  return found;
+}
 
-  void OnStart(IMoxVolumeScanner*) override { startMs_ = GetTickCount(); }
-
-  void OnItem(IMoxVolumeScanner* AScanner, const WIN32_FIND_DATAW& AItem) override {
-    const uint64_t size = (uint64_t(AItem.nFileSizeHigh) << 32) | AItem.nFileSizeLow;
-    ++files_;
-    bytes_ += size;
-    if (mode_ != OutputMode::Count) Print(AScanner, AItem, size);
-    if (showProgress_ && (files_ & 1023) == 0) {
-      const DWORD elapsed = GetTickCount() - startMs_;
-      const uint64_t rate = elapsed ? files_ * 1000 / elapsed : 0;
-      progress_.Update(std::to_string(files_) + " files, " + std::to_string(bytes_ >> 20) + " MiB, " +
-                       std::to_string(rate) + " files/s");
+// What --verbose says of a volume: its file system, what PATH is, and
+// why the back-end it got was chosen.
+std::string Describe(const VolumeScan& v, TMoxVolumeScannerAPI asked) {
+  const WideString root = WideString(1, char16_t(v.letter)) + u":\\";
+  WCHAR name[MAX_PATH + 1] = {};
+  const bool known = GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1);
+  const std::string fileSystem = known ? WideToAnsi(name) : "unknown file system";
+  char resolved[PATH_MAX];
+  struct stat st {};
+  std::string what = fileSystem;
+  if (realpath(v.path.c_str(), resolved) && stat(resolved, &st) == 0) {
+    if (S_ISREG(st.st_mode)) {
+      what += " image";
+    } else if (S_ISBLK(st.st_mode)) {
+      what += " device";
+    } else {
+      const std::string mount = MountOf(resolved, fileSystem);
+      what += mount.empty() ? " folder (not a mount point)" : " (" + mount + ")";
     }
   }
+  const TMoxVolumeScannerAPI got = v.scanner->GetScannerAPI();
+  std::string why;
+  if (asked != vsaAuto)
+    why = " (asked for)";
+  else if (got == vsaFind && fileSystem.rfind("NTFS", 0) == 0)
+    why = " (NtfsLib cannot read it raw)";
+  else if (got == vsaFind && fileSystem.rfind("FAT", 0) == 0)
+    why = " (the raw FAT reader refused it)";
+  return std::string(1, v.letter) + ": " + v.shown + ": " + what + ", " + BackEndName(got) + why;
+}
 
-  void OnFinish(IMoxVolumeScanner*, bool AAborted) override {
-    Flush();
-    progress_.Clear();
+// Why the factory gave no scanner for PATH.
+std::string NoScannerReason(TMoxVolumeScannerAPI kind, bool folder) {
+  switch (kind) {
+    case vsaNTFS: return "not an NTFS volume that NtfsLib can read";
+    case vsaVFAT: return "not a FAT image or device";
+    case vsaFind: return "cannot list this folder";
+    default: return folder ? "cannot list this folder" : "not a FAT or NTFS image or device";
+  }
+}
+
+// Receives the events of every scan, each on its own scan thread, and writes
+// the listing: each volume buffers its own lines, written whole under one lock.
+class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
+ public:
+  ScanPrinter(OutputMode mode, bool showProgress, std::vector<VolumeScan*> volumes)
+      : mode_(mode), showProgress_(showProgress), volumes_(std::move(volumes)), labelled_(volumes_.size() > 1) {
+    for (VolumeScan* v : volumes_) v->out.reserve(kFlushAt + 4096);
+  }
+
+  void OnStart(IMoxVolumeScanner*) override {
+    std::call_once(started_, [&] { startMs_ = GetTickCount(); });
+  }
+
+  void OnItem(IMoxVolumeScanner* AScanner, const WIN32_FIND_DATAW& AItem) override {
+    VolumeScan& v = VolumeOf(AScanner);
+    const uint64_t size = (uint64_t(AItem.nFileSizeHigh) << 32) | AItem.nFileSizeLow;
+    const uint64_t files = v.files.load(std::memory_order_relaxed) + 1;
+    v.files.store(files, std::memory_order_relaxed);
+    v.bytes.store(v.bytes.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+    if (mode_ != OutputMode::Count) Print(v, AScanner, AItem, size);
+    if (showProgress_ && (files & 1023) == 0) ShowProgress();
+  }
+
+  void OnFinish(IMoxVolumeScanner* AScanner, bool AAborted) override {
+    Flush(VolumeOf(AScanner));
     std::lock_guard guard(lock_);
-    finished_ = true;
-    aborted_ = AAborted;
+    ++finished_;
+    aborted_ = aborted_ || AAborted;
     changed_.notify_all();
   }
 
@@ -64,177 +165,256 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     changed_.notify_all();
   }
 
-  // Waits for the end of the scan or for Ctrl-C; true when interrupted first.
-  bool WaitFinishedOrInterrupted() {
+  // Waits until scans finished or Ctrl-C came.
+  void WaitFinishedOrInterrupted(int scans) {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [&] { return finished_ || interruptRequested_; });
-    return !finished_;
+    changed_.wait(guard, [&] { return finished_ >= scans || interruptRequested_; });
   }
 
-  // Valid once the scan thread has ended.
-  uint64_t files() const { return files_; }
-  uint64_t bytes() const { return bytes_; }
+  // Valid once every scan thread has ended.
   bool aborted() const { return aborted_; }
+  void ClearProgress() {
+    std::lock_guard guard(outLock_);
+    progress_.Clear();
+  }
 
  private:
   static constexpr size_t kFlushAt = 1 << 18;
 
-  void Print(IMoxVolumeScanner* scanner, const WIN32_FIND_DATAW& item, uint64_t size) {
+  VolumeScan& VolumeOf(IMoxVolumeScanner* scanner) {
+    for (VolumeScan* v : volumes_)
+      if (v->scanner.get() == scanner) return *v;
+    return *volumes_.front();  // not reached: the list holds only our scanners
+  }
+
+  void Print(VolumeScan& v, IMoxVolumeScanner* scanner, const WIN32_FIND_DATAW& item, uint64_t size) {
     // The folder changes far less often than the file: convert it only then.
     const WideString folder = scanner->GetCurrentPath();
-    if (folder != folderWide_) {
-      folderWide_ = folder;
+    if (folder != v.folderWide) {
+      v.folderWide = folder;
       // Each folder name shown as ls shows names, "/" after each.
       const std::string utf8 = WideToHostName(folder.data(), folder.size());
-      folderUtf8_.clear();
+      v.folderUtf8.clear();
       for (size_t pos = 0, end; (end = utf8.find('\\', pos)) != std::string::npos; pos = end + 1) {
-        AppendShownName(folderUtf8_, utf8.substr(pos, end - pos), false);
-        folderUtf8_ += '/';
+        AppendShownName(v.folderUtf8, utf8.substr(pos, end - pos), false);
+        v.folderUtf8 += '/';
       }
     }
     size_t units = 0;
     while (units < MAX_PATH && item.cFileName[units]) ++units;
-    shownName_.clear();
-    AppendShownName(shownName_, WideToHostName(item.cFileName, units), false);
+    v.shownName.clear();
+    AppendShownName(v.shownName, WideToHostName(item.cFileName, units), false);
+    std::string& out = v.out;
     if (mode_ == OutputMode::Json) {
-      out_ += "{\"path\":\"";
-      AppendJsonEscaped(out_, folderUtf8_.data(), folderUtf8_.size());
-      AppendJsonEscaped(out_, shownName_.data(), shownName_.size());
-      out_ += "\",\"size\":";
-      out_ += std::to_string(size);
-      out_ += ",\"mtime\":\"";
-      AppendFileTimeIso(out_, item.ftLastWriteTime);
-      out_ += "\",\"attributes\":";
-      out_ += std::to_string(item.dwFileAttributes);
-      out_ += "}\n";
+      if (labelled_) {
+        out += "{\"volume\":\"";
+        AppendJsonEscaped(out, v.shown.data(), v.shown.size());
+        out += "\",\"path\":\"";
+      } else {
+        out += "{\"path\":\"";
+      }
+      AppendJsonEscaped(out, v.folderUtf8.data(), v.folderUtf8.size());
+      AppendJsonEscaped(out, v.shownName.data(), v.shownName.size());
+      out += "\",\"size\":";
+      out += std::to_string(size);
+      out += ",\"mtime\":\"";
+      AppendFileTimeIso(out, item.ftLastWriteTime);
+      out += "\",\"attributes\":";
+      out += std::to_string(item.dwFileAttributes);
+      out += "}\n";
     } else {
-      out_ += folderUtf8_;
-      out_ += shownName_;
-      out_ += '\t';
-      out_ += std::to_string(size);
-      out_ += '\t';
-      AppendFileTimeIso(out_, item.ftLastWriteTime);
-      out_ += '\n';
+      if (labelled_) {
+        out += v.shown;
+        out += '\t';
+      }
+      out += v.folderUtf8;
+      out += v.shownName;
+      out += '\t';
+      out += std::to_string(size);
+      out += '\t';
+      AppendFileTimeIso(out, item.ftLastWriteTime);
+      out += '\n';
     }
-    if (out_.size() >= kFlushAt) Flush();
+    if (out.size() >= kFlushAt) Flush(v);
   }
 
-  void Flush() {
-    if (out_.empty()) return;
+  void Flush(VolumeScan& v) {
+    if (v.out.empty()) return;
+    std::lock_guard guard(outLock_);
     progress_.Clear();
-    std::fwrite(out_.data(), 1, out_.size(), stdout);
-    out_.clear();
+    std::fwrite(v.out.data(), 1, v.out.size(), stdout);
+    v.out.clear();
+  }
+
+  void ShowProgress() {
+    uint64_t files = 0, bytes = 0;
+    for (const VolumeScan* v : volumes_) {
+      files += v->files.load(std::memory_order_relaxed);
+      bytes += v->bytes.load(std::memory_order_relaxed);
+    }
+    const DWORD elapsed = GetTickCount() - startMs_;
+    const uint64_t rate = elapsed ? files * 1000 / elapsed : 0;
+    std::lock_guard guard(outLock_);
+    progress_.Update(std::to_string(files) + " files, " + std::to_string(bytes >> 20) + " MiB, " +
+                     std::to_string(rate) + " files/s");
   }
 
   const OutputMode mode_;
   const bool showProgress_;
-  ProgressLine progress_;
-  std::string out_;
-  WideString folderWide_;
-  std::string folderUtf8_;
-  std::string shownName_;
-  uint64_t files_ = 0;
-  uint64_t bytes_ = 0;
+  const std::vector<VolumeScan*> volumes_;
+  const bool labelled_;  // several volumes: each line says which
+  std::once_flag started_;
   DWORD startMs_ = 0;
+
+  std::mutex outLock_;  // stdout and the progress line
+  ProgressLine progress_;
 
   std::mutex lock_;
   std::condition_variable changed_;
-  bool finished_ = false;
+  int finished_ = 0;
   bool aborted_ = false;
   bool interruptRequested_ = false;
 };
 
 int RunScan(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json", "--count"}, {"--api"});
+  auto parsed = ParseArgs(args, {"--json", "--count", "--verbose"}, {"--api"});
   if (!parsed) return kExitUsage;
-  if (parsed->positional.size() != 1) {
-    std::fprintf(stderr, "moxvolscan scan: give one PATH (try 'moxvolscan scan --help')\n");
+  if (parsed->positional.empty()) {
+    std::fprintf(stderr, "moxvolscan scan: give a PATH (try 'moxvolscan scan --help')\n");
     return kExitUsage;
   }
   if (parsed->Has("--json") && parsed->Has("--count")) {
     std::fprintf(stderr, "moxvolscan scan: --json and --count exclude each other\n");
     return kExitUsage;
   }
+  TMoxVolumeScannerAPI kind;
+  const std::string api = parsed->Get("--api", "auto");
+  if (!ApiKind(api, kind)) {
+    std::fprintf(stderr, "moxvolscan scan: unknown scanner '%s' (available: auto, find, ntfs, vfat)\n",
+                 Printable(api).c_str());
+    return kExitUsage;
+  }
   const OutputMode mode = parsed->Has("--count")  ? OutputMode::Count
                           : parsed->Has("--json") ? OutputMode::Json
                                                   : OutputMode::Lines;
-  const std::string path = parsed->positional[0];
-  const std::string api = parsed->Get("--api", "find");
+  const bool verbose = parsed->Has("--verbose");
 
   ModuleSession module;
-  std::string error;
-  const char letter = BindHostPath(path, error);
-  if (!letter) {
-    std::fprintf(stderr, "moxvolscan scan: %s\n", error.c_str());
-    return kExitFailure;
+  int status = kExitOk;
+  // A PATH that fails is named and skipped; the others are scanned.
+  auto fail = [&](const std::string& shown, const std::string& reason) {
+    std::fprintf(stderr, "moxvolscan scan: %s: %s\n", shown.c_str(), reason.c_str());
+    status = kExitFailure;
+  };
+  std::vector<std::unique_ptr<VolumeScan>> volumes;
+  for (const std::string& path : parsed->positional) {
+    auto v = std::make_unique<VolumeScan>();
+    v->path = path;
+    v->shown = Printable(path);
+    std::string error;
+    v->letter = BindHostPath(path, error);
+    if (!v->letter) {
+      std::fprintf(stderr, "moxvolscan scan: %s\n", error.c_str());
+      status = kExitFailure;
+      continue;
+    }
+    const WideString mountPoint = WideString(1, char16_t(v->letter)) + u":\\";
+    v->scanner = MoxCreateVolumeScanner(mountPoint, nullptr, kind);
+    if (!v->scanner) {
+      const auto binding = GetDriveBinding(v->letter);
+      fail(v->shown, NoScannerReason(kind, binding && !binding->rootDir.empty()));
+      continue;
+    }
+    if (verbose) std::fprintf(stderr, "%s\n", Describe(*v, kind).c_str());
+    volumes.push_back(std::move(v));
   }
-  struct Unbind {
-    char letter;
-    ~Unbind() { MoxUnbindDriveLetter(letter); }
-  } unbind{letter};
+  if (volumes.empty()) return status;
 
-  const WideString mountPoint = WideString(1, char16_t(letter)) + u":\\";
-  InterfacePtr<IMoxVolumeScanner> scanner = CreateScanner(api, mountPoint, error);
-  if (!scanner) {
-    std::fprintf(stderr, "moxvolscan scan: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (!scanner->GetIsValid()) {
-    std::fprintf(stderr, "moxvolscan scan: %s: %s\n", Printable(path).c_str(),
-                 api == "vfat" ? "not a FAT image or device" : "cannot list this folder");
-    return kExitFailure;
-  }
-
+  std::vector<VolumeScan*> shown;
+  for (const auto& v : volumes) shown.push_back(v.get());
   // A progress line would fight with a listing on the same terminal.
   const bool showProgress = mode == OutputMode::Count || !isatty(STDOUT_FILENO);
-  InterfacePtr<ScanPrinter> printer(new ScanPrinter(mode, showProgress));
-  scanner->RegisterCallbacks(printer.get());
+  InterfacePtr<ScanPrinter> printer(new ScanPrinter(mode, showProgress, shown));
+  InterfacePtr<IMoxVolumeScannerList> list = MoxCreateVolumeScannerList();
+  list->RegisterCallbacks(printer.get());
+  for (const auto& v : volumes) list->Add(v->scanner.get());
   InstallInterruptHandler([p = printer] { p->RequestInterrupt(); });
-  if (!scanner->ScanVolume()) {
-    std::fprintf(stderr, "moxvolscan scan: %s: cannot start the scan\n", Printable(path).c_str());
-    return kExitFailure;
+
+  // Started one by one through the list's enumerator, so a scan that cannot
+  // start is named; they all run at the same time.
+  int started = 0;
+  {
+    auto e = list->GetEnumerator();
+    for (size_t i = 0; e->MoveNext(); ++i) {
+      if (e->GetCurrent()->ScanVolume())
+        ++started;
+      else
+        fail(volumes[i]->shown, "cannot start the scan");
+    }
   }
-  printer->WaitFinishedOrInterrupted();
-  scanner->AbortScan();  // stops an interrupted scan; in any case waits for the thread to end
+  printer->WaitFinishedOrInterrupted(started);
+  list->AbortScans();  // stops interrupted scans; in any case waits for every thread to end
   InstallInterruptHandler(nullptr);
+  printer->ClearProgress();
   std::fflush(stdout);
 
-  const std::string totals =
-      std::to_string(printer->files()) + " files, " + std::to_string(printer->bytes()) + " bytes";
+  uint64_t files = 0, bytes = 0;
+  for (const auto& v : volumes) files += v->files, bytes += v->bytes;
+  const std::string totals = std::to_string(files) + " files, " + std::to_string(bytes) + " bytes";
   if (mode == OutputMode::Count) std::printf("%s\n", totals.c_str());
   if (printer->aborted()) {
     std::fprintf(stderr, "moxvolscan scan: interrupted after %s\n", totals.c_str());
     return kExitFailure;
   }
   // What the walk could not enter is not in the listing: say so.
-  auto* walk = dynamic_cast<TMoxVolumeScannerFind*>(scanner.get());
-  const std::vector<WideString> skipped = walk ? walk->SkippedFolders() : std::vector<WideString>{};
-  for (const WideString& folder : skipped) {
-    std::string shown = WideToAnsi(folder);
-    for (char& c : shown)
-      if (c == '\\') c = '/';
-    std::fprintf(stderr, "moxvolscan scan: could not enter %s\n", shown.c_str());
+  for (const auto& v : volumes) {
+    auto* walk = dynamic_cast<TMoxVolumeScannerFind*>(v->scanner.get());
+    for (const WideString& folder : walk ? walk->SkippedFolders() : std::vector<WideString>{}) {
+      std::string where = WideToAnsi(folder);
+      for (char& c : where)
+        if (c == '\\') c = '/';
+      if (volumes.size() > 1) where += " (in " + v->shown + ")";
+      std::fprintf(stderr, "moxvolscan scan: could not enter %s\n", where.c_str());
+      status = kExitFailure;
+    }
   }
-  return skipped.empty() ? kExitOk : kExitFailure;
+  return status;
 }
 
 CommandRegistrar registrar({
     "scan",
-    "scan PATH [--json | --count] [--api find|vfat]",
-    "list every file under a folder through the scanner interface",
-    "Binds a free drive letter to PATH, walks it with the directory scanner and\n"
-    "prints one line per file: its path relative to PATH (with '/'), its size\n"
-    "in bytes and its last-write time (UTC), separated by tabs. Folders and\n"
-    "symbolic links are not listed; links are never followed. Names are shown\n"
-    "as 'moxvolscan ls' shows them (control characters, '%', '/', '\\' as %XX).\n\n"
+    "scan PATH... [--api auto|find|ntfs|vfat] [--json | --count] [--verbose]",
+    "list every file of one or more volumes through the scanner interface",
+    "Binds a free drive letter to each PATH, scans it and prints one line per\n"
+    "file: its path relative to PATH (with '/'), its size in bytes and its\n"
+    "last-write time (UTC), separated by tabs. Folders and symbolic links are\n"
+    "not listed; links are never followed. Names are shown as 'moxvolscan ls'\n"
+    "shows them (control characters, '%', '/', '\\' as %XX).\n\n"
+    "PATH may be a folder, a folder where a volume is mounted, an image file\n"
+    "or a block device. Several PATHs are scanned at the same time; each line\n"
+    "then begins with its PATH and a tab, and the totals cover them all. A\n"
+    "PATH that cannot be scanned is named on stderr and the others go on.\n\n"
+    "  --api KIND  the scanner back-end:\n"
+    "              auto  (default) by the volume's file system: an NTFS\n"
+    "                    volume (an image, a device, or the folder where\n"
+    "                    ntfs-3g mounts one) through NtfsLib, which reads its\n"
+    "                    MFT raw; a FAT one through the raw FAT reader;\n"
+    "                    anything else, or a volume those refuse, by the\n"
+    "                    directory walk\n"
+    "              find  the directory walk\n"
+    "              ntfs  NtfsLib (fails for anything but an NTFS volume)\n"
+    "              vfat  the raw FAT reader (an image or device)\n"
+    "              The raw readers give the volume's own view: hard links\n"
+    "              once per name, times as the volume stores them.\n"
     "  --json      one JSON object per line: path, size, mtime (ISO 8601),\n"
-    "              attributes (the Windows attribute bits, e.g. 32 = archive)\n"
+    "              attributes (the Windows attribute bits, e.g. 32 = archive);\n"
+    "              with several PATHs also volume (the PATH)\n"
     "  --count     print only the totals: 'N files, B bytes'\n"
-    "  --api KIND  the scanner back-end: find (the directory walk), or vfat\n"
-    "              (reads a FAT image or device sector by sector; PATH is\n"
-    "              then the image or device; times are the volume's own)\n\n"
-    "A progress line appears on stderr when it is a terminal. Ctrl-C stops the\n"
-    "scan, prints the totals so far and exits with status 1.",
+    "  --verbose   say on stderr which back-end each volume got and why, e.g.\n"
+    "              'X: /mnt/n: NTFS (ntfs-3g mount of /dev/loop3), NtfsLib'\n\n"
+    "A progress line appears on stderr when it is a terminal. Ctrl-C stops\n"
+    "every scan, prints the totals so far and exits with status 1; so does a\n"
+    "PATH that could not be scanned or a folder the walk could not enter.",
     RunScan,
 });
 
