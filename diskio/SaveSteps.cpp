@@ -22,6 +22,8 @@ DWORD AttributesOf(const AnsiString& path) { return GetFileAttributesA(path.c_st
 
 }  // namespace
 
+void WriteFailed(const AnsiString& target) { MessageDlg(Format(1711, target), TMsgDlgType::mtWarning, mbOK); }
+
 bool RefusedAsLink(const AnsiString& target, int message) {
   const DWORD a = AttributesOf(target);
   if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;

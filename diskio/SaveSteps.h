@@ -4,9 +4,12 @@
 // numbered strings; names, logs and the copy itself stay with each drive.
 #pragma once
 
+#include <cmath>
 #include <memory>
+#include <vector>
 
 #include "Devices.h"
+#include "WinApi.h"
 
 namespace savesteps {
 
@@ -55,6 +58,43 @@ bool SaveChildren(Dir* D, bool Recurse, Build build, Prepare prepare, SaveFile s
     D->DeleteChildren();
     D->Children.reset();
   }
+  return result;
+}
+
+// Shows string 1711: writing target failed.
+void WriteFailed(const AnsiString& target);
+
+// The copy loop of a file's save: read(buffer, n) fills the buffer with up
+// to its size and tells n; each piece is followed by a progress event for
+// item (a cancel ends the copy, noted in cancel) and written to h. A failed
+// read calls readFailed() and ends the copy; a failed write shows 1711. The
+// result is that of the last read or write.
+template <class Read, class ReadFailed>
+bool CopyPieces(TCustomDrive& drive, TObject* item, const AnsiString& target, int64_t size, HANDLE h,
+                std::vector<uint8_t>& buffer, Read read, ReadFailed readFailed, bool& cancel) {
+  bool result = h != INVALID_HANDLE_VALUE;
+  if (size <= 0) return result;
+  uint64_t total = 0;
+  DWORD written = 0;
+  uint32_t n = 0;
+  do {
+    const bool ok = read(buffer.data(), n);
+    result = ok;
+    total += n;
+    if (drive.OnProgress) {
+      cancel = false;
+      const int percent = static_cast<int>(std::nearbyint(double(total) / double(size) * 100.0));
+      drive.OnProgress(item, item, target, percent, cancel);
+    }
+    if (!ok) {
+      readFailed();
+      break;
+    }
+    written = 0;
+    result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
+    if (!result) WriteFailed(target);
+    // Done at the size: no empty read (and no repeated 100 %) after the last piece.
+  } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(size));
   return result;
 }
 

@@ -159,33 +159,14 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
   } temporaryGuard{h, temporary};
 
   bool cancel = false;
-  if (Size > 0) {
-    uint64_t total = 0;
-    DWORD written = 0;
-    uint32_t n = 0;
-    do {
-      // The reader ends short where a chain ends early, leaves the volume or
-      // comes back to a cluster it has read; the copy is then shorter than
-      // the file, which its caller can see, rather than padded with repeated
-      // data that would pass for the whole file.
-      const bool ok = drive->BlockRead(info, uint32_t(buffer.size()), buffer.data(), FATNumber, n);
-      result = ok;
-      total += n;
-      if (drive->OnProgress) {
-        cancel = false;
-        const int percent = static_cast<int>(std::nearbyint(double(total) / double(Size) * 100.0));
-        drive->OnProgress(this, this, target, percent, cancel);
-      }
-      if (!ok) {
-        ShowSourceError(1712, *drive, *this);
-        break;
-      }
-      written = 0;
-      result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
-      if (!result) MessageDlg(Fmt(LoadStr(1711).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
-      // Done at the size: no empty read (and no repeated 100 %) after the last piece.
-    } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
-  }
+  // The reader ends short where a chain ends early, leaves the volume or
+  // comes back to a cluster it has read; the copy is then shorter than the
+  // file, which its caller can see, rather than padded with repeated data
+  // that would pass for the whole file.
+  result = savesteps::CopyPieces(
+      *drive, this, target, Size, h, buffer,
+      [&](uint8_t* data, uint32_t& n) { return drive->BlockRead(info, uint32_t(buffer.size()), data, FATNumber, n); },
+      [&] { ShowSourceError(1712, *drive, *this); }, cancel);
   // A cancelled copy is not kept, and the caller hears it was not saved.
   if (cancel) result = false;
   if (h != INVALID_HANDLE_VALUE && result) {
@@ -202,7 +183,7 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
     } else {
       result = false;
       DeleteFileA(temporary.c_str());
-      MessageDlg(Fmt(LoadStr(1711).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
+      savesteps::WriteFailed(target);
     }
   }
   return result;

@@ -171,35 +171,11 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     std::vector<uint8_t> buffer(65536);
     bufferAllocated = true;
     h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    result = h != INVALID_HANDLE_VALUE;
-    if (Size > 0) {
-      uint64_t total = 0;
-      DWORD written = 0;
-      uint32_t n = 0;
-      bool cancel = false;
-      do {
-        const bool ok = drive->blockread(info, uint32_t(buffer.size()), buffer.data(), n);
-        result = ok;
-        total += n;
-        if (drive->OnProgress) {
-          cancel = false;
-          const int percent = static_cast<int>(std::nearbyint(double(total) / double(Size) * 100.0));
-          drive->OnProgress(this, this, target, percent, cancel);
-        }
-        if (!ok) {
-          ShowSourceError(kReadFailure, *drive, *this);
-          break;
-        }
-        written = 0;
-        result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
-        if (!result) {
-          char text[1024];
-          std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
-          MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
-        }
-        // Done at the size: no empty read (and no repeated 100 %) after the last piece.
-      } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
-    }
+    bool cancel = false;
+    result = savesteps::CopyPieces(
+        *drive, this, target, Size, h, buffer,
+        [&](uint8_t* data, uint32_t& n) { return drive->blockread(info, uint32_t(buffer.size()), data, n); },
+        [&] { ShowSourceError(kReadFailure, *drive, *this); }, cancel);
     if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
     if (Time != 0 && Date != 0) {
       FILETIME ft;
