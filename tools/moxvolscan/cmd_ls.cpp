@@ -41,10 +41,13 @@ int RunLs(const std::vector<std::string>& args) {
   ItemFacts facts;
   std::string out;
   uint64_t items = 0;
-  drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool&) {
+  // NTFS has no cancel of its own: the walk stops through its progress event.
+  drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool& cancel) {
+    if (Interrupted()) cancel = true;
     if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + Printable(folder));
   };
   drive.OnFoundItem = [&](TObject*, TObject* item) {
+    if (Interrupted()) return;
     // The live walk lists the folders deleted items were found in.
     if (!deletedOnly && IsPathFolder(volume.fs(), item)) return;
     describer.Describe(item, facts);
