@@ -184,6 +184,8 @@ void TNTFSdrive::FindDeleted() {
     count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
     std::vector<uint8_t> record(BytesPerFileRecord);
     bool cancel = false;
+    const TNTFSDirectory* progressFolder = nullptr;
+    AnsiString progressText;
     // The index holds what the tree holds now, and is dropped however the search ends.
     struct IndexGuard {
       TNTFSdrive& drive;
@@ -235,10 +237,18 @@ void TNTFSdrive::FindDeleted() {
             TObject* item = parent->AddNTFSFile(i, name, data, true);
             NoteDeletedDir(item);
             cancel = false;
-            if (OnProgress) OnProgress(this, parent, parent->GetPath(nullptr) + "\\" + parent->Name, percent, cancel);
+            if (OnProgress) {
+              // Deleted items of one folder come in runs: its path is built once per run.
+              if (parent != progressFolder) {
+                progressFolder = parent;
+                progressText = parent->GetPath(nullptr) + "\\" + parent->Name;
+              }
+              OnProgress(this, parent, progressText, percent, cancel);
+            }
             KeepWindowsAlive();
             auto* newDir = dynamic_cast<TNTFSDirectory*>(item);
             if (self) {
+              progressFolder = nullptr;  // paths below may change, and self is freed
               ntfs::Log("self item found, item: %lld - will delete prior created... (TNTFSdrive.FindDeleted)",
                         (long long)i);
               // A file keeps out of it: the placeholder stays with its
