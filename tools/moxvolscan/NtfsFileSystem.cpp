@@ -40,8 +40,14 @@ class NtfsFileSystem : public FileSystem {
   TCustomDirectory* Root() override { return drive_->RootDir.get(); }
   // Deleted items hang below path folders that stand for the live ones.
   TCustomDirectory* DeletedRoot() override {
-    if (!drive_->DeletedTreeRoot->Children) drive_->FindDeleted();
-    return drive_->DeletedTreeRoot.get();
+    TCustomDirectory* root = drive_->DeletedTreeRoot.get();
+    if (!root->Children) {
+      drive_->FindDeleted();
+      // A search that finds nothing leaves no list, and every later call
+      // (ls asks for each folder) would read the whole MFT again.
+      if (!root->Children) root->Children = std::make_shared<TChildList>();
+    }
+    return root;
   }
   std::string NameOf(TObject* item) override {
     if (auto* f = dynamic_cast<TNTFSFile*>(item)) return f->Name;
