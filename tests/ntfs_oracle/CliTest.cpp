@@ -74,8 +74,11 @@ TEST_P(NtfsCli, LsJsonAgreesWithFlsAndTheLibrary) {
         EXPECT_TRUE(inside(order[j].first)) << order[j].first << " before " << order[i].first;
         break;
       }
-    for (size_t j = i + 1; j < order.size(); ++j)
-      if (!order[j].second) EXPECT_FALSE(inside(order[j].first)) << order[j].first << " after " << order[i].first;
+    for (size_t j = i + 1; j < order.size(); ++j) {
+      if (!order[j].second) {
+        EXPECT_FALSE(inside(order[j].first)) << order[j].first << " after " << order[i].first;
+      }
+    }
   }
   std::map<std::string, std::string> fls;
   for (const Entry& e : TskListing(image, false)) fls[e.path] = e.dir ? "dir" : std::to_string(e.size);
