@@ -10,30 +10,12 @@
 
 #include "DiskfsInternal.h"
 #include "Helpers.h"
+#include "SaveSteps.h"
 #include "WinApi.h"
 
 using diskfs::Fmt;
 
 namespace {
-
-bool IsFolder(const AnsiString& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFile(const AnsiString& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// A link where an item would go is neither written through nor replaced:
-// the user is told and the save goes on with the next item.
-bool RefusedAsLink(const AnsiString& target, int message) {
-  const DWORD a = GetFileAttributesA(target.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  MessageDlg(Fmt(LoadStr(message).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
-  return true;
-}
 
 // name, or "name (2).ext", "name (3).ext" ... whichever is not in used yet;
 // the stem is cut (at a character boundary) so the name stays in 255 bytes.
@@ -56,12 +38,6 @@ AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used
 AnsiString TemporaryName(const AnsiString& destPath, unsigned attempt) {
   static std::atomic<unsigned> counter{0};
   return destPath + ".~save-" + std::to_string(GetTickCount()) + "-" + std::to_string(++counter + attempt) + ".tmp";
-}
-
-// A confirmation: the first text formatted, two carriage returns, the second as it stands.
-int Ask(int first, const AnsiString& arg, int second) {
-  return MessageDlg(Fmt(LoadStr(first).c_str(), arg.c_str()) + "\r\r" + LoadStr(second), TMsgDlgType::mtConfirmation,
-                    mbYes | mbNo | mbAll);
 }
 
 AnsiString TargetName(const TObject* item) { return MakeSafeFileName(ItemDisplayName(item)); }
@@ -94,87 +70,45 @@ AnsiString TFATdrive::SaveTargetName(TObject* Item) const {
 }
 
 bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNumber, bool& OverwriteFiles) {
-  const AnsiString target = DestPath + SaveTargetName(F);
-  if (RefusedAsLink(target, 1711)) return true;
-  if (!OverwriteFiles && IsFile(target)) {
-    const int answer = Ask(1718, target, 1719);
-    if (answer == IDNO) return true;
-    if (answer == IDALL) OverwriteFiles = true;
-  }
-  // Free space is checked wherever the destination can tell it: a copy that
-  // can't fit would only leave a truncated file behind.
-  DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
-  if (F->Size > 0 && GetDiskFreeSpaceA(DestPath.c_str(), &spc, &bps, &freeClusters, &total) &&
-      uint64_t(spc) * bps * freeClusters < uint64_t(F->Size)) {
-    MessageDlg(Fmt(LoadStr(1717).c_str(), ItemDisplayName(F).c_str(), DestPath.c_str()),
-               TMsgDlgType::mtError, mbOK);
-    return false;
-  }
+  const int go =
+      savesteps::BeforeFile(DestPath + SaveTargetName(F), DestPath, ItemDisplayName(F), F->Size, OverwriteFiles);
+  if (go <= 0) return go == 0;
   return F->SaveTo(DestPath, FATNumber);
 }
 
 bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                               bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles) {
-  bool result = true;
   const AnsiString target = DestPath + SaveTargetName(D);
-  if (OnProgress) {
-    bool cancel = false;
-    OnProgress(this, D, target, -1, cancel);
-    if (cancel) return true;
-  }
-  if (RefusedAsLink(target, 1720)) return true;
-  if (IsFolder(target)) {
-    if (!OverwriteAllDirs) {
-      const int answer = Ask(1715, ItemDisplayName(D), 1716);
-      if (answer == IDNO) {
-        OverwriteFiles = false;
-        return true;
-      }
-      if (answer == IDYES) OverwriteFiles = true;
-      if (answer == IDALL) OverwriteAllDirs = OverwriteFiles = true;
+  if (!savesteps::EnterFolder(*this, D, target, ItemDisplayName(D), OverwriteAllDirs, OverwriteFiles)) return true;
+  // Names that are alike once made safe (a live file and its deleted
+  // predecessor, "a/b" and "a_b", long names cut to 255 bytes) would
+  // overwrite each other: later ones get a number, until the folder is done.
+  std::vector<TObject*> named;
+  struct NamesGuard {
+    std::map<const TObject*, AnsiString>& names;
+    std::vector<TObject*>& named;
+    ~NamesGuard() {
+      for (TObject* child : named) names.erase(child);
     }
-  } else if (!CreateDirectoryA(target.c_str(), nullptr)) {
-    MessageDlg(Fmt(LoadStr(1720).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
-  }
-  const bool built = !D->Children;
-  if (built) D->AddChildren(IncludeDeleted, DeletedOnly);
-  if (D->Children) {
-    std::shared_ptr<TChildList> list = D->Children;
-    // Names that are alike once made safe (a live file and its deleted
-    // predecessor, "a/b" and "a_b", long names cut to 255 bytes) would
-    // overwrite each other: later ones get a number.
+  } namesGuard{FSaveNames, named};
+  auto nameChildren = [&](const TChildList& list) {
     std::set<AnsiString> used;
-    for (TObject* child : *list) {
+    for (TObject* child : list) {
       if (!dynamic_cast<TFATFile*>(child) && !dynamic_cast<TFATDirectory*>(child)) continue;
       const AnsiString name = DistinctName(TargetName(child), used);
       used.insert(name);
       FSaveNames[child] = name;
+      named.push_back(child);
     }
-    struct NamesGuard {
-      std::map<const TObject*, AnsiString>& names;
-      const TChildList& list;
-      ~NamesGuard() {
-        for (TObject* child : list) names.erase(child);
-      }
-    } namesGuard{FSaveNames, *list};
-    for (TObject* child : *list) {
-      if (auto* f = dynamic_cast<TFATFile*>(child)) {
-        result = SaveFile(f, target + "\\", FATNumber, OverwriteFiles);
-      } else if (auto* sub = dynamic_cast<TFATDirectory*>(child)) {
-        if (!Recurse) continue;
-        result = SaveDirectory(sub, target + "\\", IncludeDeleted, DeletedOnly, Recurse, FATNumber, OverwriteAllDirs,
-                               OverwriteFiles);
-      } else {
-        continue;
-      }
-      if (!result) break;
-    }
-  }
-  if (built && D->Children) {
-    D->DeleteChildren();
-    D->Children.reset();
-  }
-  return result;
+  };
+  const AnsiString into = target + "\\";
+  return savesteps::SaveChildren<TFATFile, TFATDirectory>(
+      D, Recurse, [&] { D->AddChildren(IncludeDeleted, DeletedOnly); }, nameChildren,
+      [&](TFATFile* f) { return SaveFile(f, into, FATNumber, OverwriteFiles); },
+      [&](TFATDirectory* sub) {
+        return SaveDirectory(sub, into, IncludeDeleted, DeletedOnly, Recurse, FATNumber, OverwriteAllDirs,
+                             OverwriteFiles);
+      });
 }
 
 bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
@@ -225,33 +159,14 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
   } temporaryGuard{h, temporary};
 
   bool cancel = false;
-  if (Size > 0) {
-    uint64_t total = 0;
-    DWORD written = 0;
-    uint32_t n = 0;
-    do {
-      // The reader ends short where a chain ends early, leaves the volume or
-      // comes back to a cluster it has read; the copy is then shorter than
-      // the file, which its caller can see, rather than padded with repeated
-      // data that would pass for the whole file.
-      const bool ok = drive->BlockRead(info, uint32_t(buffer.size()), buffer.data(), FATNumber, n);
-      result = ok;
-      total += n;
-      if (drive->OnProgress) {
-        cancel = false;
-        const int percent = static_cast<int>(std::nearbyint(double(total) / double(Size) * 100.0));
-        drive->OnProgress(this, this, target, percent, cancel);
-      }
-      if (!ok) {
-        ShowSourceError(1712, *drive, *this);
-        break;
-      }
-      written = 0;
-      result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
-      if (!result) MessageDlg(Fmt(LoadStr(1711).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
-      // Done at the size: no empty read (and no repeated 100 %) after the last piece.
-    } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
-  }
+  // The reader ends short where a chain ends early, leaves the volume or
+  // comes back to a cluster it has read; the copy is then shorter than the
+  // file, which its caller can see, rather than padded with repeated data
+  // that would pass for the whole file.
+  result = savesteps::CopyPieces(
+      *drive, this, target, Size, h, buffer,
+      [&](uint8_t* data, uint32_t& n) { return drive->BlockRead(info, uint32_t(buffer.size()), data, FATNumber, n); },
+      [&] { ShowSourceError(1712, *drive, *this); }, cancel);
   // A cancelled copy is not kept, and the caller hears it was not saved.
   if (cancel) result = false;
   if (h != INVALID_HANDLE_VALUE && result) {
@@ -268,7 +183,7 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
     } else {
       result = false;
       DeleteFileA(temporary.c_str());
-      MessageDlg(Fmt(LoadStr(1711).c_str(), target.c_str()), TMsgDlgType::mtWarning, mbOK);
+      savesteps::WriteFailed(target);
     }
   }
   return result;

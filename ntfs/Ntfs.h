@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -129,6 +130,9 @@ class TNTFSdrive : public TCustomDrive {
   bool SaveFile(TNTFSFile* F, const AnsiString& DestPath, bool& OverwriteFiles);
   bool SaveDirectory(TNTFSDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                      bool Recurse, bool& OverwriteAllDirs, bool& OverwriteFiles);
+  // When set, SaveFile hands it the files of 4 GiB or more, which SaveTo
+  // refuses (the host copies them whole through the 64-bit blockread).
+  std::function<bool(TNTFSFile* F, const AnsiString& DestPath)> SaveLargeFile;
 
   // ---- Volume facts (the program's info shows them) ----
   uint32_t BytesPerIndexBlock = 0;
@@ -161,7 +165,11 @@ class TNTFSdrive : public TCustomDrive {
   uint64_t VolumeBytes() const;
   uint32_t FSectorRatio = 1;  // device sectors per volume sector
   int FReadVcnDepth = 0;      // ReadVCN -> ReadFileRecord -> ReadVCN through attribute lists
+  std::vector<uint8_t> FRecordScratch;      // the sectors around a record smaller than one
   std::vector<uint8_t> FVolumeBitmapRecord;  // record 6, read once for the deleted verdicts
+  std::vector<uint8_t> FBitmapWindow;        // bytes of its value from FBitmapWindowStart
+  int64_t FBitmapWindowStart = -1;
+  bool VolumeClusterInUse(const TATTRIBUTE* bitmap, int64_t lcn);
   // While FindDeleted runs: the deleted tree's directories by record number,
   // so finding a parent costs one look-up instead of a walk of the tree.
   std::unordered_map<uint64_t, TNTFSDirectory*> FDeletedDirs;

@@ -125,13 +125,28 @@ uint8_t TNTFSdrive::DetermineDeletedCondition(const TATTRIBUTE* data) {
     // Only the first allocated cluster is tested; sparse runs are passed by.
     int64_t vcn = 0, lcn = 0, count = 0;
     while (FindRun(data, vcn, lcn, count)) {
-      if (lcn != 0) return BitmapAttributeBitSet(bitmap, lcn) ? 2 : 1;
+      if (lcn != 0) return VolumeClusterInUse(bitmap, lcn) ? 2 : 1;
       if (count <= 0 || vcn > INT64_MAX - count) break;
       vcn += count;
     }
   } catch (const std::exception&) {
   }
   return 0;
+}
+
+bool TNTFSdrive::VolumeClusterInUse(const TATTRIBUTE* bitmap, int64_t lcn) {
+  // Deleted files of one folder sit near each other: a window of the volume
+  // bitmap, read once, answers most of them without a read each.
+  constexpr int64_t kWindow = 65536;
+  const int64_t byte = lcn / 8, start = byte - byte % kWindow;
+  if (lcn < 0) return false;
+  if (FBitmapWindowStart != start) {
+    FBitmapWindow.resize(size_t(kWindow));
+    FBitmapWindowStart = start;
+    FBitmapWindow.resize(BlockReadAttribute(bitmap, FBitmapWindow.data(), start, uint32_t(kWindow)));
+  }
+  if (byte - start < int64_t(FBitmapWindow.size())) return BitIsSet(FBitmapWindow.data(), uint64_t(lcn - start * 8));
+  return BitmapAttributeBitSet(bitmap, lcn);
 }
 
 void TNTFSdrive::FindDeleted() {
@@ -169,6 +184,8 @@ void TNTFSdrive::FindDeleted() {
     count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
     std::vector<uint8_t> record(BytesPerFileRecord);
     bool cancel = false;
+    const TNTFSDirectory* progressFolder = nullptr;
+    AnsiString progressText;
     // The index holds what the tree holds now, and is dropped however the search ends.
     struct IndexGuard {
       TNTFSdrive& drive;
@@ -220,10 +237,18 @@ void TNTFSdrive::FindDeleted() {
             TObject* item = parent->AddNTFSFile(i, name, data, true);
             NoteDeletedDir(item);
             cancel = false;
-            if (OnProgress) OnProgress(this, parent, parent->GetPath(nullptr) + "\\" + parent->Name, percent, cancel);
+            if (OnProgress) {
+              // Deleted items of one folder come in runs: its path is built once per run.
+              if (parent != progressFolder) {
+                progressFolder = parent;
+                progressText = parent->GetPath(nullptr) + "\\" + parent->Name;
+              }
+              OnProgress(this, parent, progressText, percent, cancel);
+            }
             KeepWindowsAlive();
             auto* newDir = dynamic_cast<TNTFSDirectory*>(item);
             if (self) {
+              progressFolder = nullptr;  // paths below may change, and self is freed
               ntfs::Log("self item found, item: %lld - will delete prior created... (TNTFSdrive.FindDeleted)",
                         (long long)i);
               // A file keeps out of it: the placeholder stays with its

@@ -12,15 +12,16 @@ namespace ntfs {
 
 AnsiString NameToAnsi(const uint8_t* utf16le, size_t units) {
   if (units == 0) return {};
-  WideString wide(units, u'\0');
+  // Names are at most 255 code units: on the stack, and the result is the
+  // only allocation (items are made by the ten thousand).
+  units = std::min<size_t>(units, 255);
+  char16_t wide[255];
   for (size_t i = 0; i < units; ++i) wide[i] = char16_t(NtfsRead16(utf16le + 2 * i));
   // Room for every code unit as UTF-8: a 255-character name is never cut.
-  AnsiString out(units * 3 + 1, '\0');
-  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(units), out.data(), int(out.size()), nullptr, nullptr);
-  out.resize(n > 0 ? size_t(n) : 0);
-  const size_t zero = out.find('\0');
-  if (zero != AnsiString::npos) out.resize(zero);
-  return out;
+  char out[255 * 3 + 1];
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide, int(units), out, int(sizeof out), nullptr, nullptr);
+  const size_t length = n > 0 ? size_t(n) : 0;
+  return AnsiString(out, std::find(out, out + length, '\0'));
 }
 
 }  // namespace ntfs
@@ -184,9 +185,31 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
     const int64_t vcn = int64_t(byte / BytesPerCluster);
     const uint32_t within = uint32_t(byte % BytesPerCluster);
     const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
-    std::vector<uint8_t> temp(size_t(k) * BytesPerCluster);
-    if (!ReadVCN(MftRecord.data(), atData, vcn, k, temp.data(), 0)) return false;
-    std::memcpy(buffer, temp.data() + within, BytesPerFileRecord);
+    // Usually the record lies in one run of record 0's own map: then only its
+    // sectors are read (the deleted search reads thousands of records one by
+    // one). Elsewhere whole clusters through the MFT's full map.
+    const uint32_t bps = BytesPerSector();
+    int64_t lcn = 0, count = 0;
+    const TATTRIBUTE* map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
+    if (bps > 0 && map && FindRun(map, vcn, lcn, count) && lcn > 0 && count >= int64_t(k) &&
+        uint64_t(lcn) <= (uint64_t(INT64_MAX) / BytesPerCluster)) {
+      const uint64_t start = uint64_t(lcn) * BytesPerCluster + within;
+      const uint64_t first = start / bps, last = (start + BytesPerFileRecord - 1) / bps;
+      const uint32_t skip = uint32_t(start - first * bps);
+      if (skip == 0 && (last - first + 1) * bps == BytesPerFileRecord) {
+        if (!ReadVolumeSectors(first, last - first + 1, buffer)) return false;
+      } else {
+        // A record smaller than a sector (1 KiB records on 4 KiB sectors).
+        FRecordScratch.resize(size_t(last - first + 1) * bps);
+        if (!ReadVolumeSectors(first, last - first + 1, FRecordScratch.data())) return false;
+        std::memcpy(buffer, FRecordScratch.data() + skip, BytesPerFileRecord);
+      }
+    } else {
+      // Its own buffer: ReadVCN may come back here for extension records.
+      std::vector<uint8_t> temp(size_t(k) * BytesPerCluster);
+      if (!ReadVCN(MftRecord.data(), atData, vcn, k, temp.data(), 0)) return false;
+      std::memcpy(buffer, temp.data() + within, BytesPerFileRecord);
+    }
     FixupUpdateSequenceArray(buffer, BytesPerFileRecord);
     return true;
   } catch (const std::exception& e) {

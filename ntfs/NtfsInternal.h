@@ -43,8 +43,8 @@ void LogException(const std::exception* e, const char* contextFmt, Args... args)
 constexpr int kMaxTreeDepth = 512;
 constexpr int kMaxIndexDepth = 32;
 
-// UTF-16 code units of a name on the volume in the system's 8-bit code page,
-// cut at the first zero byte.
+// UTF-16 code units of a name on the volume (at most 255 are read) in the
+// system's 8-bit code page, cut at the first zero byte.
 AnsiString NameToAnsi(const uint8_t* utf16le, size_t units);
 
 }  // namespace ntfs

@@ -5,25 +5,12 @@
 
 #include "Helpers.h"
 #include "NtfsInternal.h"
+#include "SaveSteps.h"
 #include "WinApi.h"
 
 using ntfs::Log;
 
 namespace {
-
-const DWORD kNoFile = INVALID_FILE_ATTRIBUTES;
-
-bool IsFolder(const AnsiString& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != kNoFile && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// A confirmation: the first text formatted with arg, two carriage returns, the second as it stands.
-int Confirm(int first, const AnsiString& arg, int second) {
-  char text[1024];
-  std::snprintf(text, sizeof text, LoadStr(first).c_str(), arg.c_str());
-  return MessageDlg(AnsiString(text) + "\r\r" + LoadStr(second), TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll);
-}
 
 // String 1721 or the fixed read-failure text: device, record number and 64-bit size.
 void ShowSourceError(const char* format, const TNTFSdrive& drive, const TNTFSFile& f) {
@@ -132,71 +119,29 @@ bool TNTFSdrive::SaveItem(TObject* Item, const AnsiString& DestPath) {
 }
 
 bool TNTFSdrive::SaveFile(TNTFSFile* F, const AnsiString& DestPath, bool& OverwriteFiles) {
-  const AnsiString target = DestPath + MakeSafeFileName(F->Name);
-  const DWORD existing = GetFileAttributesA(target.c_str());
-  if (!OverwriteFiles && existing != kNoFile && !(existing & FILE_ATTRIBUTE_DIRECTORY)) {
-    const int answer = Confirm(1718, target, 1719);
-    if (answer == IDNO) return true;
-    if (answer == IDALL) OverwriteFiles = true;
-  }
-  // A copy that can't fit would only leave a truncated file behind.
-  DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
-  if (F->Size > 0 && GetDiskFreeSpaceA(DestPath.c_str(), &spc, &bps, &freeClusters, &total) &&
-      uint64_t(spc) * bps * freeClusters < uint64_t(F->Size)) {
-    char text[1024];
-    std::snprintf(text, sizeof text, LoadStr(1717).c_str(), F->Name.c_str(), DestPath.c_str());
-    MessageDlg(text, TMsgDlgType::mtError, mbOK);
-    return false;
-  }
+  const int go = savesteps::BeforeFile(DestPath + MakeSafeFileName(F->Name), DestPath, F->Name, F->Size, OverwriteFiles);
+  if (go <= 0) return go == 0;
+  if (SaveLargeFile && F->Size > int64_t(0xFFFFFFFF)) return SaveLargeFile(F, DestPath);
   return F->SaveTo(DestPath);
 }
 
 bool TNTFSdrive::SaveDirectory(TNTFSDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                                bool Recurse, bool& OverwriteAllDirs, bool& OverwriteFiles) {
   ntfs::Log("Saving directory %s to %s... (TNTFSdrive.SaveDirectory)", D->Name.c_str(), DestPath.c_str());
-  bool result = true;
   const AnsiString target = DestPath + MakeSafeFileName(D->Name);
-  if (OnProgress) {
-    bool cancel = false;
-    OnProgress(this, D, target, -1, cancel);
-    if (cancel) return true;
-  }
-  if (IsFolder(target)) {
-    if (!OverwriteAllDirs) {
-      const int answer = Confirm(1715, D->Name, 1716);
-      if (answer == IDNO) {
-        OverwriteFiles = false;
-        return true;
-      }
-      if (answer == IDYES) OverwriteFiles = true;
-      if (answer == IDALL) OverwriteAllDirs = OverwriteFiles = true;
-    }
-  } else if (!CreateDirectoryA(target.c_str(), nullptr)) {
-    char text[1024];
-    std::snprintf(text, sizeof text, LoadStr(1720).c_str(), target.c_str());
-    MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
-  }
-  const bool built = !D->Children;
-  if (built) D->AddChildren(IncludeDeleted, DeletedOnly);
-  if (D->Children) {
-    std::shared_ptr<TChildList> list = D->Children;
-    for (TObject* child : *list) {
-      if (auto* f = dynamic_cast<TNTFSFile*>(child)) {
-        result = SaveFile(f, target + "\\", OverwriteFiles);
-      } else if (auto* sub = dynamic_cast<TNTFSDirectory*>(child)) {
-        if (!Recurse) continue;
-        result = SaveDirectory(sub, target + "\\", IncludeDeleted, DeletedOnly, Recurse, OverwriteAllDirs,
-                               OverwriteFiles);
-      }
-      if (!result) break;
-    }
-  }
-  if (built && D->Children) {
-    ItemBudget += D->Children->size();
-    D->DeleteChildren();
-    D->Children.reset();
-  }
-  return result;
+  if (!savesteps::EnterFolder(*this, D, target, D->Name, OverwriteAllDirs, OverwriteFiles)) return true;
+  const AnsiString into = target + "\\";
+  return savesteps::SaveChildren<TNTFSFile, TNTFSDirectory>(
+      D, Recurse,
+      [&] {
+        D->AddChildren(IncludeDeleted, DeletedOnly);
+        // Children made only for the save are freed after it.
+        if (D->Children) ItemBudget += D->Children->size();
+      },
+      [](const TChildList&) {}, [&](TNTFSFile* f) { return SaveFile(f, into, OverwriteFiles); },
+      [&](TNTFSDirectory* sub) {
+        return SaveDirectory(sub, into, IncludeDeleted, DeletedOnly, Recurse, OverwriteAllDirs, OverwriteFiles);
+      });
 }
 
 bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
@@ -226,35 +171,11 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     std::vector<uint8_t> buffer(65536);
     bufferAllocated = true;
     h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    result = h != INVALID_HANDLE_VALUE;
-    if (Size > 0) {
-      uint64_t total = 0;
-      DWORD written = 0;
-      uint32_t n = 0;
-      bool cancel = false;
-      do {
-        const bool ok = drive->blockread(info, uint32_t(buffer.size()), buffer.data(), n);
-        result = ok;
-        total += n;
-        if (drive->OnProgress) {
-          cancel = false;
-          const int percent = static_cast<int>(std::nearbyint(double(total) / double(Size) * 100.0));
-          drive->OnProgress(this, this, target, percent, cancel);
-        }
-        if (!ok) {
-          ShowSourceError(kReadFailure, *drive, *this);
-          break;
-        }
-        written = 0;
-        result = WriteFile(h, buffer.data(), n, &written, nullptr) != FALSE;
-        if (!result) {
-          char text[1024];
-          std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
-          MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
-        }
-        // Done at the size: no empty read (and no repeated 100 %) after the last piece.
-      } while (written > 0 && result && n >= 4 && !cancel && total < uint64_t(Size));
-    }
+    bool cancel = false;
+    result = savesteps::CopyPieces(
+        *drive, this, target, Size, h, buffer,
+        [&](uint8_t* data, uint32_t& n) { return drive->blockread(info, uint32_t(buffer.size()), data, n); },
+        [&] { ShowSourceError(kReadFailure, *drive, *this); }, cancel);
     if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
     if (Time != 0 && Date != 0) {
       FILETIME ft;

@@ -3,6 +3,7 @@
 // oracle tests hold to fls and ntfsundelete).
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,12 +52,33 @@ TEST_P(NtfsCli, LsJsonAgreesWithFlsAndTheLibrary) {
   std::map<std::string, std::string> live;
   std::set<std::pair<std::string, std::string>> seen;
   std::set<uint64_t> deletedRecords;
+  std::vector<std::pair<std::string, bool>> order;  // path, deleted
   for (const std::string& line : Lines(r.out)) {
     EXPECT_TRUE(seen.insert({Field(line, "path"), Field(line, "mft")}).second) << line;
-    if (Field(line, "deleted") == "true")
+    order.emplace_back(Field(line, "path"), Field(line, "deleted") == "true");
+    if (order.back().second)
       deletedRecords.insert(std::stoull(Field(line, "mft")));
     else
       live[Field(line, "path")] = Field(line, "type") == "dir" ? "dir" : Field(line, "size");
+  }
+  // A folder's deleted items come right after its live ones (and their
+  // subfolders), as fls lists them: the last live line before one is its
+  // folder or inside it, and no live line of that folder follows.
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (!order[i].second) continue;
+    const std::string folder = order[i].first.substr(0, order[i].first.rfind('/') + 1);  // "" or "A/B/"
+    if (!folder.empty() && !live.count(folder.substr(0, folder.size() - 1))) continue;  // inside a deleted folder
+    auto inside = [&](const std::string& path) { return path.rfind(folder, 0) == 0 || path + "/" == folder; };
+    for (size_t j = i; j-- > 0;)
+      if (!order[j].second) {
+        EXPECT_TRUE(inside(order[j].first)) << order[j].first << " before " << order[i].first;
+        break;
+      }
+    for (size_t j = i + 1; j < order.size(); ++j) {
+      if (!order[j].second) {
+        EXPECT_FALSE(inside(order[j].first)) << order[j].first << " after " << order[i].first;
+      }
+    }
   }
   std::map<std::string, std::string> fls;
   for (const Entry& e : TskListing(image, false)) fls[e.path] = e.dir ? "dir" : std::to_string(e.size);
@@ -144,8 +166,23 @@ TEST(NtfsCliDamaged, UnreadableMftOrRootIsRefused) {
   }
 }
 
-// Filled through ntfs-3g here: a sparse 5 GiB file comes out whole through
-// cat and save, and two deleted files of one path are told apart by record.
+// One Ctrl-C ends the listing where it is, as on FAT.
+TEST(NtfsCliInterrupt, CtrlCStopsLsAtOnce) {
+  // The listing is several times what a pipe holds: once we stop reading,
+  // ls blocks on its output in the middle of the walk.
+  ToolProcess p({MOX_TOOL_PATH, "ls", FixtureImage(FixtureNames().front()), "--deleted", "--json"});
+  p.ReadOut(1);
+  p.Signal(SIGINT);
+  const ToolResult r = p.Finish();
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+  EXPECT_LT(r.out.size(), RunTool({"ls", FixtureImage(FixtureNames().front()), "--deleted", "--json"}).out.size());
+  EXPECT_EQ(r.out.back(), '\n');  // whole lines only
+}
+
+// Filled through ntfs-3g here: a sparse 5 GiB file inside a folder comes out
+// whole through cat and a save of the folder, and two deleted files of one
+// path are told apart by record.
 TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
   if (const std::string why = WhyNoRegeneration(); !why.empty()) GTEST_SKIP() << why;
   ScratchDir dir;
@@ -154,8 +191,9 @@ TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
   // fls and icat refuse a run longer than the volume, even a sparse one.
   ASSERT_TRUE(RunQuietly("truncate -s 6G " + image + " && mkntfs -F -q -f " + image));
   ASSERT_TRUE(RunQuietly("ntfs-3g " + image + " " + mnt));
-  const bool filled = RunQuietly("(cd " + mnt + " && truncate -s 5G big.bin && echo start | dd of=big.bin conv=notrunc"
-                                 " && echo end | dd of=big.bin bs=1M seek=5000 conv=notrunc"
+  const bool filled = RunQuietly("(cd " + mnt + " && mkdir video && cd video && echo small > small.txt"
+                                 " && truncate -s 5G big.bin && echo start | dd of=big.bin conv=notrunc"
+                                 " && echo end | dd of=big.bin bs=1M seek=5000 conv=notrunc && cd .."
                                  " && echo one > twin.txt && echo two > other && rm twin.txt && mv other twin.txt"
                                  " && rm twin.txt)");
   RunQuietly("umount " + mnt);
@@ -163,14 +201,15 @@ TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
 
   uint64_t big = 0;
   for (const Entry& e : TskListing(image, false))
-    if (e.path == "big.bin") big = e.record;
+    if (e.path == "video/big.bin") big = e.record;
   const std::string icat = Sha1("icat " + image + " " + std::to_string(big));
-  EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " big.bin"), icat);
+  EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " video/big.bin"), icat);
   ScratchDir dest;
-  const ToolResult save = RunTool({"save", image, "big.bin", dest.path()});
+  const ToolResult save = RunTool({"save", image, "video", dest.path()});
   EXPECT_EQ(save.exitCode, 0) << save.err;
-  EXPECT_EQ(Sha1("cat " + dest / "big.bin"), icat);
-  std::filesystem::remove(dest / "big.bin");
+  EXPECT_EQ(Sha1("cat " + dest / "video/big.bin"), icat);
+  EXPECT_EQ(Sha1("cat " + dest / "video/small.txt"), Sha1("echo small"));
+  std::filesystem::remove(dest / "video/big.bin");
 
   std::vector<std::string> twins;
   for (const std::string& line : Lines(RunTool({"ls", image, "--deleted-only", "--json"}).out))

@@ -30,14 +30,24 @@ class NtfsReader : public FileReader {
 
 class NtfsFileSystem : public FileSystem {
  public:
-  explicit NtfsFileSystem(std::unique_ptr<TNTFSdrive> drive) : drive_(std::move(drive)) {}
+  explicit NtfsFileSystem(std::unique_ptr<TNTFSdrive> drive) : drive_(std::move(drive)) {
+    // The library's SaveTo stops at 4 GiB; bigger files, alone or inside a
+    // saved folder, are copied here through the 64-bit reader.
+    drive_->SaveLargeFile = [this](TNTFSFile* f, const AnsiString& destPath) { return SaveBig(*f, destPath); };
+  }
 
   TCustomDrive& drive() override { return *drive_; }
   TCustomDirectory* Root() override { return drive_->RootDir.get(); }
   // Deleted items hang below path folders that stand for the live ones.
   TCustomDirectory* DeletedRoot() override {
-    if (!drive_->DeletedTreeRoot->Children) drive_->FindDeleted();
-    return drive_->DeletedTreeRoot.get();
+    TCustomDirectory* root = drive_->DeletedTreeRoot.get();
+    if (!root->Children) {
+      drive_->FindDeleted();
+      // A search that finds nothing leaves no list, and every later call
+      // (ls asks for each folder) would read the whole MFT again.
+      if (!root->Children) root->Children = std::make_shared<TChildList>();
+    }
+    return root;
   }
   std::string NameOf(TObject* item) override {
     if (auto* f = dynamic_cast<TNTFSFile*>(item)) return f->Name;
@@ -72,26 +82,14 @@ class NtfsFileSystem : public FileSystem {
     if (!f) return nullptr;
     return std::make_unique<NtfsReader>(*drive_, *f);
   }
-  bool Save(TObject* item, const std::string& destPath) override {
-    auto* f = dynamic_cast<TNTFSFile*>(item);
-    if (f && f->Size > int64_t(0xFFFFFFFF)) return SaveBig(*f, destPath);
-    return drive_->SaveItem(item, destPath);
-  }
+  bool Save(TObject* item, const std::string& destPath) override { return drive_->SaveItem(item, destPath); }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
  private:
-  // The library's SaveTo stops at 4 GiB; a bigger file is copied here the
-  // same way, with the same events and texts, through the 64-bit reader.
+  // Copied as SaveTo copies, with the same events and texts; the library
+  // has asked about an existing target already.
   bool SaveBig(TNTFSFile& f, const std::string& destPath) {
     const std::string target = destPath + MakeSafeFileName(f.Name);
-    const DWORD existing = GetFileAttributesA(target.c_str());
-    if (existing != DWORD(-1) && !(existing & FILE_ATTRIBUTE_DIRECTORY)) {
-      char text[1024];
-      std::snprintf(text, sizeof text, LoadStr(1718).c_str(), target.c_str());
-      if (MessageDlg(std::string(text) + "\r\r" + LoadStr(1719), TMsgDlgType::mtConfirmation,
-                     mbYes | mbNo | mbAll) == IDNO)
-        return true;
-    }
     TCustomDrive& d = *drive_;
     if (d.OnStart) d.OnStart(&f, &f, target);
     NtfsReader reader(*drive_, f);

@@ -1,5 +1,12 @@
 // moxvolscan ls: every item of a volume image or device, deleted ones on request.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "CliSupport.h"
 #include "Command.h"
@@ -7,6 +14,73 @@
 #include "Volume.h"
 
 namespace {
+
+TCustomDirectory* ParentOf(TObject* item) {
+  if (auto* f = dynamic_cast<TCustomFile*>(item)) return f->Parent;
+  if (auto* d = dynamic_cast<TCustomDirectory*>(item)) return d->Parent;
+  return nullptr;
+}
+
+bool IsAncestorOrSelf(const TCustomDirectory* a, const TCustomDirectory* d) {
+  for (int depth = 0; d && depth <= kMaxPathDepth; d = d->Parent, ++depth)
+    if (d == a) return true;
+  return false;
+}
+
+// Where the deleted items come from a tree of their own, walked before the
+// live one (NTFS), they are held back and listed after the live items of
+// the folder they were in, once the walk has left that folder, as fls does.
+class DeletedAfterLive {
+ public:
+  DeletedAfterLive(FileSystem& fs, std::function<void(TObject*)> list) : fs_(fs), list_(std::move(list)) {}
+
+  void Found(TObject* item) {
+    if (IsDeletedItem(item)) {
+      // The live folder it was in: the path folder standing for it, or the
+      // root. Items under an "MFT n" folder (their folder is gone) come last.
+      auto* folder = dynamic_cast<TCustomDirectory*>(item);
+      if (!folder || !folder->Parent) folder = ParentOf(item);
+      bool orphan = false;
+      for (int depth = 0; folder && folder->Parent && IsDeletedItem(folder) && depth < kMaxPathDepth; ++depth) {
+        orphan = orphan || (folder->DeletedState & 4);
+        folder = folder->Parent;
+      }
+      const int64_t record = folder && !orphan ? fs_.RecordOf(folder) : -1;
+      auto [at, added] = held_.try_emplace(record);
+      if (added) order_.push_back(record);
+      at->second.push_back(item);
+      return;
+    }
+    TCustomDirectory* parent = ParentOf(item);
+    while (!open_.empty() && !IsAncestorOrSelf(open_.back(), parent)) Leave();
+    const size_t from = open_.size();
+    for (TCustomDirectory* d = parent; d && (open_.empty() || d != open_.back()); d = d->Parent) open_.push_back(d);
+    std::reverse(open_.begin() + long(from), open_.end());
+    list_(item);
+  }
+  // The rest: folders still open, then items of folders the walk never met.
+  void Finish() {
+    while (!open_.empty()) Leave();
+    for (const int64_t record : order_) ListHeld(record);
+  }
+
+ private:
+  void Leave() {
+    ListHeld(fs_.RecordOf(open_.back()));
+    open_.pop_back();
+  }
+  void ListHeld(int64_t record) {
+    const auto at = held_.find(record);
+    if (at == held_.end()) return;
+    for (TObject* item : at->second) list_(item);
+    held_.erase(at);
+  }
+  FileSystem& fs_;
+  std::function<void(TObject*)> list_;
+  std::vector<TCustomDirectory*> open_;  // the live folders the walk is in, outermost first
+  std::unordered_map<int64_t, std::vector<TObject*>> held_;
+  std::vector<int64_t> order_;
+};
 
 int RunLs(const std::vector<std::string>& args) {
   auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition"});
@@ -36,19 +110,35 @@ int RunLs(const std::vector<std::string>& args) {
   // Directory sectors come one at a time; 128 KiB lines serve the records
   // of neighbouring folders from one read.
   volume.UseSectorCache(256);
-  InstallInterruptHandler([&volume] { volume.fs().CancelScan(); });
+  // The callback runs on a helper thread, perhaps only after the walk has
+  // stopped: it reaches the volume only while the walk runs, and the program
+  // does not exit under it.
+  struct Walk {
+    std::mutex lock;
+    std::condition_variable called;
+    bool done = false;
+    FileSystem* fs = nullptr;
+  };
+  const auto walk = std::make_shared<Walk>();
+  walk->fs = &volume.fs();
+  InstallInterruptHandler([walk] {
+    std::lock_guard guard(walk->lock);
+    if (walk->fs) walk->fs->CancelScan();
+    walk->done = true;
+    walk->called.notify_all();
+  });
 
   ProgressLine progress;
   ItemDescriber describer(volume.fs());
   ItemFacts facts;
   std::string out;
   uint64_t items = 0;
-  drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool&) {
+  // NTFS has no cancel of its own: the walk stops through its progress event.
+  drive.OnProgress = [&](TObject*, TObject*, const AnsiString& folder, int, bool& cancel) {
+    if (Interrupted()) cancel = true;
     if (progress.enabled()) progress.Update(std::to_string(items) + " items  " + Printable(folder));
   };
-  drive.OnFoundItem = [&](TObject*, TObject* item) {
-    // The live walk lists the folders deleted items were found in.
-    if (!deletedOnly && IsPathFolder(volume.fs(), item)) return;
+  auto list = [&](TObject* item) {
     describer.Describe(item, facts);
     (json ? AppendItemJson : AppendItemLine)(out, facts);
     ++items;
@@ -59,7 +149,21 @@ int RunLs(const std::vector<std::string>& args) {
       out.clear();
     }
   };
+  const bool reorder = includeDeleted && !deletedOnly && volume.fs().DeletedRoot();
+  DeletedAfterLive ordered(volume.fs(), list);
+  drive.OnFoundItem = [&](TObject*, TObject* item) {
+    if (Interrupted()) return;
+    // The live walk lists the folders deleted items were found in.
+    if (!deletedOnly && IsPathFolder(volume.fs(), item)) return;
+    reorder ? ordered.Found(item) : list(item);
+  };
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
+  {
+    std::unique_lock guard(walk->lock);
+    walk->fs = nullptr;
+    if (Interrupted()) walk->called.wait_for(guard, std::chrono::seconds(2), [&] { return walk->done; });
+  }
+  if (reorder && !Interrupted()) ordered.Finish();
   drive.OnFoundItem = nullptr;
   drive.OnProgress = nullptr;
   progress.Clear();
