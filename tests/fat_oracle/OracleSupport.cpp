@@ -7,6 +7,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "ItemText.h"
+
 namespace oracle {
 namespace fs = std::filesystem;
 
@@ -74,13 +76,6 @@ MountedImage::MountedImage(const std::string& image) : image_(image) {
 
 MountedImage::~MountedImage() { drive_.reset(); }
 
-std::string DosTime(uint16_t date, uint16_t time) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
-                time >> 11, (time >> 5) & 63, (time & 31) * 2);
-  return buf;
-}
-
 std::string ToLowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
@@ -94,28 +89,13 @@ std::string ReadHostFile(const std::string& path) {
   return s.str();
 }
 
-std::string ItemPath(TObject* item) {
-  AnsiString folder, name;
-  if (auto* f = dynamic_cast<TFATFile*>(item)) {
-    folder = f->GetPath(nullptr);
-    name = ItemDisplayName(f);
-  } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
-    folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
-    name = ItemDisplayName(d);
-  }
-  for (char& c : folder)
-    if (c == '\\') c = '/';
-  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
-  return folder.empty() ? name : folder + "/" + name;
-}
-
 std::vector<Entry> MountedImage::Scan(bool includeDeleted, bool deletedOnly) {
   std::vector<Entry> entries;
   if (!drive_) return entries;
   drive_->OnFoundItem = [&](TObject*, TObject* item) {
     Entry e;
     e.item = item;
-    e.path = ItemPath(item);
+    e.path = ItemPath(item, ItemDisplayName(item));
     if (auto* f = dynamic_cast<TFATFile*>(item)) {
       e.size = uint64_t(f->Size);
       e.deleted = f->Deleted;
