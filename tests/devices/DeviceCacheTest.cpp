@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Devices.h"
+#include "ImageDevice.h"
 #include "Ldiskio.h"
 #include "ScriptedSource.h"
 #include "WinApi.h"
@@ -25,12 +26,7 @@ const auto* const environment =
     ::testing::AddGlobalTestEnvironment(new BoundSources({{kLetterA, sourceA}, {kLetterB, sourceB}}));
 
 std::unique_ptr<TDevice> LogicalDevice(char letter, uint32_t lineSize) {
-  auto dev = std::make_unique<TDevice>();
-  dev->Kind = 1;
-  dev->DriveType = DRIVE_FIXED;
-  dev->DriveNumber = static_cast<uint8_t>(letter - 'A' + 1);
-  dev->TotalSectors = kSectors;
-  dev->BytesPerSector = kSectorSize;
+  auto dev = LetterDevice(letter);
   dev->CacheLineSize = lineSize;
   dev->UseCache(true);
   return dev;

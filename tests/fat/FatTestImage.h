@@ -12,6 +12,7 @@
 
 #include "Devices.h"
 #include "Diskfs.h"
+#include "ImageDevice.h"
 #include "Ldiskio.h"
 #include "Pdiskio.h"
 #include "ScriptedSource.h"
@@ -181,12 +182,7 @@ struct MountedFat {
   explicit MountedFat(const FatImage& img) : MountedFat(img.bytes) {}
   explicit MountedFat(const std::vector<uint8_t>& bytes) {
     Source().SetImage(bytes);
-    device = std::make_unique<TDevice>();
-    device->Kind = 1;
-    device->DriveNumber = uint8_t(kFatLetter - 'A' + 1);
-    device->BytesPerSector = 512;
-    device->TotalSectors = uint32_t(bytes.size() / 512);
-    device->Text = "K:";
+    device = LetterDevice(kFatLetter);
     drive = std::make_unique<TFATdrive>();
     drive->Device = device.get();
     drive->TotalSectors = device->TotalSectors;

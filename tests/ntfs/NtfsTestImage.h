@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "Ldiskio.h"
 #include "Ntfs.h"
 #include "ScriptedSource.h"
@@ -268,18 +269,15 @@ struct NtfsImage {
 // A drive mounted on the image (Finish() first), on a device the way the
 // program builds one.
 struct MountedNtfs {
-  TDevice device;
+  std::unique_ptr<TDevice> device;
   TNTFSdrive drive;
   std::vector<AnsiString> log;
 
   explicit MountedNtfs(const Bytes& image) {
     NtfsSource().SetImage(image);
     dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { log.push_back(m); };
-    device.Kind = 1;
-    device.BytesPerSector = 512;
-    device.TotalSectors = uint32_t(image.size() / 512);
-    device.DriveNumber = uint8_t(kNtfsLetter - 'A' + 1);
-    drive.Device = &device;
+    device = LetterDevice(kNtfsLetter);
+    drive.Device = device.get();
   }
   ~MountedNtfs() {
     dbg->OnDebugOut = nullptr;

@@ -31,15 +31,22 @@ ImageDevice::ImageDevice(const std::string& image, UINT driveType, std::string f
   if (!raw || !letter_) return;
   bound_ = BindDriveLetter(letter_, DriveBinding{{}, raw, driveType, 512, std::move(fileSystem)});
   if (!bound_ || (driveType != DRIVE_FIXED && driveType != DRIVE_REMOVABLE)) return;
-  const uint8_t number = uint8_t(letter_ - 'A' + 1);
+  device_ = LetterDevice(letter_);
+  if (device_) device_->DriveType = driveType;
+}
+
+std::unique_ptr<TDevice> LetterDevice(char letter) {
+  const uint8_t number = uint8_t(letter - 'A' + 1);
   TLogDriveParams params{};
-  if (!GetLogDriveParams(number, params)) return;
-  device_ = std::make_unique<TDevice>();
-  device_->Kind = 1;
-  device_->DriveType = driveType;
-  device_->TotalSectors = params.TotalSectors;
-  device_->BytesPerSector = uint16_t(params.BytesPerSector);
-  device_->DriveNumber = number;
+  if (!GetLogDriveParams(number, params)) return nullptr;
+  auto device = std::make_unique<TDevice>();
+  device->Kind = 1;
+  device->DriveType = DRIVE_FIXED;
+  device->TotalSectors = params.TotalSectors;
+  device->BytesPerSector = uint16_t(params.BytesPerSector);
+  device->DriveNumber = number;
+  device->Text = std::string(1, letter) + ":";
+  return device;
 }
 
 ImageDevice::~ImageDevice() {

@@ -12,6 +12,8 @@
 // letter rebound to another image would still read the old one.
 char NextFreeLetter();
 void StartModule();  // the unit initializations, once per test program
+// A logical device on a bound letter, as the program makes one; null when it has no volume.
+std::unique_ptr<TDevice> LetterDevice(char letter);
 
 class ImageDevice {
  public:
