@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "ItemText.h"
+#include "ScratchDir.h"
 
 namespace oracle {
 namespace fs = std::filesystem;
@@ -80,13 +81,6 @@ std::string ToLowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   return s;
-}
-
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 std::vector<Entry> MountedImage::Scan(bool includeDeleted, bool deletedOnly) {

@@ -11,6 +11,7 @@
 
 #include "Diskfs.h"
 #include "ImageDevice.h"
+#include "ScratchDir.h"
 #include "ToolProcess.h"
 
 namespace oracle {
@@ -56,6 +57,5 @@ class MountedImage {
 };
 
 std::string ToLowerAscii(std::string s);
-std::string ReadHostFile(const std::string& path);  // whole file, "" when unreadable
 
 }  // namespace oracle

@@ -299,6 +299,5 @@ TEST(NtfsSave, SavesResidentDataUnderASafeName) {
   ASSERT_EQ(Listing(v.drive, false), (Names{"\\a/b"}));
   ScratchDir dest;
   ASSERT_TRUE(v.drive.SaveItem((*v.drive.RootDir->Children)[0], dest.path()));
-  std::ifstream in(dest / "a_b", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hello");
+  EXPECT_EQ(ReadHostFile(dest / "a_b"), "hello");
 }
