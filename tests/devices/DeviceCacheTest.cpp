@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "CountingSource.h"
 #include "Devices.h"
+#include "ImageDevice.h"
 #include "Ldiskio.h"
+#include "ScriptedSource.h"
 #include "WinApi.h"
 
 namespace {
@@ -18,38 +19,14 @@ constexpr uint16_t kSectorSize = 512;
 constexpr char kLetterA = 'Q';
 constexpr char kLetterB = 'R';
 
-// One source per letter for the whole run: the logical back-end keeps its
-// volume handle open between calls, so a letter must not change its source.
-std::shared_ptr<CountingSource> sourceA, sourceB;
-
-class DiskUnits : public ::testing::Environment {
- public:
-  void SetUp() override {
-    LdiskioInitialization();
-    DevicesInitialization();
-    sourceA = std::make_shared<CountingSource>(kSectors, kSectorSize, 0);
-    sourceB = std::make_shared<CountingSource>(kSectors, kSectorSize, 1);
-    ASSERT_TRUE(BindDriveLetter(kLetterA, DriveBinding{{}, sourceA, DRIVE_FIXED, kSectorSize, {}}));
-    ASSERT_TRUE(BindDriveLetter(kLetterB, DriveBinding{{}, sourceB, DRIVE_FIXED, kSectorSize, {}}));
-  }
-  void TearDown() override {
-    DevicesFinalization();
-    LdiskioFinalization();
-    UnbindDriveLetter(kLetterA);
-    UnbindDriveLetter(kLetterB);
-    sourceA.reset();
-    sourceB.reset();
-  }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new DiskUnits);
+// One source per letter for the whole run; B's bytes differ from A's.
+const auto sourceA = std::make_shared<ScriptedSource>(uint64_t{kSectors} * kSectorSize, false, 0);
+const auto sourceB = std::make_shared<ScriptedSource>(uint64_t{kSectors} * kSectorSize, false, 1);
+const auto* const environment =
+    ::testing::AddGlobalTestEnvironment(new BoundSources({{kLetterA, sourceA}, {kLetterB, sourceB}}));
 
 std::unique_ptr<TDevice> LogicalDevice(char letter, uint32_t lineSize) {
-  auto dev = std::make_unique<TDevice>();
-  dev->Kind = 1;
-  dev->DriveType = DRIVE_FIXED;
-  dev->DriveNumber = static_cast<uint8_t>(letter - 'A' + 1);
-  dev->TotalSectors = kSectors;
-  dev->BytesPerSector = kSectorSize;
+  auto dev = LetterDevice(letter);
   dev->CacheLineSize = lineSize;
   dev->UseCache(true);
   return dev;
@@ -57,7 +34,7 @@ std::unique_ptr<TDevice> LogicalDevice(char letter, uint32_t lineSize) {
 
 // Sectors read, as [first, last] runs with adjacent chunks merged.
 using Runs = std::vector<std::pair<uint64_t, uint64_t>>;
-Runs SectorRuns(const std::vector<CountingSource::Read>& reads) {
+Runs SectorRuns(const std::vector<ScriptedSource::Call>& reads) {
   Runs runs;
   for (const auto& r : reads) {
     if (r.len == 0) continue;
@@ -71,10 +48,9 @@ Runs SectorRuns(const std::vector<CountingSource::Read>& reads) {
 }
 
 ::testing::AssertionResult Holds(const std::vector<uint8_t>& buf, uint32_t first, uint32_t count, uint8_t salt) {
-  for (uint32_t s = 0; s < count; ++s)
-    for (uint32_t pos = 0; pos < kSectorSize; ++pos)
-      if (buf[size_t{s} * kSectorSize + pos] != CountingSource::Expected(first + s, pos, salt))
-        return ::testing::AssertionFailure() << "sector " << first + s << " byte " << pos << " differs";
+  for (size_t i = 0; i < size_t{count} * kSectorSize; ++i)
+    if (buf[i] != ScriptedSource::Pattern(uint64_t{first} * kSectorSize + i, salt))
+      return ::testing::AssertionFailure() << "byte " << i << " from sector " << first << " differs";
   return ::testing::AssertionSuccess();
 }
 
@@ -90,7 +66,7 @@ class DeviceCache : public ::testing::Test {
     DevicesInitialization();
     optCacheEnabled = true;
     for (auto* s : {sourceA.get(), sourceB.get()}) {
-      s->Heal();
+      s->failingSectors.clear();
       s->TakeReads();
     }
   }
@@ -222,7 +198,7 @@ TEST_F(DeviceCache, FailedFillFallsBackToADirectReadAndKeepsTheVictim) {
   for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 1000, 1, buf.data(), false));
   for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, 15);
   const auto before = Lines();
-  sourceA->FailSectors(5050, 5050);  // inside the fill, outside the request
+  sourceA->failingSectors.insert(5050);  // inside the fill, outside the request
   ASSERT_TRUE(dev->ReadSec(5000, 2, buf.data(), false));
   EXPECT_TRUE(Holds(buf, 5000, 2, 0));
   const auto after = Lines();
@@ -233,7 +209,7 @@ TEST_F(DeviceCache, FailedFillFallsBackToADirectReadAndKeepsTheVictim) {
   EXPECT_TRUE(Holds(buf, 10, 50, 0));
   EXPECT_TRUE(sourceA->TakeReads().empty());
 
-  sourceA->FailSectors(7000, 7000);
+  sourceA->failingSectors.insert(7000);
   EXPECT_FALSE(dev->ReadSec(7000, 1, buf.data(), false));  // the direct read fails too
 }
 
@@ -268,8 +244,8 @@ TEST_F(DeviceCache, DetectScalesWithProbeReadsUpToOneLine) {
   for (const auto& c : cases) {
     auto dev = LogicalDevice(kLetterA, 77);
     dev->TotalSectors = c.sectors;
-    sourceA->Heal();
-    if (c.failing >= 0) sourceA->FailSectors(c.failing, c.failing);
+    sourceA->failingSectors.clear();
+    if (c.failing >= 0) sourceA->failingSectors.insert(c.failing);
     SetCacheProbeClock(c.clock);
     dev->DetectCacheLineSize();
     EXPECT_EQ(dev->CacheLineSize, c.lineSize) << c.what;

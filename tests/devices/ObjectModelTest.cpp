@@ -12,31 +12,29 @@ namespace {
 // any item freed twice.
 int liveItems = 0;
 
-class TestFile : public TCustomFile {
+template <class Item>
+class Counted : public Item {
  public:
-  explicit TestFile(AnsiString name = "") {
-    Name = std::move(name);
+  explicit Counted(AnsiString name = "") {
+    this->Name = std::move(name);
     ++liveItems;
   }
-  ~TestFile() override { --liveItems; }
+  ~Counted() override { --liveItems; }
   bool Rename(const AnsiString& newName) override {
-    Name = newName;
+    this->Name = newName;
     return true;
   }
+};
+
+class TestFile : public Counted<TCustomFile> {
+ public:
+  using Counted::Counted;
   void ChangeListViewItem(TListItem& item) override { item.Caption = Name; }
 };
 
-class TestDir : public TCustomDirectory {
+class TestDir : public Counted<TCustomDirectory> {
  public:
-  explicit TestDir(AnsiString name = "") {
-    Name = std::move(name);
-    ++liveItems;
-  }
-  ~TestDir() override { --liveItems; }
-  bool Rename(const AnsiString& newName) override {
-    Name = newName;
-    return true;
-  }
+  using Counted::Counted;
   bool ForEachChild(TForEachChildCallback callback, bool, bool, bool, intptr_t data) override {
     if (!Children) return true;
     bool flag = false;

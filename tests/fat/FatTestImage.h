@@ -1,56 +1,25 @@
-// Byte-by-byte FAT image writer for corner cases no formatter makes, a memory
-// raw source bound to a drive letter for the whole run, and a mounted drive
-// on it built the way the raw FAT scanner builds one.
+// Byte-by-byte FAT image writer for corner cases no formatter makes, and a
+// mounted drive on it built the way the raw FAT scanner builds one.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Devices.h"
 #include "Diskfs.h"
+#include "ImageDevice.h"
 #include "Ldiskio.h"
 #include "Pdiskio.h"
-#include "Volumes.h"
+#include "ScriptedSource.h"
 #include "WinApi.h"
 
-// The image in memory; tests swap its bytes, the binding stays (the sector
-// layer keeps its volume handle open between calls).
-class MemorySource : public RawSource {
- public:
-  std::vector<uint8_t> image;
-  std::set<uint64_t> failing;  // sectors (512 bytes) whose reads fail
-  int reads = 0;
-
-  bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
-    std::lock_guard guard(lock_);
-    ++reads;
-    done = 0;
-    for (uint64_t s = offset / 512; len > 0 && s <= (offset + len - 1) / 512; ++s)
-      if (failing.count(s)) return false;
-    if (offset >= image.size()) return true;
-    done = static_cast<size_t>(std::min<uint64_t>(len, image.size() - offset));
-    std::memcpy(buffer, image.data() + offset, done);
-    return true;
-  }
-  bool WriteAt(uint64_t, const void*, size_t, size_t& done) override {
-    done = 0;
-    return false;
-  }
-  uint64_t Size() const override { return image.size(); }
-  bool Writable() const override { return false; }
-
- private:
-  std::mutex lock_;
-};
-
 constexpr char kFatLetter = 'K';
-MemorySource& Source();  // the one source behind kFatLetter
+ScriptedSource& Source();  // the one source behind kFatLetter, for the whole run
 
 // Little-endian pokes.
 inline void Put16(uint8_t* p, uint16_t v) {
@@ -212,14 +181,8 @@ struct MountedFat {
 
   explicit MountedFat(const FatImage& img) : MountedFat(img.bytes) {}
   explicit MountedFat(const std::vector<uint8_t>& bytes) {
-    Source().image = bytes;
-    Source().failing.clear();
-    device = std::make_unique<TDevice>();
-    device->Kind = 1;
-    device->DriveNumber = uint8_t(kFatLetter - 'A' + 1);
-    device->BytesPerSector = 512;
-    device->TotalSectors = uint32_t(bytes.size() / 512);
-    device->Text = "K:";
+    Source().SetImage(bytes);
+    device = LetterDevice(kFatLetter);
     drive = std::make_unique<TFATdrive>();
     drive->Device = device.get();
     drive->TotalSectors = device->TotalSectors;

@@ -101,7 +101,7 @@ TEST(FatMount, StartItemsExistUnlessTheBootSectorIsUnreadable) {
   MountedFat rejected(img);
   EXPECT_FALSE(rejected.mounted);
   EXPECT_TRUE(rejected.drive->RootDir);
-  Source().failing.insert(0);
+  Source().failingSectors.insert(0);
   TFATdrive d;
   d.Device = rejected.device.get();
   EXPECT_FALSE(d.MountDrive(false));
@@ -144,9 +144,9 @@ TEST(FatTable, UnreadableFatSectorEndsTheChainWithoutBeingCached) {
   FatImage img = FatImage::Make(2, 5000);
   img.Chain(10, 3);
   MountedFat m(img);
-  Source().failing.insert(img.reserved);  // first sector of FAT copy 0
+  Source().failingSectors.insert(img.reserved);  // first sector of FAT copy 0
   EXPECT_TRUE(m.drive->IsEOF(m.drive->GetFAT(10, 0)));
-  Source().failing.clear();
+  Source().failingSectors.clear();
   EXPECT_EQ(m.drive->GetFAT(10, 0), 11u);
 }
 

@@ -72,7 +72,7 @@ TEST_F(ReaderFixture, UnreadableSectorEndsTheReadAfterTheBytesBeforeIt) {
   img.Fill(10, 2, 7);
   img.Chain(10, 2);
   MountedFat m(img);
-  Source().failing.insert(img.FirstData() + (11 - 2) * 2 + 1);  // second sector of cluster 11
+  Source().failingSectors.insert(img.FirstData() + (11 - 2) * 2 + 1);  // second sector of cluster 11
   TFATFileInfo info;
   m.drive->ResetByCluster(10, 2048, info);
   std::vector<uint8_t> buf(4096);

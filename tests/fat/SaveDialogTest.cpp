@@ -27,7 +27,7 @@ TEST(FatSaveDialogs, EachFailureNamesWhatFailed) {
     std::string expected;
   };
   const Case cases[] = {
-      {"source sector unreadable", [&](const std::string&) { Source().failing.insert(img.FirstData() + 9); }, "DATA.BIN",
+      {"source sector unreadable", [&](const std::string&) { Source().failingSectors.insert(img.FirstData() + 9); }, "DATA.BIN",
        "Could not read source file! (device: K:, start cluster: 10, size: 4096)"},
       {"target file cannot grow", [](const std::string&) {}, "DATA.BIN", "Could not write to the file "},
       {"a file stands where the folder goes", [](const std::string& d) { std::ofstream(d + "/SUB") << "x"; }, "SUB",
@@ -56,7 +56,7 @@ TEST(FatSaveDialogs, EachFailureNamesWhatFailed) {
       signal(SIGXFSZ, SIG_DFL);
     }
     SetDialogHandler(nullptr);
-    Source().failing.clear();
+    Source().failingSectors.clear();
     ASSERT_FALSE(texts.empty()) << c.what;
     EXPECT_EQ(texts[0].rfind(c.expected, 0), 0u) << texts[0];
   }

@@ -31,10 +31,6 @@ struct SaveFixture : ::testing::Test {
   }
   void TearDown() override { SetDialogHandler(nullptr); }
   std::string Dest() const { return dest.string() + "\\"; }
-  static std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
   static void Write(const fs::path& p, const std::string& s) { std::ofstream(p, std::ios::binary) << s; }
 };
 
@@ -94,22 +90,22 @@ TEST_F(OverwriteFixture, YesForTheFolderOverwritesItsFilesWithoutAsking) {
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].text, "The folder SUB already exists.\r\rDo you want to save into it and overwrite the files it holds?");
   EXPECT_EQ(asked[0].type, TMsgDlgType::mtConfirmation);
-  EXPECT_EQ(Read(dest / "SUB" / "A.TXT"), "new");
-  EXPECT_EQ(Read(dest / "SUB" / "B.TXT"), "new");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "new");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "B.TXT"), "new");
 }
 
 TEST_F(OverwriteFixture, NoSkipsTheFolderAndFilesAreAskedAgainLater) {
   MountedFat m(img);
   answers = {IDNO, IDNO, IDALL};
   ASSERT_TRUE(m.drive->SaveItem(LiveSub(m), Dest(), 1));
-  EXPECT_EQ(Read(dest / "SUB" / "A.TXT"), "old");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "old");
   answers = {IDALL};
   bool overwriteAll = false, overwriteFiles = false;
   ASSERT_TRUE(m.drive->SaveDirectory(LiveSub(m), Dest(), false, false, true, 1, overwriteAll, overwriteFiles));
   // The folder question came, then the first file's; All covered the second.
   EXPECT_TRUE(overwriteAll);
   ASSERT_EQ(asked.size(), 2u);
-  EXPECT_EQ(Read(dest / "SUB" / "B.TXT"), "new");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "B.TXT"), "new");
   asked.clear();
   answers = {IDNO};
   bool files = false;

@@ -301,21 +301,9 @@ TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
   img.Dots(50, 0);
   for (uint32_t i = 2; i < 16; ++i) img.Short(50, i, "MORE    TXT", faArchive, 0, 0);
   MountedFat m(img);
-  auto* raw = new TMoxVolumeScannerVFAT(std::u16string(1, kFatLetter) + u":\\");
-  InterfacePtr<IMoxVolumeScanner> s(raw);
-  InterfacePtr<Recorder> r(new Recorder);
-  r->onItem = [&, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
-    if (std::exchange(first, false)) raw->Invalidate();
-  };
-  s->RegisterCallbacks(r.get());
-  ASSERT_TRUE(s->ScanVolume());
-  r->WaitFinished();
-  EXPECT_TRUE(s->AbortScan());  // waits for the thread to end
+  EXPECT_EQ(ScanInvalidatedAtFirstItem(new TMoxVolumeScannerVFAT(std::u16string(1, kFatLetter) + u":\\"))->paths(),
+            std::vector<std::string>{"SUB\\MORE.TXT"});
   EXPECT_TRUE(asserts.messages().empty());
-  EXPECT_EQ(r->paths(), std::vector<std::string>{"SUB\\MORE.TXT"});
-  EXPECT_TRUE(r->aborted());
-  EXPECT_FALSE(s->GetIsValid());
-  EXPECT_EQ(r->RefCount(), 1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ItemText.h"
 #include "OracleSupport.h"
 #include "ScratchDir.h"
 
@@ -14,13 +15,6 @@ using namespace oracle;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
 
 std::string InodeOf(const std::string& image, const std::string& path) {
   for (auto& e : TskListing(image))

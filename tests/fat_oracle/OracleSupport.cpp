@@ -7,6 +7,9 @@
 #include <mutex>
 #include <sstream>
 
+#include "ItemText.h"
+#include "ScratchDir.h"
+
 namespace oracle {
 namespace fs = std::filesystem;
 
@@ -74,39 +77,10 @@ MountedImage::MountedImage(const std::string& image) : image_(image) {
 
 MountedImage::~MountedImage() { drive_.reset(); }
 
-std::string DosTime(uint16_t date, uint16_t time) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
-                time >> 11, (time >> 5) & 63, (time & 31) * 2);
-  return buf;
-}
-
 std::string ToLowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   return s;
-}
-
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string ItemPath(TObject* item) {
-  AnsiString folder, name;
-  if (auto* f = dynamic_cast<TFATFile*>(item)) {
-    folder = f->GetPath(nullptr);
-    name = ItemDisplayName(f);
-  } else if (auto* d = dynamic_cast<TFATDirectory*>(item)) {
-    folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
-    name = ItemDisplayName(d);
-  }
-  for (char& c : folder)
-    if (c == '\\') c = '/';
-  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
-  return folder.empty() ? name : folder + "/" + name;
 }
 
 std::vector<Entry> MountedImage::Scan(bool includeDeleted, bool deletedOnly) {
@@ -115,7 +89,7 @@ std::vector<Entry> MountedImage::Scan(bool includeDeleted, bool deletedOnly) {
   drive_->OnFoundItem = [&](TObject*, TObject* item) {
     Entry e;
     e.item = item;
-    e.path = ItemPath(item);
+    e.path = ItemPath(item, ItemDisplayName(item));
     if (auto* f = dynamic_cast<TFATFile*>(item)) {
       e.size = uint64_t(f->Size);
       e.deleted = f->Deleted;

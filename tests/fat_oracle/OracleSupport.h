@@ -11,6 +11,7 @@
 
 #include "Diskfs.h"
 #include "ImageDevice.h"
+#include "ScratchDir.h"
 #include "ToolProcess.h"
 
 namespace oracle {
@@ -55,10 +56,6 @@ class MountedImage {
   std::unique_ptr<TFATdrive> drive_;
 };
 
-// Path of an item the way the listings show it: folders of GetPath plus the display name.
-std::string ItemPath(TObject* item);
-std::string DosTime(uint16_t date, uint16_t time);  // "YYYY-MM-DD hh:mm:ss"
 std::string ToLowerAscii(std::string s);
-std::string ReadHostFile(const std::string& path);  // whole file, "" when unreadable
 
 }  // namespace oracle

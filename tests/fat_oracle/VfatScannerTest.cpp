@@ -19,26 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An image behind a letter for the length of a test.
-class BoundImage {
- public:
-  explicit BoundImage(const std::string& image, UINT driveType = DRIVE_FIXED, std::string fileSystem = "") {
-    StartModule();
-    letter = NextFreeLetter();
-    DriveBinding b;
-    b.raw = OpenImageSource(image);
-    b.driveType = driveType;
-    b.fileSystemName = std::move(fileSystem);
-    bound = b.raw && BindDriveLetter(letter, b);
-  }
-  ~BoundImage() { UnbindDriveLetter(letter); }
-  std::u16string Root(const std::u16string& prefix = u"", bool lower = false) const {
-    return prefix + char16_t(lower ? letter - 'A' + 'a' : letter) + u":\\";
-  }
-  char letter = 0;
-  bool bound = false;
-};
-
 InterfacePtr<IMoxVolumeScanner> MakeScanner(const std::u16string& mountPoint) {
   return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerVFAT(mountPoint));
 }
@@ -64,9 +44,10 @@ TEST(VfatScanner, DriveNumberComesFromTheVolumeRootOnly) {
 }
 
 TEST(VfatScanner, ValidOnlyForLetteredFatRootsOfDrivesItMayRead) {
-  BoundImage img(FixtureImage("fat16"));
-  ASSERT_TRUE(img.bound);
-  for (const auto& mp : {img.Root(), img.Root(u"", true), img.Root(u"\\\\?\\")}) {
+  ImageDevice img(FixtureImage("fat16"));
+  ASSERT_TRUE(img.bound());
+  const std::u16string lower{char16_t(img.letter() - 'A' + 'a'), u':', u'\\'};
+  for (const auto& mp : {img.Root(), lower, u"\\\\?\\" + img.Root()}) {
     auto s = MakeScanner(mp);
     EXPECT_TRUE(s->GetIsValid()) << WideToAnsi(mp);
     EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
@@ -75,16 +56,16 @@ TEST(VfatScanner, ValidOnlyForLetteredFatRootsOfDrivesItMayRead) {
   EXPECT_FALSE(MakeScanner(u"B:\\")->GetIsValid());  // unbound
   // Network drives and CD-ROMs are refused whatever they hold.
   for (UINT type : {DRIVE_REMOTE, DRIVE_CDROM, DRIVE_REMOVABLE, DRIVE_RAMDISK}) {
-    BoundImage typed(FixtureImage("fat12"), type);
+    ImageDevice typed(FixtureImage("fat12"), type);
     EXPECT_EQ(MakeScanner(typed.Root())->GetIsValid(), type == DRIVE_REMOVABLE || type == DRIVE_RAMDISK) << type;
   }
   // A FAT boot sector on a volume the system names otherwise.
-  BoundImage ntfs(FixtureImage("fat12"), DRIVE_FIXED, "NTFS");
+  ImageDevice ntfs(FixtureImage("fat12"), DRIVE_FIXED, "NTFS");
   EXPECT_FALSE(MakeScanner(ntfs.Root())->GetIsValid());
   fs::path zeros = fs::path(FixtureDir()) / ("zeros-" + std::to_string(getpid()) + ".img");
   { std::ofstream(zeros, std::ios::binary) << std::string(1 << 20, '\0'); }
   {
-    BoundImage blank(zeros.string());
+    ImageDevice blank(zeros.string());
     EXPECT_FALSE(MakeScanner(blank.Root())->GetIsValid());
   }
   fs::remove(zeros);
@@ -101,7 +82,7 @@ TEST(VfatScanner, ReportsEveryLiveFileWithItsFolder) {
       for (auto& e : m.Scan(false))
         if (!e.dir) expected.insert(e.path);
     }
-    BoundImage img(FixtureImage(name));
+    ImageDevice img(FixtureImage(name));
     auto scanner = MakeScanner(img.Root());
     ASSERT_TRUE(scanner->GetIsValid()) << name;
     auto recorder = InterfacePtr<Recorder>(new Recorder);
@@ -123,7 +104,7 @@ TEST(VfatScanner, ReportsEveryLiveFileWithItsFolder) {
 }
 
 TEST(VfatScanner, RecordCarriesTimesSizeAndAttributes) {
-  BoundImage img(FixtureImage("fat32"));
+  ImageDevice img(FixtureImage("fat32"));
   auto scanner = MakeScanner(img.Root());
   auto recorder = InterfacePtr<Recorder>(new Recorder);
   std::map<std::string, std::pair<WIN32_FIND_DATAW, std::string>> byName;
@@ -151,7 +132,7 @@ TEST(VfatScanner, RecordCarriesTimesSizeAndAttributes) {
 // Abort while a receiver holds the first item: nothing more is reported,
 // OnFinish says aborted, and AbortScan returns once the thread has ended.
 TEST(VfatScanner, AbortStopsTheWalk) {
-  BoundImage img(FixtureImage("fat16"));
+  ImageDevice img(FixtureImage("fat16"));
   auto scanner = MakeScanner(img.Root());
   auto recorder = InterfacePtr<Recorder>(new Recorder);
   std::atomic<bool> inItem{false}, aborting{false};
@@ -187,7 +168,7 @@ TEST(VfatScanner, AbortStopsTheWalk) {
 }
 
 TEST(VfatScanner, ReleasingTheScannerDuringAScanStopsIt) {
-  BoundImage img(FixtureImage("fat32"));
+  ImageDevice img(FixtureImage("fat32"));
   auto recorder = InterfacePtr<Recorder>(new Recorder);
   {
     auto scanner = MakeScanner(img.Root());

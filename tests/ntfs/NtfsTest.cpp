@@ -4,37 +4,13 @@
 #include <fstream>
 
 #include "Devices.h"
-#include "Ldiskio.h"
 #include "NtfsTestImage.h"
-#include "Pdiskio.h"
 #include "ScratchDir.h"
 
 namespace {
 
-std::shared_ptr<NtfsMemorySource> source;
-
-class NtfsUnits : public ::testing::Environment {
- public:
-  void SetUp() override {
-    PdiskioInitialization();
-    LdiskioInitialization();
-    NtfsInitialization();
-    DevicesInitialization();
-    source = std::make_shared<NtfsMemorySource>();
-    DriveBinding b;
-    b.raw = source;
-    ASSERT_TRUE(BindDriveLetter(kNtfsLetter, b));
-  }
-  void TearDown() override {
-    DevicesFinalization();
-    NtfsFinalization();
-    LdiskioFinalization();
-    PdiskioFinalization();
-    UnbindDriveLetter(kNtfsLetter);
-    source.reset();
-  }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new NtfsUnits);
+const auto source = std::make_shared<ScriptedSource>();
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new BoundSources({{kNtfsLetter, source}}));
 
 // Every item a scan reports, as "path" (folders) or "path\name" (files), a
 // deleted one marked with "*".
@@ -52,7 +28,7 @@ using Names = std::vector<std::string>;
 
 }  // namespace
 
-NtfsMemorySource& NtfsSource() { return *source; }
+ScriptedSource& NtfsSource() { return *source; }
 
 TEST(NtfsFixup, RepairsStrideEndsOnlyWhenTheArrayLiesInsideTheBytesRead) {
   struct Case {
@@ -323,6 +299,5 @@ TEST(NtfsSave, SavesResidentDataUnderASafeName) {
   ASSERT_EQ(Listing(v.drive, false), (Names{"\\a/b"}));
   ScratchDir dest;
   ASSERT_TRUE(v.drive.SaveItem((*v.drive.RootDir->Children)[0], dest.path()));
-  std::ifstream in(dest / "a_b", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hello");
+  EXPECT_EQ(ReadHostFile(dest / "a_b"), "hello");
 }

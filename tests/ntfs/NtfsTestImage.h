@@ -1,6 +1,6 @@
 // Byte-level NTFS image writer for corner cases no formatter makes: records,
 // attributes, run lists and index blocks written field by field, and a drive
-// mounted on the image through a memory source bound to a drive letter.
+// mounted on the image through the source bound to the test letter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,32 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "Ldiskio.h"
 #include "Ntfs.h"
-#include "Volumes.h"
+#include "ScriptedSource.h"
 #include "WinApi.h"
 
 using Bytes = std::vector<uint8_t>;
 
-class NtfsMemorySource : public RawSource {
- public:
-  Bytes image;
-  bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
-    done = offset < image.size() ? size_t(std::min<uint64_t>(len, image.size() - offset)) : 0;
-    if (done) std::memcpy(buffer, image.data() + offset, done);
-    return done == len;
-  }
-  bool WriteAt(uint64_t, const void*, size_t, size_t& done) override {
-    done = 0;
-    ADD_FAILURE() << "the reader wrote to the volume";
-    return false;
-  }
-  uint64_t Size() const override { return image.size(); }
-  bool Writable() const override { return false; }
-};
-
 constexpr char kNtfsLetter = 'N';
-NtfsMemorySource& NtfsSource();
+ScriptedSource& NtfsSource();  // behind kNtfsLetter for the whole run
 
 inline void Put(Bytes& b, size_t at, uint64_t v, int n) {
   if (b.size() < at + n) b.resize(at + n);
@@ -285,19 +269,19 @@ struct NtfsImage {
 // A drive mounted on the image (Finish() first), on a device the way the
 // program builds one.
 struct MountedNtfs {
-  TDevice device;
+  std::unique_ptr<TDevice> device;
   TNTFSdrive drive;
   std::vector<AnsiString> log;
 
   explicit MountedNtfs(const Bytes& image) {
-    NtfsSource().image = image;
+    NtfsSource().SetImage(image);
     dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { log.push_back(m); };
-    device.Kind = 1;
-    device.BytesPerSector = 512;
-    device.TotalSectors = uint32_t(image.size() / 512);
-    device.DriveNumber = uint8_t(kNtfsLetter - 'A' + 1);
-    drive.Device = &device;
+    device = LetterDevice(kNtfsLetter);
+    drive.Device = device.get();
   }
-  ~MountedNtfs() { dbg->OnDebugOut = nullptr; }
+  ~MountedNtfs() {
+    dbg->OnDebugOut = nullptr;
+    EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume";
+  }
   bool Logged(const AnsiString& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
 };

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "ItemText.h"
 #include "ToolProcess.h"
 
 namespace ntfsoracle {
@@ -37,13 +38,6 @@ const std::string& UnpackDir() {
     }
   });
   return dir;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 uint64_t Number(const std::string& s) { return std::strtoull(s.c_str(), nullptr, 10); }
@@ -154,33 +148,6 @@ int Regenerate(const std::string& dir, const std::string& name, std::string& err
   return r.exitCode;
 }
 
-namespace {
-
-std::string DosTime(uint16_t date, uint16_t time) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
-                time >> 11, (time >> 5) & 63, (time & 31) * 2);
-  return buf;
-}
-
-// Folders of GetPath plus the item's own name, "/" separators, no leading "/".
-std::string ItemPath(TObject* item) {
-  AnsiString folder, name;
-  if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
-    folder = f->GetPath(nullptr);
-    name = f->Name;
-  } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
-    folder = d->Parent ? d->Parent->GetPath(nullptr) : "";
-    name = d->Name;
-  }
-  for (char& c : folder)
-    if (c == '\\') c = '/';
-  if (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
-  return folder.empty() ? name : folder + "/" + name;
-}
-
-}  // namespace
-
 MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<ImageDevice>(image)) {
   if (!device_->get()) return;
   drive_ = std::make_unique<TNTFSdrive>();
@@ -194,14 +161,15 @@ std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
   drive_->OnFoundItem = [&](TObject*, TObject* item) {
     Entry e;
     e.item = item;
-    e.path = ItemPath(item);
     if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
+      e.path = ItemPath(item, f->Name);
       e.size = uint64_t(f->Size);
       e.deleted = f->Deleted;
       e.condition = f->DeletedCondition;
       e.record = f->MFTfileRef;
       e.mtime = DosTime(f->Date, f->Time);
     } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
+      e.path = ItemPath(item, d->Name);
       e.dir = true;
       e.deletedState = d->DeletedState;
       e.deleted = d->DeletedState == 1;

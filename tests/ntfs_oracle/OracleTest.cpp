@@ -173,8 +173,7 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
     }
     if (o.condition == 1) {
       ASSERT_TRUE(m.drive().SaveItem(o.item, dest.path() + "\\")) << o.path;
-      std::ifstream saved(dest / row.name, std::ios::binary);
-      EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(saved), {}) == Icat(image, o.record)) << o.path;
+      EXPECT_TRUE(ReadHostFile(dest / row.name) == Icat(image, o.record)) << o.path;
     }
   }
   EXPECT_EQ(ours.size(), rows.size());

@@ -1,33 +1,17 @@
 // FindFirstFileW/FindNextFileW over host folders reached through drive letters.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 
-#include "ScratchDir.h"
-#include "Volumes.h"
+#include "../scanner/TreeFixture.h"
 #include "WinApi.h"
 
 namespace {
 
-class Find : public ::testing::Test {
+class Find : public TreeFixture {
  protected:
-  void SetUp() override {
-    letter = FindFreeDriveLetter();
-    DriveBinding b;
-    b.rootDir = dir.path();
-    ASSERT_TRUE(BindDriveLetter(letter, b));
-  }
-  void TearDown() override { UnbindDriveLetter(letter); }
-
-  std::u16string Path(const std::u16string& rest) { return std::u16string(1, char16_t(letter)) + u":\\" + rest; }
-  void File(const std::string& rel, const std::string& content = "") {
-    std::filesystem::create_directories(std::filesystem::path(dir / rel).parent_path());
-    std::ofstream(dir / rel, std::ios::binary) << content;
-  }
+  std::u16string Path(const std::u16string& rest) { return Root() + rest; }
   // Every record of a search, by name.
   std::map<std::u16string, WIN32_FIND_DATAW> List(const std::u16string& pattern) {
     std::map<std::u16string, WIN32_FIND_DATAW> out;
@@ -40,21 +24,18 @@ class Find : public ::testing::Test {
     EXPECT_TRUE(FindClose(h));
     return out;
   }
-
-  ScratchDir dir;
-  char letter = 0;
 };
 
 uint64_t Ticks(const FILETIME& ft) { return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
 
 TEST_F(Find, RecordsCarryAttributesSizesAndTimesFromLstat) {
-  File("file.txt", "12345");
-  File(".dot", "");
-  File("ro", "r");
+  File("file.txt", 5);
+  File(".dot");
+  File("ro", 1);
   chmod((dir / "ro").c_str(), 0444);
-  std::filesystem::create_directory(dir / "sub");
-  symlink("file.txt", (dir / "flink").c_str());
-  symlink("sub", (dir / "dlink").c_str());
+  Dir("sub");
+  Link("file.txt", "flink");
+  Link("sub", "dlink");
   const auto all = List(Path(u"*"));
   ASSERT_EQ(all.size(), 8u);  // with "." and ".."
   EXPECT_EQ(all.at(u".").dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);

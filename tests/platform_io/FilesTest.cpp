@@ -194,8 +194,7 @@ TEST(HostFiles, CreateWriteReadAndDispositions) {
   const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
   ASSERT_TRUE(SetFileTime(h, &ft, nullptr, &ft));
   CloseHandle(h);
-  std::ifstream in(path);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "x");
+  EXPECT_EQ(ReadHostFile(path), "x");
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);

@@ -38,8 +38,7 @@ TEST(ImageSource, ReadsStopShortAtTheEndAndWritesOnlyWhenAsked) {
   auto rw = OpenImageSource(dir / "img", true);
   ASSERT_TRUE(rw->WriteAt(1008, "\x55\xAA", 2, done));
   EXPECT_EQ(done, 2u);
-  std::ifstream in(dir / "img", std::ios::binary);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}).substr(1000), "01234567\x55\xAA");
+  EXPECT_EQ(ReadHostFile(dir / "img").substr(1000), "01234567\x55\xAA");
   EXPECT_EQ(OpenImageSource(dir.path()), nullptr);
   EXPECT_EQ(OpenImageSource(dir / "missing"), nullptr);
 }

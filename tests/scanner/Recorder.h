@@ -5,8 +5,12 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "InterfacePtr.h"
 #include "MoxVolumeScannerIntf.h"
 #include "WinApi.h"
 
@@ -99,6 +103,25 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   bool aborted_ = false;
   std::vector<RecordedItem> items_;
 };
+
+// One scan by raw (handed over) whose receiver invalidates it at the first
+// item: the walk must stop, say it was aborted, and let go of the receiver.
+template <class Scanner>
+InterfacePtr<Recorder> ScanInvalidatedAtFirstItem(Scanner* raw) {
+  InterfacePtr<IMoxVolumeScanner> s(raw);
+  InterfacePtr<Recorder> r(new Recorder);
+  r->onItem = [raw, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+    if (std::exchange(first, false)) raw->Invalidate();
+  };
+  s->RegisterCallbacks(r.get());
+  EXPECT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  EXPECT_TRUE(s->AbortScan());  // waits for the thread to end
+  EXPECT_TRUE(r->aborted());
+  EXPECT_FALSE(s->GetIsValid());
+  EXPECT_EQ(r->RefCount(), 1);  // dropped once OnFinish had reached it
+  return r;
+}
 
 // Makes assertions return for the life of the object, counting them.
 #include "Assert.h"

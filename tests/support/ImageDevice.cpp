@@ -4,6 +4,7 @@
 
 #include "Ldiskio.h"
 #include "MoxVolScan.h"
+#include "ScriptedSource.h"
 #include "Volumes.h"
 
 char NextFreeLetter() {
@@ -23,26 +24,41 @@ void StartModule() {
   std::call_once(started, [] { Initialize(); });
 }
 
-ImageDevice::ImageDevice(const std::string& image) {
+ImageDevice::ImageDevice(const std::string& image, UINT driveType, std::string fileSystem) {
   StartModule();
   auto raw = OpenImageSource(image);
   letter_ = NextFreeLetter();
   if (!raw || !letter_) return;
-  DriveBinding binding;
-  binding.raw = raw;
-  if (!BindDriveLetter(letter_, binding)) return;
-  const uint8_t number = uint8_t(letter_ - 'A' + 1);
+  bound_ = BindDriveLetter(letter_, DriveBinding{{}, raw, driveType, 512, std::move(fileSystem)});
+  if (!bound_ || (driveType != DRIVE_FIXED && driveType != DRIVE_REMOVABLE)) return;
+  device_ = LetterDevice(letter_);
+  if (device_) device_->DriveType = driveType;
+}
+
+std::unique_ptr<TDevice> LetterDevice(char letter) {
+  const uint8_t number = uint8_t(letter - 'A' + 1);
   TLogDriveParams params{};
-  if (!GetLogDriveParams(number, params)) return;
-  device_ = std::make_unique<TDevice>();
-  device_->Kind = 1;
-  device_->DriveType = DRIVE_FIXED;
-  device_->TotalSectors = params.TotalSectors;
-  device_->BytesPerSector = uint16_t(params.BytesPerSector);
-  device_->DriveNumber = number;
+  if (!GetLogDriveParams(number, params)) return nullptr;
+  auto device = std::make_unique<TDevice>();
+  device->Kind = 1;
+  device->DriveType = DRIVE_FIXED;
+  device->TotalSectors = params.TotalSectors;
+  device->BytesPerSector = uint16_t(params.BytesPerSector);
+  device->DriveNumber = number;
+  device->Text = std::string(1, letter) + ":";
+  return device;
 }
 
 ImageDevice::~ImageDevice() {
   device_.reset();
   if (letter_) UnbindDriveLetter(letter_);
+}
+
+void BoundSources::SetUp() {
+  StartModule();
+  for (auto& [letter, source] : bindings_) ASSERT_TRUE(BindDriveLetter(letter, DriveBinding{{}, source, DRIVE_FIXED, 512, {}}));
+}
+
+void BoundSources::TearDown() {
+  for (auto& binding : bindings_) UnbindDriveLetter(binding.first);
 }

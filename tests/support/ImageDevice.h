@@ -12,18 +12,24 @@
 // letter rebound to another image would still read the old one.
 char NextFreeLetter();
 void StartModule();  // the unit initializations, once per test program
+// A logical device on a bound letter, as the program makes one; null when it has no volume.
+std::unique_ptr<TDevice> LetterDevice(char letter);
 
 class ImageDevice {
  public:
-  explicit ImageDevice(const std::string& image);  // starts the module once
+  // Starts the module once; a device is made only for a fixed or removable drive.
+  explicit ImageDevice(const std::string& image, UINT driveType = DRIVE_FIXED, std::string fileSystem = {});
   ~ImageDevice();
   ImageDevice(const ImageDevice&) = delete;
   ImageDevice& operator=(const ImageDevice&) = delete;
 
   TDevice* get() const { return device_.get(); }  // null when the image could not be bound
   char letter() const { return letter_; }
+  bool bound() const { return bound_; }
+  std::u16string Root() const { return std::u16string(1, char16_t(letter_)) + u":\\"; }  // "X:\"
 
  private:
   char letter_ = 0;
+  bool bound_ = false;
   std::unique_ptr<TDevice> device_;
 };

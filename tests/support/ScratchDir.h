@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 class ScratchDir {
@@ -24,6 +26,14 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// A whole host file; "" when unreadable.
+inline std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 // Runs a shell command quietly; true when it exits with 0.
 inline bool RunQuietly(const std::string& command) {
