@@ -111,6 +111,22 @@ TEST_F(DeviceCache, FillThenHitsComeFromTheLine) {
   EXPECT_TRUE(dev->ReadSec(20, 0, nullptr, false));  // nothing asked, nothing copied
   EXPECT_TRUE(sourceA->TakeReads().empty());
   EXPECT_EQ(GetCacheLineState(0).usage, 15);  // never above 15
+
+  // A request straddling the line's end fills from the first uncached sector.
+  ASSERT_TRUE(dev->ReadSec(70, 10, buf.data(), false));
+  EXPECT_TRUE(Holds(buf, 70, 10, 0));
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{74, 137}}));
+  EXPECT_EQ(GetCacheLineState(1).first, 74u);
+
+  // The device's end bounds a fill; running off it copies the cached part and fails at the device.
+  ASSERT_TRUE(dev->ReadSec(kSectors - 10, 2, buf.data(), false));
+  EXPECT_EQ(GetCacheLineState(2).first, kSectors - 10);
+  EXPECT_EQ(GetCacheLineState(2).last, kSectors - 1);
+  EXPECT_FALSE(dev->ReadSec(kSectors - 2, 4, buf.data(), false));
+  // Starting at the end or before sector 0: straight to the device, which fails it; no line is made.
+  EXPECT_FALSE(dev->ReadSec(kSectors, 1, buf.data(), false));
+  EXPECT_FALSE(dev->ReadSec(-1, 1, buf.data(), false));
+  EXPECT_EQ(GetCacheLineState(3).owner, nullptr);
 }
 
 TEST_F(DeviceCache, AHitRaisesItsLineWhileTheOthersAge) {
@@ -120,30 +136,6 @@ TEST_F(DeviceCache, AHitRaisesItsLineWhileTheOthersAge) {
   for (int i = 0; i < kCacheLineCount; ++i) SetCacheLineUsage(i, before[i]);
   ASSERT_TRUE(dev->ReadSec(305, 1, buf.data(), false));  // line 3
   for (int i = 0; i < kCacheLineCount; ++i) EXPECT_EQ(GetCacheLineState(i).usage, after[i]) << "line " << i;
-}
-
-TEST_F(DeviceCache, StraddlingRequestFillsFromTheFirstUncachedSector) {
-  auto dev = LogicalDevice(kLetterA, 64);
-  ASSERT_TRUE(dev->ReadSec(0, 1, buf.data(), false));  // line 0: 0..63
-  sourceA->TakeReads();
-  ASSERT_TRUE(dev->ReadSec(60, 10, buf.data(), false));
-  EXPECT_TRUE(Holds(buf, 60, 10, 0));
-  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{64, 127}}));
-  EXPECT_EQ(GetCacheLineState(1).first, 64u);
-}
-
-TEST_F(DeviceCache, DeviceEndBoundsFillsAndRequests) {
-  auto dev = LogicalDevice(kLetterA, 64);
-  ASSERT_TRUE(dev->ReadSec(kSectors - 10, 2, buf.data(), false));
-  EXPECT_EQ(GetCacheLineState(0).first, kSectors - 10);
-  EXPECT_EQ(GetCacheLineState(0).last, kSectors - 1);
-  // Running off the end: the cached part is copied, the rest fails at the device.
-  EXPECT_FALSE(dev->ReadSec(kSectors - 2, 4, buf.data(), false));
-  // Starting at the end: straight to the device, which fails it; no line is made.
-  sourceA->TakeReads();
-  EXPECT_FALSE(dev->ReadSec(kSectors, 1, buf.data(), false));
-  EXPECT_FALSE(dev->ReadSec(-1, 1, buf.data(), false));
-  for (int i = 1; i < kCacheLineCount; ++i) EXPECT_EQ(GetCacheLineState(i).owner, nullptr);
 }
 
 TEST_F(DeviceCache, VictimIsTheLowestCounterLowestIndexFirst) {
