@@ -147,15 +147,6 @@ TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCountAndOnlyCdRomsAnswerAsOne) 
     EXPECT_EQ(Product(Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok)), c.type == DRIVE_CDROM ? c.sectors : 0);
     EXPECT_TRUE(DeviceIoControl(h.h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, nullptr, nullptr));
   }
-  // An empty source is a drive without a medium.
-  ScopedLetter letter('Q', std::make_shared<ScriptedSource>(0), DRIVE_CDROM, 2048);
-  EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_CDROM);
-  HandleCloser h{OpenDevice("\\\\.\\Q:", GENERIC_READ)};
-  BOOL ok;
-  Geometry(h.h, IOCTL_CDROM_GET_DRIVE_GEOMETRY, ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
-  EXPECT_FALSE(DeviceIoControl(h.h, IOCTL_STORAGE_CHECK_VERIFY, nullptr, 0, nullptr, 0, nullptr, nullptr));
 }
 
 TEST(HostFiles, DispositionsTimesAttributesAndFolders) {
