@@ -191,23 +191,21 @@ struct NtfsImage {
     return m;
   }
 
-  void Begin(uint32_t i, bool inUse = true, uint16_t links = 1, uint64_t base = 0) {
+  void Begin(uint32_t i, bool inUse = true, uint16_t links = 1) {
     uint8_t* r = Record(i);
     std::memset(r, 0, recordBytes);
     std::memcpy(r, "FILE", 4);
     Put(r + 0x12, links, 2);
     Put(r + 0x14, 0x38, 2);
     Put(r + 0x16, inUse ? 1 : 0, 2);
-    Put(r + 0x20, base, 8);
     attrs[i].clear();
     begun[i] = inUse ? 1 : 2;
   }
 
-  // A file record with its name and, when data is given, resident data.
-  void File(uint32_t i, uint64_t parent, const std::u16string& name, const Bytes* data = nullptr, bool inUse = true) {
+  // A file record with its name.
+  void File(uint32_t i, uint64_t parent, const std::u16string& name, bool inUse = true) {
     Begin(i, inUse);
-    attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, false, data ? data->size() : 0)));
-    if (data) attrs[i].push_back(Resident(atData, *data));
+    attrs[i].push_back(Resident(atFileName, FileName(parent, name)));
   }
 
   // A directory whose index root holds entries (each ending in the last entry
@@ -283,5 +281,4 @@ struct MountedNtfs {
     dbg->OnDebugOut = nullptr;
     EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume";
   }
-  bool Logged(const AnsiString& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
 };

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
+#include "ItemText.h"
 #include "NtfsOracle.h"
 #include "ScratchDir.h"
 #include "ToolProcess.h"
@@ -28,18 +28,17 @@ std::string Field(const std::string& line, const std::string& key) {
   return line.substr(from, to - from);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
-
 std::string Sha1(const std::string& command) {
   return RunProgram({"sh", "-c", command + " | sha1sum"}).out.substr(0, 40);
 }
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+uint64_t RecordOf(const std::string& image, bool deleted, const std::string& path) {
+  for (const Entry& e : TskListing(image, deleted))
+    if (e.path == path) return e.record;
+  return 0;
+}
 
 class NtfsCli : public testing::TestWithParam<std::string> {};
 
@@ -74,52 +73,35 @@ TEST_P(NtfsCli, LsJsonAgreesWithFlsAndTheLibrary) {
         EXPECT_TRUE(inside(order[j].first)) << order[j].first << " before " << order[i].first;
         break;
       }
-    for (size_t j = i + 1; j < order.size(); ++j) {
-      if (!order[j].second) {
-        EXPECT_FALSE(inside(order[j].first)) << order[j].first << " after " << order[i].first;
-      }
-    }
+    for (size_t j = i + 1; j < order.size(); ++j)
+      EXPECT_TRUE(order[j].second || !inside(order[j].first)) << order[j].first << " after " << order[i].first;
   }
   std::map<std::string, std::string> fls;
   for (const Entry& e : TskListing(image, false)) fls[e.path] = e.dir ? "dir" : std::to_string(e.size);
   EXPECT_EQ(live, fls);
 
-  optNtfsPosixNames = true;  // as the program lists
   MountedNtfs m(image);
   ASSERT_TRUE(m.mounted());
   std::set<uint64_t> library;
   for (const Entry& e : m.Scan(true, true))
     if (e.deleted || (e.deletedState & 1)) library.insert(e.record);  // "MFT n" placeholders too
-  optNtfsPosixNames = false;
   EXPECT_EQ(deletedRecords, library);
 }
 
 // cat by path and by record, and save of a deleted file, give icat's bytes.
 TEST_P(NtfsCli, CatAndSaveGiveIcatsBytes) {
   const std::string image = FixtureImage(GetParam());
-  const auto gone = TskListing(image, true);
-  uint64_t summary = 0;
-  for (const Entry& e : gone)
-    if (e.path == "Docs/Reports/summary.doc") summary = e.record;
+  const uint64_t summary = RecordOf(image, true, "Docs/Reports/summary.doc");
+  const uint64_t sparse = RecordOf(image, false, "sparse.bin");
   ASSERT_NE(summary, 0u);
-  const auto liveListing = TskListing(image, false);
-  uint64_t sparse = 0;
-  for (const Entry& e : liveListing)
-    if (e.path == "sparse.bin") sparse = e.record;
   ScratchDir dest;
   ASSERT_EQ(RunTool({"save", image, "--mft", std::to_string(summary), dest.path()}).exitCode, 0);
   const std::string tool = Quoted(MOX_TOOL_PATH) + " cat " + Quoted(image) + " ";
-  struct Case {
-    std::string ours;
-    uint64_t record;
-  } cases[] = {
-      {tool + "sparse.bin", sparse},
-      {tool + "--mft " + std::to_string(sparse), sparse},
-      {tool + "Docs/Reports/summary.doc", summary},
-      {"cat " + Quoted(dest / "summary.doc"), summary},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(Sha1(c.ours), Sha1("icat " + Quoted(image) + " " + std::to_string(c.record))) << c.ours;
+  const auto icat = [&](uint64_t record) { return Sha1("icat " + Quoted(image) + " " + std::to_string(record)); };
+  EXPECT_EQ(Sha1(tool + "sparse.bin"), icat(sparse));
+  EXPECT_EQ(Sha1(tool + "--mft " + std::to_string(sparse)), icat(sparse));
+  EXPECT_EQ(Sha1(tool + "Docs/Reports/summary.doc"), icat(summary));
+  EXPECT_EQ(Sha1("cat " + Quoted(dest / "summary.doc")), icat(summary));
 }
 
 TEST_P(NtfsCli, InfoShowsTheVolumeFacts) {
@@ -145,19 +127,15 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsCli, testing::ValuesIn(FixtureNames()));
 // would list as empty; it is refused by name instead.
 TEST(NtfsCliDamaged, UnreadableMftOrRootIsRefused) {
   const std::string source = FixtureImage(FixtureNames().front());
+  MountedNtfs m(source);
+  ASSERT_TRUE(m.mounted());
+  const uint64_t mft = uint64_t(m.drive().MftStartLcn()) * m.drive().BytesPerCluster;
   for (const uint64_t record : {0, 5}) {
     ScratchDir dir;
     const std::string image = dir.path() + "/damaged.img";
     std::filesystem::copy_file(source, image);
     std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-    uint8_t boot[512] = {};
-    f.read(reinterpret_cast<char*>(boot), sizeof boot);
-    const uint64_t cluster = uint64_t(boot[0x0B] | boot[0x0C] << 8) * boot[0x0D];
-    uint64_t lcn = 0;
-    for (int i = 7; i >= 0; --i) lcn = lcn << 8 | boot[0x30 + i];
-    const auto code = static_cast<int8_t>(boot[0x40]);
-    const uint64_t recordBytes = code < 0 ? uint64_t(1) << -code : code * cluster;
-    f.seekp(std::streamoff(lcn * cluster + record * recordBytes));
+    f.seekp(std::streamoff(mft + record * m.drive().BytesPerFileRecord));
     f.write("BAAD", 4);
     f.close();
     const ToolResult r = RunTool({"ls", image, "--deleted"});
@@ -199,10 +177,7 @@ TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
   RunQuietly("umount " + mnt);
   ASSERT_TRUE(filled);
 
-  uint64_t big = 0;
-  for (const Entry& e : TskListing(image, false))
-    if (e.path == "video/big.bin") big = e.record;
-  const std::string icat = Sha1("icat " + image + " " + std::to_string(big));
+  const std::string icat = Sha1("icat " + image + " " + std::to_string(RecordOf(image, false, "video/big.bin")));
   EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " video/big.bin"), icat);
   ScratchDir dest;
   const ToolResult save = RunTool({"save", image, "video", dest.path()});

@@ -68,7 +68,6 @@ Manifest ReadManifest(const std::string& manifestPath, const std::string& name) 
     if (key == "cluster_bytes") m.clusterBytes = uint32_t(Number(value));
     if (key == "live_items") m.liveItems = uint32_t(Number(value));
     if (key == "reused_parent") m.reusedParent = Number(value);
-    if (key == "attribute_list") m.attributeListFile = Number(value);
     if (key == "deleted") {
       std::istringstream list(value);
       for (std::string n; std::getline(list, n, ',');) m.deleted.push_back(Number(n));
@@ -122,7 +121,6 @@ std::vector<UndeleteRow> UndeleteScan(const std::string& image) {
     std::getline(in >> std::ws, name);
     if (name == "<none>") continue;
     u.dir = flags[0] == 'D';
-    u.resident = flags[1] == 'R';
     u.percent = int(Number(percent));
     u.name = name;
     rows.push_back(u);
@@ -150,6 +148,7 @@ int Regenerate(const std::string& dir, const std::string& name, std::string& err
 
 MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<ImageDevice>(image)) {
   if (!device_->get()) return;
+  optNtfsPosixNames = true;  // as the program lists
   drive_ = std::make_unique<TNTFSdrive>();
   drive_->Device = device_->get();
   drive_->TotalSectors = device_->get()->TotalSectors;

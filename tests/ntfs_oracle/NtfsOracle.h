@@ -23,7 +23,6 @@ struct Manifest {
   uint32_t clusterBytes = 0;
   uint32_t liveItems = 0;         // live items outside the $-files, as fls counts them
   uint64_t reusedParent = 0;      // the folder record a newer folder took over
-  uint64_t attributeListFile = 0; // the record that needs an attribute list
   std::vector<uint64_t> deleted;  // records of the deleted items that keep a name
 };
 // Parses the [NAME.img] section of a manifest file; empty when it is missing.
@@ -54,7 +53,6 @@ std::vector<Entry> TskListing(const std::string& image, bool deleted);
 struct UndeleteRow {
   uint64_t record = 0;
   bool dir = false;
-  bool resident = false;
   int percent = 0;  // ntfsundelete's estimate of what is recoverable
   uint64_t size = 0;
   std::string name;
@@ -70,7 +68,7 @@ std::string WhyNoRegeneration();
 // cannot mount here after all, else a failure; err gets the generator's errors.
 int Regenerate(const std::string& dir, const std::string& name, std::string& err);
 
-// An image behind a free drive letter, mounted as a TNTFSdrive on a TDevice.
+// An image mounted as a TNTFSdrive on a TDevice, POSIX-only names listed as the program does.
 class MountedNtfs {
  public:
   explicit MountedNtfs(const std::string& image);

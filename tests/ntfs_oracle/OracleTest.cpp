@@ -1,9 +1,8 @@
 // Our NTFS reader against independent readers on images that mkntfs made
 // and ntfs-3g filled: The Sleuth Kit (fls, icat) for the live tree, the bytes
 // of files and the paths of deleted items, ntfsundelete for the deleted items
-// themselves. Each fixture also has to hold the cases it was made for; a
-// regenerated image is held to all of it (another ntfs-3g may place records
-// elsewhere, but the readers must still agree).
+// themselves. A regenerated image is held to the same comparisons (another
+// ntfs-3g may place records elsewhere, but the readers must still agree).
 //
 // Where our rules differ from the oracles' on purpose:
 // - System files: records 0 to 15 are never listed, so neither are $Extend's
@@ -27,10 +26,7 @@
 //   "likely intact" (1), and less may still be.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "NtfsOracle.h"
@@ -40,52 +36,6 @@
 using namespace ntfsoracle;
 
 namespace {
-
-uint64_t RecordOf(const std::vector<Entry>& listing, const std::string& path) {
-  for (const Entry& e : listing)
-    if (e.path == path) return e.record;
-  return 0;
-}
-
-std::string Istat(const std::string& image, uint64_t record) {
-  return RunProgram({"istat", "-r", image, std::to_string(record)}).out;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-void ExpectHoldsItsCases(const std::string& image, const Manifest& m) {
-  const std::string fsstat = RunProgram({"fsstat", image}).out;
-  EXPECT_NE(fsstat.find("Cluster Size: " + std::to_string(m.clusterBytes) + "\n"), std::string::npos);
-
-  const auto live = TskListing(image, false);
-  EXPECT_EQ(live.size(), m.liveItems);
-  EXPECT_GE(std::count_if(live.begin(), live.end(), [](const Entry& e) { return e.path.rfind("many/", 0) == 0; }),
-            1500);
-  EXPECT_NE(RecordOf(live, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/Early/Coffee/deep file.txt"), 0u);
-  EXPECT_EQ(RecordOf(live, "Newer"), m.reusedParent);
-  EXPECT_NE(Istat(image, m.attributeListFile).find("$ATTRIBUTE_LIST"), std::string::npos);
-  EXPECT_GT(Count(Istat(image, RecordOf(live, "fragmented.bin")), "Starting address"), 4u) << "fragmented.bin";
-  EXPECT_GE(Count(Istat(image, RecordOf(live, "sparse.bin")), "Sparse\n"), 2u) << "sparse.bin";
-
-  std::vector<uint64_t> deleted;
-  for (const UndeleteRow& row : UndeleteScan(image)) deleted.push_back(row.record);
-  EXPECT_EQ(deleted, m.deleted);
-  const auto gone = TskListing(image, true);
-  EXPECT_NE(RecordOf(gone, "$OrphanFiles/orphan.txt"), 0u) << "its folder's record should hold Newer";
-  EXPECT_NE(RecordOf(gone, "Docs/Reports/summary.doc"), 0u);
-  EXPECT_LT(RecordOf(gone, "Trash/early.txt"), RecordOf(gone, "Trash"));
-}
-
-// Sets optNtfsPosixNames for one test.
-struct PosixNames {
-  explicit PosixNames(bool on) : was(optNtfsPosixNames) { optNtfsPosixNames = on; }
-  ~PosixNames() { optNtfsPosixNames = was; }
-  bool was;
-};
 
 std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
   std::map<std::string, Entry> map;
@@ -100,7 +50,6 @@ std::string EvenSeconds(std::string time) {
 }
 
 void ExpectLiveListingAgrees(const std::string& image) {
-  PosixNames posix(true);
   MountedNtfs m(image);
   ASSERT_TRUE(m.mounted());
   const auto ours = ByPath(m.Scan(false, false));
@@ -125,7 +74,6 @@ void ExpectLiveListingAgrees(const std::string& image) {
 
 // Every live file read through blockread against icat of its record.
 void ExpectLiveBytesAgree(const std::string& image) {
-  PosixNames posix(true);
   MountedNtfs m(image);
   ASSERT_TRUE(m.mounted());
   std::map<uint64_t, std::string> icat;  // hard links share a record
@@ -146,7 +94,6 @@ void ExpectLiveBytesAgree(const std::string& image) {
 // and their rebuilt paths against fls; those likely intact saved and
 // compared with icat of their records.
 void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest) {
-  PosixNames posix(true);
   MountedNtfs m(image);
   ASSERT_TRUE(m.mounted());
   std::map<uint64_t, Entry> ours;
@@ -168,9 +115,7 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
     EXPECT_EQ(o.dir, row.dir) << o.path;
     if (row.dir) continue;
     EXPECT_EQ(o.size, row.size) << o.path;
-    if (row.percent == 100) {
-      EXPECT_EQ(int(o.condition), 1) << o.path;
-    }
+    EXPECT_TRUE(row.percent < 100 || o.condition == 1) << o.path << " condition " << int(o.condition);
     if (o.condition == 1) {
       ASSERT_TRUE(m.drive().SaveItem(o.item, dest.path() + "\\")) << o.path;
       EXPECT_TRUE(ReadHostFile(dest / row.name) == Icat(image, o.record)) << o.path;
@@ -187,47 +132,15 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
   }
 }
 
-// Without the switch only Win32 names are listed, with their folders' items.
-TEST(NtfsNames, PosixOnlyNamesAreListedOnlyWithTheSwitch) {
-  const std::string image = FixtureImage("ntfs4k");
-  std::map<std::string, Entry> with, without;
-  {
-    PosixNames posix(true);
-    MountedNtfs m(image);
-    ASSERT_TRUE(m.mounted());
-    with = ByPath(m.Scan(false, false));
-  }
-  {
-    PosixNames posix(false);
-    MountedNtfs m(image);
-    ASSERT_TRUE(m.mounted());
-    without = ByPath(m.Scan(false, false));
-  }
-  for (const auto& [path, e] : without) EXPECT_TRUE(with.count(path)) << path;
-  const struct {
-    const char* path;
-    bool listedWithout;
-  } cases[] = {
-      {"README.txt", true},       {"many/File0001.txt", true},      {"Ünïcödé café.txt", true},
-      {"Docs/Reports", true},     {"posix only.bin", false},        {"many/File0007.txt", false},
-      {"links", false},           {"Docs/readme link.txt", false},  {"Docs/Reports/2005", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_TRUE(with.count(c.path)) << c.path;
-    EXPECT_EQ(without.count(c.path) == 1, c.listedWithout) << c.path;
-  }
-}
-
 class NtfsOracle : public ::testing::TestWithParam<std::string> {
  protected:
   std::string image() const { return FixtureImage(GetParam()); }
-  Manifest manifest() const { return ReadManifest(CommittedManifest(), GetParam()); }
 };
 
-TEST_P(NtfsOracle, HoldsWhatItsManifestSays) { ExpectHoldsItsCases(image(), manifest()); }
 TEST_P(NtfsOracle, LiveListingAgreesWithSleuthKit) { ExpectLiveListingAgrees(image()); }
 TEST_P(NtfsOracle, LiveFileBytesAgreeWithIcat) { ExpectLiveBytesAgree(image()); }
-TEST_P(NtfsOracle, DeletedItemsAgreeWithNtfsundeleteAndFls) { ExpectDeletedItemsAgree(image(), manifest()); }
+TEST_P(NtfsOracle, DeletedItemsAgreeWithNtfsundeleteAndFls) { ExpectDeletedItemsAgree(image(), ReadManifest(CommittedManifest(), GetParam()));
+}
 
 INSTANTIATE_TEST_SUITE_P(Images, NtfsOracle, ::testing::ValuesIn(FixtureNames()),
                          [](const auto& info) { return info.param; });
@@ -243,7 +156,6 @@ TEST(NtfsFixtureGenerator, RegeneratesAnImageWithTheSameCases) {
   const Manifest committed = ReadManifest(CommittedManifest(), "ntfs4k");
   EXPECT_EQ(fresh.liveItems, committed.liveItems);
   EXPECT_EQ(fresh.deleted.size(), committed.deleted.size());
-  ExpectHoldsItsCases(dir / "ntfs4k.img", fresh);
   ExpectLiveListingAgrees(dir / "ntfs4k.img");
   ExpectLiveBytesAgree(dir / "ntfs4k.img");
   ExpectDeletedItemsAgree(dir / "ntfs4k.img", fresh);
