@@ -51,11 +51,12 @@ TEST_F(ReaderFixture, FragmentedChainReadsWholeAndSeeksFromEachOrigin) {
   EXPECT_THROW(stream.Write(rest, 1), EAbstractError);
 }
 
-TEST_F(ReaderFixture, BrokenChainsEndWithAShortReadAndFatNumberZeroIgnoresThem) {
+TEST_F(ReaderFixture, BrokenChainsAndUnreadableSectorsEndWithAShortReadAndFatNumberZeroIgnoresChains) {
   img.Fill(10, 3, 6);
   img.SetFAT(10, 11);
   img.SetFAT(11, 10);  // a loop under an absurd size: no cluster is read twice
   img.SetFAT(40, 1);   // points at a reserved cluster
+  img.Chain(50, 2);
   MountedFat m(img);
   struct Case {
     uint32_t start, size;
@@ -72,15 +73,9 @@ TEST_F(ReaderFixture, BrokenChainsEndWithAShortReadAndFatNumberZeroIgnoresThem) 
   TFATFileInfo info;  // contiguous clusters, whatever the FAT holds
   m.drive->ResetByCluster(10, 3072, info);
   EXPECT_EQ(ReadAll(*m.drive, info, 4096, 0), Expected(10, 3072));
-}
-
-TEST_F(ReaderFixture, UnreadableSectorEndsTheReadAfterTheBytesBeforeIt) {
-  img.Fill(10, 2, 7);
-  img.Chain(10, 2);
-  MountedFat m(img);
-  Source().failingSectors.insert(img.FirstData() + (11 - 2) * 2 + 1);  // second sector of cluster 11
-  TFATFileInfo info;
-  m.drive->ResetByCluster(10, 2048, info);
+  // An unreadable sector ends the read after the bytes before it.
+  Source().failingSectors.insert(img.FirstData() + (51 - 2) * 2 + 1);  // second sector of cluster 51
+  m.drive->ResetByCluster(50, 2048, info);
   std::vector<uint8_t> buf(4096);
   uint32_t n = 0;
   EXPECT_TRUE(m.drive->BlockRead(info, 4096, buf.data(), 1, n));

@@ -97,30 +97,24 @@ TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
   firstAsked("Could not write to the file ");
 }
 
-struct OverwriteFixture : SaveFixture {
-  void SetUp() override {
-    SaveFixture::SetUp();
-    img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
-    img.Chain(50, 1);
-    img.Dots(50, 0);
-    img.Short(50, 2, "A       TXT", faArchive, 60, 3);
-    img.Short(50, 3, "B       TXT", faArchive, 61, 3);
-    img.Chain(60, 2);
-    std::memcpy(img.Cluster(60), "new", 3);
-    std::memcpy(img.Cluster(61), "new", 3);
-    fs::create_directories(dest / "SUB");
-    Write(dest / "SUB" / "A.TXT", "old");
-    Write(dest / "SUB" / "B.TXT", "old");
-  }
-  TFATDirectory* LiveSub(MountedFat& m) {
-    auto* sub = m.Child<TFATDirectory>(m.Root(), "SUB");
-    m.List(sub, false);  // built as a scan without deleted items builds it
-    return sub;
-  }
-};
-
-TEST_F(OverwriteFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAskTheirOwn) {
+TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAskTheirOwn) {
+  img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
+  img.Chain(50, 1);
+  img.Dots(50, 0);
+  img.Short(50, 2, "A       TXT", faArchive, 60, 3);
+  img.Short(50, 3, "B       TXT", faArchive, 61, 3);
+  img.Chain(60, 2);
+  std::memcpy(img.Cluster(60), "new", 3);
+  std::memcpy(img.Cluster(61), "new", 3);
+  fs::create_directories(dest / "SUB");
+  Write(dest / "SUB" / "A.TXT", "old");
+  Write(dest / "SUB" / "B.TXT", "old");
   MountedFat m(img);
+  auto LiveSub = [](MountedFat& mf) {
+    auto* sub = mf.Child<TFATDirectory>(mf.Root(), "SUB");
+    mf.List(sub, false);  // built as a scan without deleted items builds it
+    return sub;
+  };
   answers = {IDNO, IDALL, IDALL};
   ASSERT_TRUE(m.drive->SaveItem(LiveSub(m), Dest(), 1));
   ASSERT_EQ(asked.size(), 1u);

@@ -26,6 +26,15 @@ int CountTree(MountedFat& m) {
   return items;
 }
 
+// Files with distinct names in records [from, to) of a directory.
+void Numbered(FatImage& img, uint32_t dir, uint32_t from, uint32_t to, char first = 'F') {
+  for (uint32_t i = from; i < to; ++i) {
+    char name[12];
+    std::snprintf(name, sizeof name, "%c%07u   ", first, i);
+    img.Short(dir, i, name, faArchive, 0, 0);
+  }
+}
+
 TEST(FatNames, ShortWildcardAndSaveNames) {
   EXPECT_EQ(FormatShortName(reinterpret_cast<const uint8_t*>("README  TXT")), "README.TXT");
   EXPECT_EQ(FormatShortName(reinterpret_cast<const uint8_t*>("A B     C  ")), "AB.C");
@@ -112,11 +121,7 @@ TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
   // Deleted folders of one full 512-byte cluster ("." "..", 14 files) each.
   auto folder = [&](uint32_t c, uint32_t slot, const char* name11) {
     img.Dots(c, 0);
-    for (uint32_t i = 2; i < 16; ++i) {
-      char name[12];
-      std::snprintf(name, sizeof name, "\xE5" "%07u   ", c * 100 + i);
-      img.Short(c, i, name, faArchive, 0, 0);
-    }
+    Numbered(img, c, 2, 16, '\xE5');
     img.Short(0, slot, name11, faDirectory, c, 0);
   };
   folder(30, 0, "\xE5" "IG        ");
@@ -134,26 +139,18 @@ TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
 }
 
 TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
-  for (uint32_t i = 0; i < img.rootEntries; ++i) {
-    char name[12];
-    std::snprintf(name, sizeof name, "F%07u   ", i);
-    img.Short(0, i, name, faArchive, 0, 0);
-  }
+  Numbered(img, 0, 0, img.rootEntries);
   img.Short(2, 0, "BEYOND     ", faArchive, 0, 0);  // first data cluster right after the region
   MountedFat m(img);
   EXPECT_EQ(m.List(m.Root()).size(), img.rootEntries);
 }
 
-// Loops and folders pointing back: FatTreeBounds and the next test.
-TEST_F(RootFixture, FolderEntriesAtTheRootReservedOrPastTheEndOpenNothing) {
-  img.Short(0, 0, "ZERO       ", faDirectory, 0, 0);
-  img.Short(0, 1, "ONE        ", faDirectory, 1, 0);
-  img.Short(0, 2, "FAR        ", faDirectory, 0xFFFFFF, 0);
-  MountedFat m(img);
-  for (const char* empty : {"ZERO", "ONE", "FAR"}) EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), empty)).empty());
-}
-
+// Folders pointing at the root, the reserved clusters or past the end open
+// nothing (loops: FatTreeBounds).
 TEST_F(RootFixture, FoldersSharingClustersAreOpenedOnceSoTheTreeCannotBranch) {
+  img.Short(0, 2, "ZERO       ", faDirectory, 0, 0);
+  img.Short(0, 3, "ONE        ", faDirectory, 1, 0);
+  img.Short(0, 4, "FAR        ", faDirectory, 0xFFFFFF, 0);
   // Each level holds two folders on the next level's cluster: opened both
   // times, 20 levels would make a million items.
   for (uint32_t level = 0; level < 20; ++level) {
@@ -166,14 +163,15 @@ TEST_F(RootFixture, FoldersSharingClustersAreOpenedOnceSoTheTreeCannotBranch) {
     img.Short(here, at + 1, "RIGHT      ", faDirectory, 101 + level, 0);
   }
   MountedFat m(img);
-  EXPECT_EQ(CountTree(m), 40);
+  EXPECT_EQ(CountTree(m), 43);
+  for (const char* empty : {"ZERO", "ONE", "FAR"}) EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), empty)).empty());
   auto* left = m.Child<TFATDirectory>(m.Root(), "LEFT");
   EXPECT_EQ(m.List(left).size(), 2u);
   EXPECT_TRUE(m.List(m.Child<TFATDirectory>(m.Root(), "RIGHT")).empty());  // shown, not opened again
   // Freeing the folder that opened a cluster lets another open it.
   m.Root()->DeleteChildren();
   m.Root()->Children.reset();
-  EXPECT_EQ(CountTree(m), 40);
+  EXPECT_EQ(CountTree(m), 43);
 }
 
 TEST(FatTreeBounds, AFolderInASmallSourceYieldsNoMoreThanTheSourceHolds) {
@@ -193,11 +191,7 @@ TEST(FatTreeBounds, ABuildAfterDeleteChildrenListsEverythingAgain) {
   const uint32_t files = 500;
   img.Chain(10, 32);
   img.Dots(10, 0);
-  for (uint32_t i = 0; i < files; ++i) {
-    char name[12];
-    std::snprintf(name, sizeof name, "F%07u   ", i);
-    img.Short(10, 2 + i, name, faArchive, 0, 0);
-  }
+  Numbered(img, 10, 2, 2 + files);
   img.Short(0, 0, "BIG        ", faDirectory, 10, 0);
   MountedFat m(img);
   auto* big = m.Child<TFATDirectory>(m.Root(), "BIG");
