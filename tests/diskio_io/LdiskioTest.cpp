@@ -97,12 +97,7 @@ TEST_F(Ldiskio, ReadsPastTheEndAndOfUnboundDrivesFail) {
 }
 
 TEST_F(Ldiskio, DriveParametersFollowTheBinding) {
-  struct Case {
-    UINT type;
-    uint64_t sectors;
-    uint16_t mediaKind, removable;
-    uint32_t heads, perTrack;
-  } cases[] = {
+  struct Case { UINT type; uint64_t sectors; uint16_t mediaKind, removable; uint32_t heads, perTrack; } cases[] = {
       {DRIVE_FIXED, 255 * 63 * 3, 3, 0, 255, 63},
       {DRIVE_REMOVABLE, 5000, 2, 1, 1, 1},
       {DRIVE_REMOVABLE, 2880, 1, 1, 2, 18},  // a 1.44 MB floppy
