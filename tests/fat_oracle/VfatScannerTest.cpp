@@ -31,12 +31,9 @@ TEST(VfatScanner, DriveNumberComesFromTheVolumeRootOnly) {
 TEST(VfatScanner, ValidOnlyForLetteredFatRootsOfDrivesItMayRead) {
   ImageDevice img(FixtureImage("fat16"));
   ASSERT_TRUE(img.bound());
-  const std::u16string lower{char16_t(img.letter() - 'A' + 'a'), u':', u'\\'};
-  for (const auto& mp : {img.Root(), lower, u"\\\\?\\" + img.Root()}) {
-    auto s = MakeScanner(mp);
-    EXPECT_TRUE(s->GetIsValid()) << WideToAnsi(mp);
-    EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
-  }
+  auto s = MakeScanner(u"\\\\?\\" + img.Root());  // the other forms of a root: the test above
+  EXPECT_TRUE(s->GetIsValid());
+  EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
   EXPECT_FALSE(MakeScanner(img.Root() + u"Mount\\")->GetIsValid());
   EXPECT_FALSE(MakeScanner(u"B:\\")->GetIsValid());  // unbound
   // Network drives and CD-ROMs are refused whatever they hold.
