@@ -22,13 +22,8 @@ constexpr char kFatLetter = 'K';
 ScriptedSource& Source();  // the one source behind kFatLetter, for the whole run
 
 // Little-endian pokes.
-inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+inline void Put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
+inline void Put32(uint8_t* p, uint32_t v) { Put16(p, uint16_t(v)), Put16(p + 2, uint16_t(v >> 16)); }
 
 // A FAT volume of a chosen cluster count, written field by field.
 struct FatImage {
@@ -44,12 +39,8 @@ struct FatImage {
 
   // type 1/2/3 decides the FAT layout; clusters the data area.
   static FatImage Make(int type, uint32_t clusters, uint8_t spc = 1, uint16_t bps = 512) {
-    FatImage f;
-    f.type = type;
-    f.clusters = clusters;
-    f.spc = spc;
-    f.bps = bps;
-    f.rootEntries = type == 3 ? 0 : 64;
+    FatImage f{.bps = bps, .spc = spc, .rootEntries = uint16_t(type == 3 ? 0 : 64), .clusters = clusters, .type = type,
+               .bytes = {}};
     const uint64_t fatBytes = type == 1 ? (uint64_t(clusters) + 2) * 3 / 2 + 2 : (uint64_t(clusters) + 2) * (type == 2 ? 2 : 4);
     f.spf = uint32_t((fatBytes + bps - 1) / bps);
     f.bytes.assign(size_t(f.TotalSectors()) * bps, 0);
@@ -85,7 +76,6 @@ struct FatImage {
   uint32_t TotalSectors() const { return FirstData() + clusters * spc; }
   uint8_t* Sector(uint32_t s) { return bytes.data() + size_t(s) * bps; }
   uint8_t* Cluster(uint32_t c) { return Sector(FirstData() + (c - 2) * spc); }
-  uint32_t ClusterBytes() const { return uint32_t(bps) * spc; }
 
   // Writes the entry in every FAT copy.
   void SetFAT(uint32_t cluster, uint32_t value) {
@@ -115,7 +105,6 @@ struct FatImage {
     if (dirCluster == 0) return Sector(RootStart()) + i * 32;
     return Cluster(dirCluster) + i * 32;
   }
-  uint32_t Root() const { return type == 3 ? 2 : 0; }
 
   // An 8.3 entry; name is 11 bytes, blank padded.
   uint8_t* Short(uint32_t dir, uint32_t i, const char* name11, uint8_t attr, uint32_t cluster, uint32_t size,
@@ -131,18 +120,13 @@ struct FatImage {
     return r;
   }
 
-  static uint8_t ShortChecksum(const uint8_t* name11) {
-    uint8_t sum = 0;
-    for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + name11[i]);
-    return sum;
-  }
-
   // A long name (ASCII) as its records followed by its short entry; returns
   // the number of records written.
   uint32_t Long(uint32_t dir, uint32_t i, const std::string& name, const char* short11, uint8_t attr, uint32_t cluster,
                 uint32_t size) {
     const uint32_t n = uint32_t((name.size() + 12) / 13);
-    const uint8_t sum = ShortChecksum(reinterpret_cast<const uint8_t*>(short11));
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + uint8_t(short11[i]));
     for (uint32_t k = 0; k < n; ++k) {
       const uint32_t part = n - k;  // last part first on disk
       uint8_t* r = Record(dir, i + k);
@@ -168,7 +152,7 @@ struct FatImage {
 
   void Fill(uint32_t cluster, uint32_t n, uint8_t salt) {
     uint8_t* p = Cluster(cluster);
-    for (uint32_t i = 0; i < n * ClusterBytes(); ++i) p[i] = uint8_t(i * 7 + i / 512 + salt);
+    for (uint32_t i = 0; i < n * spc * bps; ++i) p[i] = uint8_t(i * 7 + i / 512 + salt);
   }
 };
 
@@ -179,9 +163,8 @@ struct MountedFat {
   std::unique_ptr<TFATdrive> drive;
   bool mounted = false;
 
-  explicit MountedFat(const FatImage& img) : MountedFat(img.bytes) {}
-  explicit MountedFat(const std::vector<uint8_t>& bytes) {
-    Source().SetImage(bytes);
+  explicit MountedFat(const FatImage& img) {
+    Source().SetImage(img.bytes);
     device = LetterDevice(kFatLetter);
     drive = std::make_unique<TFATdrive>();
     drive->Device = device.get();
@@ -190,8 +173,8 @@ struct MountedFat {
   }
   TFATDirectory* Root() { return static_cast<TFATDirectory*>(drive->DeletedTreeRoot.get()); }
   // The children of a directory, built with the given flags.
-  std::vector<TObject*> List(TFATDirectory* d, bool includeDeleted = true, bool deletedOnly = false) {
-    if (!d->Children) d->AddChildren(includeDeleted, deletedOnly);
+  std::vector<TObject*> List(TFATDirectory* d, bool includeDeleted = true) {
+    if (!d->Children) d->AddChildren(includeDeleted, false);
     return d->Children ? *d->Children : std::vector<TObject*>{};
   }
   template <typename T>

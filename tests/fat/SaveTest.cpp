@@ -1,6 +1,9 @@
-// Saving items out: progress and events, the overwrite questions, deleted
+// Saving items out: progress and events, what failures tell, the overwrite questions, deleted
 // files of unbuilt folders; and the program on hand-made volumes: copies that
 // are not whole, names that must stay apart and inside DEST, escaped names.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -61,57 +64,77 @@ TEST_F(SaveFixture, ProgressStartAndEndForEachFile) {
   EXPECT_TRUE(fs::is_empty(dest / "c"));
 }
 
-struct OverwriteFixture : SaveFixture {
-  void SetUp() override {
-    SaveFixture::SetUp();
-    img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
-    img.Chain(50, 1);
-    img.Dots(50, 0);
-    img.Short(50, 2, "A       TXT", faArchive, 60, 3);
-    img.Short(50, 3, "B       TXT", faArchive, 61, 3);
-    img.Chain(60, 2);
-    std::memcpy(img.Cluster(60), "new", 3);
-    std::memcpy(img.Cluster(61), "new", 3);
-    fs::create_directories(dest / "SUB");
-    Write(dest / "SUB" / "A.TXT", "old");
-    Write(dest / "SUB" / "B.TXT", "old");
-  }
-  TFATDirectory* LiveSub(MountedFat& m) {
-    auto* sub = m.Child<TFATDirectory>(m.Root(), "SUB");
-    m.List(sub, false);  // built as a scan without deleted items builds it
-    return sub;
-  }
-};
-
-TEST_F(OverwriteFixture, YesForTheFolderOverwritesItsFilesWithoutAsking) {
+// What the user is told when the source, the target file or the target folder fails.
+TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
+  img.Fill(10, 4, 1);
+  img.Chain(10, 4);
+  img.Short(0, 0, "DATA    BIN", faArchive, 10, 4096);
+  img.Short(0, 1, "SUB        ", faDirectory, 30, 0);
+  img.Chain(30, 1);
+  img.Dots(30, 0);
   MountedFat m(img);
-  answers = {IDYES};
+  auto firstAsked = [&](const std::string& start) {
+    ASSERT_FALSE(asked.empty()) << start;
+    EXPECT_EQ(asked[0].text.rfind(start, 0), 0u) << asked[0].text;
+    asked.clear();
+  };
+  Source().failingSectors.insert(img.FirstData() + (10 - 2) * 2 + 1);
+  EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1));
+  Source().failingSectors.clear();
+  firstAsked("Could not read source file! (device: K:, start cluster: 10, size: 4096)");
+  Write(dest / "SUB", "x");
+  m.drive->SaveItem(m.Child<TFATDirectory>(m.Root(), "SUB"), Dest(), 1);
+  firstAsked("Could not create the folder ");
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tight = old;
+  tight.rlim_cur = 1000;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &tight);
+  EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1));
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+  firstAsked("Could not write to the file ");
+}
+
+TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAskTheirOwn) {
+  img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
+  img.Chain(50, 1);
+  img.Dots(50, 0);
+  img.Short(50, 2, "A       TXT", faArchive, 60, 3);
+  img.Short(50, 3, "B       TXT", faArchive, 61, 3);
+  img.Chain(60, 2);
+  std::memcpy(img.Cluster(60), "new", 3);
+  std::memcpy(img.Cluster(61), "new", 3);
+  fs::create_directories(dest / "SUB");
+  Write(dest / "SUB" / "A.TXT", "old");
+  Write(dest / "SUB" / "B.TXT", "old");
+  MountedFat m(img);
+  auto LiveSub = [](MountedFat& mf) {
+    auto* sub = mf.Child<TFATDirectory>(mf.Root(), "SUB");
+    mf.List(sub, false);  // built as a scan without deleted items builds it
+    return sub;
+  };
+  answers = {IDNO, IDALL, IDALL};
   ASSERT_TRUE(m.drive->SaveItem(LiveSub(m), Dest(), 1));
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].text, "The folder SUB already exists.\r\rDo you want to save into it and overwrite the files it holds?");
   EXPECT_EQ(asked[0].type, TMsgDlgType::mtConfirmation);
-  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "new");
-  EXPECT_EQ(ReadHostFile(dest / "SUB" / "B.TXT"), "new");
-}
-
-TEST_F(OverwriteFixture, NoSkipsTheFolderAndFilesAreAskedAgainLater) {
-  MountedFat m(img);
-  answers = {IDNO, IDNO, IDALL};
-  ASSERT_TRUE(m.drive->SaveItem(LiveSub(m), Dest(), 1));
   EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "old");
   answers = {IDALL};
   bool overwriteAll = false, overwriteFiles = false;
   ASSERT_TRUE(m.drive->SaveDirectory(LiveSub(m), Dest(), false, false, true, 1, overwriteAll, overwriteFiles));
-  // The folder question came, then the first file's; All covered the second.
   EXPECT_TRUE(overwriteAll);
-  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "new");
   EXPECT_EQ(ReadHostFile(dest / "SUB" / "B.TXT"), "new");
-  asked.clear();
+  Write(dest / "SUB" / "A.TXT", "old");
   answers = {IDNO};
   bool files = false;
   ASSERT_TRUE(m.drive->SaveFile(m.Child<TFATFile>(LiveSub(m), "A.TXT"), (dest / "SUB").string() + "\\", 1, files));
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_EQ(asked[0].text, "The file " + (dest / "SUB").string() + "\\A.TXT already exists.\r\rDo you want to overwrite it?");
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[2].text, "The file " + (dest / "SUB").string() + "\\A.TXT already exists.\r\rDo you want to overwrite it?");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "old");
 }
 
 TEST_F(SaveFixture, UnbuiltDirectorySavesOnlyDeletedFilesThroughItsTree) {

@@ -22,41 +22,24 @@ std::string InodeOf(const std::string& image, const std::string& path) {
   return "";
 }
 
-struct TempDir {
-  ScratchDir scratch;
-  fs::path path{scratch.path()};
-};
-
-TEST(Cli, LsJsonListsEveryItemWithItsState) {
-  const std::string img = FixtureImage("fat16");
-  auto r = RunTool({"ls", img, "--deleted", "--json"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  auto lines = Lines(r.out);
-  EXPECT_EQ(lines.size(), TskListing(img).size());
-  EXPECT_NE(r.out.find("{\"path\":\"Reuse me.bin\",\"type\":\"file\",\"size\":4096,"), std::string::npos);
-  EXPECT_NE(r.out.find("\"deleted\":true,\"condition\":2}"), std::string::npos);
-  EXPECT_NE(r.out.find("{\"path\":\"README.TXT\",\"type\":\"file\",\"size\":1200,\"mtime\":\"2001-02-03T04:05:06Z\","
-                       "\"attributes\":32,\"deleted\":false,\"condition\":0}"),
-            std::string::npos);
-}
-
-TEST(Cli, LsFiltersByStateAndMask) {
+TEST(Cli, LsListsEveryItemAndFiltersByStateAndMask) {
   const std::string img = FixtureImage("fat12");
+  auto json = RunTool({"ls", img, "--deleted", "--json"});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_EQ(Lines(json.out).size(), TskListing(img).size());
+  EXPECT_NE(json.out.find("{\"path\":\"README.TXT\",\"type\":\"file\",\"size\":1200,\"mtime\":\"2001-02-03T04:05:06Z\","
+                          "\"attributes\":32,\"deleted\":false,\"condition\":0}"),
+            std::string::npos);
   auto live = RunTool({"ls", img});
-  ASSERT_EQ(live.exitCode, 0);
   EXPECT_EQ(live.out.find("deleted"), std::string::npos);
   EXPECT_NE(live.out.find("  Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\n"), std::string::npos);
-
   auto deleted = RunTool({"ls", img, "--deleted-only"});
-  ASSERT_EQ(deleted.exitCode, 0);
-  auto lines = Lines(deleted.out);
-  EXPECT_GE(lines.size(), 9u);
-  for (auto& l : lines) EXPECT_NE(l.find(" deleted:"), std::string::npos) << l;
+  EXPECT_GE(Lines(deleted.out).size(), 9u);
+  for (auto& l : Lines(deleted.out)) EXPECT_NE(l.find(" deleted:"), std::string::npos) << l;
   EXPECT_NE(deleted.out.find("deleted:intact  _ELME.TXT\n"), std::string::npos);
   EXPECT_NE(deleted.out.find("deleted:reused  Reuse me.bin\n"), std::string::npos);
 
   auto masked = RunTool({"ls", img, "--mask", "*.dat", "--deleted"});
-  ASSERT_EQ(masked.exitCode, 0);
   EXPECT_EQ(Lines(masked.out).size(), 1u) << masked.out;
   EXPECT_NE(masked.out.find("Trash/Old stuff/_LD.DAT"), std::string::npos);
 }
@@ -86,44 +69,37 @@ TEST(Cli, RefusesWhatItCannotRead) {
 }
 
 TEST(Cli, CatGivesTheBytesIcatGives) {
-  for (const auto& name : FixtureNames()) {
-    const std::string img = FixtureImage(name);
-    for (std::string path : {"fragmented.bin", "日本語のファイル.txt"}) {
-      auto r = RunTool({"cat", img, path});
-      ASSERT_EQ(r.exitCode, 0) << name << " " << path << r.err;
-      EXPECT_EQ(r.out, RunProgram({"icat", img, InodeOf(img, path)}).out) << name << " " << path;
-    }
-    // Letter case and "\" separators as a Windows user types them.
-    EXPECT_EQ(RunTool({"cat", img, "docs\\REPORTS\\2005\\q1\\week 12\\monday\\morning\\DEEP FILE.TXT"}).out,
-              RunTool({"cat", img, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt"}).out);
+  const std::string img = FixtureImage("fat16");  // the library on each FAT type: the oracle suite
+  for (std::string path : {"fragmented.bin", "日本語のファイル.txt"}) {
+    auto r = RunTool({"cat", img, path});
+    ASSERT_EQ(r.exitCode, 0) << path << r.err;
+    EXPECT_EQ(r.out, RunProgram({"icat", img, InodeOf(img, path)}).out) << path;
   }
+  // Letter case and "\" separators as a Windows user types them.
+  EXPECT_EQ(RunTool({"cat", img, "docs\\REPORTS\\2005\\q1\\week 12\\monday\\morning\\DEEP FILE.TXT"}).out,
+            RunTool({"cat", img, "Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt"}).out);
 }
 
-TEST(Cli, SaveBringsBackDeletedFilesWithTimeAndAttributes) {
-  TempDir dest;
-  const std::string img = FixtureImage("fat32");
-  auto r = RunTool({"save", img, "Deleted long name.txt", "_ELME.TXT", "RO.TXT", "ALL.TXT", dest.path.string()});
+TEST(Cli, SaveBringsBackFilesWithTimeAndAttributesAndFoldersWithAllTheyHold) {
+  ScratchDir dest;
+  std::string img = FixtureImage("fat32");
+  auto r = RunTool({"save", img, "Deleted long name.txt", "RO.TXT", dest.path()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadHostFile(dest.path / "Deleted long name.txt"),
+  EXPECT_EQ(ReadHostFile(dest / "Deleted long name.txt"),
             RunProgram({"icat", "-r", img, InodeOf(img, "Deleted long name.txt")}).out);
-  EXPECT_EQ(fs::file_size(dest.path / "_ELME.TXT"), 3000u);
   struct stat st {};
-  ASSERT_EQ(stat((dest.path / "Deleted long name.txt").c_str(), &st), 0);
+  ASSERT_EQ(stat((dest / "Deleted long name.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, 1436011200);  // 2015-07-04 12:00:00, the volume's time as it stands (TZ=UTC)
-  ASSERT_EQ(stat((dest.path / "RO.TXT").c_str(), &st), 0);
+  ASSERT_EQ(stat((dest / "RO.TXT").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only stays read-only";
-}
-
-TEST(Cli, SaveCopiesFoldersWithAllTheyHold) {
-  TempDir dest;
-  const fs::path into = dest.path / "a\\b";  // a host name holding "\"
-  auto r = RunTool({"save", FixtureImage("fat12"), "Trash", into.string()});
+  const fs::path into = dest / "a\\b";  // a host name holding "\"
+  r = RunTool({"save", FixtureImage("fat12"), "Trash", into.string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(fs::file_size(into / "Trash" / "thrown away.txt"), 3000u);
   EXPECT_EQ(fs::file_size(into / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
   EXPECT_EQ(ReadHostFile(into / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
   // A live folder: its live files by their chains, its deleted ones as contiguous clusters.
-  const std::string img = FixtureImage("fat16");
+  img = FixtureImage("fat16");
   r = RunTool({"save", img, "Docs", into.string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(ReadHostFile(into / "Docs" / "TAKER.BIN"), RunProgram({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
@@ -133,14 +109,13 @@ TEST(Cli, SaveCopiesFoldersWithAllTheyHold) {
 }
 
 TEST(Cli, SaveNeverWritesThroughALinkInDest) {
-  TempDir dest;
-  const fs::path in = dest.path / "in", out = dest.path / "out";
-  fs::create_directories(in);
+  ScratchDir dest;
+  const fs::path in = dest / "in", out = dest / "out";
+  fs::create_directories(in / "Docs");
   fs::create_directories(out);
   std::ofstream(out / "kept") << "mine";
   fs::create_symlink(out / "dangling", in / "README.TXT");
   fs::create_symlink(out / "kept", in / "NOTES");
-  fs::create_directories(in / "Docs");
   fs::create_symlink(out, in / "Docs" / "Reports");  // the rest of Docs is still saved
   auto r = RunTool({"save", FixtureImage("fat16"), "README.TXT", "NOTES", "Docs", in.string(), "--overwrite", "all"});
   EXPECT_EQ(r.exitCode, 1);
@@ -152,59 +127,33 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   EXPECT_TRUE(fs::is_symlink(in / "README.TXT"));
   EXPECT_EQ(fs::file_size(in / "Docs" / "TAKER.BIN"), 4096u);
   // A save that saves nothing leaves no folder it made.
-  EXPECT_EQ(RunTool({"save", FixtureImage("fat16"), "no such file", (dest.path / "new").string()}).exitCode, 1);
-  EXPECT_FALSE(fs::exists(dest.path / "new"));
+  EXPECT_EQ(RunTool({"save", FixtureImage("fat16"), "no such file", dest / "new"}).exitCode, 1);
+  EXPECT_FALSE(fs::exists(dest / "new"));
 }
 
 TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
-  TempDir dest;
-  const std::string img = FixtureImage("fat16"), target = (dest.path / "NOTES").string();
+  ScratchDir dest;
+  const std::string img = FixtureImage("fat16"), target = dest / "NOTES";
   struct Case { std::vector<std::string> flags; std::string answer; size_t size; };
   const Case cases[] = {{{}, "n\n", 4}, {{}, "", 4}, {{"--overwrite", "none"}, "", 4},
                         {{}, "y\n", 333}, {{"--overwrite", "all"}, "", 333}};  // nobody answering keeps the file
   for (const Case& c : cases) {
     std::ofstream(target, std::ios::binary | std::ios::trunc) << "mine";
-    std::vector<std::string> args{"save", img, "NOTES", dest.path.string()};
+    std::vector<std::string> args{"save", img, "NOTES", dest.path()};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
     auto r = RunTool(args, c.answer);
-    if (!c.answer.empty() || !c.flags.empty()) {
-      EXPECT_EQ(r.exitCode, 0) << c.answer << r.err;
-    }
+    EXPECT_TRUE(r.exitCode == 0 || (c.answer.empty() && c.flags.empty())) << c.answer << r.err;
     EXPECT_EQ(fs::file_size(target), c.size) << c.answer;
-    if (!c.answer.empty()) {
-      EXPECT_NE(r.err.find("NOTES: the file exists; replace it?"), std::string::npos);
-    }
+    EXPECT_TRUE(c.answer.empty() || r.err.find("NOTES: the file exists; replace it?") != std::string::npos) << r.err;
   }
-  EXPECT_EQ(RunTool({"save", img, "NOTES", dest.path.string(), "--overwrite", "maybe"}).exitCode, 2);
+  EXPECT_EQ(RunTool({"save", img, "NOTES", dest.path(), "--overwrite", "maybe"}).exitCode, 2);
 }
 
+// The scanner suite holds the raw scanner's items against the library's.
 TEST(Cli, ScanWithTheRawFatScannerListsTheLiveFiles) {
-  const std::string img = FixtureImage("fat32");
-  size_t liveFiles = 0;
-  for (auto& e : TskListing(img)) liveFiles += !e.dir && !e.deleted;
-  auto count = RunTool({"scan", img, "--api", "vfat", "--count"});
-  ASSERT_EQ(count.exitCode, 0) << count.err;
-  EXPECT_EQ(count.out.substr(0, count.out.find(' ')), std::to_string(liveFiles));
-  auto lines = RunTool({"scan", img, "--api", "vfat"});
+  auto lines = RunTool({"scan", FixtureImage("fat32"), "--api", "vfat"});
+  ASSERT_EQ(lines.exitCode, 0) << lines.err;
   EXPECT_NE(lines.out.find("Docs/Reports/2005/Q1/Week 12/Monday/Morning/deep file.txt\t777\t"), std::string::npos);
-}
-
-// The README's walk-through on the bundled demo volume: list it with the
-// deleted items, get the deleted budget back.
-TEST(Cli, ReadmeWalkThroughRecoversTheDeletedBudget) {
-  const std::string img = FixtureDir() + "/fat-demo-" + std::to_string(getpid()) + ".img";
-  ASSERT_EQ(RunProgram({"bash", std::string(MOX_SOURCE_DIR) + "/scripts/make_demo_image.sh", img}).exitCode, 0);
-  auto ls = RunTool({"ls", img, "--deleted"});
-  ASSERT_EQ(ls.exitCode, 0) << ls.err;
-  EXPECT_NE(ls.out.find("deleted:intact  Documents/Summer budget.txt\n"), std::string::npos) << ls.out;
-  EXPECT_NE(ls.out.find("deleted:intact  Drafts/_EATING.TXT\n"), std::string::npos);
-  TempDir dest;
-  auto save = RunTool({"save", img, "Documents/Summer budget.txt", dest.path.string()});
-  ASSERT_EQ(save.exitCode, 0) << save.err;
-  std::string budget = ReadHostFile(dest.path / "Summer budget.txt");
-  EXPECT_EQ(budget.rfind("Budget for the summer\n", 0), 0u) << budget;
-  EXPECT_EQ(budget.size(), 158u);
-  fs::remove(img);
 }
 
 }  // namespace

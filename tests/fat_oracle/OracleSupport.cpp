@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "ItemText.h"
@@ -19,18 +18,16 @@ const std::vector<std::string>& FixtureNames() {
 }
 
 const std::string& FixtureDir() {
-  static std::string dir;
-  static std::once_flag once;
-  std::call_once(once, [] {
+  static const std::string dir = [] {
     // Beside the test program, so every build folder keeps its own images.
-    fs::path exe = fs::read_symlink("/proc/self/exe");
-    dir = (exe.parent_path() / "fat_fixtures").string();
-    auto r = RunProgram({"bash", std::string(MOX_SOURCE_DIR) + "/tests/fixtures/make_fat_fixtures.sh", dir});
+    const std::string d = (fs::read_symlink("/proc/self/exe").parent_path() / "fat_fixtures").string();
+    auto r = RunProgram({"bash", std::string(MOX_SOURCE_DIR) + "/tests/fixtures/make_fat_fixtures.sh", d});
     if (r.exitCode != 0) {
       std::fprintf(stderr, "fixture script failed:\n%s\n", r.err.c_str());
       std::abort();
     }
-  });
+    return d;
+  }();
   return dir;
 }
 
@@ -75,8 +72,6 @@ MountedImage::MountedImage(const std::string& image) : image_(image) {
   mounted_ = drive_->MountDrive(false);
 }
 
-MountedImage::~MountedImage() { drive_.reset(); }
-
 std::string ToLowerAscii(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
@@ -110,14 +105,14 @@ std::vector<Entry> MountedImage::Scan(bool includeDeleted, bool deletedOnly) {
   return entries;
 }
 
-std::string MountedImage::ReadAll(TFATFile& file, uint8_t fatNumber, uint32_t piece) {
+std::string MountedImage::ReadAll(TFATFile& file, uint8_t fatNumber) {
   std::string data;
   TFATFileInfo info;
   if (!drive_->ResetByCluster(file.StartCluster, uint32_t(file.Size), info)) return data;
-  std::vector<char> buf(piece);
+  std::vector<char> buf(65536);
   for (;;) {
     uint32_t got = 0;
-    if (!drive_->BlockRead(info, piece, buf.data(), fatNumber, got) || got == 0) break;
+    if (!drive_->BlockRead(info, uint32_t(buf.size()), buf.data(), fatNumber, got) || got == 0) break;
     data.append(buf.data(), got);
   }
   return data;

@@ -41,14 +41,12 @@ std::vector<Entry> TskListing(const std::string& image);
 class MountedImage {
  public:
   explicit MountedImage(const std::string& image);
-  ~MountedImage();
   bool mounted() const { return mounted_; }
   char letter() const { return image_.letter(); }
-  TFATdrive& drive() { return *drive_; }
   // ScanDrive("*", includeDeleted, deletedOnly) collected in report order.
   std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly = false);
-  // All bytes of a file read through BlockRead in pieces of the given size.
-  std::string ReadAll(TFATFile& file, uint8_t fatNumber, uint32_t piece = 65536);
+  // All bytes of a file read through BlockRead in 64 KiB pieces.
+  std::string ReadAll(TFATFile& file, uint8_t fatNumber);
 
  private:
   ImageDevice image_;

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -15,24 +13,11 @@
 #include "Volumes.h"
 
 using namespace oracle;
-namespace fs = std::filesystem;
 
 namespace {
 
 InterfacePtr<IMoxVolumeScanner> MakeScanner(const std::u16string& mountPoint) {
   return InterfacePtr<IMoxVolumeScanner>(new TMoxVolumeScannerVFAT(mountPoint));
-}
-
-std::vector<WIN32_FIND_DATAW> Scan(IMoxVolumeScanner* scanner, Recorder& recorder, int scans = 1) {
-  std::vector<WIN32_FIND_DATAW> records;
-  recorder.onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW& r) { records.push_back(r); };
-  scanner->RegisterCallbacks(&recorder);
-  for (int i = 1; i <= scans; ++i) {
-    EXPECT_TRUE(scanner->ScanVolume());
-    recorder.WaitFinished(i);
-  }
-  scanner->RevokeCallbacks(&recorder);
-  return records;
 }
 
 TEST(VfatScanner, DriveNumberComesFromTheVolumeRootOnly) {
@@ -46,12 +31,9 @@ TEST(VfatScanner, DriveNumberComesFromTheVolumeRootOnly) {
 TEST(VfatScanner, ValidOnlyForLetteredFatRootsOfDrivesItMayRead) {
   ImageDevice img(FixtureImage("fat16"));
   ASSERT_TRUE(img.bound());
-  const std::u16string lower{char16_t(img.letter() - 'A' + 'a'), u':', u'\\'};
-  for (const auto& mp : {img.Root(), lower, u"\\\\?\\" + img.Root()}) {
-    auto s = MakeScanner(mp);
-    EXPECT_TRUE(s->GetIsValid()) << WideToAnsi(mp);
-    EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
-  }
+  auto s = MakeScanner(u"\\\\?\\" + img.Root());  // the other forms of a root: the test above
+  EXPECT_TRUE(s->GetIsValid());
+  EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
   EXPECT_FALSE(MakeScanner(img.Root() + u"Mount\\")->GetIsValid());
   EXPECT_FALSE(MakeScanner(u"B:\\")->GetIsValid());  // unbound
   // Network drives and CD-ROMs are refused whatever they hold.
@@ -62,71 +44,51 @@ TEST(VfatScanner, ValidOnlyForLetteredFatRootsOfDrivesItMayRead) {
   // A FAT boot sector on a volume the system names otherwise.
   ImageDevice ntfs(FixtureImage("fat12"), DRIVE_FIXED, "NTFS");
   EXPECT_FALSE(MakeScanner(ntfs.Root())->GetIsValid());
-  fs::path zeros = fs::path(FixtureDir()) / ("zeros-" + std::to_string(getpid()) + ".img");
-  { std::ofstream(zeros, std::ios::binary) << std::string(1 << 20, '\0'); }
-  {
-    ImageDevice blank(zeros.string());
-    EXPECT_FALSE(MakeScanner(blank.Root())->GetIsValid());
-  }
-  fs::remove(zeros);
 }
 
-// Every live file arrives once per scan, with its folder from GetCurrentPath;
-// folders themselves never reach a receiver.
-TEST(VfatScanner, ReportsEveryLiveFileWithItsFolder) {
+// Every live file arrives once per scan with its folder from GetCurrentPath,
+// its size and attributes as the library lists them; folders themselves never
+// reach a receiver.
+TEST(VfatScanner, ReportsEveryLiveFileAsTheLibraryListsIt) {
+  auto key = [](std::string path, uint64_t size, uint32_t attributes) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path + " " + std::to_string(size) + " " + std::to_string(attributes);
+  };
+  FILETIME want{};
+  ASSERT_TRUE(DosDateTimeToFileTime(uint16_t((21 << 9) | (2 << 5) | 3), uint16_t((4 << 11) | (5 << 5) | 3), &want));
   for (const auto& name : FixtureNames()) {
     std::multiset<std::string> expected;
     {
       MountedImage m(FixtureImage(name));
       ASSERT_TRUE(m.mounted());
       for (auto& e : m.Scan(false))
-        if (!e.dir) expected.insert(e.path);
+        if (!e.dir) expected.insert(key(e.path, e.size, e.attributes));
     }
     ImageDevice img(FixtureImage(name));
     auto scanner = MakeScanner(img.Root());
     ASSERT_TRUE(scanner->GetIsValid()) << name;
     auto recorder = InterfacePtr<Recorder>(new Recorder);
-    Scan(scanner.get(), *recorder, 2);  // the second scan walks it again in full
-    std::multiset<std::string> got;
-    for (auto& item : recorder->items()) {
-      EXPECT_EQ(item.attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-      std::string path = item.folder + item.name;
-      std::replace(path.begin(), path.end(), '\\', '/');
-      got.insert(path);
+    FILETIME readme{};
+    recorder->onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW& r) {
+      if (WideToAnsi(r.cFileName) == "README.TXT") readme = r.ftLastWriteTime;
+    };
+    scanner->RegisterCallbacks(recorder.get());
+    for (int i = 1; i <= 2; ++i) {  // the second scan walks it again in full
+      ASSERT_TRUE(scanner->ScanVolume());
+      recorder->WaitFinished(i);
     }
+    std::multiset<std::string> got;
+    for (auto& item : recorder->items()) got.insert(key(item.folder + item.name, item.size, item.attributes));
     auto twice = expected;  // once per scan
     twice.insert(expected.begin(), expected.end());
     EXPECT_EQ(got, twice) << name;
     EXPECT_EQ(recorder->starts(), 2);
     EXPECT_EQ(recorder->finishes(), 2);
     EXPECT_FALSE(recorder->aborted());
+    EXPECT_EQ(readme.dwLowDateTime, want.dwLowDateTime) << name;
+    EXPECT_EQ(readme.dwHighDateTime, want.dwHighDateTime) << name;
+    EXPECT_EQ(scanner->GetCurrentPath(), u"");  // outside an item event
   }
-}
-
-TEST(VfatScanner, RecordCarriesTimesSizeAndAttributes) {
-  ImageDevice img(FixtureImage("fat32"));
-  auto scanner = MakeScanner(img.Root());
-  auto recorder = InterfacePtr<Recorder>(new Recorder);
-  std::map<std::string, std::pair<WIN32_FIND_DATAW, std::string>> byName;
-  recorder->onItem = [&](IMoxVolumeScanner* s, const WIN32_FIND_DATAW& r) {
-    byName[WideToAnsi(r.cFileName)] = {r, WideToAnsi(s->GetCurrentPath())};
-  };
-  scanner->RegisterCallbacks(recorder.get());
-  ASSERT_TRUE(scanner->ScanVolume());
-  recorder->WaitFinished();
-
-  auto& readme = byName.at("README.TXT");
-  FILETIME want{};
-  ASSERT_TRUE(DosDateTimeToFileTime(uint16_t((21 << 9) | (2 << 5) | 3), uint16_t((4 << 11) | (5 << 5) | 3), &want));
-  EXPECT_EQ(readme.first.ftLastWriteTime.dwLowDateTime, want.dwLowDateTime);
-  EXPECT_EQ(readme.first.ftLastWriteTime.dwHighDateTime, want.dwHighDateTime);
-  EXPECT_EQ(readme.first.nFileSizeLow, 1200u);
-  EXPECT_EQ(readme.second, "");
-  EXPECT_EQ(byName.at("ALL.TXT").first.dwFileAttributes, 0x27u);
-  EXPECT_EQ(byName.at("deep file.txt").second, "Docs\\Reports\\2005\\Q1\\Week 12\\Monday\\Morning\\");
-  EXPECT_EQ(byName.at("日本語のファイル.txt").first.nFileSizeLow, 1500u);
-  // Outside an item event there is no current path.
-  EXPECT_EQ(scanner->GetCurrentPath(), u"");
 }
 
 // Abort while a receiver holds the first item: nothing more is reported,
