@@ -10,17 +10,11 @@
 #include <set>
 #include <sstream>
 
+#include "ItemText.h"
 #include "ScratchDir.h"
 #include "ToolProcess.h"
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 // The value of "key" in one of our JSON lines (strings unescaped; numbers as text).
 std::string JsonField(const std::string& line, const std::string& key) {
@@ -75,14 +69,14 @@ void Write(const std::string& path, const std::string& content) {
 }
 
 // A tree with what a real one has: nesting, empty folders, hidden and
-// non-ASCII names, bytes that are not UTF-8, odd characters, links (not
-// listed by either side).
+// non-ASCII names, bytes that are not UTF-8, odd characters, a sparse file
+// past 4 GiB, links (not listed or followed by either side).
 void GrowTree(const ScratchDir& d) {
   for (int i = 0; i < 12; ++i)
     for (int j = 0; j < 9; ++j)
       Write(d / ("dir" + std::to_string(i) + "/sub" + std::to_string(j % 3) + "/file" + std::to_string(j)),
             std::string(size_t(i * 37 + j), 'a'));
-  Write(d / "Ünïcödé/日本/文書.txt", "x");
+  Write(d / "Ünïcödé/日本/文書 \xF0\x9F\x98\x80.txt", "x");  // outside the BMP too
   Write(d / "spaces and \"quotes\"/tab\there", "yy");
   Write(d / "new\nline\x1b[1m 100%", "z");
   Write(d / ".hidden/.file", "");
@@ -90,6 +84,10 @@ void GrowTree(const ScratchDir& d) {
   std::filesystem::create_directories(d / "empty/deeper");
   symlink((d / "dir1").c_str(), (d / "dirlink").c_str());
   symlink("dir1/sub0/file0", (d / "filelink").c_str());
+  symlink(d.path().c_str(), (d / "dir2/loop").c_str());
+  symlink("nowhere", (d / "dangling").c_str());
+  Write(d / "big", "");
+  truncate((d / "big").c_str(), (5ll << 30) + 7);
 }
 
 TEST(ScanCommand, JsonListingMatchesFind) {
@@ -100,11 +98,12 @@ TEST(ScanCommand, JsonListingMatchesFind) {
   EXPECT_EQ(ours.err, "");
   std::multiset<std::string> got, want;
   for (const auto& line : Lines(ours.out)) {
-    got.insert(Unescape(JsonField(line, "path")) + "|" + JsonField(line, "size") + "|" +
-               std::to_string(IsoToTicks(JsonField(line, "mtime"))));
+    const std::string path = Unescape(JsonField(line, "path"));
+    got.insert(path + "|" + JsonField(line, "size") + "|" + std::to_string(IsoToTicks(JsonField(line, "mtime"))));
     const int attributes = std::stoi(JsonField(line, "attributes"));
     EXPECT_EQ(attributes & 0x10, 0) << line;
     EXPECT_NE(attributes & 0x20, 0) << line;
+    EXPECT_EQ((attributes & 0x2) != 0, path[path.rfind('/') + 1] == '.') << line;  // dot names are hidden
   }
   const ToolResult oracle = RunProgram({"find", d.path(), "-type", "f", "-printf", "%P|%s|%T@\\0"});
   ASSERT_EQ(oracle.exitCode, 0);
@@ -113,7 +112,7 @@ TEST(ScanCommand, JsonListingMatchesFind) {
     const size_t bar = line.rfind('|');
     want.insert(line.substr(0, bar + 1) + std::to_string(FindTimeToTicks(line.substr(bar + 1))));
   }
-  EXPECT_EQ(want.size(), 113u);
+  EXPECT_EQ(want.size(), 114u);
   EXPECT_EQ(got, want);
 }
 

@@ -13,17 +13,6 @@
 
 namespace {
 
-class CountedFind : public TMoxVolumeScannerFind {
- public:
-  CountedFind(const WideString& root, std::atomic<int>* destroyed) : TMoxVolumeScannerFind(root), destroyed_(destroyed) {}
-  ~CountedFind() override {
-    if (destroyed_) ++*destroyed_;
-  }
-
- private:
-  std::atomic<int>* destroyed_;
-};
-
 class ScannerList : public TreeFixture {
  protected:
   InterfacePtr<IMoxVolumeScanner> Scanner(std::atomic<int>* destroyed = nullptr) {

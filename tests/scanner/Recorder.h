@@ -1,6 +1,7 @@
 // A receiver that records what a scan reports, for the scanner tests.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "InterfacePtr.h"
+#include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerIntf.h"
 #include "WinApi.h"
 
@@ -102,6 +104,18 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   int starts_ = 0, finishes_ = 0;
   bool aborted_ = false;
   std::vector<RecordedItem> items_;
+};
+
+// A directory-walk scanner that counts its destructions.
+class CountedFind : public TMoxVolumeScannerFind {
+ public:
+  CountedFind(const WideString& root, std::atomic<int>* destroyed) : TMoxVolumeScannerFind(root), destroyed_(destroyed) {}
+  ~CountedFind() override {
+    if (destroyed_) ++*destroyed_;
+  }
+
+ private:
+  std::atomic<int>* destroyed_;
 };
 
 // One scan by raw (handed over) whose receiver invalidates it at the first
