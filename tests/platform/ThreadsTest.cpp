@@ -1,11 +1,10 @@
-// Threads created suspended, waits, thread ids, recursive critical sections,
-// the assertion facility and the per-thread last error.
+// Threads created suspended, waits, thread ids, recursive critical sections
+// and the per-thread last error.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "Assert.h"
 #include "WinApi.h"
 
 namespace {
@@ -77,22 +76,6 @@ TEST(LastError, IsKeptPerThread) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST(Assertions, ThrowByDefaultOrReachAHandlerThatReturns) {
-  try {
-    AssertionFailed("SomeUnit", 42);
-    FAIL() << "no exception";
-  } catch (const EAssertionFailed& e) {
-    EXPECT_STREQ(e.what(), "Assertion failure (SomeUnit, line 42)");
-  }
-  std::string seen;
-  SetAssertionHandler([&](const std::string& m) { seen = m; });
-  MOX_ASSERT(1 + 1 == 3, "Other");
-  EXPECT_EQ(seen.rfind("Assertion failure (Other, line ", 0), 0u);
-  SetAssertionHandler(nullptr);
-  EXPECT_THROW(MOX_ASSERT(false, "Other"), EAssertionFailed);
-  EXPECT_NO_THROW(MOX_ASSERT(true, "Other"));
 }
 
 }  // namespace
