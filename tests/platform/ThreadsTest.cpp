@@ -1,5 +1,5 @@
-// Threads created suspended, waits, thread ids, recursive critical sections
-// and the per-thread last error.
+// Threads created suspended, waits, thread ids and the per-thread last error
+// (critical sections: see the scanner base suite).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -44,27 +44,6 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndAnExceptionEndsOnlyItsThread)
   CloseHandle(thrower);
   EXPECT_EQ(never.seenAtStart, -1);
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-}
-
-TEST(CriticalSection, OwnerReentersOthersWaitUntilTheLastLeave) {
-  CRITICAL_SECTION cs;
-  ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, 400));
-  EnterCriticalSection(&cs);
-  EnterCriticalSection(&cs);
-  auto otherCanEnter = [&] {
-    bool got = false;
-    std::thread([&] {
-      got = TryEnterCriticalSection(&cs);
-      if (got) LeaveCriticalSection(&cs);
-    }).join();
-    return got;
-  };
-  EXPECT_FALSE(otherCanEnter());
-  LeaveCriticalSection(&cs);
-  EXPECT_FALSE(otherCanEnter());
-  LeaveCriticalSection(&cs);
-  EXPECT_TRUE(otherCanEnter());
-  DeleteCriticalSection(&cs);
 }
 
 TEST(LastError, IsKeptPerThread) {

@@ -24,6 +24,10 @@ class TestScanner : public TMoxVolumeScannerBase {
     d.cFileName[0] = u'x';
     DoItem(this, d);
   }
+  void EnterAndLeave() {
+    EnterCriticalSection(&FLock);
+    LeaveCriticalSection(&FLock);
+  }
   // True when another thread can take the lock right now.
   bool LockFreeForOthers() {
     bool got = false;
@@ -97,6 +101,7 @@ TEST_F(Fixture, LockIsHeldFromStartToFinishAndLeftEvenWhenAReceiverThrows) {
   scanner->RegisterCallbacks(a.get());
   EXPECT_TRUE(scanner->LockFreeForOthers());
   scanner->DoStart(scanner.get());
+  scanner->EnterAndLeave();  // the owner re-enters; its leave does not free the lock
   EXPECT_FALSE(scanner->LockFreeForOthers());
   EXPECT_THROW(scanner->DoFinish(scanner.get(), false), std::runtime_error);
   EXPECT_TRUE(scanner->LockFreeForOthers());

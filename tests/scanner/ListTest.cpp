@@ -31,22 +31,15 @@ TEST_F(ScannerList, StoresEachValidScannerOnceInOrder) {
   auto list = MoxCreateVolumeScannerList();
   InterfacePtr<IMoxVolumeScanner> invalid(new TMoxVolumeScannerFind(u"Q:\\"));  // Q: is bound to nothing
   ASSERT_FALSE(invalid->GetIsValid());
-  EXPECT_LT(list->Add(nullptr), 0);
-  EXPECT_LT(list->Add(invalid.get()), 0);
-  EXPECT_EQ(list->GetCount(), 0);
-
   auto a = Scanner(), b = Scanner(), c = Scanner();
-  EXPECT_EQ(list->Add(a.get()), 0);
-  EXPECT_EQ(list->Add(b.get()), 1);
-  EXPECT_EQ(list->Add(a.get()), 0);
-  EXPECT_EQ(list->Add(c.get()), 2);
+  const std::pair<IMoxVolumeScanner*, int32_t> adds[] = {{nullptr, -1}, {invalid.get(), -1}, {a.get(), 0},
+                                                         {b.get(), 1},   {a.get(), 0},         {c.get(), 2}};
+  for (const auto& [scanner, index] : adds) EXPECT_EQ(std::max(list->Add(scanner), -1), index);  // refused: < 0
   EXPECT_EQ(Enumerate(list.get()), (std::vector<IMoxVolumeScanner*>{a.get(), b.get(), c.get()}));
 
   const std::pair<int32_t, IMoxVolumeScanner*> items[] = {{-1, nullptr}, {0, a.get()}, {2, c.get()}, {3, nullptr}};
   for (const auto& [index, expected] : items) EXPECT_EQ(list->GetItem(index).get(), expected) << index;
-
-  auto e = list->GetEnumerator();
-  EXPECT_FALSE(e->GetCurrent());  // before the first MoveNext
+  EXPECT_FALSE(list->GetEnumerator()->GetCurrent());  // before the first MoveNext
   EXPECT_EQ(assertions.messages().size(), 1u);
 }
 
