@@ -35,35 +35,18 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   std::function<void(IMoxVolumeScanner*, bool)> onFinish;
 
   void OnStart(IMoxVolumeScanner* s) override {
-    Log("start");
-    {
-      std::lock_guard g(lock_);
-      ++starts_;
-    }
+    Record("start", [&] { ++starts_; });
     if (onStart) onStart(s);
   }
   void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW& item) override {
-    Log("item");
-    RecordedItem r;
-    r.folder = WideToAnsi(s->GetCurrentPath());
-    r.wideName = item.cFileName;
-    r.name = WideToAnsi(r.wideName);
-    r.attributes = item.dwFileAttributes;
-    r.size = (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow;
-    {
-      std::lock_guard g(lock_);
-      items_.push_back(r);
-    }
+    const std::u16string wide = item.cFileName;
+    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(wide), wide, item.dwFileAttributes,
+                         (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow};
+    Record("item", [&] { items_.push_back(r); });
     if (onItem) onItem(s, item);
   }
   void OnFinish(IMoxVolumeScanner* s, bool aborted) override {
-    Log("finish");
-    {
-      std::lock_guard g(lock_);
-      ++finishes_;
-      aborted_ = aborted;
-      changed_.notify_all();
-    }
+    Record("finish", [&] { ++finishes_, aborted_ = aborted; });
     if (onFinish) onFinish(s, aborted);  // may throw: the finish is already counted
   }
 
@@ -90,10 +73,15 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     std::lock_guard g(lock_);
     return field;
   }
-  void Log(const char* event) {
-    if (!log_) return;
-    std::lock_guard g(*logLock_);
-    log_->push_back(tag_ + ":" + event);
+  template <class Change>
+  void Record(const char* event, Change change) {
+    if (log_) {
+      std::lock_guard g(*logLock_);
+      log_->push_back(tag_ + ":" + event);
+    }
+    std::lock_guard g(lock_);
+    change();
+    changed_.notify_all();
   }
 
   std::string tag_;
