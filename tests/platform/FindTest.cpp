@@ -66,12 +66,12 @@ TEST_F(Find, PrefixesSeparatorsAndHostPathsReachTheSameFolder) {
 
 TEST_F(Find, FailuresSetTheLastError) {
   WIN32_FIND_DATAW d;
-  EXPECT_EQ(FindFirstFileW(Path(u"missing\\*").c_str(), &d), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(FindFirstFileW(Path(u"*.none").c_str(), &d), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(FindFirstFileW(u"Q:\\*", &d), INVALID_HANDLE_VALUE);  // unbound letter
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  const std::pair<std::u16string, DWORD> misses[] = {
+      {Path(u"missing\\*"), ERROR_PATH_NOT_FOUND}, {Path(u"*.none"), ERROR_FILE_NOT_FOUND}, {u"Q:\\*", ERROR_PATH_NOT_FOUND}};
+  for (const auto& [pattern, error] : misses) {  // Q: is bound to nothing
+    EXPECT_EQ(FindFirstFileW(pattern.c_str(), &d), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), error);
+  }
   EXPECT_FALSE(FindNextFileW(INVALID_HANDLE_VALUE, &d));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(FindClose(nullptr));

@@ -1,7 +1,6 @@
 // moxvolscan scan, run as a program, against find over the same tree.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,12 +149,9 @@ TEST(ScanCommand, CtrlCAbortsPrintsTotalsAndFails) {
 TEST(ScanCommand, UnreadableFoldersAreSkippedAndNamed) {
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
   ScratchDir d;
-  chmod(d.path().c_str(), 0755);
   Write(d / "open/a", "1");
   Write(d / "closed/b", "2");
-  chmod((d / "open").c_str(), 0755);
-  chmod((d / "open/a").c_str(), 0644);
-  chmod((d / "closed").c_str(), 0700);
+  ASSERT_TRUE(RunQuietly("cd " + d.path() + " && chmod 755 . open && chmod 644 open/a && chmod 700 closed"));
   // As an ordinary user without the capability to read every folder.
   const auto r = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
                              MOX_TOOL_PATH, "scan", "--count", d.path()});
