@@ -29,27 +29,6 @@ TEST(CodePage, LoneSurrogatesBecomeReplacementOnTheWayOut) {
   EXPECT_EQ(WideToAnsi(std::u16string{char16_t(0xDC00)}), "\xEF\xBF\xBD");
 }
 
-TEST(CodePage, BufferSizesFollowTheWindowsRules) {
-  const char* src = "h\xC3\xA9";  // "hé"
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, src, -1, nullptr, 0), 3);  // with the terminator
-  WCHAR out[3];
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, src, -1, out, 3), 3);
-  EXPECT_EQ(out[1], u'é');
-  EXPECT_EQ(out[2], 0);
-  SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, src, -1, out, 2), 0);
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, src, 0, out, 3), 0);  // empty input is an error
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-
-  const WCHAR wide[] = u"\U0001F600";
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 2, nullptr, 0, nullptr, nullptr), 4);
-  char narrow[4];
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 2, narrow, 3, nullptr, nullptr), 0);
-  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 2, narrow, 4, nullptr, nullptr), 4);
-  EXPECT_EQ(std::string(narrow, 4), "\xF0\x9F\x98\x80");
-}
-
 TEST(CaseMapping, UpperCasesLatinGreekAndCyrillicInPlace) {
   WCHAR w[] = u"abc_é_ÿ_ő_ł_σ_я_ё_1";
   EXPECT_EQ(std::u16string(CharUpperW(w)), u"ABC_É_Ÿ_Ő_Ł_Σ_Я_Ё_1");

@@ -1,11 +1,10 @@
-// Threads created suspended, waits, thread ids, recursive critical sections,
-// the assertion facility and the per-thread last error.
+// Threads created suspended, waits, thread ids and the per-thread last error
+// (critical sections: see the scanner base suite).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "Assert.h"
 #include "WinApi.h"
 
 namespace {
@@ -47,27 +46,6 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndAnExceptionEndsOnlyItsThread)
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
 }
 
-TEST(CriticalSection, OwnerReentersOthersWaitUntilTheLastLeave) {
-  CRITICAL_SECTION cs;
-  ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, 400));
-  EnterCriticalSection(&cs);
-  EnterCriticalSection(&cs);
-  auto otherCanEnter = [&] {
-    bool got = false;
-    std::thread([&] {
-      got = TryEnterCriticalSection(&cs);
-      if (got) LeaveCriticalSection(&cs);
-    }).join();
-    return got;
-  };
-  EXPECT_FALSE(otherCanEnter());
-  LeaveCriticalSection(&cs);
-  EXPECT_FALSE(otherCanEnter());
-  LeaveCriticalSection(&cs);
-  EXPECT_TRUE(otherCanEnter());
-  DeleteCriticalSection(&cs);
-}
-
 TEST(LastError, IsKeptPerThread) {
   SetLastError(ERROR_ACCESS_DENIED);
   std::thread([] {
@@ -77,22 +55,6 @@ TEST(LastError, IsKeptPerThread) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST(Assertions, ThrowByDefaultOrReachAHandlerThatReturns) {
-  try {
-    AssertionFailed("SomeUnit", 42);
-    FAIL() << "no exception";
-  } catch (const EAssertionFailed& e) {
-    EXPECT_STREQ(e.what(), "Assertion failure (SomeUnit, line 42)");
-  }
-  std::string seen;
-  SetAssertionHandler([&](const std::string& m) { seen = m; });
-  MOX_ASSERT(1 + 1 == 3, "Other");
-  EXPECT_EQ(seen.rfind("Assertion failure (Other, line ", 0), 0u);
-  SetAssertionHandler(nullptr);
-  EXPECT_THROW(MOX_ASSERT(false, "Other"), EAssertionFailed);
-  EXPECT_NO_THROW(MOX_ASSERT(true, "Other"));
 }
 
 }  // namespace

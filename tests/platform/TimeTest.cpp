@@ -15,22 +15,8 @@ FILETIME Ft(uint64_t t) { return FILETIME{DWORD(t), DWORD(t >> 32)}; }
 WORD DosDate(int y, int m, int d) { return WORD(((y - 1980) << 9) | (m << 5) | d); }
 WORD DosTime(int h, int mi, int s) { return WORD((h << 11) | (mi << 5) | (s / 2)); }
 
-TEST(DosTime, KnownDatesConvertBothWays) {
-  FILETIME ft;
-  ASSERT_TRUE(DosDateTimeToFileTime(DosDate(1980, 1, 1), 0, &ft));
-  EXPECT_EQ(Ticks(ft), kTicks1980);
-  ASSERT_TRUE(DosDateTimeToFileTime(DosDate(2024, 2, 29), DosTime(23, 59, 58), &ft));
-  WORD d, t;
-  ASSERT_TRUE(FileTimeToDosDateTime(&ft, &d, &t));
-  EXPECT_EQ(d, DosDate(2024, 2, 29));
-  EXPECT_EQ(t, DosTime(23, 59, 58));
-  // Odd seconds fall to the even second below.
-  const FILETIME odd = Ft(kTicks1980 + 3 * 10'000'000ull + 5);
-  ASSERT_TRUE(FileTimeToDosDateTime(&odd, &d, &t));
-  EXPECT_EQ(t, DosTime(0, 0, 2));
-}
-
-TEST(DosTime, ImpossibleFieldsAndOutOfRangeYearsAreRejected) {
+// Reading DOS times is compared with the oracles by the FAT listing suite.
+TEST(DosTime, OddSecondsRoundDownAndImpossibleFieldsAndYearsAreRejected) {
   FILETIME ft;
   const WORD jan1 = DosDate(2023, 1, 1);
   for (auto [d, t] : {std::pair<WORD, WORD>{DosDate(2023, 2, 29), 0}, {DosDate(2023, 13, 1), 0}, {DosDate(2023, 0, 1), 0},
@@ -39,33 +25,29 @@ TEST(DosTime, ImpossibleFieldsAndOutOfRangeYearsAreRejected) {
   EXPECT_TRUE(DosDateTimeToFileTime(WORD((127 << 9) | (12 << 5) | 31), DosTime(23, 59, 58), &ft));  // 2107-12-31
 
   WORD d, t;
+  const FILETIME odd = Ft(kTicks1980 + 3 * 10'000'000ull + 5);
+  ASSERT_TRUE(FileTimeToDosDateTime(&odd, &d, &t));
+  EXPECT_EQ(t, DosTime(0, 0, 2));
   const FILETIME before = Ft(kTicks1980 - 1);
   EXPECT_FALSE(FileTimeToDosDateTime(&before, &d, &t));
   const FILETIME after = Ft(Ticks(ft) + 3 * 10'000'000ull);  // 2108
   EXPECT_FALSE(FileTimeToDosDateTime(&after, &d, &t));
 }
 
-class LocalTime : public ::testing::Test {
- protected:
-  void Zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  void TearDown() override { Zone("UTC"); }
-};
-
-TEST_F(LocalTime, FollowsTheZoneIncludingDaylightSaving) {
-  Zone("CET-1CEST,M3.5.0,M10.5.0/3");
+TEST(LocalTime, FollowsTheZoneIncludingDaylightSaving) {
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
   FILETIME local, back;
   // 2024-01-15 12:00 UTC is 13:00 in winter, 2024-07-15 12:00 UTC is 14:00 in summer.
   for (auto [utcSeconds, offset] : {std::pair<int64_t, int64_t>{1705320000, 3600}, {1721044800, 7200}}) {
     const FILETIME utc = Ft(uint64_t(utcSeconds) * 10'000'000 + 116'444'736'000'000'000ull);
-    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+    EXPECT_TRUE(FileTimeToLocalFileTime(&utc, &local));
     EXPECT_EQ(Ticks(local) - Ticks(utc), uint64_t(offset) * 10'000'000);
-    ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
+    EXPECT_TRUE(LocalFileTimeToFileTime(&local, &back));
     EXPECT_EQ(Ticks(back), Ticks(utc));
   }
-  Zone("UTC");
+  setenv("TZ", "UTC", 1);
+  tzset();
   const FILETIME utc = Ft(kTicks1980);
   ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
   EXPECT_EQ(Ticks(local), kTicks1980);

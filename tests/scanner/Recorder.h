@@ -1,6 +1,7 @@
 // A receiver that records what a scan reports, for the scanner tests.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "InterfacePtr.h"
+#include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerIntf.h"
 #include "WinApi.h"
 
@@ -33,35 +35,18 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   std::function<void(IMoxVolumeScanner*, bool)> onFinish;
 
   void OnStart(IMoxVolumeScanner* s) override {
-    Log("start");
-    {
-      std::lock_guard g(lock_);
-      ++starts_;
-    }
+    Record("start", [&] { ++starts_; });
     if (onStart) onStart(s);
   }
   void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW& item) override {
-    Log("item");
-    RecordedItem r;
-    r.folder = WideToAnsi(s->GetCurrentPath());
-    r.wideName = item.cFileName;
-    r.name = WideToAnsi(r.wideName);
-    r.attributes = item.dwFileAttributes;
-    r.size = (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow;
-    {
-      std::lock_guard g(lock_);
-      items_.push_back(r);
-    }
+    const std::u16string wide = item.cFileName;
+    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(wide), wide, item.dwFileAttributes,
+                         (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow};
+    Record("item", [&] { items_.push_back(r); });
     if (onItem) onItem(s, item);
   }
   void OnFinish(IMoxVolumeScanner* s, bool aborted) override {
-    Log("finish");
-    {
-      std::lock_guard g(lock_);
-      ++finishes_;
-      aborted_ = aborted;
-      changed_.notify_all();
-    }
+    Record("finish", [&] { ++finishes_, aborted_ = aborted; });
     if (onFinish) onFinish(s, aborted);  // may throw: the finish is already counted
   }
 
@@ -88,10 +73,15 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     std::lock_guard g(lock_);
     return field;
   }
-  void Log(const char* event) {
-    if (!log_) return;
-    std::lock_guard g(*logLock_);
-    log_->push_back(tag_ + ":" + event);
+  template <class Change>
+  void Record(const char* event, Change change) {
+    if (log_) {
+      std::lock_guard g(*logLock_);
+      log_->push_back(tag_ + ":" + event);
+    }
+    std::lock_guard g(lock_);
+    change();
+    changed_.notify_all();
   }
 
   std::string tag_;
@@ -102,6 +92,18 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   int starts_ = 0, finishes_ = 0;
   bool aborted_ = false;
   std::vector<RecordedItem> items_;
+};
+
+// A directory-walk scanner that counts its destructions.
+class CountedFind : public TMoxVolumeScannerFind {
+ public:
+  CountedFind(const WideString& root, std::atomic<int>* destroyed) : TMoxVolumeScannerFind(root), destroyed_(destroyed) {}
+  ~CountedFind() override {
+    if (destroyed_) ++*destroyed_;
+  }
+
+ private:
+  std::atomic<int>* destroyed_;
 };
 
 // One scan by raw (handed over) whose receiver invalidates it at the first
