@@ -1,14 +1,66 @@
-// TMoxVolumeScannerNTFS over the real NtfsLib, on the filled volume.
+// TMoxVolumeScannerNTFS over the real NtfsLib, on the filled volume. The nine
+// calls are seen on their way to the library: this program defines them
+// itself, logs each and passes it on to the library's own definition.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "../scanner/Recorder.h"
 #include "MoxVolumeScannerNTFS.h"
 #include "NtfsImage.h"
+#include "NtfsLib.h"
 #include "ToolProcess.h"
+
+namespace {
+
+struct LibraryCalls {
+  std::mutex lock;
+  std::vector<std::string> log;
+  std::atomic<bool> refuseMountPoint{false};
+  void Add(const char* call) {
+    std::lock_guard g(lock);
+    log.emplace_back(call);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard g(lock);
+    return std::exchange(log, {});
+  }
+} calls;
+
+template <class F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+#define PASS_ON(name, ...)                               \
+  calls.Add(#name);                                      \
+  static const auto next = Next<decltype(&name)>(#name); \
+  return next(__VA_ARGS__)
+
+extern "C" {
+void* NtfsLibCreate(void) { PASS_ON(NtfsLibCreate); }
+int32_t NtfsLibDestroy(void* h) { PASS_ON(NtfsLibDestroy, h); }
+int32_t NtfsLibSetStartCallback(void* h, NtfsLibStartCallback c, void* u) { PASS_ON(NtfsLibSetStartCallback, h, c, u); }
+int32_t NtfsLibSetItemCallback(void* h, NtfsLibItemCallback c, void* u) { PASS_ON(NtfsLibSetItemCallback, h, c, u); }
+int32_t NtfsLibSetFinishCallback(void* h, NtfsLibFinishCallback c, void* u) { PASS_ON(NtfsLibSetFinishCallback, h, c, u); }
+int32_t NtfsLibScanVolume(void* h) { PASS_ON(NtfsLibScanVolume, h); }
+int32_t NtfsLibAbortScan(void* h) { PASS_ON(NtfsLibAbortScan, h); }
+int32_t NtfsLibGetItemPath(const NtfsLibFindData* i, NtfsLibChar** p) { PASS_ON(NtfsLibGetItemPath, i, p); }
+int32_t NtfsLibSetMountPoint(void* h, const NtfsLibChar* m) {
+  if (calls.refuseMountPoint) {
+    calls.Add("NtfsLibSetMountPoint");
+    return 1;
+  }
+  PASS_ON(NtfsLibSetMountPoint, h, m);
+}
+}
 
 namespace {
 
@@ -26,9 +78,46 @@ class NtfsScanner : public ::testing::Test {
     root = BindImage(v.image);
     ASSERT_FALSE(root.empty());
   }
-  void TearDown() override { UnbindRoot(root); }
+  void TearDown() override {
+    UnbindRoot(root);
+    calls.refuseMountPoint = false;
+  }
   std::u16string root;
 };
+
+TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {
+  calls.Take();
+  std::atomic<int> destroyed{0};
+  {
+    InterfacePtr<IMoxVolumeScanner> s(new CountedNTFS(root, &destroyed));
+    InterfacePtr<Recorder> r(new Recorder);
+    s->RegisterCallbacks(r.get());
+    EXPECT_TRUE(s->ScanVolume());
+    r->WaitFinished(1);
+    EXPECT_TRUE(s->ScanVolume());
+    r->WaitFinished(2);
+    std::vector<std::string> log = calls.Take();
+    log.erase(std::remove(log.begin(), log.end(), "NtfsLibGetItemPath"), log.end());
+    EXPECT_EQ(log, (std::vector<std::string>{"NtfsLibCreate", "NtfsLibSetStartCallback", "NtfsLibSetItemCallback",
+                                             "NtfsLibSetFinishCallback", "NtfsLibSetMountPoint", "NtfsLibAbortScan",
+                                             "NtfsLibScanVolume", "NtfsLibAbortScan", "NtfsLibScanVolume"}));
+  }
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(calls.Take(), (std::vector<std::string>{"NtfsLibAbortScan", "NtfsLibDestroy"}));
+
+  // A refused volume: the scanner is invalid, frees its handle and never calls again.
+  ReturningAssertions assertions;
+  calls.refuseMountPoint = true;
+  InterfacePtr<IMoxVolumeScanner> refused(new TMoxVolumeScannerNTFS(root));
+  EXPECT_FALSE(refused->GetIsValid());
+  EXPECT_FALSE(refused->ScanVolume());
+  EXPECT_EQ(assertions.messages().size(), 1u);
+  refused.reset();
+  const std::vector<std::string> log = calls.Take();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"NtfsLibSetMountPoint", "NtfsLibAbortScan", "NtfsLibDestroy"}));
+}
 
 // The program's automatic choice, through the factory and a scanner list:
 // the ntfs-3g mount and the image itself are both read raw through NtfsLib,
