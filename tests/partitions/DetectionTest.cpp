@@ -243,6 +243,8 @@ TEST_F(Detection, WholeDiskWithoutAPartitionIsRefusedWithItsPartitions) {
   EXPECT_EQ(r.out, "hello from a partition\n");
   r = RunTool({"cat", "--partition", "x", TheDisks().gpt, "hello.txt"});
   EXPECT_EQ(r.exitCode, 2);
+  r = RunTool({"scan", "--count", "--partition", "1", TheDisks().gpt});
+  EXPECT_EQ(r.out, "3 files, 70028 bytes\n") << r.err;
 }
 
 }  // namespace
