@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "ListView.h"
@@ -18,6 +19,27 @@ class TObject {
  public:
   virtual ~TObject() = default;
 };
+
+// The object as a T, or null: dynamic_cast, with the answer remembered per
+// class. Walks and listings ask this several times for each item, and a
+// cast costs a walk of the classes' type information (with a name compare
+// for each miss) where a remembered answer costs a pointer compare.
+template <class T>
+T* ItemAs(TObject* item) {
+  struct Seen {
+    const std::type_info* type = nullptr;
+    bool is = false;
+  };
+  thread_local Seen seen[4];
+  if (!item) return nullptr;
+  const std::type_info* type = &typeid(*item);
+  for (const Seen& s : seen)
+    if (s.type == type) return s.is ? static_cast<T*>(item) : nullptr;
+  T* cast = dynamic_cast<T*>(item);
+  for (int i = 3; i > 0; --i) seen[i] = seen[i - 1];
+  seen[0] = {type, cast != nullptr};
+  return cast;
+}
 
 // ---- Events ---------------------------------------------------------------
 // Empty std::function = unassigned. A drive passes itself as Sender.

@@ -22,11 +22,11 @@ void CopyFileFields(const TCustomFile& from, TCustomFile& to) {
 }  // namespace
 
 void TCustomFile::Assign(TObject* source) {
-  if (auto* from = dynamic_cast<TCustomFile*>(source); from && from != this) CopyFileFields(*from, *this);
+  if (auto* from = ItemAs<TCustomFile>(source); from && from != this) CopyFileFields(*from, *this);
 }
 
 void TCustomFile::AssignTo(TObject* dest) {
-  if (auto* to = dynamic_cast<TCustomFile*>(dest); to && to != this) CopyFileFields(*this, *to);
+  if (auto* to = ItemAs<TCustomFile>(dest); to && to != this) CopyFileFields(*this, *to);
 }
 
 AnsiString TCustomFile::GetPath(TCustomDirectory* base) { return FilePath(this, base); }
@@ -35,7 +35,7 @@ AnsiString TCustomFile::GetPath(TCustomDirectory* base) { return FilePath(this, 
 
 namespace {
 
-bool IsItem(TObject* o) { return dynamic_cast<TCustomDirectory*>(o) || dynamic_cast<TCustomFile*>(o); }
+bool IsItem(TObject* o) { return ItemAs<TCustomDirectory>(o) || ItemAs<TCustomFile>(o); }
 
 // Frees the items taken out of a list, whole subtrees included, without
 // recursing: the children of a directory that alone holds its list join the
@@ -48,7 +48,7 @@ void FreeItems(std::vector<TObject*>& list) {
   for (size_t i = 0; i < work.size(); ++i) {
     TObject* item = work[i];
     if (!IsItem(item)) continue;
-    if (auto* dir = dynamic_cast<TCustomDirectory*>(item); dir && dir->Children) {
+    if (auto* dir = ItemAs<TCustomDirectory>(item); dir && dir->Children) {
       if (dir->Children.use_count() == 1) {
         work.insert(work.end(), dir->Children->begin(), dir->Children->end());
         dir->Children->clear();
@@ -78,11 +78,11 @@ TChildList::~TChildList() { FreeItems(*this); }
 TCustomDirectory::~TCustomDirectory() { Children.reset(); }
 
 void TCustomDirectory::Assign(TObject* source) {
-  if (auto* from = dynamic_cast<TCustomDirectory*>(source); from && from != this) CopyDirectoryFields(*from, *this);
+  if (auto* from = ItemAs<TCustomDirectory>(source); from && from != this) CopyDirectoryFields(*from, *this);
 }
 
 void TCustomDirectory::AssignTo(TObject* dest) {
-  if (auto* to = dynamic_cast<TCustomDirectory*>(dest); to && to != this) CopyDirectoryFields(*this, *to);
+  if (auto* to = ItemAs<TCustomDirectory>(dest); to && to != this) CopyDirectoryFields(*this, *to);
 }
 
 void TCustomDirectory::DeleteChildren() {
@@ -94,7 +94,7 @@ AnsiString TCustomDirectory::GetPath(TCustomDirectory* base) { return DirectoryP
 bool TCustomDirectory::ChildIsSubDir() {
   if (!Children) return false;
   for (TObject* child : *Children)
-    if (dynamic_cast<TCustomDirectory*>(child)) return true;
+    if (ItemAs<TCustomDirectory>(child)) return true;
   return false;
 }
 

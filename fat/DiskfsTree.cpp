@@ -47,16 +47,16 @@ bool ScanDriveVisit(TObject* Item, intptr_t Context, bool& Flag) {
     return t->Mask.empty() || t->Mask == "*" ||
            MatchWildCard(ReplaceDeletedChar(name, longName), t->Mask, '?', '*', false);
   };
-  if (auto* f = dynamic_cast<TCustomFile*>(Item)) {
+  if (auto* f = ItemAs<TCustomFile>(Item)) {
     if (drive->OnProgress) drive->OnProgress(drive, f, f->GetPath(nullptr), -1, cancel);
-    auto* fat = dynamic_cast<TFATFile*>(f);
+    auto* fat = ItemAs<TFATFile>(f);
     if (matches(f->Name, fat && fat->LongName)) {
       Flag = true;
       if (drive->OnFoundItem) drive->OnFoundItem(drive, f);
     }
-  } else if (auto* d = dynamic_cast<TCustomDirectory*>(Item)) {
+  } else if (auto* d = ItemAs<TCustomDirectory>(Item)) {
     if (drive->OnProgress) drive->OnProgress(drive, d, d->GetPath(nullptr), -1, cancel);
-    auto* fat = dynamic_cast<TFATDirectory*>(d);
+    auto* fat = ItemAs<TFATDirectory>(d);
     if ((!t->DeletedOnly || (d->DeletedState & 1)) && matches(d->Name, fat && fat->LongName)) {
       Flag = true;
       if (drive->OnFoundItem) drive->OnFoundItem(drive, d);
@@ -124,7 +124,7 @@ TFATDirectory::~TFATDirectory() {
 
 void TFATDirectory::Assign(TObject* source) {
   TCustomDirectory::Assign(source);
-  if (auto* s = dynamic_cast<TFATDirectory*>(source)) {
+  if (auto* s = ItemAs<TFATDirectory>(source)) {
     Time = s->Time;
     Date = s->Date;
     StartSector = s->StartSector;
@@ -135,7 +135,7 @@ void TFATDirectory::Assign(TObject* source) {
 
 void TFATDirectory::AssignTo(TObject* dest) {
   TCustomDirectory::AssignTo(dest);
-  if (auto* d = dynamic_cast<TFATDirectory*>(dest)) {
+  if (auto* d = ItemAs<TFATDirectory>(dest)) {
     d->Time = Time;
     d->Date = Date;
     d->StartSector = StartSector;
@@ -162,7 +162,7 @@ bool TFATDirectory::ForEachChild(TForEachChildCallback Callback, bool IncludeDel
     bool flag = false;
     if (!Callback(child, Data, flag)) return false;
     if (Recurse) {
-      if (auto* sub = dynamic_cast<TCustomDirectory*>(child))
+      if (auto* sub = ItemAs<TCustomDirectory>(child))
         if (!sub->ForEachChild(Callback, IncludeDeleted, DeletedOnly, Recurse, Data)) return false;
     }
   }
@@ -286,7 +286,7 @@ TFATFile::~TFATFile() {
 
 void TFATFile::Assign(TObject* source) {
   TCustomFile::Assign(source);
-  if (auto* s = dynamic_cast<TFATFile*>(source)) {
+  if (auto* s = ItemAs<TFATFile>(source)) {
     Attributes = s->Attributes;
     StartCluster = s->StartCluster;
     Time = s->Time;
@@ -298,7 +298,7 @@ void TFATFile::Assign(TObject* source) {
 
 void TFATFile::AssignTo(TObject* dest) {
   TCustomFile::AssignTo(dest);
-  if (auto* d = dynamic_cast<TFATFile*>(dest)) {
+  if (auto* d = ItemAs<TFATFile>(dest)) {
     d->Attributes = Attributes;
     d->StartCluster = StartCluster;
     d->Time = Time;

@@ -11,7 +11,7 @@ using ntfs::LogException;
 
 namespace {
 
-TNTFSDirectory* AsNtfs(TCustomDirectory* d) { return dynamic_cast<TNTFSDirectory*>(d); }
+TNTFSDirectory* AsNtfs(TCustomDirectory* d) { return ItemAs<TNTFSDirectory>(d); }
 
 bool IsAncestorOrSelf(const TCustomDirectory* candidate, const TCustomDirectory* item) {
   int depth = 0;
@@ -21,8 +21,8 @@ bool IsAncestorOrSelf(const TCustomDirectory* candidate, const TCustomDirectory*
 }
 
 void SetParent(TObject* child, TCustomDirectory* parent) {
-  if (auto* f = dynamic_cast<TCustomFile*>(child)) f->Parent = parent;
-  if (auto* d = dynamic_cast<TCustomDirectory*>(child)) d->Parent = parent;
+  if (auto* f = ItemAs<TCustomFile>(child)) f->Parent = parent;
+  if (auto* d = ItemAs<TCustomDirectory>(child)) d->Parent = parent;
 }
 
 // Directories of the deleted tree that got no list have no deleted children;
@@ -38,7 +38,7 @@ void CloseDeletedTree(TCustomDirectory* root) {
       continue;
     }
     for (TObject* child : *d->Children)
-      if (auto* sub = dynamic_cast<TCustomDirectory*>(child)) work.push_back(sub);
+      if (auto* sub = ItemAs<TCustomDirectory>(child)) work.push_back(sub);
   }
 }
 
@@ -71,12 +71,12 @@ void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a,
     }
     if (!d->Children) continue;
     for (auto it = d->Children->rbegin(); it != d->Children->rend(); ++it)
-      if (auto* sub = dynamic_cast<TCustomDirectory*>(*it)) work.push_back(sub);
+      if (auto* sub = ItemAs<TCustomDirectory>(*it)) work.push_back(sub);
   }
 }
 
 void TNTFSdrive::NoteDeletedDir(TObject* item) {
-  if (auto* d = dynamic_cast<TNTFSDirectory*>(item); d && FDeletedDirsOn) FDeletedDirs[d->MFTfileRef] = d;
+  if (auto* d = ItemAs<TNTFSDirectory>(item); d && FDeletedDirsOn) FDeletedDirs[d->MFTfileRef] = d;
 }
 
 TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth) {
@@ -202,7 +202,7 @@ void TNTFSdrive::FindDeleted() {
       NoteDeletedDir(d);
       if (d->Children)
         for (auto it = d->Children->rbegin(); it != d->Children->rend(); ++it)
-          if (auto* sub = dynamic_cast<TCustomDirectory*>(*it)) work.push_back(sub);
+          if (auto* sub = ItemAs<TCustomDirectory>(*it)) work.push_back(sub);
     }
     for (uint64_t i = 0; i < count && !cancel; ++i) {
       try {
@@ -246,7 +246,7 @@ void TNTFSdrive::FindDeleted() {
               OnProgress(this, parent, progressText, percent, cancel);
             }
             KeepWindowsAlive();
-            auto* newDir = dynamic_cast<TNTFSDirectory*>(item);
+            auto* newDir = ItemAs<TNTFSDirectory>(item);
             if (self) {
               progressFolder = nullptr;  // paths below may change, and self is freed
               ntfs::Log("self item found, item: %lld - will delete prior created... (TNTFSdrive.FindDeleted)",

@@ -109,10 +109,10 @@ bool ScanDriveVisit(TObject* Item, intptr_t Data, bool& accepted) {
     if (drive->OnProgress) drive->OnProgress(drive, item, path, -1, cancel);
     return t->Mask.empty() || t->Mask == "*" || MatchWildCard(name, t->Mask, '?', '*', false);
   };
-  if (auto* f = dynamic_cast<TNTFSFile*>(Item)) {
+  if (auto* f = ItemAs<TNTFSFile>(Item)) {
     accepted = report(f, f->Name, f->GetPath(nullptr));
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, f);
-  } else if (auto* d = dynamic_cast<TNTFSDirectory*>(Item)) {
+  } else if (auto* d = ItemAs<TNTFSDirectory>(Item)) {
     accepted = report(d, d->Name, d->GetPath(nullptr)) && (!t->DeletedOnly || (d->DeletedState & 1));
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, d);
   }
@@ -184,9 +184,9 @@ void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
     int depth = 0;
     std::set<uint64_t> ancestors;
     for (TCustomDirectory* a = this; a && depth <= ntfs::kMaxTreeDepth; a = a->Parent, ++depth)
-      if (auto* na = dynamic_cast<TNTFSDirectory*>(a)) ancestors.insert(na->MFTfileRef);
+      if (auto* na = ItemAs<TNTFSDirectory>(a)) ancestors.insert(na->MFTfileRef);
     for (TObject* child : *Children)
-      if (auto* d = dynamic_cast<TNTFSDirectory*>(child))
+      if (auto* d = ItemAs<TNTFSDirectory>(child))
         if (ancestors.count(d->MFTfileRef) || depth >= ntfs::kMaxTreeDepth) d->Children = std::make_shared<TChildList>();
   } catch (...) {
     DeleteChildren();
@@ -251,9 +251,9 @@ bool TNTFSDirectory::ForEachChildAt(TForEachChildCallback Callback, bool b1, boo
     bool accepted = false;
     if (!Callback(child, Data, accepted)) return false;
     if (!Recurse || depth >= ntfs::kMaxTreeDepth) continue;
-    if (auto* sub = dynamic_cast<TNTFSDirectory*>(child)) {
+    if (auto* sub = ItemAs<TNTFSDirectory>(child)) {
       if (!sub->ForEachChildAt(Callback, b1, b2, Recurse, Data, depth + 1)) return false;
-    } else if (auto* other = dynamic_cast<TCustomDirectory*>(child)) {
+    } else if (auto* other = ItemAs<TCustomDirectory>(child)) {
       if (!other->ForEachChild(Callback, b1, b2, Recurse, Data)) return false;
     }
   }
@@ -262,7 +262,7 @@ bool TNTFSDirectory::ForEachChildAt(TForEachChildCallback Callback, bool b1, boo
 
 void TNTFSDirectory::Assign(TObject* source) {
   TCustomDirectory::Assign(source);
-  if (auto* s = dynamic_cast<TNTFSDirectory*>(source)) {
+  if (auto* s = ItemAs<TNTFSDirectory>(source)) {
     Date = s->Date;
     Time = s->Time;
     MFTfileRef = s->MFTfileRef;
@@ -271,7 +271,7 @@ void TNTFSDirectory::Assign(TObject* source) {
 
 void TNTFSDirectory::AssignTo(TObject* dest) {
   TCustomDirectory::AssignTo(dest);
-  if (auto* d = dynamic_cast<TNTFSDirectory*>(dest)) {
+  if (auto* d = ItemAs<TNTFSDirectory>(dest)) {
     d->Date = Date;
     d->Time = Time;
     d->MFTfileRef = MFTfileRef;
@@ -289,7 +289,7 @@ bool TNTFSDirectory::Rename(const AnsiString& newName) {
 
 void TNTFSFile::Assign(TObject* source) {
   TCustomFile::Assign(source);
-  if (auto* s = dynamic_cast<TNTFSFile*>(source)) {
+  if (auto* s = ItemAs<TNTFSFile>(source)) {
     Attributes = s->Attributes;
     MFTfileRef = s->MFTfileRef;
     Time = s->Time;
@@ -300,7 +300,7 @@ void TNTFSFile::Assign(TObject* source) {
 
 void TNTFSFile::AssignTo(TObject* dest) {
   TCustomFile::AssignTo(dest);
-  if (auto* d = dynamic_cast<TNTFSFile*>(dest)) d->Assign(this);
+  if (auto* d = ItemAs<TNTFSFile>(dest)) d->Assign(this);
 }
 
 bool TNTFSFile::Rename(const AnsiString& newName) {

@@ -101,6 +101,10 @@ size_t Utf16ToUtf8(const char16_t* s, size_t n, char* out, size_t cap, bool keep
     ++o;
   };
   while (i < n) {
+    if (s[i] < 0x80) {  // ASCII, most of every name
+      put(static_cast<char>(s[i++]));
+      continue;
+    }
     if (keepBytes && s[i] >= 0xDC80 && s[i] <= 0xDCFF) {  // a low surrogate here is always a lone one
       put(static_cast<char>(s[i++] - 0xDC00));
       continue;

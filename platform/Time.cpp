@@ -1,5 +1,6 @@
 // FILETIME conversions. FILETIME counts 100 ns since 1601-01-01; MS-DOS
 // date/time words are local time; local time follows TZ.
+#include <cstdint>
 #include <ctime>
 
 #include "WinApi.h"
@@ -47,12 +48,33 @@ void FromTicks(int64_t t, FILETIME& ft) {
   ft.dwHighDateTime = static_cast<DWORD>(uint64_t(t) >> 32);
 }
 
-// Seconds east of UTC in force at the given Unix time.
-int64_t UtcOffsetAt(int64_t unixSeconds) {
+int64_t LocalOffsetAt(int64_t unixSeconds) {
   const time_t t = static_cast<time_t>(unixSeconds);
   struct tm local {};
   if (!localtime_r(&t, &local)) return 0;
   return local.tm_gmtoff;
+}
+
+// Seconds east of UTC in force at the given Unix time. Listing a volume
+// converts three times per item, so offsets are kept per hour: no time zone
+// changes its offset twice within an hour, so an hour whose first and last
+// seconds share an offset has it throughout. The zone that tzset put in
+// force is part of the key.
+int64_t UtcOffsetAt(int64_t unixSeconds) {
+  struct Hour {
+    int64_t start = INT64_MIN;
+    int64_t offset = 0;
+    const char* names[2] = {};
+    long zone = 0;
+  };
+  thread_local Hour hours[16];
+  const int64_t start = (unixSeconds >= 0 ? unixSeconds : unixSeconds - 3599) / 3600 * 3600;
+  Hour& h = hours[uint64_t(start / 3600) % 16];
+  if (h.start == start && h.names[0] == tzname[0] && h.names[1] == tzname[1] && h.zone == timezone) return h.offset;
+  const int64_t offset = LocalOffsetAt(unixSeconds);
+  if (LocalOffsetAt(start) == offset && LocalOffsetAt(start + 3599) == offset)
+    h = {start, offset, {tzname[0], tzname[1]}, timezone};
+  return offset;
 }
 
 int64_t UnixSecondsOf(int64_t ticks) {

@@ -34,14 +34,14 @@ class FatFileSystem : public FileSystem {
   std::string NameOf(TObject* item) override { return ItemDisplayName(item); }
 
   uint8_t AttributesOf(TObject* item) override {
-    if (auto* f = dynamic_cast<TFATFile*>(item)) return f->Attributes;
+    if (auto* f = ItemAs<TFATFile>(item)) return f->Attributes;
     return uint8_t(FILE_ATTRIBUTE_DIRECTORY);
   }
 
   void CancelScan() override { drive_->CancelScan(); }
 
   void Build(TCustomDirectory* dir) override {
-    auto* d = dynamic_cast<TFATDirectory*>(dir);
+    auto* d = ItemAs<TFATDirectory>(dir);
     if (d && !d->Children) d->AddChildren(true, false);
   }
 
@@ -64,7 +64,7 @@ class FatFileSystem : public FileSystem {
   }
 
   std::unique_ptr<FileReader> Open(TCustomFile* file) override {
-    auto* f = dynamic_cast<TFATFile*>(file);
+    auto* f = ItemAs<TFATFile>(file);
     if (!f) return nullptr;
     const uint8_t fat = fatNumber_ != fatNumberByState ? fatNumber_ : f->Deleted ? 0 : 1;
     return std::make_unique<FatReader>(*drive_, *f, fat);

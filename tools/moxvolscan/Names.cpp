@@ -82,12 +82,16 @@ void AppendShownName(std::string& out, const std::string& name, bool shortName) 
     return;
   }
   const bool cp437 = shortName && !IsUtf8(name);
+  auto plain = [](unsigned char c) { return c < 0x80 && !IsControl(c) && c != '%' && c != '/' && c != '\\'; };
   for (size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
-    if (IsControl(c) || c == '%' || c == '/' || c == '\\') {
+    if (plain(c)) {  // runs of printable ASCII, the common case, in one append
+      size_t end = i + 1;
+      while (end < name.size() && plain(static_cast<unsigned char>(name[end]))) ++end;
+      out.append(name, i, end - i);
+      i = end - 1;
+    } else if (IsControl(c) || c == '%' || c == '/' || c == '\\') {
       AppendEscaped(out, c);
-    } else if (c < 0x80) {
-      out += char(c);
     } else if (cp437) {
       AppendUtf8(out, kCp437High[c - 0x80]);
     } else if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0) {

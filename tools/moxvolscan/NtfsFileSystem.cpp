@@ -50,17 +50,17 @@ class NtfsFileSystem : public FileSystem {
     return root;
   }
   std::string NameOf(TObject* item) override {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return f->Name;
-    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) return d->Name;
+    if (auto* f = ItemAs<TNTFSFile>(item)) return f->Name;
+    if (auto* d = ItemAs<TNTFSDirectory>(item)) return d->Name;
     return "";
   }
   uint8_t AttributesOf(TObject* item) override {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return uint8_t(f->Attributes);
+    if (auto* f = ItemAs<TNTFSFile>(item)) return uint8_t(f->Attributes);
     return uint8_t(FILE_ATTRIBUTE_DIRECTORY);
   }
   int64_t RecordOf(TObject* item) override {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) return int64_t(f->MFTfileRef);
-    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) return int64_t(d->MFTfileRef);
+    if (auto* f = ItemAs<TNTFSFile>(item)) return int64_t(f->MFTfileRef);
+    if (auto* d = ItemAs<TNTFSDirectory>(item)) return int64_t(d->MFTfileRef);
     return -1;
   }
   void CancelScan() override {}
@@ -69,7 +69,7 @@ class NtfsFileSystem : public FileSystem {
       DeletedRoot();
       return;
     }
-    auto* d = dynamic_cast<TNTFSDirectory*>(dir);
+    auto* d = ItemAs<TNTFSDirectory>(dir);
     if (d && !d->Children) d->AddChildren(true, false);
   }
   bool SetReadOption(const std::string& option, std::string& error) override {
@@ -78,7 +78,7 @@ class NtfsFileSystem : public FileSystem {
     return false;
   }
   std::unique_ptr<FileReader> Open(TCustomFile* file) override {
-    auto* f = dynamic_cast<TNTFSFile*>(file);
+    auto* f = ItemAs<TNTFSFile>(file);
     if (!f) return nullptr;
     return std::make_unique<NtfsReader>(*drive_, *f);
   }

@@ -1,9 +1,11 @@
 #include "Volume.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "Ldiskio.h"
@@ -159,13 +161,13 @@ void Volume::UseSectorCache(uint32_t lineSectors) {
 }
 
 bool IsDeletedItem(TObject* item) {
-  if (auto* f = dynamic_cast<TCustomFile*>(item)) return f->Deleted;
-  if (auto* d = dynamic_cast<TCustomDirectory*>(item)) return d->DeletedState & 1;
+  if (auto* f = ItemAs<TCustomFile>(item)) return f->Deleted;
+  if (auto* d = ItemAs<TCustomDirectory>(item)) return d->DeletedState & 1;
   return false;
 }
 
 bool IsPathFolder(FileSystem& fs, TObject* item) {
-  auto* d = dynamic_cast<TCustomDirectory*>(item);
+  auto* d = ItemAs<TCustomDirectory>(item);
   TCustomDirectory* deleted = d && !IsDeletedItem(d) ? fs.DeletedRoot() : nullptr;
   if (!deleted) return false;
   for (int depth = 0; d->Parent && depth < kMaxPathDepth; ++depth) d = d->Parent;
@@ -173,7 +175,7 @@ bool IsPathFolder(FileSystem& fs, TObject* item) {
 }
 
 uint64_t SizeOf(TObject* item) {
-  auto* f = dynamic_cast<TCustomFile*>(item);
+  auto* f = ItemAs<TCustomFile>(item);
   return f ? uint64_t(f->Size) : 0;
 }
 
@@ -191,7 +193,7 @@ TObject* FindInTree(FileSystem& fs, TCustomDirectory* root, Visit visit) {
     if (!d->Children) continue;
     for (TObject* child : *d->Children) {
       if (visit(child)) return child;
-      if (auto* sub = dynamic_cast<TCustomDirectory*>(child)) todo.push_back(sub);
+      if (auto* sub = ItemAs<TCustomDirectory>(child)) todo.push_back(sub);
     }
   }
   return nullptr;
@@ -277,7 +279,7 @@ TObject* Volume::ResolveIn(TCustomDirectory* root, const std::string& volumePath
       return nullptr;
     }
     item = best;
-    dir = dynamic_cast<TCustomDirectory*>(best);
+    dir = ItemAs<TCustomDirectory>(best);
   }
   return item;
 }
@@ -286,10 +288,10 @@ std::string ShownPath(FileSystem& fs, TObject* item) {
   std::vector<std::string> names;
   TCustomDirectory* root = fs.Root();
   TCustomDirectory* parent = nullptr;
-  if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+  if (auto* f = ItemAs<TCustomFile>(item)) {
     names.push_back(fs.NameOf(item));
     parent = f->Parent;
-  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item); d && d != root && d->Parent) {
+  } else if (auto* d = ItemAs<TCustomDirectory>(item); d && d != root && d->Parent) {
     names.push_back(fs.NameOf(item));
     parent = d->Parent;
   }
@@ -313,14 +315,14 @@ std::string ShortReadText(uint64_t got, uint64_t size) {
 void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   TCustomDirectory* folder = nullptr;
   uint16_t date = 0, time = 0;
-  if (auto* f = dynamic_cast<TCustomFile*>(item)) {
+  if (auto* f = ItemAs<TCustomFile>(item)) {
     folder = f->Parent;
     facts.dir = false;
     facts.size = uint64_t(f->Size);
     facts.deleted = f->Deleted;
     facts.condition = f->DeletedCondition;
     date = f->Date, time = f->Time;
-  } else if (auto* d = dynamic_cast<TCustomDirectory*>(item)) {
+  } else if (auto* d = ItemAs<TCustomDirectory>(item)) {
     folder = d->Parent;
     facts.dir = true;
     facts.size = 0;
@@ -352,10 +354,21 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
   if (f.attributes & FILE_ATTRIBUTE_SYSTEM) attrs[2] = 'S';
   if (f.attributes & FILE_ATTRIBUTE_ARCHIVE) attrs[3] = 'A';
   const char* state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
-  char head[128];
-  int n = std::snprintf(head, sizeof head, "%-4s %12llu  %-20s  %s  %-14s  ", f.dir ? "dir" : "file",
-                        (unsigned long long)f.size, f.mtime.empty() ? "-" : f.mtime.c_str(), attrs, state);
-  out.append(head, size_t(std::max(n, 0)));
+  // Columns padded by hand rather than through printf: this runs once per
+  // listed item.
+  auto left = [&out](std::string_view text, size_t width, size_t gap) {
+    out += text;
+    out.append(width > text.size() ? width - text.size() + gap : gap, ' ');
+  };
+  char digits[24];
+  const auto size = std::to_chars(digits, digits + sizeof digits, f.size).ptr - digits;
+  left(f.dir ? "dir" : "file", 4, 1);
+  out.append(size < 12 ? size_t(12 - size) : 0, ' ');
+  out.append(digits, size_t(size));
+  out += "  ";
+  left(f.mtime.empty() ? std::string_view("-") : std::string_view(f.mtime), 20, 2);
+  left(attrs, 4, 2);
+  left(state, 14, 2);
   out += f.path;
   out += '\n';
 }

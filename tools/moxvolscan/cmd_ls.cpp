@@ -16,8 +16,8 @@
 namespace {
 
 TCustomDirectory* ParentOf(TObject* item) {
-  if (auto* f = dynamic_cast<TCustomFile*>(item)) return f->Parent;
-  if (auto* d = dynamic_cast<TCustomDirectory*>(item)) return d->Parent;
+  if (auto* f = ItemAs<TCustomFile>(item)) return f->Parent;
+  if (auto* d = ItemAs<TCustomDirectory>(item)) return d->Parent;
   return nullptr;
 }
 
@@ -38,7 +38,7 @@ class DeletedAfterLive {
     if (IsDeletedItem(item)) {
       // The live folder it was in: the path folder standing for it, or the
       // root. Items under an "MFT n" folder (their folder is gone) come last.
-      auto* folder = dynamic_cast<TCustomDirectory*>(item);
+      auto* folder = ItemAs<TCustomDirectory>(item);
       if (!folder || !folder->Parent) folder = ParentOf(item);
       bool orphan = false;
       for (int depth = 0; folder && folder->Parent && IsDeletedItem(folder) && depth < kMaxPathDepth; ++depth) {
