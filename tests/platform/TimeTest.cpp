@@ -46,11 +46,23 @@ TEST(LocalTime, FollowsTheZoneIncludingDaylightSaving) {
     EXPECT_TRUE(LocalFileTimeToFileTime(&local, &back));
     EXPECT_EQ(Ticks(back), Ticks(utc));
   }
+  // Offsets are remembered per hour: an hour with a change inside it (here
+  // at 01:15 UTC, to summer time), asked in either order, and the same
+  // instant again once another zone is in force.
+  setenv("TZ", "XST-0:30XDT,M3.5.0/1:45,M10.5.0/3", 1);
+  tzset();
+  const int64_t change = 1711847700;  // 2024-03-31 01:15 UTC
+  for (auto [utcSeconds, offset] : {std::pair<int64_t, int64_t>{change + 900, 5400}, {change - 600, 1800},
+                                    {change + 2400, 5400}, {change - 3600, 1800}}) {
+    const FILETIME utc = Ft(uint64_t(utcSeconds) * 10'000'000 + 116'444'736'000'000'000ull);
+    EXPECT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+    EXPECT_EQ(Ticks(local) - Ticks(utc), uint64_t(offset) * 10'000'000) << utcSeconds;
+  }
   setenv("TZ", "UTC", 1);
   tzset();
-  const FILETIME utc = Ft(kTicks1980);
+  const FILETIME utc = Ft(uint64_t(change - 3600) * 10'000'000 + 116'444'736'000'000'000ull);
   ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
-  EXPECT_EQ(Ticks(local), kTicks1980);
+  EXPECT_EQ(Ticks(local), Ticks(utc));
 }
 
 }  // namespace
