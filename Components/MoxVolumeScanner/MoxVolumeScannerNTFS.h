@@ -25,7 +25,8 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   explicit TMoxVolumeScannerNTFS(const WideString& AMountPoint);
   ~TMoxVolumeScannerNTFS() override;
 
-  // Stops the scan and frees the library handle.
+  // Stops the scan and frees the library handle; from a receiver it only
+  // stops the scan (see above).
   void Invalidate() override;
 
   // Inside OnItem: the item's folder as the library gives it ("" or "Dir\Sub\").
