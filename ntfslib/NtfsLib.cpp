@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -29,19 +30,27 @@ struct Callbacks {
   void* finishUser = nullptr;
 };
 
+// A scan thread, once started, is collected (joined) by the next call from
+// another thread, or detached when the handle is destroyed from one of its
+// own callbacks. Calls that wait for it do so on a condition, not holding the
+// lock, so the thread can take the lock in its callbacks' calls too.
 struct Library {
-  std::mutex settings;  // callbacks and volume
+  std::mutex lock;  // everything below that is not atomic
+  std::condition_variable ended;
   Callbacks callbacks;
   char letter = 0;
 
-  std::mutex control;  // starting and joining the scan thread; never taken on it
   std::thread thread;
+  bool running = false;  // the scan thread has callbacks left to make
+  int waiting = 0;       // calls from other threads waiting for it to end
   std::atomic<std::thread::id> scanThread{};
-  std::atomic<bool> running{false};
   std::atomic<bool> abort{false};
-  std::atomic<bool> destroyPending{false};  // destroyed from inside one of its own callbacks
+  std::atomic<bool> destroyed{false};
 
   bool OnScanThread() const { return scanThread.load() == std::this_thread::get_id(); }
+  // Destroyed, and no thread will touch the handle again: whoever sees this
+  // first, under the lock, frees it.
+  bool Unused() const { return destroyed && !running && waiting == 0; }
 };
 
 // The item being reported on this thread, for NtfsLibGetItemPath.
@@ -123,7 +132,7 @@ void FillItem(const MftScan& scan, const FileName& n, NtfsLibFindData& item) {
   CopyName(scan.DosAliasOf(n), item.cAlternateFileName, 14);
 }
 
-bool Stopping(const Library* lib) { return lib->abort.load() || lib->destroyPending.load(); }
+bool Stopping(const Library* lib) { return lib->abort.load() || lib->destroyed.load(); }
 
 void Report(Library* lib, const Callbacks& cb, char letter) {
   Volume volume(letter);
@@ -154,36 +163,59 @@ void Report(Library* lib, const Callbacks& cb, char letter) {
   }
 }
 
+// Start and finish come in pairs, even for a scan aborted before it began;
+// after a destroy from a callback no call comes at all.
 void ScanThread(Library* lib, Callbacks cb, char letter) {
   lib->scanThread = std::this_thread::get_id();
-  if (cb.start && !Stopping(lib)) cb.start(lib, cb.startUser);
+  if (cb.start) cb.start(lib, cb.startUser);
   try {
     Report(lib, cb, letter);
   } catch (...) {
     // Out of memory on a huge volume, or a callback that threw: the scan ends here.
   }
-  if (cb.finish && !lib->destroyPending) cb.finish(lib, lib->abort ? 1 : 0, cb.finishUser);
-  if (lib->destroyPending) {
-    delete lib;  // the handle went from inside a callback; nothing else refers to it now
-    return;
+  if (cb.finish && !lib->destroyed) cb.finish(lib, lib->abort ? 1 : 0, cb.finishUser);
+  bool unused;
+  {
+    std::lock_guard guard(lib->lock);
+    lib->running = false;
+    lib->scanThread = std::thread::id();
+    unused = lib->Unused();
+    lib->ended.notify_all();
   }
-  lib->running = false;
+  if (unused) delete lib;  // destroyed from a callback, and nobody waits for us
 }
 
 Library* AsLibrary(void* handle) { return static_cast<Library*>(handle); }
 
-// Not through the exported name: that one a host may interpose.
-int32_t Abort(Library* lib) {
-  if (lib->OnScanThread()) {
-    lib->abort = true;  // it stops once the callback returns, but is running now
-    return NTFSLIB_E_SCAN_THREAD;
-  }
-  std::lock_guard control(lib->control);
-  if (lib->thread.joinable()) {
+// Not on the scan thread, lock held: asks the scan to stop, waits for its
+// last callback to return and collects the thread.
+void WaitForScanEnd(Library* lib, std::unique_lock<std::mutex>& guard) {
+  if (lib->running) {
     lib->abort = true;
-    lib->thread.join();
-    lib->scanThread = std::thread::id();
+    ++lib->waiting;
+    lib->ended.wait(guard, [&] { return !lib->running; });
+    --lib->waiting;
   }
+  if (lib->thread.joinable()) lib->thread.join();  // past its last use of the lock
+}
+
+// Not through the exported names: those a host may interpose. A handle
+// destroyed while other threads wait here is freed by the last of them.
+int32_t Abort(Library* lib, bool destroy) {
+  std::unique_lock guard(lib->lock);
+  if (lib->OnScanThread()) {
+    // The thread can't wait for itself: it stops once the callback returns.
+    lib->abort = true;
+    if (!destroy) return NTFSLIB_E_SCAN_THREAD;
+    lib->destroyed = true;                              // and makes no further call
+    if (lib->thread.joinable()) lib->thread.detach();  // it frees the handle at its end, unless a caller waits
+    return NTFSLIB_OK;
+  }
+  WaitForScanEnd(lib, guard);
+  if (destroy) lib->destroyed = true;  // only now: a scan that ran still got its finish
+  const bool unused = lib->Unused();
+  guard.unlock();
+  if (unused) delete lib;
   return NTFSLIB_OK;
 }
 
@@ -191,7 +223,7 @@ template <class F>
 int32_t SetCallback(void* handle, F&& set) {
   Library* lib = AsLibrary(handle);
   if (!lib) return NTFSLIB_E_HANDLE;
-  std::lock_guard guard(lib->settings);
+  std::lock_guard guard(lib->lock);
   set(lib->callbacks);
   return NTFSLIB_OK;
 }
@@ -204,18 +236,7 @@ void* NTFSLIB_CALL NtfsLibCreate(void) { return new (std::nothrow) Library; }
 
 int32_t NTFSLIB_CALL NtfsLibDestroy(void* handle) {
   Library* lib = AsLibrary(handle);
-  if (!lib) return NTFSLIB_E_HANDLE;
-  if (lib->OnScanThread()) {
-    // The thread cannot wait for itself: it stops, makes no further call
-    // and frees the handle when the callback it is in returns.
-    lib->abort = true;
-    lib->destroyPending = true;
-    lib->thread.detach();
-    return NTFSLIB_OK;
-  }
-  Abort(lib);
-  delete lib;
-  return NTFSLIB_OK;
+  return lib ? Abort(lib, true) : NTFSLIB_E_HANDLE;
 }
 
 int32_t NTFSLIB_CALL NtfsLibSetStartCallback(void* handle, NtfsLibStartCallback callback, void* user) {
@@ -240,7 +261,7 @@ int32_t NTFSLIB_CALL NtfsLibSetMountPoint(void* handle, const NtfsLibChar* mount
     ntfslib::Geometry g;
     status = !volume.ok() ? NTFSLIB_E_MOUNTPOINT : volume.Geometry(g) ? NTFSLIB_OK : NTFSLIB_E_NOT_NTFS;
   }
-  std::lock_guard guard(lib->settings);
+  std::lock_guard guard(lib->lock);
   lib->letter = status == NTFSLIB_OK ? letter : 0;
   return status;
 }
@@ -249,24 +270,14 @@ int32_t NTFSLIB_CALL NtfsLibScanVolume(void* handle) {
   Library* lib = AsLibrary(handle);
   if (!lib) return NTFSLIB_E_HANDLE;
   if (lib->OnScanThread()) return NTFSLIB_E_SCAN_THREAD;
-  std::lock_guard control(lib->control);
+  std::unique_lock guard(lib->lock);
   if (lib->running) return NTFSLIB_E_BUSY;
-  if (lib->thread.joinable()) {  // ended by itself, not yet collected
-    lib->thread.join();
-    lib->scanThread = std::thread::id();
-  }
-  Callbacks cb;
-  char letter;
-  {
-    std::lock_guard guard(lib->settings);
-    cb = lib->callbacks;
-    letter = lib->letter;
-  }
-  if (!letter) return NTFSLIB_E_NO_VOLUME;
+  WaitForScanEnd(lib, guard);  // ended by itself, not yet collected
+  if (!lib->letter) return NTFSLIB_E_NO_VOLUME;
   lib->abort = false;
   lib->running = true;
   try {
-    lib->thread = std::thread(ScanThread, lib, cb, letter);
+    lib->thread = std::thread(ScanThread, lib, lib->callbacks, lib->letter);
   } catch (...) {
     lib->running = false;
     return NTFSLIB_E_THREAD;
@@ -276,7 +287,7 @@ int32_t NTFSLIB_CALL NtfsLibScanVolume(void* handle) {
 
 int32_t NTFSLIB_CALL NtfsLibAbortScan(void* handle) {
   Library* lib = AsLibrary(handle);
-  return lib ? Abort(lib) : NTFSLIB_E_HANDLE;
+  return lib ? Abort(lib, false) : NTFSLIB_E_HANDLE;
 }
 
 int32_t NTFSLIB_CALL NtfsLibGetItemPath(const NtfsLibFindData* item, NtfsLibChar** path) {

@@ -7,6 +7,15 @@
  * once per name of every file and folder, and the finish callback once.
  *
  * Every function returns NTFSLIB_OK (0) on success. Callbacks must not throw.
+ *
+ * Threads: any function may be called from any thread, several at once.
+ * After NtfsLibScanVolume returned OK, start and finish come exactly once
+ * each, in that order, even for a scan aborted before it began, unless the
+ * handle is destroyed from one of its own callbacks: then no callback follows
+ * the one running. A handle destroyed from its callback while other threads
+ * wait in NtfsLibAbortScan or NtfsLibDestroy on it is freed once the scan
+ * thread has unwound and the last of those calls has returned; as with any
+ * free, no thread may begin a new call on a handle it may have destroyed.
  */
 #ifndef NTFSLIB_H
 #define NTFSLIB_H
@@ -64,7 +73,9 @@ typedef void(NTFSLIB_CALL* NtfsLibItemCallback)(void* handle, const NtfsLibFindD
 typedef void(NTFSLIB_CALL* NtfsLibFinishCallback)(void* handle, int32_t aborted, void* user);
 
 NTFSLIB_API void* NTFSLIB_CALL NtfsLibCreate(void);
-/* Stops a running scan; no callback arrives after it returns. */
+/* Stops a running scan and waits for it; no callback arrives after it
+ * returns. From inside a callback it only stops the scan, which makes no
+ * further call and frees the handle as it unwinds. */
 NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibDestroy(void* handle);
 NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetStartCallback(void* handle, NtfsLibStartCallback callback, void* user);
 NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibSetItemCallback(void* handle, NtfsLibItemCallback callback, void* user);

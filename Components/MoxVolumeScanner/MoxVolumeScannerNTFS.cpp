@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <utility>
 
 #include "Assert.h"
 
@@ -50,21 +51,18 @@ TMoxVolumeScannerNTFS::TMoxVolumeScannerNTFS(const WideString& AMountPoint)
 TMoxVolumeScannerNTFS::~TMoxVolumeScannerNTFS() { TMoxVolumeScannerNTFS::Invalidate(); }
 
 void TMoxVolumeScannerNTFS::Invalidate() {
-  std::unique_lock<std::mutex> guard;
-  if (!OnCallbackThread()) guard = std::unique_lock(FControlLock);
-  if (FHandle) {
-    AbortLocked();
-    NtfsLibDestroy(FHandle);
-    FHandle = nullptr;
-    // Invalidated from inside a receiver: the library makes no further call,
-    // so the finish it owes the receivers comes from here.
-    if (OnCallbackThread() && FStarted) {
-      FStarted = false;
-      Guarded([&] { DoFinish(this, true); });
-    }
+  if (OnCallbackThread()) {
+    // A receiver: the scan stops, OnFinish finishes the job.
+    FIsValid = false;
+    FInvalidatePending = true;
+    AbortScan();
+    return;
   }
-  FIsValid = false;  // before the lock goes: no ScanVolume waiting for it starts
-  if (guard) guard.unlock();
+  {
+    const std::lock_guard guard(FControlLock);
+    FIsValid = false;  // under the lock: no ScanVolume waiting for it starts
+    StopLocked();
+  }
   TMoxVolumeScannerBase::Invalidate();
 }
 
@@ -73,13 +71,10 @@ bool TMoxVolumeScannerNTFS::CanDestroyOnLastRelease() {
     // The library's thread can't wait for itself: the scan stops, and
     // OnFinish deletes the scanner once the receivers have had their finish.
     FDestroyPending = true;
-    if (FHandle) NtfsLibAbortScan(FHandle);
+    AbortScan();
     return false;
   }
   Invalidate();  // stop the library's thread before any destructor runs
-  // A scanner invalidated from inside a callback freed the handle there, so
-  // nothing above waited for that callback to return.
-  while (FInCallback.load() > 0) Sleep(1);
   return true;
 }
 
@@ -98,7 +93,8 @@ bool TMoxVolumeScannerNTFS::ScanVolume() {
   if (!FIsValid) return false;
   if (OnCallbackThread()) return AbortScan();  // the library refuses there: a scan can't restart itself
   const std::lock_guard guard(FControlLock);
-  if (!FIsValid || !AbortLocked()) return false;
+  // A receiver may invalidate the scanner while its last scan stops.
+  if (!StopLocked() || !FIsValid) return false;
   MOX_ASSERT(FHandle != nullptr, kUnit);
   if (!FHandle) return false;
   const int32_t status = NtfsLibScanVolume(FHandle);
@@ -107,12 +103,23 @@ bool TMoxVolumeScannerNTFS::ScanVolume() {
 }
 
 bool TMoxVolumeScannerNTFS::AbortScan() {
-  if (OnCallbackThread()) return AbortLocked();  // only asks the scan to stop
+  if (OnCallbackThread()) return !FHandle || NtfsLibAbortScan(FHandle) == 0;  // only asks the scan to stop
   const std::lock_guard guard(FControlLock);
-  return AbortLocked();
+  return StopLocked();
 }
 
-bool TMoxVolumeScannerNTFS::AbortLocked() { return !FHandle || NtfsLibAbortScan(FHandle) == 0; }
+// FControlLock held, outside the callbacks: stops the scan and waits for it.
+// An invalid scanner's handle goes too, now that no callback runs: a receiver
+// that invalidated the scanner could not free it on the library's thread.
+bool TMoxVolumeScannerNTFS::StopLocked() {
+  if (!FHandle) return true;
+  const bool stopped = NtfsLibAbortScan(FHandle) == 0;
+  if (!FIsValid) {
+    NtfsLibDestroy(FHandle);
+    FHandle = nullptr;
+  }
+  return stopped;
+}
 
 // The scanner a callback is for, its handle and user pointer checked; null
 // without a user pointer.
@@ -129,11 +136,9 @@ TMoxVolumeScannerNTFS* TMoxVolumeScannerNTFS::Receiver(void* H, void* U) {
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnStart(void* H, void* U) {
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
-  self->FInCallback.fetch_add(1);
   self->FCallbackThread = GetCurrentThreadId();
   self->FStarted = true;
   Guarded([&] { self->DoStart(self); });
-  Leave(self, false);
 }
 
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnItem(void* H, const NtfsLibFindData* I, void* U) {
@@ -141,32 +146,19 @@ void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnItem(void* H, const NtfsLibFindData* 
   if (!I || I->cFileName[0] == 0) return;
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
-  self->FInCallback.fetch_add(1);
   const auto* item = reinterpret_cast<const WIN32_FIND_DATAW*>(I);
   self->FCurrentItem = item;
   Guarded([&] { self->DoItem(self, *item); });
   self->FCurrentItem = nullptr;
-  Leave(self, false);
 }
 
+// The library's last call of a scan: what a receiver asked for on this
+// thread happens here, once the receivers have had their finish.
 void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnFinish(void* H, int32_t A, void* U) {
   TMoxVolumeScannerNTFS* self = Receiver(H, U);
   if (!self) return;
-  self->FInCallback.fetch_add(1);
-  if (self->FStarted) {
-    self->FStarted = false;
-    Guarded([&] { self->DoFinish(self, (A & 0xFF) != 0); });
-  }
-  Leave(self, true);
-}
-
-// The end of every callback: after the finish, or once a receiver has freed
-// the handle, no further call comes, and a scanner whose last reference went
-// on this thread is deleted here.
-void TMoxVolumeScannerNTFS::Leave(TMoxVolumeScannerNTFS* self, bool finished) {
-  const bool over = finished || !self->FHandle;
-  if (over) self->FCallbackThread = 0;
-  const bool destroy = over && self->FDestroyPending;
-  self->FInCallback.fetch_sub(1);
-  if (destroy) delete self;
+  if (std::exchange(self->FStarted, false)) Guarded([&] { self->DoFinish(self, (A & 0xFF) != 0); });
+  if (std::exchange(self->FInvalidatePending, false)) self->TMoxVolumeScannerBase::Invalidate();
+  self->FCallbackThread = 0;
+  if (self->FDestroyPending) delete self;  // nobody else holds it: the handle may go on this thread
 }

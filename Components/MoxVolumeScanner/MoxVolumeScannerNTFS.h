@@ -3,7 +3,15 @@
 // owns one library handle, forwards the three callbacks to the base's
 // fan-out and maps GetCurrentPath, ScanVolume and AbortScan onto library
 // calls. Valid exactly when the handle was made and the library accepted the
-// mount point; after Invalidate no library call is made again.
+// mount point.
+//
+// The handle is freed by a thread that is not the library's, under
+// FControlLock, once the scan has ended: a host thread may be inside
+// AbortScan or ScanVolume on it at any moment. So Invalidate from a receiver
+// only stops the scan: the receivers hear OnFinish with aborted set and are
+// dropped after it, and the next call from another thread (or the last
+// release) frees the handle. Only a last reference dropped on the library's
+// thread frees it there, at the end of OnFinish: nobody else can call then.
 #pragma once
 
 #include <atomic>
@@ -17,7 +25,8 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   explicit TMoxVolumeScannerNTFS(const WideString& AMountPoint);
   ~TMoxVolumeScannerNTFS() override;
 
-  // Stops the scan and frees the library handle.
+  // Stops the scan and frees the library handle; from a receiver it only
+  // stops the scan (see above).
   void Invalidate() override;
 
   // Inside OnItem: the item's folder as the library gives it ("" or "Dir\Sub\").
@@ -33,18 +42,19 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   static void NTFSLIB_CALL OnStart(void* H, void* U);
   static void NTFSLIB_CALL OnItem(void* H, const NtfsLibFindData* I, void* U);
   static void NTFSLIB_CALL OnFinish(void* H, int32_t A, void* U);
-  static void Leave(TMoxVolumeScannerNTFS* self, bool finished);
-  bool AbortLocked();
+  bool StopLocked();
   bool OnCallbackThread() const { return FCallbackThread != 0 && FCallbackThread == GetCurrentThreadId(); }
 
-  void* FHandle = nullptr;
+  void* FHandle = nullptr;  // written under FControlLock, never while a callback runs
   // Makes ScanVolume, AbortScan and Invalidate from other threads than the
-  // library's whole against each other; the library's thread never takes it.
+  // library's whole against each other; the library's thread never takes it
+  // while another thread may wait for it under it.
   std::mutex FControlLock;
   std::atomic<const WIN32_FIND_DATAW*> FCurrentItem{nullptr};
 
-  std::atomic<DWORD> FCallbackThread{0};     // the library's thread, from OnStart to OnFinish
-  bool FStarted = false;                     // DoStart ran and DoFinish is owed (callback thread only)
-  std::atomic<bool> FDestroyPending{false};  // last reference went on the callback thread
-  std::atomic<int> FInCallback{0};           // the library's thread is inside a callback
+  std::atomic<DWORD> FCallbackThread{0};  // the library's thread, from OnStart to OnFinish
+  // Callback thread only:
+  bool FStarted = false;            // DoStart ran and DoFinish is owed
+  bool FInvalidatePending = false;  // a receiver invalidated the scanner
+  bool FDestroyPending = false;     // the last reference went in a callback
 };

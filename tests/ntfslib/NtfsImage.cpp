@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <tuple>
 
 #include <sys/xattr.h>
@@ -109,4 +110,9 @@ std::string Difference(const std::map<std::string, uint64_t>& got, const std::ma
       if (auto it = to->find(path); it == to->end() || it->second != size)
         out += std::string("  ") + what + ": " + path + " " + std::to_string(size) + "\n";
   return out;
+}
+
+void WaitFor(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 5000 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }

@@ -2,6 +2,7 @@
 // an ntfs-3g mount, and the oracle that walks the mount.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -26,3 +27,7 @@ void UnbindRoot(const std::u16string& root);
 
 // The entries only one side has, for failure messages.
 std::string Difference(const std::map<std::string, uint64_t>& got, const std::map<std::string, uint64_t>& want);
+
+// Waits up to 5 s for flag to be set, then sleeps 2 ms more, so that a thread
+// that set it just before a call is inside that call.
+void WaitFor(const std::atomic<bool>& flag);

@@ -108,6 +108,47 @@ TEST(NtfsLib, StatusesFollowTheCallContract) {
   EXPECT_TRUE(empty.recordOf.empty());
 }
 
+// A handle's own start callback destroys it while another thread waits in
+// NtfsLibAbortScan: that call returns OK, no callback follows, and the handle
+// is freed once both are done. Aborted at once, a scan still starts and finishes.
+TEST(NtfsLib, DestroyedFromItsCallbackWhileAnotherThreadAborts) {
+  ScratchDir dir;
+  const std::string image = dir / "ntfs.img";
+  ASSERT_TRUE(MakeNtfsImage(image, 8));
+  BoundImage bound(image);
+  struct Round {
+    bool destroy = false;
+    std::atomic<int> starts{0}, finishes{0};
+    std::atomic<bool> started{false}, aborting{false};
+  };
+  for (const bool destroy : {false, true}) {
+    for (int i = 0; i < 10; ++i) {
+      Round round;
+      round.destroy = destroy;
+      void* h = NtfsLibCreate();
+      NtfsLibSetStartCallback(h, [](void* h, void* u) {
+        auto* r = static_cast<Round*>(u);
+        ++r->starts;
+        r->started = true;
+        if (!r->destroy) return;
+        WaitFor(r->aborting);
+        NtfsLibDestroy(h);
+      }, &round);
+      NtfsLibSetFinishCallback(h, [](void*, int32_t, void* u) { ++static_cast<Round*>(u)->finishes; }, &round);
+      ASSERT_EQ(NtfsLibSetMountPoint(h, bound.root.c_str()), NTFSLIB_OK);
+      ASSERT_EQ(NtfsLibScanVolume(h), NTFSLIB_OK);
+      if (destroy) WaitFor(round.started);
+      round.aborting = true;
+      EXPECT_EQ(NtfsLibAbortScan(h), NTFSLIB_OK);
+      if (!destroy) {
+        EXPECT_EQ(NtfsLibDestroy(h), NTFSLIB_OK);
+      }
+      EXPECT_EQ(round.starts, 1);
+      EXPECT_EQ(round.finishes, destroy ? 0 : 1);
+    }
+  }
+}
+
 // Where the records of the MFT's first extent lie, to patch a copy of an image.
 struct MftLocation {
   uint64_t mftOffset = 0;

@@ -150,61 +150,62 @@ TEST_F(NtfsScanner, ProgramListsWhatTheMountShowsForMountAndImageAtOnce) {
     EXPECT_TRUE(files[volume] == v.walk) << volume << Difference(files[volume], v.walk);
 }
 
-// Ways a scan ends early: the host aborts it or lets go of the scanner, or a
-// receiver on the scan thread lets go of it or invalidates it.
-TEST_F(NtfsScanner, EndsEarlyWithOneFinishAndOneDestruction) {
-  enum How { kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver };
-  for (const How how : {kAbort, kReleaseFromHost, kReleaseFromReceiver, kInvalidateFromReceiver}) {
-    SCOPED_TRACE(how);
-    std::atomic<int> destroyed{0};
-    InterfacePtr<IMoxVolumeScanner> s(new CountedNTFS(root, &destroyed));
-    InterfacePtr<Recorder> r(new Recorder);
-    std::mutex m;
-    std::condition_variable cv;
-    int seen = 0;
-    bool stopping = false;
-    auto* raw = static_cast<CountedNTFS*>(s.get());
-    r->onItem = [&](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) {
-      std::unique_lock g(m);
-      if (++seen != 5) return;
-      if (how == kReleaseFromReceiver || how == kInvalidateFromReceiver) {
-        g.unlock();
-        if (how == kReleaseFromReceiver)
-          raw->Release();  // the last reference goes on the scan thread
-        else
-          raw->Invalidate();  // the library stops calling: the finish comes from the scanner
-        return;
+// Ways a scan ends early, each while another thread is inside a call that
+// waits for the library's thread: a receiver on that thread invalidates the
+// scanner or drops the last-but-one or last reference, or the host alone
+// aborts, rescans or lets go. Every start gets its finish, the first scan
+// stops at the next item, the library handle is freed once, by one thread,
+// never under a call using it, and the scanner dies once, dropping its receiver.
+TEST_F(NtfsScanner, EndsEarlyWhileAnotherThreadDrivesIt) {
+  enum Receiver { kNothing, kInvalidate, kRelease };
+  enum Host { kAbort, kRescan, kDrop };
+  for (const Receiver receiver : {kNothing, kInvalidate, kRelease})
+    for (const Host host : {kAbort, kRescan, kDrop})
+      for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(testing::Message() << "receiver " << receiver << ", host " << host);
+        std::atomic<int> destroyed{0}, firstItems{-1};
+        std::atomic<bool> atItem{false}, hostCalling{false}, firstAborted{false};
+        auto* raw = new CountedNTFS(root, &destroyed);
+        InterfacePtr<IMoxVolumeScanner> s(raw);
+        if (receiver == kRelease) raw->AddRef();  // the receiver's own
+        InterfacePtr<Recorder> r(new Recorder);
+        r->onItem = [&, seen = 0](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+          if (++seen != 5) return;
+          atItem = true;
+          WaitFor(hostCalling);  // and the host is now waiting for this thread
+          if (receiver == kInvalidate) raw->Invalidate();
+          if (receiver == kRelease) raw->Release();
+        };
+        r->onFinish = [&](IMoxVolumeScanner*, bool aborted) {
+          int none = -1;
+          if (firstItems.compare_exchange_strong(none, static_cast<int>(r->items().size()))) firstAborted = aborted;
+        };
+        s->RegisterCallbacks(r.get());
+        ASSERT_TRUE(s->ScanVolume());
+        WaitFor(atItem);
+        hostCalling = true;
+        const bool valid = receiver != kInvalidate;
+        if (host == kAbort) {
+          EXPECT_TRUE(s->AbortScan());
+        } else if (host == kRescan) {
+          EXPECT_EQ(s->ScanVolume(), valid);
+        } else {
+          s.reset();
+        }
+        if (s) {
+          EXPECT_EQ(s->ScanVolume(), valid);
+          EXPECT_TRUE(s->AbortScan());
+          s.reset();
+        }
+        for (int i = 0; i < 2500 && (destroyed == 0 || r->RefCount() != 1); ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(destroyed, 1);
+        EXPECT_EQ(r->RefCount(), 1);
+        EXPECT_EQ(r->starts(), r->finishes());
+        EXPECT_TRUE(firstAborted);
+        EXPECT_GE(firstItems, 5);
+        EXPECT_LT(firstItems, 20) << "the scan stops at the next item";
       }
-      cv.notify_all();
-      // Held until the host is about to stop the scan, then a little longer
-      // so that its request is in before this item ends.
-      cv.wait_for(g, std::chrono::seconds(5), [&] { return stopping; });
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    };
-    s->RegisterCallbacks(r.get());
-    ASSERT_TRUE(s->ScanVolume());
-    if (how == kReleaseFromReceiver) {
-      s.detach();
-    } else if (how != kInvalidateFromReceiver) {
-      std::unique_lock g(m);
-      cv.wait(g, [&] { return seen >= 5; });
-      stopping = true;
-      cv.notify_all();
-    }
-    if (how == kAbort) {
-      EXPECT_TRUE(s->AbortScan());
-      EXPECT_EQ(r->finishes(), 1);
-    } else if (how == kReleaseFromHost) {
-      s.reset();
-    }
-    r->WaitFinished();
-    EXPECT_TRUE(r->aborted());
-    EXPECT_GE(r->items().size(), 5u);
-    EXPECT_LT(r->items().size(), 20u) << "the scan stops at the next item";
-    s.reset();
-    for (int i = 0; i < 500 && destroyed == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(destroyed, 1);
-  }
 }
 
 }  // namespace
