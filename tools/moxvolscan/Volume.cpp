@@ -94,10 +94,17 @@ bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const D
       error = shown + ": " + at + " lies past the end of the disk (" + std::to_string(sectors) + " sectors)";
       return false;
     }
-    auto slice = MakeSliceSource(raw, s * binding.sectorSize, raw->Size() - s * binding.sectorSize);
-    const std::string fs = FileSystemOfSource(*slice);
-    if (fs != "NTFS" && fs.compare(0, 3, "FAT") != 0) {
+    auto volumeAt = [&](uint64_t offset) {
+      auto slice = MakeSliceSource(raw, offset, raw->Size() - offset);
+      const std::string fs = FileSystemOfSource(*slice);
+      return fs == "NTFS" || fs.compare(0, 3, "FAT") == 0 ? slice : nullptr;
+    };
+    auto slice = volumeAt(s * binding.sectorSize);
+    if (!slice) {
       error = shown + ": no FAT or NTFS boot sector at " + at;
+      // A 4Kn disk image whose table is gone tells no sector size.
+      if (binding.sectorSize == 512 && s < raw->Size() / 4096 && volumeAt(s * 4096))
+        error += "; there is one at sector " + std::to_string(s) + " of 4096 bytes: --sector " + std::to_string(s * 8);
       return false;
     }
     raw = slice;
