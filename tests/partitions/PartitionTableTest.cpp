@@ -158,7 +158,6 @@ TEST(Partitions, ImageSectorSizeIsToldByTheContent) {
          d.Put32(36, 100);  // FAT32 sectors per FAT
        },
        4096},
-      {"NothingKnown", 512, [](MemoryDisk&) {}, 512},
   };
   for (const auto& c : cases) {
     MemoryDisk disk(64, c.sectorSize);
