@@ -323,7 +323,8 @@ uint32_t SectorSizeOfImage(RawSource& image) {
   if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
   BootSectorInfo volume;
   if (ParseBootSector(head.data(), head.size(), volume)) {
-    const uint32_t bytes = volume.fileSystemName == "exFAT" ? 1u << (head[108] & 31) : uint32_t(head[11] | head[12] << 8);
+    const uint32_t bytes =
+        volume.fileSystemName == "exFAT" ? 1u << (head[108] & 31) : uint32_t(head[11] | head[12] << 8);
     return bytes >= 512 && bytes <= k4Kn && (bytes & (bytes - 1)) == 0 ? bytes : 512;
   }
   if (!HasSignature(head)) return 512;

@@ -210,7 +210,8 @@ TEST_F(Detection, DrivesCommandListsEveryPartitionOfBothDisks) {
                " " + Field(line, "file_system") + " " + Field(line, "size") + " " + Field(line, "drive"));
   EXPECT_EQ(got, (std::set<std::string>{"mbr.img 1 FAT32 34603008 TFATdrive", "mbr.img 5 NTFS 8388608 TNTFSdrive",
                                         "gpt.img 1 FAT32 34603008 TFATdrive", "gpt.img 2 NTFS 8388608 TNTFSdrive",
-                                        "gpt4k.img 1 FAT32 283115520 TFATdrive", "gpt4k.img 2 NTFS 16777216 TNTFSdrive"}));
+                                        "gpt4k.img 1 FAT32 283115520 TFATdrive",
+                                        "gpt4k.img 2 NTFS 16777216 TNTFSdrive"}));
 }
 
 // Live paths with sizes ("dir" for folders) as fls -o lists them.
@@ -272,23 +273,32 @@ TEST_F(Detection, WholeDiskCommandsTellWhatTheTableHolds) {
       reinterpret_cast<const char*>(&sector0.bytes[446 + 48]), 16);
   const std::string overlap = ": " + bad + ": partition entry 4 skipped: it overlaps partition 1\n";
   const std::string parts = "1 (FAT32, 33.0 MiB at sector 2048), 5 (NTFS, 8.0 MiB at sector 71680)\n";
+  auto err = [](const std::string& command, const std::string& text) {
+    return "moxvolscan " + command + ": " + text + "\n";
+  };
   const struct {
     std::vector<std::string> args;
     int exitCode;
     std::string err, outHas;  // outHas "": nothing on stdout
   } cases[] = {
-      {{"ls", mbr}, 1, "moxvolscan ls: " + mbr + ": a partitioned disk (MBR); choose one with --partition N: " + parts, ""},
-      {{"info", "--partition", "2", mbr}, 1, "moxvolscan info: " + mbr + ": no partition 2 on this disk; its partitions: " + parts, ""},
+      {{"ls", mbr}, 1, "moxvolscan ls: " + mbr + ": a partitioned disk (MBR); choose one with --partition N: " + parts,
+       ""},
+      {{"info", "--partition", "2", mbr}, 1,
+       "moxvolscan info: " + mbr + ": no partition 2 on this disk; its partitions: " + parts, ""},
       {{"cat", "--partition", "1", gpt, "Hello.txt"}, 0, "", "hello from a partition\n"},
-      {{"cat", "--partition", "x", gpt, "hello.txt"}, 2, "moxvolscan cat: --partition takes a partition number (1, 2, ...)\n", ""},
+      {{"cat", "--partition", "x", gpt, "hello.txt"}, 2,
+       err("cat", "--partition takes a partition number (1, 2, ...)"), ""},
       {{"scan", "--count", "--partition", "1", gpt}, 0, "", "3 files, 70028 bytes\n"},
       {{"drives", bad}, 1, "moxvolscan drives" + overlap, "\"Fixture ntfs512\"  " + bad + " partition 5"},
       {{"ls", "--partition", "1", bad}, 0, "moxvolscan ls" + overlap, "Docs/Deep/Leaf note.txt"},
       {{"drives", "--sector", "2048", mbr}, 0, "", "\"FATPART\"  " + mbr + " sector 2048 (lost)"},
       {{"scan", "--count", "--sector", "2048", mbr}, 0, "", "3 files, 70028 bytes\n"},
-      {{"ls", "--sector", "100", mbr}, 1, "moxvolscan ls: " + mbr + ": no FAT or NTFS boot sector at sector 100 (of 512 bytes)\n", ""},
-      {{"info", "--sector", "92160", mbr}, 1, "moxvolscan info: " + mbr + ": sector 92160 (of 512 bytes) lies past the end of the disk (90112 sectors)\n", ""},
-      {{"cat", "--sector", "2048", "--partition", "1", mbr, "Hello.txt"}, 2, "moxvolscan cat: --partition and --sector exclude each other\n", ""},
+      {{"ls", "--sector", "100", mbr}, 1, err("ls", mbr + ": no FAT or NTFS boot sector at sector 100 (of 512 bytes)"),
+       ""},
+      {{"info", "--sector", "92160", mbr}, 1,
+       err("info", mbr + ": sector 92160 (of 512 bytes) lies past the end of the disk (90112 sectors)"), ""},
+      {{"cat", "--sector", "2048", "--partition", "1", mbr, "Hello.txt"}, 2,
+       err("cat", "--partition and --sector exclude each other"), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));

@@ -131,7 +131,8 @@ TEST(Partitions, TablesAreReadAsTheKernelWould) {
     EXPECT_EQ(got, c.want);
     for (const PartitionNote& n : t.notes) notes += n.text + "\n";
     std::istringstream wanted(c.notes);
-    for (std::string w; std::getline(wanted, w, '|');) EXPECT_NE(notes.find(w), std::string::npos) << w << "\n" << notes;
+    for (std::string w; std::getline(wanted, w, '|');)
+      EXPECT_NE(notes.find(w), std::string::npos) << w << "\n" << notes;
     if (c.notes.empty()) {
       EXPECT_EQ(notes, "");
     }
@@ -150,7 +151,8 @@ TEST(Partitions, ImageSectorSizeIsToldByTheContent) {
       {"Gpt4Kn", 4096, [](MemoryDisk& d) { Protective(d), WriteGpt(d, 1, 2, {{0, 10, 20}}); }, 4096},
       {"Gpt512", 512, [](MemoryDisk& d) { Protective(d), WriteGpt(d, 1, 2, {{0, 40, 59}}); }, 512},
       // A 4Kn disk's MBR: the partition's boot sector is found only in 4 KiB units.
-      {"Mbr4Kn", 4096, [](MemoryDisk& d) { d.Slot(0, 0, 0x07, 4, 20), std::memcpy(&d.bytes[4 * 4096 + 3], "NTFS    ", 8); }, 4096},
+      {"Mbr4Kn", 4096,
+       [](MemoryDisk& d) { d.Slot(0, 0, 0x07, 4, 20), std::memcpy(&d.bytes[4 * 4096 + 3], "NTFS    ", 8); }, 4096},
       {"BareFat4K", 4096,
        [](MemoryDisk& d) {
          const uint8_t bpb[] = {0xEB, 0x58, 0x90, 'm', 'k', 'f', 's', '.', 'f', 'a', 't', 0x00, 0x10, 1, 32, 0, 2};

@@ -128,7 +128,8 @@ bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const D
   }
   const std::string scheme = PartitionSchemeName(table.scheme);
   if (list.empty())
-    error = shown + ": a partitioned disk (" + scheme + ") with no usable partition; --sector S reads a volume whose entry is lost";
+    error = shown + ": a partitioned disk (" + scheme +
+            ") with no usable partition; --sector S reads a volume whose entry is lost";
   else if (partition)
     error = shown + ": no partition " + std::to_string(partition) + " on this disk; its partitions: " + list;
   else
