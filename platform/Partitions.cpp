@@ -315,6 +315,19 @@ PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize) {
   return TableReader(disk, sectorSize).Read();
 }
 
+namespace {
+
+// The bytes per sector a FAT, exFAT or NTFS boot sector declares; 0 when the
+// bytes hold none or the value is not one of 512..4096.
+uint32_t DeclaredSectorSize(const uint8_t* boot, size_t size) {
+  BootSectorInfo volume;
+  if (!ParseBootSector(boot, size, volume)) return 0;
+  const uint32_t bytes = volume.fileSystemName == "exFAT" ? 1u << (boot[108] & 31) : uint32_t(boot[11] | boot[12] << 8);
+  return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes : 0;
+}
+
+}  // namespace
+
 uint32_t SectorSizeOfImage(RawSource& image) {
   constexpr uint32_t k4Kn = 4096;
   std::vector<uint8_t> head;
@@ -322,23 +335,19 @@ uint32_t SectorSizeOfImage(RawSource& image) {
   if (std::memcmp(&head[512], "EFI PART", 8) == 0) return 512;
   if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
   BootSectorInfo volume;
-  if (ParseBootSector(head.data(), head.size(), volume)) {
-    const uint32_t bytes =
-        volume.fileSystemName == "exFAT" ? 1u << (head[108] & 31) : uint32_t(head[11] | head[12] << 8);
-    return bytes >= 512 && bytes <= k4Kn && (bytes & (bytes - 1)) == 0 ? bytes : 512;
-  }
+  if (ParseBootSector(head.data(), head.size(), volume)) return std::max(DeclaredSectorSize(head.data(), 512), 512u);
   if (!HasSignature(head)) return 512;
   // An MBR's partitions: the first whose start holds a boot sector in only
-  // one of the two units decides.
+  // one of the two units decides. A volume made for 4 KiB sectors says so,
+  // which keeps a later partition of a 512-byte disk from passing for one.
   std::vector<uint8_t> boot;
-  auto bootAt = [&](uint64_t offset) {
-    BootSectorInfo info;
-    return ReadExact(image, offset, boot, 512) && ParseBootSector(boot.data(), boot.size(), info);
+  auto declared = [&](uint64_t offset) {
+    return ReadExact(image, offset, boot, 512) ? DeclaredSectorSize(boot.data(), boot.size()) : 0;
   };
   for (int i = 0; i < 4; ++i) {
     const MbrSlot s = Slot(head, i);
     if (s.type == 0 || s.count == 0 || IsExtended(s.type) || s.type == 0xEE) continue;
-    const bool at512 = bootAt(uint64_t{s.first} * 512), at4k = bootAt(uint64_t{s.first} * k4Kn);
+    const bool at512 = declared(uint64_t{s.first} * 512) != 0, at4k = declared(uint64_t{s.first} * k4Kn) == k4Kn;
     if (at512 != at4k) return at4k ? k4Kn : 512;
   }
   return 512;

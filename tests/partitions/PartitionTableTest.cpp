@@ -140,6 +140,11 @@ TEST(Partitions, TablesAreReadAsTheKernelWould) {
   }
 }
 
+void NtfsBootAt(MemoryDisk& d, uint64_t at, uint16_t bytesPerSector) {
+  std::memcpy(&d.bytes[at + 3], "NTFS    ", 8);
+  d.bytes[at + 11] = uint8_t(bytesPerSector), d.bytes[at + 12] = uint8_t(bytesPerSector >> 8);
+}
+
 // An image file has no queue to ask for its sector size: its content tells.
 TEST(Partitions, ImageSectorSizeIsToldByTheContent) {
   const struct {
@@ -151,8 +156,10 @@ TEST(Partitions, ImageSectorSizeIsToldByTheContent) {
       {"Gpt4Kn", 4096, [](MemoryDisk& d) { Protective(d), WriteGpt(d, 1, 2, {{0, 10, 20}}); }, 4096},
       {"Gpt512", 512, [](MemoryDisk& d) { Protective(d), WriteGpt(d, 1, 2, {{0, 40, 59}}); }, 512},
       // A 4Kn disk's MBR: the partition's boot sector is found only in 4 KiB units.
-      {"Mbr4Kn", 4096,
-       [](MemoryDisk& d) { d.Slot(0, 0, 0x07, 4, 20), std::memcpy(&d.bytes[4 * 4096 + 3], "NTFS    ", 8); }, 4096},
+      {"Mbr4Kn", 4096, [](MemoryDisk& d) { d.Slot(0, 0, 0x07, 4, 20), NtfsBootAt(d, 4 * 4096, 4096); }, 4096},
+      // A 512-byte disk whose next volume happens to start where the first
+      // would in 4 KiB units.
+      {"Mbr512", 512, [](MemoryDisk& d) { d.Slot(0, 0, 0x83, 4, 28), NtfsBootAt(d, 4 * 4096, 512); }, 512},
       {"BareFat4K", 4096,
        [](MemoryDisk& d) {
          const uint8_t bpb[] = {0xEB, 0x58, 0x90, 'm', 'k', 'f', 's', '.', 'f', 'a', 't', 0x00, 0x10, 1, 32, 0, 2};
