@@ -332,10 +332,11 @@ uint32_t SectorSizeOfImage(RawSource& image) {
   constexpr uint32_t k4Kn = 4096;
   std::vector<uint8_t> head;
   if (!ReadExact(image, 0, head, k4Kn + 512)) return 512;
-  if (std::memcmp(&head[512], "EFI PART", 8) == 0) return 512;
-  if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
+  // A bare volume first: its data may hold anything at 4096.
   BootSectorInfo volume;
   if (ParseBootSector(head.data(), head.size(), volume)) return std::max(DeclaredSectorSize(head.data(), 512), 512u);
+  if (std::memcmp(&head[512], "EFI PART", 8) == 0) return 512;
+  if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
   if (!HasSignature(head)) return 512;
   // An MBR's partitions: the first whose start holds a boot sector in only
   // one of the two units decides. A volume made for 4 KiB sectors says so,
