@@ -53,9 +53,9 @@ PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize = 512);
 
 // The logical sector size an image file of a disk or volume was made with,
 // told by its content (a file has no queue to ask): 4096 when a GPT header
-// stands at byte 4096 and none at 512, or when an MBR's partitions begin with
-// a boot sector only if counted in 4 KiB units; a bare volume's boot sector
-// gives its own; else 512.
+// stands at byte 4096 and none at 512, or when an MBR's partition begins with
+// a boot sector made for 4 KiB sectors only if counted in those units; a bare
+// volume's boot sector gives its own; else 512.
 uint32_t SectorSizeOfImage(RawSource& image);
 
 // Bytes [offset, offset + length) of base as a source of its own; reads and
