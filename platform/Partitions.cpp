@@ -126,24 +126,30 @@ class TableReader {
     if (!any) return table_;
     if (protective) {
       table_.scheme = PartitionTable::Scheme::Gpt;
-      if (!ReadGpt(1)) {
-        table_.notes.push_back("the primary GPT fails its checks; reading the backup at the end of the disk");
-        if (sectors_ == 0 || !ReadGpt(sectors_ - 1))
-          table_.notes.push_back("the backup GPT fails its checks too: no partitions");
-      }
+      const char* primary = ReadGpt(1);
+      if (!primary) return table_;
+      const uint64_t last = sectors_ ? sectors_ - 1 : 0;
+      const char* backup = sectors_ > 1 ? ReadGpt(last) : "the disk has no room for it";
+      const std::string backupAt = "the backup GPT at sector " + std::to_string(last);
+      if (backup)
+        Note(true, "no partition read: the primary GPT at sector 1 fails its checks (" + std::string(primary) +
+                       ") and " + backupAt + " too (" + backup + ")");
+      else
+        Note(false, "the primary GPT at sector 1 fails its checks (" + std::string(primary) + "); " + backupAt +
+                        " is used");
       return table_;
     }
     table_.scheme = PartitionTable::Scheme::Mbr;
     for (int i = 0; i < 4; ++i) {
       const MbrSlot s = Slot(mbr, i);
       if (s.type == 0 || s.count == 0) continue;
-      if (!IsExtended(s.type)) Add(unsigned(i + 1), s.first, s.count, Hex(s.type), "", true);
+      if (!IsExtended(s.type)) Add(unsigned(i + 1), s.first, s.count, Hex(s.type), "");
     }
     // Logicals are numbered after all primaries, chain by chain.
     unsigned next = 5;
     for (int i = 0; i < 4; ++i) {
       const MbrSlot s = Slot(mbr, i);
-      if (s.count != 0 && IsExtended(s.type)) ReadChain(s.first, s.count, next);
+      if (s.count != 0 && IsExtended(s.type)) ReadChain(unsigned(i + 1), s.first, s.count, next);
     }
     std::sort(table_.entries.begin(), table_.entries.end(),
               [](const PartitionEntry& a, const PartitionEntry& b) { return a.number < b.number; });
@@ -153,25 +159,31 @@ class TableReader {
  private:
   // Each link (EBR) holds logical partitions relative to itself and a link
   // to the next EBR relative to the extended partition's start.
-  void ReadChain(uint64_t extFirst, uint64_t extCount, unsigned& next) {
+  void ReadChain(unsigned slot, uint64_t extFirst, uint64_t extCount, unsigned& next) {
     std::set<uint64_t> seen;
     uint64_t here = extFirst, hereCount = extCount;
+    const std::string which = "partition entry " + std::to_string(slot) + " (extended): ";
     for (unsigned links = 0;; ++links) {
+      const std::string from = "; the logical partitions from " + std::to_string(next) + " on are skipped";
       if (links == kMaxChainLinks) {
-        table_.notes.push_back("the extended partition chain is longer than " + std::to_string(kMaxChainLinks) +
-                               " links; the rest is ignored");
+        Note(true, which + "its chain is longer than " + std::to_string(kMaxChainLinks) + " links" + from);
         return;
       }
       if (!seen.insert(here).second) {
-        table_.notes.push_back("the extended partition chain loops back; the rest is ignored");
+        Note(true, which + "its chain loops back to sector " + std::to_string(here) + "; it is followed no further");
         return;
       }
       std::vector<uint8_t> ebr;
       if (here >= sectors_ || !ReadExact(disk_, here * ss_, ebr, ss_)) {
-        table_.notes.push_back("an extended partition link points past the end of the disk");
+        Note(true, which + "a link of its chain points past the end of the disk, to sector " +
+                       std::to_string(here) + from);
         return;
       }
-      if (!HasSignature(ebr)) return;
+      // An extended partition with no logicals may hold a blank first link.
+      if (!HasSignature(ebr)) {
+        if (links) Note(true, which + "the link at sector " + std::to_string(here) + " has no 55 AA signature" + from);
+        return;
+      }
       for (int i = 0; i < 4; ++i) {
         const MbrSlot s = Slot(ebr, i);
         if (s.count == 0 || IsExtended(s.type)) continue;
@@ -180,7 +192,7 @@ class TableReader {
         if (i >= 2 && (uint64_t{s.first} + s.count > hereCount || here + s.first < extFirst ||
                        here + s.first + s.count > extFirst + extCount))
           continue;
-        Add(next++, here + s.first, s.count, Hex(s.type), "", true);
+        Add(next++, here + s.first, s.count, Hex(s.type), "");
       }
       int link = 0;
       while (link < 4 && !(Slot(ebr, link).count != 0 && IsExtended(Slot(ebr, link).type))) ++link;
@@ -190,61 +202,77 @@ class TableReader {
     }
   }
 
-  bool ReadGpt(uint64_t lba) {
+  // Null when the GPT at lba passed its checks and its entries were taken;
+  // else what failed.
+  const char* ReadGpt(uint64_t lba) {
     std::vector<uint8_t> h;
-    if (lba >= sectors_ || !ReadExact(disk_, lba * ss_, h, ss_)) return false;
-    if (std::memcmp(h.data(), "EFI PART", 8) != 0) return false;
+    if (lba >= sectors_ || !ReadExact(disk_, lba * ss_, h, ss_)) return "unreadable";
+    if (std::memcmp(h.data(), "EFI PART", 8) != 0) return "no EFI PART signature";
     const uint32_t headerSize = Le32(&h[12]);
-    if (headerSize < 92 || headerSize > ss_) return false;
+    if (headerSize < 92 || headerSize > ss_) return "bad header size";
     const uint32_t headerCrc = Le32(&h[16]);
     std::memset(&h[16], 0, 4);
-    if (Crc32(h.data(), headerSize) != headerCrc) return false;
-    if (Le64(&h[24]) != lba) return false;
+    if (Crc32(h.data(), headerSize) != headerCrc) return "header CRC mismatch";
+    if (Le64(&h[24]) != lba) return "the header names another sector as its own";
     const uint64_t arrayLba = Le64(&h[72]);
     const uint32_t count = Le32(&h[80]), entrySize = Le32(&h[84]), arrayCrc = Le32(&h[88]);
-    if (entrySize < 128 || (entrySize & (entrySize - 1)) != 0) return false;
+    if (entrySize < 128 || (entrySize & (entrySize - 1)) != 0) return "bad entry size";
     const uint64_t arrayBytes = uint64_t{count} * entrySize;
     if (arrayBytes > kMaxGptArrayBytes || arrayLba >= sectors_ || arrayLba * ss_ + arrayBytes > disk_.Size())
-      return false;
+      return "the entry array lies outside the disk";
     std::vector<uint8_t> array;
-    if (!ReadExact(disk_, arrayLba * ss_, array, size_t(arrayBytes))) return false;
-    if (Crc32(array.data(), array.size()) != arrayCrc) return false;
+    if (!ReadExact(disk_, arrayLba * ss_, array, size_t(arrayBytes))) return "entry array unreadable";
+    if (Crc32(array.data(), array.size()) != arrayCrc) return "entry array CRC mismatch";
     for (uint32_t i = 0; i < count; ++i) {
       const uint8_t* e = array.data() + size_t{i} * entrySize;
       static const uint8_t kUnused[16] = {};
       if (std::memcmp(e, kUnused, 16) == 0) continue;
       const uint64_t first = Le64(e + 32), last = Le64(e + 40);
-      if (first > last || last >= sectors_) {
-        table_.notes.push_back("partition " + std::to_string(i + 1) + " lies outside the disk; skipped");
+      if (first > last) {
+        Note(true, Entry(i + 1) + " skipped: its last sector comes before its first");
         continue;
       }
-      Add(i + 1, first, last - first + 1, GuidText(e), NameFromUtf16(e + 56, 36), false);
+      // A GPT is written for the whole disk: an entry past its end means a
+      // cut image, whose end is not there to be read.
+      if (last >= sectors_) {
+        Note(true, Entry(i + 1) + " skipped: it ends at sector " + std::to_string(last) +
+                       ", past the end of the disk (" + std::to_string(sectors_) + " sectors)");
+        continue;
+      }
+      Add(i + 1, first, last - first + 1, GuidText(e), NameFromUtf16(e + 56, 36));
     }
-    return true;
+    return nullptr;
   }
+
+  static std::string Entry(unsigned number) { return "partition entry " + std::to_string(number); }
+  void Note(bool skipped, std::string text) { table_.notes.push_back({skipped, std::move(text)}); }
 
   // Entries that start past the disk or overlap an earlier one are skipped;
   // MBR entries running past the end are cut to it, as the kernel does.
-  void Add(unsigned number, uint64_t first, uint64_t count, std::string type, std::string name, bool cut) {
-    const std::string which = "partition " + std::to_string(number);
-    if (first == 0 || first >= sectors_) {
-      table_.notes.push_back(which + (first == 0 ? " starts at sector 0" : " starts past the end of the disk") +
-                             "; skipped");
+  void Add(unsigned number, uint64_t first, uint64_t count, std::string type, std::string name) {
+    const std::string which = Entry(number);
+    if (first == 0) {
+      Note(true, which + " skipped: it starts at sector 0, on the partition table");
+      return;
+    }
+    if (first >= sectors_) {
+      Note(true, which + " skipped: it starts at sector " + std::to_string(first) + ", past the end of the disk (" +
+                     std::to_string(sectors_) + " sectors)");
       return;
     }
     PartitionEntry e;
     e.number = number;
     e.start = first * ss_;
     if (first + count > sectors_) {
-      if (!cut) return;
-      table_.notes.push_back(which + " runs past the end of the disk; cut to it");
+      Note(false, which + " cut to the end of the disk: it runs " + std::to_string(first + count - sectors_) +
+                      " sectors past it");
       count = sectors_ - first;
       e.truncated = true;
     }
     e.size = count * ss_;
     for (const PartitionEntry& o : table_.entries)
       if (e.start < o.start + o.size && o.start < e.start + e.size) {
-        table_.notes.push_back(which + " overlaps partition " + std::to_string(o.number) + "; skipped");
+        Note(true, which + " skipped: it overlaps partition " + std::to_string(o.number));
         return;
       }
     e.type = std::move(type);
@@ -285,6 +313,45 @@ class SliceSource final : public RawSource {
 
 PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize) {
   return TableReader(disk, sectorSize).Read();
+}
+
+namespace {
+
+// The bytes per sector a FAT, exFAT or NTFS boot sector declares; 0 when the
+// bytes hold none or the value is not one of 512..4096.
+uint32_t DeclaredSectorSize(const uint8_t* boot, size_t size) {
+  BootSectorInfo volume;
+  if (!ParseBootSector(boot, size, volume)) return 0;
+  const uint32_t bytes = volume.fileSystemName == "exFAT" ? 1u << (boot[108] & 31) : uint32_t(boot[11] | boot[12] << 8);
+  return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes : 0;
+}
+
+}  // namespace
+
+uint32_t SectorSizeOfImage(RawSource& image) {
+  constexpr uint32_t k4Kn = 4096;
+  std::vector<uint8_t> head;
+  if (!ReadExact(image, 0, head, k4Kn + 512)) return 512;
+  // A bare volume first: its data may hold anything at 4096.
+  BootSectorInfo volume;
+  if (ParseBootSector(head.data(), head.size(), volume)) return std::max(DeclaredSectorSize(head.data(), 512), 512u);
+  if (std::memcmp(&head[512], "EFI PART", 8) == 0) return 512;
+  if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
+  if (!HasSignature(head)) return 512;
+  // An MBR's partitions: the first whose start holds a boot sector in only
+  // one of the two units decides. A volume made for 4 KiB sectors says so,
+  // which keeps a later partition of a 512-byte disk from passing for one.
+  std::vector<uint8_t> boot;
+  auto declared = [&](uint64_t offset) {
+    return ReadExact(image, offset, boot, 512) ? DeclaredSectorSize(boot.data(), boot.size()) : 0;
+  };
+  for (int i = 0; i < 4; ++i) {
+    const MbrSlot s = Slot(head, i);
+    if (s.type == 0 || s.count == 0 || IsExtended(s.type) || s.type == 0xEE) continue;
+    const bool at512 = declared(uint64_t{s.first} * 512) != 0, at4k = declared(uint64_t{s.first} * k4Kn) == k4Kn;
+    if (at512 != at4k) return at4k ? k4Kn : 512;
+  }
+  return 512;
 }
 
 std::shared_ptr<RawSource> MakeSliceSource(std::shared_ptr<RawSource> base, uint64_t offset, uint64_t length) {

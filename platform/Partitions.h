@@ -23,13 +23,24 @@ struct PartitionEntry {
   bool truncated = false;  // the table said it runs past the end of the disk
 };
 
+// One thing the reader left out or mended, said for a user: "partition entry 3
+// skipped: it overlaps partition 1". The program names the disk before it.
+struct PartitionNote {
+  bool skipped = false;  // an entry, or the rest of a chain, is left out; else mended (cut, backup used)
+  std::string text;
+};
+
 struct PartitionTable {
   enum class Scheme { None, Mbr, Gpt };
   Scheme scheme = Scheme::None;
   uint32_t sectorSize = 512;
   std::vector<PartitionEntry> entries;  // in number order
-  // Entries skipped or checks failed on the way, one line each, for a user.
-  std::vector<std::string> notes;
+  std::vector<PartitionNote> notes;     // in the order met
+  bool Skipped() const {
+    for (const PartitionNote& n : notes)
+      if (n.skipped) return true;
+    return false;
+  }
 };
 
 // Reads the partition table of a whole disk with the given logical sector
@@ -39,6 +50,13 @@ struct PartitionTable {
 // or a FAT or NTFS boot sector (a volume, not a disk). Never fails otherwise:
 // broken entries are skipped and named in notes.
 PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize = 512);
+
+// The logical sector size an image file of a disk or volume was made with,
+// told by its content (a file has no queue to ask): 4096 when a GPT header
+// stands at byte 4096 and none at 512, or when an MBR's partition begins with
+// a boot sector made for 4 KiB sectors only if counted in those units; a bare
+// volume's boot sector gives its own; else 512.
+uint32_t SectorSizeOfImage(RawSource& image);
 
 // Bytes [offset, offset + length) of base as a source of its own; reads and
 // writes never leave the slice. The slice is cut to base's size.

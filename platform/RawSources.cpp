@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BootSector.h"
+#include "Partitions.h"
 #include "Volumes.h"
 
 namespace {
@@ -269,7 +270,11 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
                      std::memcmp(id, "CD001", sizeof id) == 0;
     if (fd >= 0) ::close(fd);
     driveType = iso ? DRIVE_CDROM : DRIVE_FIXED;
-    sectorSize = iso ? 2048 : 512;
+    sectorSize = 2048;
+    if (!iso) {
+      const auto image = OpenImageSource(hostPath);
+      sectorSize = image ? SectorSizeOfImage(*image) : 512;
+    }
     return true;
   }
   if (!S_ISBLK(st.st_mode)) return false;

@@ -35,7 +35,8 @@ std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool wri
 
 // What the platform knows of a host image file or block device: the drive
 // type (CD-ROM, removable, RAM disk, else fixed) and the sector size. An image
-// holding an ISO 9660 volume counts as a CD-ROM with 2048-byte sectors. False
+// holding an ISO 9660 volume counts as a CD-ROM with 2048-byte sectors; other
+// images get the size their content tells (SectorSizeOfImage). False
 // when the path is neither a file nor a block device.
 bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& sectorSize);
 

@@ -1,5 +1,6 @@
 // Reads a mutated disk's partition table with both common sector sizes and
-// reads the first and last bytes of every partition found through a slice.
+// the one its content tells, and reads the first and last bytes of every
+// partition found through a slice.
 // Nothing may crash, hang, read outside the input or name a partition that
 // leaves the disk.
 //
@@ -13,7 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto disk = std::make_shared<MemorySource>(data, size);
-  for (uint32_t sectorSize : {512u, 4096u}) {
+  for (uint32_t sectorSize : {512u, 4096u, SectorSizeOfImage(*disk)}) {
     const PartitionTable table = ReadPartitionTable(*disk, sectorSize);
     for (const PartitionEntry& e : table.entries) {
       if (e.size == 0 || e.start + e.size > size || e.start + e.size < e.start) __builtin_trap();

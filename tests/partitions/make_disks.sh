@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds two whole-disk images in DIR: mbr.img (FAT32 primary 1, NTFS logical
-# 5 in extended 2) and gpt.img (FAT32 1, NTFS 2). The FAT32 volume is made
-# with mkfs.fat and filled with mtools; the NTFS one is a committed fixture.
+# Builds whole-disk images in DIR: mbr.img (FAT32 primary 1, NTFS logical 5
+# in extended 2), gpt.img (FAT32 1, NTFS 2), and gpt4k.img, a disk of
+# 4096-byte sectors holding at sectors 256 and 69376 a FAT32 and an NTFS
+# volume made for such sectors; its GPT is written by the test (sfdisk writes
+# 512-byte sectors into files). The 512-byte FAT32 volume is made with
+# mkfs.fat and filled with mtools; its NTFS one is a committed fixture.
 set -euo pipefail
 dir=$1
 src=$2
@@ -35,4 +38,16 @@ for disk in mbr gpt; do
 done
 dd if=ntfs.img of=mbr.img bs=512 seek=71680 conv=notrunc status=none
 dd if=ntfs.img of=gpt.img bs=512 seek=69632 conv=notrunc status=none
-rm -rf tree fat.img ntfs.img
+
+# FAT32 wants 65525 clusters: 270 MiB of 4 KiB ones, kept sparse.
+mkfs.fat -F 32 -S 4096 -s 1 -n FAT4K -C fat4k.img 276480 >/dev/null
+mcopy -s -i fat4k.img tree/* ::/
+mdel -i fat4k.img ::/gone.txt
+truncate -s 16M ntfs4k.img
+mkntfs -F -q -s 4096 -p 69376 -L NTFS4K ntfs4k.img 2>/dev/null
+ntfscp -q -f ntfs4k.img tree/Hello.txt Hello.txt
+ntfscp -q -f ntfs4k.img "tree/Docs/A long name.bin" "A long name.bin"
+truncate -s 288M gpt4k.img
+dd if=fat4k.img of=gpt4k.img bs=4096 seek=256 conv=sparse,notrunc status=none
+dd if=ntfs4k.img of=gpt4k.img bs=4096 seek=69376 conv=sparse,notrunc status=none
+rm -rf tree fat.img ntfs.img fat4k.img ntfs4k.img

@@ -69,7 +69,7 @@ std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const 
 
 // ---- Binding ---------------------------------------------------------------
 
-char BindHostPath(const std::string& hostPath, std::string& error, unsigned partition) {
+char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place) {
   char resolved[PATH_MAX];
   struct stat st;
   if (!realpath(hostPath.c_str(), resolved) || stat(resolved, &st) != 0) {
@@ -78,8 +78,9 @@ char BindHostPath(const std::string& hostPath, std::string& error, unsigned part
   }
   DriveBinding binding;
   if (S_ISDIR(st.st_mode)) {
-    if (partition) {
-      error = Printable(hostPath) + ": a folder has no partitions; --partition takes a disk image or device";
+    if (place.partition || place.sector) {
+      error = Printable(hostPath) + ": a folder has no partitions or sectors; --" +
+              (place.sector ? "sector" : "partition") + " takes a disk image or device";
       return 0;
     }
     binding.rootDir = resolved;
@@ -90,7 +91,7 @@ char BindHostPath(const std::string& hostPath, std::string& error, unsigned part
       error = Printable(hostPath) + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
       return 0;
     }
-    if (!SelectPartition(hostPath, binding.raw, partition, error)) return 0;
+    if (!SelectPartition(hostPath, binding, place, error)) return 0;
   } else {
     error = Printable(hostPath) + ": not a folder, image file or block device";
     return 0;

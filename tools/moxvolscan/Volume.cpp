@@ -1,7 +1,9 @@
 #include "Volume.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,17 +65,56 @@ std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const Pa
   return fs.empty() ? PartitionTypeName(table, e) : fs;
 }
 
-PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk) {
+namespace {
+uint32_t SectorSizeOf(const std::string& hostPath) {
   UINT type = DRIVE_FIXED;
   uint32_t sectorSize = 512;
   DescribeHostDevice(hostPath, type, sectorSize);
-  return ReadPartitionTable(disk, sectorSize);
+  return sectorSize;
+}
+}  // namespace
+
+PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk) {
+  return ReadPartitionTable(disk, SectorSizeOf(hostPath));
 }
 
-bool SelectPartition(const std::string& hostPath, std::shared_ptr<RawSource>& raw, unsigned partition,
+void PrintTableNotes(const char* command, const std::string& hostPath, const PartitionTable& table) {
+  for (const PartitionNote& n : table.notes)
+    std::fprintf(stderr, "moxvolscan %s: %s: %s\n", command, Printable(hostPath).c_str(), n.text.c_str());
+}
+
+bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place,
                      std::string& error) {
-  const PartitionTable table = ReadDiskTable(hostPath, *raw);
+  std::shared_ptr<RawSource>& raw = binding.raw;
   const std::string shown = Printable(hostPath);
+  binding.sectorSize = SectorSizeOf(hostPath);
+  if (place.sector) {
+    // No table is read: it is the table that lost the volume.
+    const uint64_t sectors = raw->Size() / binding.sectorSize, s = *place.sector;
+    const std::string at = "sector " + std::to_string(s) + " (of " + std::to_string(binding.sectorSize) + " bytes)";
+    if (s >= sectors) {
+      error = shown + ": " + at + " lies past the end of the disk (" + std::to_string(sectors) + " sectors)";
+      return false;
+    }
+    auto volumeAt = [&](uint64_t offset) {
+      auto slice = MakeSliceSource(raw, offset, raw->Size() - offset);
+      const std::string fs = FileSystemOfSource(*slice);
+      return fs == "NTFS" || fs.compare(0, 3, "FAT") == 0 ? slice : nullptr;
+    };
+    auto slice = volumeAt(s * binding.sectorSize);
+    if (!slice) {
+      error = shown + ": no FAT or NTFS boot sector at " + at;
+      // A 4Kn disk image whose table is gone tells no sector size.
+      if (binding.sectorSize == 512 && s < raw->Size() / 4096 && volumeAt(s * 4096))
+        error += "; there is one at sector " + std::to_string(s) + " of 4096 bytes: --sector " + std::to_string(s * 8);
+      return false;
+    }
+    raw = slice;
+    return true;
+  }
+  const PartitionTable table = ReadPartitionTable(*raw, binding.sectorSize);
+  if (place.command) PrintTableNotes(place.command, hostPath, table);
+  const unsigned partition = place.partition;
   if (table.scheme == PartitionTable::Scheme::None) {
     if (partition) error = shown + ": not a partitioned disk (no partition table found); leave out --partition";
     return partition == 0;
@@ -89,8 +130,8 @@ bool SelectPartition(const std::string& hostPath, std::shared_ptr<RawSource>& ra
   }
   const std::string scheme = PartitionSchemeName(table.scheme);
   if (list.empty())
-    error = shown + ": a partitioned disk (" + scheme + ") with no usable partition" +
-            (table.notes.empty() ? "" : " (" + table.notes.back() + ")");
+    error = shown + ": a partitioned disk (" + scheme +
+            ") with no usable partition; --sector S reads a volume whose entry is lost";
   else if (partition)
     error = shown + ": no partition " + std::to_string(partition) + " on this disk; its partitions: " + list;
   else
@@ -98,17 +139,34 @@ bool SelectPartition(const std::string& hostPath, std::shared_ptr<RawSource>& ra
   return false;
 }
 
-bool PartitionOption(const ParsedArgs& parsed, const char* command, unsigned& partition) {
-  partition = 0;
-  if (!parsed.Has("--partition")) return true;
-  const std::string value = parsed.Get("--partition");
-  char* end = nullptr;
-  const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-  if (value.empty() || *end || value[0] == '-' || n == 0 || n > 4096) {
-    std::fprintf(stderr, "moxvolscan %s: --partition takes a partition number (1, 2, ...)\n", command);
+bool PartitionOption(const ParsedArgs& parsed, const char* command, DiskPlace& place) {
+  place = DiskPlace{};
+  place.command = command;
+  auto number = [&](const char* option, uint64_t most, uint64_t& n) {
+    const std::string value = parsed.Get(option);
+    char* end = nullptr;
+    errno = 0;
+    n = std::strtoull(value.c_str(), &end, 10);
+    return !value.empty() && !*end && value[0] != '-' && value[0] != '+' && errno == 0 && n <= most;
+  };
+  if (parsed.Has("--partition") && parsed.Has("--sector")) {
+    std::fprintf(stderr, "moxvolscan %s: --partition and --sector exclude each other\n", command);
     return false;
   }
-  partition = unsigned(n);
+  uint64_t n = 0;
+  if (parsed.Has("--sector")) {
+    if (!number("--sector", UINT64_MAX, n)) {
+      std::fprintf(stderr, "moxvolscan %s: --sector takes a sector number (0, 2048, ...)\n", command);
+      return false;
+    }
+    place.sector = n;
+  } else if (parsed.Has("--partition")) {
+    if (!number("--partition", 4096, n) || n == 0) {
+      std::fprintf(stderr, "moxvolscan %s: --partition takes a partition number (1, 2, ...)\n", command);
+      return false;
+    }
+    place.partition = unsigned(n);
+  }
   return true;
 }
 
@@ -118,8 +176,8 @@ Volume::~Volume() {
   if (letter_) UnbindDriveLetter(letter_);
 }
 
-bool Volume::Open(const std::string& hostPath, std::string& error, unsigned partition) {
-  letter_ = BindHostPath(hostPath, error, partition);
+bool Volume::Open(const std::string& hostPath, std::string& error, const DiskPlace& place) {
+  letter_ = BindHostPath(hostPath, error, place);
   if (!letter_) return false;
   const std::string shown = Printable(hostPath);
   const std::string foreign = ForeignFileSystem(letter_);

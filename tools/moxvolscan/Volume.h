@@ -72,10 +72,10 @@ class Volume {
   Volume(const Volume&) = delete;
   Volume& operator=(const Volume&) = delete;
 
-  // Binds hostPath (with a partition number: that partition of a whole
-  // disk) to a free letter and mounts it; false with a one-line error, which
-  // names the file system found when it is one not read here.
-  bool Open(const std::string& hostPath, std::string& error, unsigned partition = 0);
+  // Binds hostPath (with a place: the volume there on a whole disk) to a
+  // free letter and mounts it; false with a one-line error, which names the
+  // file system found when it is one not read here.
+  bool Open(const std::string& hostPath, std::string& error, const DiskPlace& place = {});
   FileSystem& fs() { return *fs_; }
   TCustomDrive& drive() { return fs_->drive(); }
   // Reads through the shared sector cache in lines of the given size, so
@@ -100,21 +100,29 @@ class Volume {
 };
 
 // The partition table of a disk opened from hostPath, read with the sector
-// size of the device (512 for an image).
+// size of the device, or the one an image's content tells.
 PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk);
+// One stderr line per entry the table reader skipped or mended:
+// "moxvolscan ls: disk.img: partition entry 3 skipped: ...".
+void PrintTableNotes(const char* command, const std::string& hostPath, const PartitionTable& table);
 // The file system a partition's boot sector names, else its table type.
 std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
                                 const PartitionEntry& e);
 // "32.0 MiB"; below 1 KiB "N bytes".
 std::string HumanSize(uint64_t bytes);
-// The --partition option of a command: 0 when absent; false (having said
-// why on stderr) when it is not a partition number.
-bool PartitionOption(const ParsedArgs& parsed, const char* command, unsigned& partition);
+// The --partition and --sector options of a command (empty place when
+// absent); false (having said why on stderr) for a value that is not a
+// number or both at once.
+bool PartitionOption(const ParsedArgs& parsed, const char* command, DiskPlace& place);
 constexpr const char* kPartitionHelp =
     "  --partition N   the Nth partition of a whole disk image or device, numbered\n"
     "                  as Linux numbers them (MBR 1-4, logical from 5; GPT\n"
     "                  entries from 1); a partitioned disk without it is an\n"
-    "                  error listing its partitions\n";
+    "                  error listing its partitions\n"
+    "  --sector S      the volume starting at sector S of a whole disk, read up\n"
+    "                  to the disk's end: a partition whose table entry is lost.\n"
+    "                  Sectors are the disk's own (4096 bytes on a 4Kn disk,\n"
+    "                  else 512); not with --partition\n";
 
 bool IsDeletedItem(TObject* item);
 // A live folder in the tree of deleted items, standing for itself on their path.

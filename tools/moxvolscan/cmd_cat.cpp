@@ -12,18 +12,18 @@ namespace {
 bool WriteAll(const char* data, size_t len) { return std::fwrite(data, 1, len, stdout) == len; }
 
 int RunCat(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--partition"});
+  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 2) {
     std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH or --mft N (try 'moxvolscan cat --help')\n");
     return kExitUsage;
   }
-  unsigned partition = 0;
-  if (!PartitionOption(*parsed, "cat", partition)) return kExitUsage;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "cat", place)) return kExitUsage;
   ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
-  if (!volume.Open(parsed->positional[0], error, partition)) {
+  if (!volume.Open(parsed->positional[0], error, place)) {
     std::fprintf(stderr, "moxvolscan cat: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -66,7 +66,7 @@ int RunCat(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "cat",
-    "cat IMAGE|DEVICE PATH|--mft N [--partition N] [--fat N] [--no-posix-names]",
+    "cat IMAGE|DEVICE PATH|--mft N [--partition N | --sector S] [--fat N] [--no-posix-names]",
     "print a file of a volume image or device, deleted or not",
     "Writes the file's bytes to stdout. PATH is the path from the volume root\n"
     "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case,\n"

@@ -11,6 +11,7 @@
 #include "DeviceList.h"
 #include "MoxVolScan.h"
 #include "Names.h"
+#include "Diskfs.h"
 #include "Ntfs.h"
 #include "Volume.h"
 #include "Volumes.h"
@@ -25,6 +26,7 @@ struct Bound {
   std::string source;
   unsigned partition = 0;  // 0: the source is the volume
   uint64_t offset = 0;     // bytes, on the disk
+  bool lost = false;       // at a sector the user gave, not in a table
 };
 
 class Binder {
@@ -34,12 +36,16 @@ class Binder {
   }
   std::vector<Bound> bound;
   std::vector<std::string> errors;
+  bool skipped = false;  // a table had an entry left out
 
-  // Every partition of a partitioned disk, else the source itself.
-  void Add(const std::string& path) {
-    auto raw = OpenImageSource(path);
+  // Every partition of a partitioned disk, else the source itself; with a
+  // sector, the volume there.
+  void Add(const std::string& path, const DiskPlace& place) {
+    auto raw = place.sector ? nullptr : OpenImageSource(path);
     if (raw) {
       const PartitionTable table = ReadDiskTable(path, *raw);
+      PrintTableNotes("drives", path, table);
+      skipped |= table.Skipped();
       if (table.scheme != PartitionTable::Scheme::None) {
         if (table.entries.empty())
           errors.push_back(Printable(path) + ": a partitioned disk (" + PartitionSchemeName(table.scheme) +
@@ -54,14 +60,15 @@ class Binder {
       }
     }
     std::string error;
-    const char letter = BindHostPath(path, error);
+    const char letter = BindHostPath(path, error, place);
     if (!letter) {
       errors.push_back(error);
     } else if (letter < 'C') {
       MoxUnbindDriveLetter(letter);
       errors.push_back(Printable(path) + ": no free drive letter from C: to Y:");
     } else {
-      bound.push_back({letter, path, 0, 0});
+      const uint64_t offset = place.sector ? *place.sector * GetDriveBinding(letter)->sectorSize : 0;
+      bound.push_back({letter, path, 0, offset, bool(place.sector)});
     }
   }
 
@@ -74,7 +81,7 @@ class Binder {
                        std::to_string(number));
       return false;
     }
-    bound.push_back({letter, path, number, offset});
+    bound.push_back({letter, path, number, offset, false});
     return true;
   }
 };
@@ -101,17 +108,37 @@ const char* DriveClass(const TCustomDrive* drive) {
 
 std::string JsonText(const std::string& s) { return "\"" + JsonEscape(Printable(s)) + "\""; }
 
+// The drive of a volume at a sector the user gave: added the way the library
+// adds a volume found by other means, so it is marked lost.
+void AddLostDrive(TDriveList& drives, TDevice* device) {
+  char fs[256] = {};
+  const std::string root = std::string(1, char('A' + device->DriveNumber - 1)) + ":\\";
+  GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs);
+  TCustomDrive* drive = nullptr;
+  if (std::string(fs) == "NTFS")
+    drive = new TNTFSdrive;
+  else if (std::string(fs).find("FAT") != std::string::npos)
+    drive = new TFATdrive;
+  if (drive) drives.AddVirtualDrive(device, drive, 0, 0, device->TotalSectors, false);
+}
+
 int RunDrives(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json", "--verbose"}, {});
+  auto parsed = ParseArgs(args, {"--json", "--verbose"}, {"--sector"});
   if (!parsed) return kExitUsage;
   const bool json = parsed->Has("--json");
-  ModuleSession module;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "drives", place)) return kExitUsage;
   std::vector<std::string> sources = parsed->positional;
   const bool named = !sources.empty();
+  if (place.sector && !named) {
+    std::fprintf(stderr, "moxvolscan drives: --sector needs an IMAGE or DEVICE\n");
+    return kExitUsage;
+  }
+  ModuleSession module;
   if (!named) sources = ReadableBlockDevices();
 
   Binder binder;
-  for (const std::string& s : sources) binder.Add(s);
+  for (const std::string& s : sources) binder.Add(s, place);
   for (const std::string& e : binder.errors) std::fprintf(stderr, "moxvolscan drives: %s\n", e.c_str());
 
   TDeviceList devices;
@@ -119,7 +146,15 @@ int RunDrives(const std::vector<std::string>& args) {
   TDebugOutEvent log;
   if (parsed->Has("--verbose")) log = [](TObject*, const AnsiString& msg) { std::fprintf(stderr, "%s\n", msg.c_str()); };
   devices.DetectDevices(log);
-  for (int i = 0; i < devices.count(); ++i) drives.DetectDrives(devices.GetDevice(i));
+  for (int i = 0; i < devices.count(); ++i) {
+    TDevice* device = devices.GetDevice(i);
+    const bool lost = std::any_of(binder.bound.begin(), binder.bound.end(),
+                                  [&](const Bound& b) { return b.lost && b.letter - 64 == device->DriveNumber; });
+    if (lost)
+      AddLostDrive(drives, device);
+    else
+      drives.DetectDrives(device);
+  }
 
   std::string out;
   // In the order the sources were given, each partition in number order.
@@ -140,8 +175,9 @@ int RunDrives(const std::vector<std::string>& args) {
     char fs[256] = {};
     const std::string root = std::string(1, letter) + ":\\";
     GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs);
-    // A FAT label keeps its field's padding.
+    // A FAT label keeps its field's padding; a lost drive's name ends in " (lost)".
     std::string name = drive ? drive->Name : "";
+    if (drive && drive->IsLost && name.size() >= 7) name.resize(name.size() - 7);
     while (!name.empty() && name.back() == ' ') name.pop_back();
     if (json) {
       out += "{\"letter\":\"" + std::string(1, letter) + "\",\"device\":" + JsonText(devices.GetDeviceText(i, true)) +
@@ -151,7 +187,8 @@ int RunDrives(const std::vector<std::string>& args) {
              ",\"size\":" + std::to_string(uint64_t{device->TotalSectors} * device->BytesPerSector) +
              ",\"file_system\":" + (fs[0] ? JsonText(fs) : "null") +
              ",\"volume_name\":" + (drive ? JsonText(name) : "null") +
-             ",\"drive\":" + (drive ? "\"" + std::string(DriveClass(drive)) + "\"" : "null") + "}\n";
+             ",\"drive\":" + (drive ? "\"" + std::string(DriveClass(drive)) + "\"" : "null") +
+             ",\"lost\":" + (b->lost ? "true" : "false") + "}\n";
     } else {
       std::string line = devices.GetDeviceText(i, true);
       line.resize(std::max<size_t>(line.size(), 20), ' ');
@@ -160,6 +197,7 @@ int RunDrives(const std::vector<std::string>& args) {
       line += "  " + (drive ? "\"" + Printable(name) + "\"" : std::string("(not FAT or NTFS)"));
       line += "  " + Printable(b->source);
       if (b->partition) line += " partition " + std::to_string(b->partition);
+      if (b->lost) line += " sector " + std::to_string(b->offset / device->BytesPerSector) + " (lost)";
       out += line + "\n";
     }
   }
@@ -168,12 +206,13 @@ int RunDrives(const std::vector<std::string>& args) {
     std::fprintf(stderr,
                  "moxvolscan drives: no readable block device holds a volume; name images or devices "
                  "(reading devices may need privileges)\n");
-  return binder.errors.empty() && devices.count() == int(binder.bound.size()) ? kExitOk : kExitFailure;
+  return binder.errors.empty() && !binder.skipped && devices.count() == int(binder.bound.size()) ? kExitOk
+                                                                                                   : kExitFailure;
 }
 
 CommandRegistrar registrar({
     "drives",
-    "drives [IMAGE|DEVICE...] [--json] [--verbose]",
+    "drives [IMAGE|DEVICE...] [--sector S] [--json] [--verbose]",
     "find the FAT and NTFS volumes of images, devices and partitioned disks",
     "Binds each IMAGE or DEVICE to a free drive letter (each partition of a\n"
     "partitioned disk, MBR or GPT, to a letter of its own), runs device and\n"
@@ -181,10 +220,14 @@ CommandRegistrar registrar({
     "letter with the size, the file system, the volume name (in quotes), and\n"
     "the source with its partition number, as Linux numbers partitions (use it\n"
     "with --partition N of ls, cat, save and info). Without arguments, the\n"
-    "block devices this user can read are looked at.\n\n"
+    "block devices this user can read are looked at. An entry the partition\n"
+    "table reader skips or mends is told on stderr; a skipped one makes the\n"
+    "exit status 1, the volumes found still listed.\n\n"
+    "  --sector S the volume starting at sector S of each IMAGE or DEVICE (in\n"
+    "             its own sectors), whose table entry is lost; shown as lost\n"
     "  --json     one JSON object per volume: letter, device, source,\n"
     "             partition, offset (bytes on the disk), size, file_system,\n"
-    "             volume_name, drive (TFATdrive, TNTFSdrive or null)\n"
+    "             volume_name, drive (TFATdrive, TNTFSdrive or null), lost\n"
     "  --verbose  the detection's log lines on stderr",
     RunDrives,
 });

@@ -44,11 +44,12 @@ struct NtfsFacts {
   uint64_t records = 0;
 };
 
-NtfsFacts InspectNtfs(const std::string& path, unsigned partition) {
+NtfsFacts InspectNtfs(const std::string& path, DiskPlace place) {
   NtfsFacts n;
   Volume volume;
   std::string error;
-  if (!volume.Open(path, error, partition)) return n;
+  place.command = nullptr;  // the table's notes were told at the first look
+  if (!volume.Open(path, error, place)) return n;
   auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive());
   if (!d) return n;
   n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
@@ -133,25 +134,25 @@ void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n
 }
 
 int RunInfo(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json"}, {"--partition"});
+  auto parsed = ParseArgs(args, {"--json"}, {"--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan info: give one PATH (try 'moxvolscan info --help')\n");
     return kExitUsage;
   }
   const std::string& path = parsed->positional[0];
-  unsigned partition = 0;
-  if (!PartitionOption(*parsed, "info", partition)) return kExitUsage;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "info", place)) return kExitUsage;
   ModuleSession module;
   std::string error;
-  const char letter = BindHostPath(path, error, partition);
+  const char letter = BindHostPath(path, error, place);
   if (!letter) {
     std::fprintf(stderr, "moxvolscan info: %s\n", error.c_str());
     return kExitFailure;
   }
   const VolumeFacts facts = Inspect(letter);
   UnbindDriveLetter(letter);
-  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path, partition) : NtfsFacts{};
+  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path, place) : NtfsFacts{};
   if (parsed->Has("--json")) {
     PrintJson(path, facts, ntfs);
   } else {
@@ -167,7 +168,7 @@ int RunInfo(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "info",
-    "info PATH [--partition N] [--json]",
+    "info PATH [--partition N | --sector S] [--json]",
     "show the drive parameters and file system of an image, device or mount",
     "Binds PATH (an image file, a block device or a mounted folder) to a free\n"
     "drive letter and prints what the disk library reports for it: media kind,\n"

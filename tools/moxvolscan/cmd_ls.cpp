@@ -83,7 +83,7 @@ class DeletedAfterLive {
 };
 
 int RunLs(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition"});
+  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan ls: give one IMAGE or DEVICE (try 'moxvolscan ls --help')\n");
@@ -96,13 +96,13 @@ int RunLs(const std::vector<std::string>& args) {
   const bool deletedOnly = parsed->Has("--deleted-only");
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
   const bool json = parsed->Has("--json");
-  unsigned partition = 0;
-  if (!PartitionOption(*parsed, "ls", partition)) return kExitUsage;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "ls", place)) return kExitUsage;
 
   ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
-  if (!volume.Open(parsed->positional[0], error, partition)) {
+  if (!volume.Open(parsed->positional[0], error, place)) {
     std::fprintf(stderr, "moxvolscan ls: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -178,7 +178,7 @@ int RunLs(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "ls",
-    "ls IMAGE|DEVICE [--partition N] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
+    "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
     "list the files and folders of a FAT or NTFS image or device, deleted ones too",
     "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
     "type, size, last-write time (as the volume keeps it), attributes (R H S A),\n"

@@ -121,7 +121,7 @@ int Ask(const std::string& question) {
 }
 
 int RunSave(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--overwrite", "--partition"});
+  auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--overwrite", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   const auto& pos = parsed->positional;
   const std::string mode = parsed->Get("--overwrite", "ask");
@@ -129,12 +129,12 @@ int RunSave(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan save: give IMAGE, PATH... and DEST; --overwrite is ask, all or none\n");
     return kExitUsage;
   }
-  unsigned partition = 0;
-  if (!PartitionOption(*parsed, "save", partition)) return kExitUsage;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "save", place)) return kExitUsage;
   ListPosixNames(!parsed->Has("--no-posix-names"));
   Volume volume;
   std::string error;
-  if (!volume.Open(pos[0], error, partition)) {
+  if (!volume.Open(pos[0], error, place)) {
     Say(error);
     return kExitFailure;
   }
@@ -283,7 +283,7 @@ int RunSave(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "save",
-    "save IMAGE|DEVICE PATH|--mft N ... DEST [--partition N] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
+    "save IMAGE|DEVICE PATH|--mft N ... DEST [--partition N | --sector S] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
     "copy files and folders, deleted ones too, out of a volume image or device",
     "Copies each PATH (as 'moxvolscan ls' shows it) into the host folder DEST,\n"
     "made when missing. Folders are copied with all they hold, live and\n"

@@ -278,10 +278,10 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
 };
 
 int RunScan(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json", "--count", "--verbose"}, {"--api", "--partition"});
+  auto parsed = ParseArgs(args, {"--json", "--count", "--verbose"}, {"--api", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
-  unsigned partition = 0;
-  if (!PartitionOption(*parsed, "scan", partition)) return kExitUsage;
+  DiskPlace place;
+  if (!PartitionOption(*parsed, "scan", place)) return kExitUsage;
   if (parsed->positional.empty()) {
     std::fprintf(stderr, "moxvolscan scan: give a PATH (try 'moxvolscan scan --help')\n");
     return kExitUsage;
@@ -315,7 +315,7 @@ int RunScan(const std::vector<std::string>& args) {
     v->path = path;
     v->shown = Printable(path);
     std::string error;
-    v->letter = BindHostPath(path, error, partition);
+    v->letter = BindHostPath(path, error, place);
     if (!v->letter) {
       std::fprintf(stderr, "moxvolscan scan: %s\n", error.c_str());
       status = kExitFailure;
@@ -386,7 +386,7 @@ int RunScan(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "scan",
-    "scan PATH... [--partition N] [--api auto|find|ntfs|vfat] [--json | --count] [--verbose]",
+    "scan PATH... [--partition N | --sector S] [--api auto|find|ntfs|vfat] [--json | --count] [--verbose]",
     "list every file of one or more volumes through the scanner interface",
     "Binds a free drive letter to each PATH, scans it and prints one line per\n"
     "file: its path relative to PATH (with '/'), its size in bytes and its\n"
@@ -416,7 +416,9 @@ CommandRegistrar registrar({
     "  --verbose   say on stderr which back-end each volume got and why, e.g.\n"
     "              'X: /mnt/n: NTFS (ntfs-3g mount of /dev/loop3), NtfsLib'\n"
     "  --partition N   of a whole disk image or device PATH, the Nth partition\n"
-    "              (as Linux numbers them: 1-4 primary, 5... logical, GPT from 1)\n\n"
+    "              (as Linux numbers them: 1-4 primary, 5... logical, GPT from 1)\n"
+    "  --sector S  of a whole disk PATH, the volume starting at sector S (in the\n"
+    "              disk's own sectors): a partition whose table entry is lost\n\n"
     "A progress line appears on stderr when it is a terminal. Ctrl-C stops\n"
     "every scan, prints the totals so far and exits with status 1; so does a\n"
     "PATH that could not be scanned or a folder the walk could not enter.",
