@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "NtfsCompression.h"
 #include "NtfsInternal.h"
 
 using ntfs::LogException;
@@ -24,6 +25,58 @@ bool NameMatches(const uint8_t* stored, uint8_t storedLength, const WCHAR* name)
 
 const TNONRESIDENT_ATTRIBUTE* NonResident(const TATTRIBUTE* a) {
   return a && a->Nonresident ? reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(a) : nullptr;
+}
+
+constexpr uint16_t kAttributeCompressed = 0x0001;
+// Units larger than this are not what any writer makes; refusing them keeps
+// a hostile unit size from allocating without bound.
+constexpr uint64_t kMaxCompressionUnitBytes = 1u << 20;
+
+// One compression unit (unit clusters from firstVcn) as the file holds it:
+// stored whole when all its clusters are allocated, zeros when none is,
+// else LZNT1 in the allocated clusters at its start.
+bool ReadCompressionUnit(TNTFSdrive& drive, const TATTRIBUTE* attribute, int64_t firstVcn, uint32_t unit,
+                         uint8_t* out, std::vector<uint8_t>& stored) {
+  uint32_t allocated = 0;
+  for (int64_t vcn = firstVcn; allocated < unit;) {
+    int64_t lcn = 0, count = 0;
+    // Runs that end inside the unit leave the rest unallocated.
+    if (!drive.FindRun(attribute, vcn, lcn, count) || lcn == 0) break;
+    const auto n = uint32_t(std::min<int64_t>(count, unit - allocated));
+    allocated += n;
+    vcn += n;
+  }
+  const size_t bytes = size_t(unit) * drive.BytesPerCluster;
+  if (allocated == unit) return drive.ReadExternalAttribute(attribute, firstVcn, unit, out);
+  if (allocated == 0) {
+    std::memset(out, 0, bytes);
+    return true;
+  }
+  stored.resize(size_t(allocated) * drive.BytesPerCluster);
+  return drive.ReadExternalAttribute(attribute, firstVcn, allocated, stored.data()) &&
+         ntfs::Lznt1Decompress(stored.data(), stored.size(), out, bytes);
+}
+
+// Bytes [offset, offset + count) of a compressed value, unit by unit; a unit
+// that can't be read or decompressed ends the count before it.
+uint32_t ReadCompressed(TNTFSdrive& drive, const TNONRESIDENT_ATTRIBUTE* a, uint8_t* buffer, int64_t offset,
+                        uint32_t count) {
+  if (a->CompressionUnit > 16) return 0;
+  const uint32_t unit = 1u << a->CompressionUnit;
+  const uint64_t unitBytes = uint64_t(unit) * drive.BytesPerCluster;
+  if (unitBytes > kMaxCompressionUnitBytes) return 0;
+  std::vector<uint8_t> plain(unitBytes), stored;
+  uint32_t done = 0;
+  while (done < count) {
+    const uint64_t at = uint64_t(offset) + done;
+    if (!ReadCompressionUnit(drive, &a->Attribute, int64_t(at / unitBytes * unit), unit, plain.data(), stored))
+      break;
+    const uint64_t within = at % unitBytes;
+    const auto n = uint32_t(std::min<uint64_t>(count - done, unitBytes - within));
+    std::memcpy(buffer + done, plain.data() + within, n);
+    done += n;
+  }
+  return done;
 }
 
 }  // namespace
@@ -229,9 +282,14 @@ uint32_t TNTFSdrive::BlockReadAttribute(const TATTRIBUTE* attribute, uint8_t* bu
     const auto result = uint32_t(std::min<int64_t>(count, dataSize - offset));
     uint32_t remaining = result;
     const uint32_t within = uint32_t(offset % BytesPerCluster);
+    // Raw clusters of a compressed value are not the file: they are decompressed.
+    if ((uint16_t(attribute->Flags) & kAttributeCompressed) && a->CompressionUnit != 0) {
+      done = ReadCompressed(*this, a, buffer, offset, result);
+      remaining = 0;
+    }
     // A cluster that can't be found or read ends the count before it: the
     // caller learns of the failure instead of getting zeros as data.
-    if (within != 0) {
+    if (within != 0 && remaining > 0) {
       const uint32_t n = std::min(BytesPerCluster - within, result);
       if (!ReadExternalAttribute(attribute, vcn, 1, ClusterBuffer.data())) return done;
       std::memcpy(buffer, ClusterBuffer.data() + within, n);
