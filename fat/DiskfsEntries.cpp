@@ -145,6 +145,24 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
   return true;
 }
 
+namespace {
+
+// Windows and Linux store an all-lower-case base or extension in upper case
+// with a flag in byte 12 (bit 3 base, bit 4 extension), and show it in lower
+// case: "readme.txt" must not read "README.TXT" here alone.
+AnsiString ShortNameAsShown(const TDirEntry& Entry) {
+  constexpr uint8_t kLowerBase = 0x08, kLowerExtension = 0x10;
+  uint8_t name[11];
+  std::memcpy(name, Entry.Name, sizeof name);
+  for (int i = 0; i < 11; ++i) {
+    const bool lower = Entry.Reserved & (i < 8 ? kLowerBase : kLowerExtension);
+    if (lower && name[i] >= 'A' && name[i] <= 'Z') name[i] += 'a' - 'A';
+  }
+  return FormatShortName(name);
+}
+
+}  // namespace
+
 bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry,
                               AnsiString& Name, bool IncludeDeleted, bool* LongName) {
   if (LongName) *LongName = false;
@@ -165,6 +183,6 @@ bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
       return true;
     }
   }
-  Name = FormatShortName(Entry.Name);
+  Name = ShortNameAsShown(Entry);
   return true;
 }
