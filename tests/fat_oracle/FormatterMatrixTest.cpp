@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <regex>
 
 #include "OracleSupport.h"
 
@@ -68,6 +69,28 @@ TEST_P(FormatterMatrix, ListingAndBytesAgreeWithSleuthKit) {
     if (path.rfind("names/" + std::string(200, 'L'), 0) != 0) ADD_FAILURE() << "missing: " << path;
   EXPECT_EQ(tsk.size(), 1u);
   EXPECT_EQ(files, 10);
+}
+
+// info shows the volume's own geometry, which fsstat reads from the same boot sector.
+TEST_P(FormatterMatrix, InfoAgreesWithFsstat) {
+  const std::string image = MatrixDir() + "/" + GetParam() + ".img";
+  const std::string fsstat = RunProgram({"fsstat", image}).out;
+  const auto tsk = [&](const char* pattern) {
+    std::smatch m;
+    return std::regex_search(fsstat, m, std::regex(pattern)) ? std::stoul(m[1]) : 0ul;
+  };
+  unsigned fats = 0;
+  for (size_t at = fsstat.find("\n* FAT "); at != std::string::npos; at = fsstat.find("\n* FAT ", at + 1)) ++fats;
+  const std::string expected = "\"fat\":{\"type\":\"FAT" + std::to_string(tsk(R"(File System Type: FAT(\d+))")) +
+                               "\",\"bytes_per_sector\":" + std::to_string(tsk(R"(Sector Size: (\d+))")) +
+                               ",\"cluster_bytes\":" + std::to_string(tsk(R"(Cluster Size: (\d+))")) +
+                               ",\"fats\":" + std::to_string(fats) + ",";
+  const ToolResult r = RunTool({"info", "--json", image});
+  EXPECT_NE(r.out.find(expected), std::string::npos) << expected << " in " << r.out;
+  EXPECT_NE(r.out.find(",\"reserved_sectors\":" + std::to_string(tsk(R"(\* Reserved: 0 - (\d+))") + 1) + ","),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(",\"clusters\":" + std::to_string(tsk(R"(Total Cluster Range: 2 - (\d+))") - 1) + "}"),
+            std::string::npos) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formatters, FormatterMatrix,
