@@ -94,13 +94,8 @@ TEST_P(FormatterMatrix, InfoAgreesWithFsstat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formatters, FormatterMatrix,
-                         ::testing::Values("fat12-floppy", "fat12-288", "fat16-64k", "fat16-1fat", "fat16-4fats",
-                                           "fat16-root16", "fat32-s1024", "fat32-s4096", "fat32-r32"),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+                         ::testing::Values("fat12_floppy", "fat12_288", "fat16_64k", "fat16_1fat", "fat16_4fats",
+                                           "fat16_root16", "fat32_s1024", "fat32_s4096", "fat32_r32"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
