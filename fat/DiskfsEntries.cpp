@@ -147,6 +147,16 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
 
 namespace {
 
+// A letter of code page 437 in lower case; anything else as it is.
+uint8_t LowerCp437(uint8_t c) {
+  if (c >= 'A' && c <= 'Z') return uint8_t(c + ('a' - 'A'));
+  static constexpr uint8_t kUpper[] = {0x80, 0x8E, 0x8F, 0x90, 0x92, 0x99, 0x9A, 0xA5};  // ÇÄÅÉÆÖÜÑ
+  static constexpr uint8_t kLower[] = {0x87, 0x84, 0x86, 0x82, 0x91, 0x94, 0x81, 0xA4};  // çäåéæöüñ
+  for (size_t i = 0; i < sizeof kUpper; ++i)
+    if (c == kUpper[i]) return kLower[i];
+  return c;
+}
+
 // Windows and Linux store an all-lower-case base or extension in upper case
 // with a flag in byte 12 (bit 3 base, bit 4 extension), and show it in lower
 // case: "readme.txt" must not read "README.TXT" here alone.
@@ -154,10 +164,8 @@ AnsiString ShortNameAsShown(const TDirEntry& Entry) {
   constexpr uint8_t kLowerBase = 0x08, kLowerExtension = 0x10;
   uint8_t name[11];
   std::memcpy(name, Entry.Name, sizeof name);
-  for (int i = 0; i < 11; ++i) {
-    const bool lower = Entry.Reserved & (i < 8 ? kLowerBase : kLowerExtension);
-    if (lower && name[i] >= 'A' && name[i] <= 'Z') name[i] += 'a' - 'A';
-  }
+  for (int i = 0; i < 11; ++i)
+    if ((Entry.Reserved & (i < 8 ? kLowerBase : kLowerExtension)) != 0) name[i] = LowerCp437(name[i]);
   return FormatShortName(name);
 }
 
