@@ -145,6 +145,32 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
   return true;
 }
 
+namespace {
+
+// A letter of code page 437 in lower case; anything else as it is.
+uint8_t LowerCp437(uint8_t c) {
+  if (c >= 'A' && c <= 'Z') return uint8_t(c + ('a' - 'A'));
+  static constexpr uint8_t kUpper[] = {0x80, 0x8E, 0x8F, 0x90, 0x92, 0x99, 0x9A, 0xA5};  // ÇÄÅÉÆÖÜÑ
+  static constexpr uint8_t kLower[] = {0x87, 0x84, 0x86, 0x82, 0x91, 0x94, 0x81, 0xA4};  // çäåéæöüñ
+  for (size_t i = 0; i < sizeof kUpper; ++i)
+    if (c == kUpper[i]) return kLower[i];
+  return c;
+}
+
+// Windows and Linux store an all-lower-case base or extension in upper case
+// with a flag in byte 12 (bit 3 base, bit 4 extension), and show it in lower
+// case: "readme.txt" must not read "README.TXT" here alone.
+AnsiString ShortNameAsShown(const TDirEntry& Entry) {
+  constexpr uint8_t kLowerBase = 0x08, kLowerExtension = 0x10;
+  uint8_t name[11];
+  std::memcpy(name, Entry.Name, sizeof name);
+  for (int i = 0; i < 11; ++i)
+    if ((Entry.Reserved & (i < 8 ? kLowerBase : kLowerExtension)) != 0) name[i] = LowerCp437(name[i]);
+  return FormatShortName(name);
+}
+
+}  // namespace
+
 bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry,
                               AnsiString& Name, bool IncludeDeleted, bool* LongName) {
   if (LongName) *LongName = false;
@@ -165,6 +191,6 @@ bool TFATdrive::FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
       return true;
     }
   }
-  Name = FormatShortName(Entry.Name);
+  Name = ShortNameAsShown(Entry);
   return true;
 }

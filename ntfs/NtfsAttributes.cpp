@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "NtfsCompression.h"
 #include "NtfsInternal.h"
 
 using ntfs::LogException;
@@ -24,6 +25,113 @@ bool NameMatches(const uint8_t* stored, uint8_t storedLength, const WCHAR* name)
 
 const TNONRESIDENT_ATTRIBUTE* NonResident(const TATTRIBUTE* a) {
   return a && a->Nonresident ? reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(a) : nullptr;
+}
+
+struct Run {
+  uint64_t length;
+  int64_t lcn;  // 0: sparse
+};
+
+// The runs of one attribute piece, with their absolute clusters.
+void DecodeRuns(const TATTRIBUTE* attribute, std::vector<Run>& runs) {
+  const auto* n = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(attribute);
+  const auto* base = reinterpret_cast<const uint8_t*>(attribute);
+  const uint8_t* run = base + n->RunArrayOffset;
+  const uint8_t* end = base + attribute->Length;
+  uint64_t running = 0;
+  while (RunFits(run, end) && run[0] != 0) {
+    const int64_t delta = RunLcnDelta(run);
+    running += uint64_t(delta);
+    runs.push_back({RunLength(run), delta == 0 ? 0 : int64_t(running)});
+    run += RunHeaderSize(run);
+  }
+}
+
+constexpr uint16_t kAttributeCompressed = 0x0001;
+// Units larger than this are not what any writer makes; refusing them keeps
+// a hostile unit size from allocating without bound.
+constexpr uint64_t kMaxCompressionUnitBytes = 1u << 20;
+
+// A compressed value's runs, decoded once: they alternate between a unit's
+// stored clusters and its unallocated rest, so finding each unit's clusters
+// by walking the list from its start would make large files quadratic.
+class RunMap {
+ public:
+  explicit RunMap(const TNONRESIDENT_ATTRIBUTE* a) {
+    DecodeRuns(&a->Attribute, runs_);
+    uint64_t vcn = uint64_t(int64_t(a->LowVcn));
+    for (const Run& r : runs_) {
+      if (vcn + r.length < vcn) break;  // a hostile list that wraps: the rest can't be placed
+      starts_.push_back(vcn);
+      vcn += r.length;
+    }
+    runs_.resize(starts_.size());
+  }
+  // The allocated clusters from vcn on, up to the first unallocated one and
+  // at most limit of them, as (lcn, count) pieces.
+  std::vector<std::pair<int64_t, uint32_t>> Allocated(uint64_t vcn, uint32_t limit) const {
+    std::vector<std::pair<int64_t, uint32_t>> pieces;
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), vcn);
+    if (after == starts_.begin()) return pieces;
+    uint32_t found = 0;
+    for (size_t k = size_t(after - starts_.begin()) - 1; k < runs_.size() && found < limit; ++k) {
+      const uint64_t into = vcn - starts_[k];
+      if (into >= runs_[k].length || runs_[k].lcn == 0) break;
+      const auto n = uint32_t(std::min<uint64_t>(runs_[k].length - into, limit - found));
+      pieces.emplace_back(int64_t(uint64_t(runs_[k].lcn) + into), n);
+      found += n;
+      vcn += n;
+    }
+    return pieces;
+  }
+
+ private:
+  std::vector<Run> runs_;
+  std::vector<uint64_t> starts_;  // first VCN of each run
+};
+
+// One compression unit (unit clusters from firstVcn) as the file holds it:
+// stored whole when all its clusters are allocated, zeros when none is,
+// else LZNT1 in the allocated clusters at its start.
+bool ReadCompressionUnit(TNTFSdrive& drive, const RunMap& map, uint64_t firstVcn, uint32_t unit, uint8_t* out,
+                         std::vector<uint8_t>& stored) {
+  const auto pieces = map.Allocated(firstVcn, unit);
+  uint32_t allocated = 0;
+  for (const auto& piece : pieces) allocated += piece.second;
+  const size_t bytes = size_t(unit) * drive.BytesPerCluster;
+  if (allocated == 0) {
+    std::memset(out, 0, bytes);
+    return true;
+  }
+  stored.resize(size_t(allocated) * drive.BytesPerCluster);
+  uint8_t* to = allocated == unit ? out : stored.data();
+  for (const auto& [lcn, n] : pieces) {
+    if (!drive.ReadLCN(lcn, n, to)) return false;
+    to += size_t(n) * drive.BytesPerCluster;
+  }
+  return allocated == unit || ntfs::Lznt1Decompress(stored.data(), stored.size(), out, bytes);
+}
+
+// Bytes [offset, offset + count) of a compressed value, unit by unit; a unit
+// that can't be read or decompressed ends the count before it.
+uint32_t ReadCompressed(TNTFSdrive& drive, const TNONRESIDENT_ATTRIBUTE* a, uint8_t* buffer, int64_t offset,
+                        uint32_t count) {
+  if (a->CompressionUnit > 16) return 0;
+  const uint32_t unit = 1u << a->CompressionUnit;
+  const uint64_t unitBytes = uint64_t(unit) * drive.BytesPerCluster;
+  if (unitBytes > kMaxCompressionUnitBytes) return 0;
+  const RunMap map(a);
+  std::vector<uint8_t> plain(unitBytes), stored;
+  uint32_t done = 0;
+  while (done < count) {
+    const uint64_t at = uint64_t(offset) + done;
+    if (!ReadCompressionUnit(drive, map, at / unitBytes * unit, unit, plain.data(), stored)) break;
+    const uint64_t within = at % unitBytes;
+    const auto n = uint32_t(std::min<uint64_t>(count - done, unitBytes - within));
+    std::memcpy(buffer + done, plain.data() + within, n);
+    done += n;
+  }
+  return done;
 }
 
 }  // namespace
@@ -229,9 +337,14 @@ uint32_t TNTFSdrive::BlockReadAttribute(const TATTRIBUTE* attribute, uint8_t* bu
     const auto result = uint32_t(std::min<int64_t>(count, dataSize - offset));
     uint32_t remaining = result;
     const uint32_t within = uint32_t(offset % BytesPerCluster);
+    // Raw clusters of a compressed value are not the file: they are decompressed.
+    if ((uint16_t(attribute->Flags) & kAttributeCompressed) && a->CompressionUnit != 0) {
+      done = ReadCompressed(*this, a, buffer, offset, result);
+      remaining = 0;
+    }
     // A cluster that can't be found or read ends the count before it: the
     // caller learns of the failure instead of getting zeros as data.
-    if (within != 0) {
+    if (within != 0 && remaining > 0) {
       const uint32_t n = std::min(BytesPerCluster - within, result);
       if (!ReadExternalAttribute(attribute, vcn, 1, ClusterBuffer.data())) return done;
       std::memcpy(buffer, ClusterBuffer.data() + within, n);
@@ -281,26 +394,6 @@ bool TNTFSdrive::ReadValueBytes(const TATTRIBUTE* attribute, uint64_t offset, ui
 }
 
 namespace {
-
-struct Run {
-  uint64_t length;
-  int64_t lcn;  // 0: sparse
-};
-
-// The runs of one attribute piece, with their absolute clusters.
-void DecodeRuns(const TATTRIBUTE* attribute, std::vector<Run>& runs) {
-  const auto* n = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(attribute);
-  const auto* base = reinterpret_cast<const uint8_t*>(attribute);
-  const uint8_t* run = base + n->RunArrayOffset;
-  const uint8_t* end = base + attribute->Length;
-  uint64_t running = 0;
-  while (RunFits(run, end) && run[0] != 0) {
-    const int64_t delta = RunLcnDelta(run);
-    running += uint64_t(delta);
-    runs.push_back({RunLength(run), delta == 0 ? 0 : int64_t(running)});
-    run += RunHeaderSize(run);
-  }
-}
 
 // Bytes a little-endian value needs: unsigned, or signed with its sign bit.
 int UnsignedBytes(uint64_t v) {

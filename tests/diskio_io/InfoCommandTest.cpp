@@ -15,7 +15,7 @@ TEST(InfoCommand, FatImagesShowTheirFileSystemOtherFilesOnlyTheirSize) {
   const ToolResult r = RunTool({"info", "--json", fat});
   EXPECT_EQ(r.exitCode, 0);
   for (const char* field : {"\"file_system\":\"FAT32\"", "\"label\":\"MOXFAT\"", "\"serial\":12648430",
-                            "\"total_sectors\":80000,", "\"size\":40960000}"})
+                            "\"total_sectors\":80000,", "\"size\":40960000,"})
     EXPECT_NE(r.out.find(field), std::string::npos) << field << " in " << r.out;
   EXPECT_EQ(RunTool({"info", dir / "missing"}).exitCode, 1);
   ASSERT_TRUE(RunQuietly("truncate -s 1M " + (dir / "blank")));

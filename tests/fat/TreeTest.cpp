@@ -92,6 +92,16 @@ TEST_F(RootFixture, EscapedAndDeletedShortNames) {
   EXPECT_EQ(m.Child<TFATDirectory>(all.Root(), "_\x82\x82" "DIR")->GetPath(nullptr), "\\_\x82\x82" "DIR");
 }
 
+TEST_F(RootFixture, ShortNamesFollowTheirLowerCaseFlags) {
+  const std::tuple<const char*, uint8_t> entries[] = {{"README  TXT", 0x08}, {"NOTES   TXT", 0x10},
+                                                      {"MAKEFILE   ", 0x18}, {"\x9A" "MLAUT  TXT", 0x08},
+                                                      {"\xE5" "OLD    TXT", 0x18}};
+  uint32_t i = 0;
+  for (auto [name11, flags] : entries) img.Short(0, i++, name11, faArchive, 0, 0)[12] = flags;
+  MountedFat m(img);
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"readme.TXT", "NOTES.txt", "makefile", "\x81" "mlaut.TXT", "_old.txt"}));
+}
+
 // A deleted file's verdict follows its first cluster's FAT entry; a deleted
 // folder is shown only while its cluster starts with "." and "..".
 TEST_F(RootFixture, DeletedVerdictsAndDeletedFoldersWithTheirDotRecords) {

@@ -97,13 +97,13 @@ TEST(Cli, SaveBringsBackFilesWithTimeAndAttributesAndFoldersWithAllTheyHold) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(fs::file_size(into / "Trash" / "thrown away.txt"), 3000u);
   EXPECT_EQ(fs::file_size(into / "Trash" / "Old stuff" / "_LD.DAT"), 5000u);
-  EXPECT_EQ(ReadHostFile(into / "Trash" / "Old stuff" / "Older" / "_LDEST.TXT").substr(0, 7), "oldest\n");
+  EXPECT_EQ(ReadHostFile(into / "Trash" / "Old stuff" / "Older" / "_ldest.txt").substr(0, 7), "oldest\n");
   // A live folder: its live files by their chains, its deleted ones as contiguous clusters.
   img = FixtureImage("fat16");
   r = RunTool({"save", img, "Docs", into.string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadHostFile(into / "Docs" / "TAKER.BIN"), RunProgram({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
-  EXPECT_EQ(ReadHostFile(into / "Docs" / "Reports" / "_UMMARY.DOC"),
+  EXPECT_EQ(ReadHostFile(into / "Docs" / "taker.bin"), RunProgram({"icat", img, InodeOf(img, "Docs/TAKER.BIN")}).out);
+  EXPECT_EQ(ReadHostFile(into / "Docs" / "Reports" / "_ummary.doc"),
             RunProgram({"icat", "-r", img, InodeOf(img, "Docs/Reports/_UMMARY.DOC")}).out);
   EXPECT_TRUE(fs::exists(into / "Docs" / "Reports" / "2005" / "Q1" / "Week 12" / "Monday" / "Morning" / "deep file.txt"));
 }
@@ -125,7 +125,7 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   EXPECT_EQ(Lines(RunProgram({"ls", out.string()}).out), std::vector<std::string>{"kept"});
   EXPECT_EQ(ReadHostFile(out / "kept"), "mine");
   EXPECT_TRUE(fs::is_symlink(in / "README.TXT"));
-  EXPECT_EQ(fs::file_size(in / "Docs" / "TAKER.BIN"), 4096u);
+  EXPECT_EQ(fs::file_size(in / "Docs" / "taker.bin"), 4096u);
   // A save that saves nothing leaves no folder it made.
   EXPECT_EQ(RunTool({"save", FixtureImage("fat16"), "no such file", dest / "new"}).exitCode, 1);
   EXPECT_FALSE(fs::exists(dest / "new"));

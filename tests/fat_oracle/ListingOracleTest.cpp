@@ -2,10 +2,6 @@
 // mtools made: The Sleuth Kit (fls, icat) and mtools (mattrib, mcopy).
 //
 // Where our rules differ from the oracles' on purpose:
-// - 8.3 names: mtools stores an all-lower-case 8.3 name ("lower.txt") as
-//   upper case plus a case flag; The Sleuth Kit applies the flag, we show the
-//   name as stored ("LOWER.TXT"). FAT names are case-insensitive, so paths
-//   are compared without regard to ASCII case.
 // - A deleted 8.3 name shows with "_" for its lost first letter here and in
 //   The Sleuth Kit alike ("_ELME.TXT"); mtools doesn't list deleted items.
 // - Folder sizes: The Sleuth Kit gives a folder the size of its clusters; a

@@ -6,6 +6,7 @@
 
 #include "CliSupport.h"
 #include "Command.h"
+#include "Diskfs.h"
 #include "Ldiskio.h"
 #include "Names.h"
 #include "Ntfs.h"
@@ -44,17 +45,49 @@ struct NtfsFacts {
   uint64_t records = 0;
 };
 
-NtfsFacts InspectNtfs(const std::string& path, DiskPlace place) {
-  NtfsFacts n;
+// What the FAT boot sector says: an image's device sectors are 512 bytes
+// whatever the volume's own are.
+struct FatFacts {
+  bool mounted = false;
+  unsigned type = 0;  // 12, 16 or 32, by the count of clusters
+  uint32_t sector = 0, cluster = 0, fats = 0, sectorsPerFat = 0, reserved = 0, rootEntries = 0, rootCluster = 0,
+           clusters = 0;
+};
+
+void InspectDrive(const std::string& path, DiskPlace place, NtfsFacts& n, FatFacts& f) {
   Volume volume;
   std::string error;
   place.command = nullptr;  // the table's notes were told at the first look
-  if (!volume.Open(path, error, place)) return n;
-  auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive());
-  if (!d) return n;
-  n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
-       d->BytesPerFileRecord, d->BytesPerIndexBlock, d->MftStartLcn(), d->MftRecordCount()};
-  return n;
+  if (!volume.Open(path, error, place)) return;
+  if (auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive()))
+    n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
+         d->BytesPerFileRecord, d->BytesPerIndexBlock, d->MftStartLcn(), d->MftRecordCount()};
+  if (auto* d = dynamic_cast<TFATdrive*>(&volume.drive()))
+    f = {true, d->FATType == 1 ? 12u : d->FATType == 2 ? 16u : 32u, d->BytesPerSector(), d->BytesPerCluster,
+         d->BootSec.NumberOfFATs, d->SectorsPerFAT, d->BootSec.ReservedSectors, d->BootSec.RootEntries,
+         d->RootCluster, d->ClusterCount};
+}
+
+void PrintFatText(const FatFacts& f) {
+  std::printf("FAT type:          FAT%u\n", f.type);
+  std::printf("bytes per sector:  %" PRIu32 " (volume)\n", f.sector);
+  std::printf("cluster:           %" PRIu32 " bytes\n", f.cluster);
+  std::printf("FATs:              %" PRIu32 " of %" PRIu32 " sectors\n", f.fats, f.sectorsPerFat);
+  std::printf("reserved sectors:  %" PRIu32 "\n", f.reserved);
+  if (f.type == 32)
+    std::printf("root cluster:      %" PRIu32 "\n", f.rootCluster);
+  else
+    std::printf("root entries:      %" PRIu32 "\n", f.rootEntries);
+  std::printf("clusters:          %" PRIu32 "\n", f.clusters);
+}
+
+std::string FatJson(const FatFacts& f) {
+  if (!f.mounted) return "";
+  return ",\"fat\":{\"type\":\"FAT" + std::to_string(f.type) + "\",\"bytes_per_sector\":" + std::to_string(f.sector) +
+         ",\"cluster_bytes\":" + std::to_string(f.cluster) + ",\"fats\":" + std::to_string(f.fats) +
+         ",\"sectors_per_fat\":" + std::to_string(f.sectorsPerFat) + ",\"reserved_sectors\":" +
+         std::to_string(f.reserved) + ",\"root_entries\":" + std::to_string(f.rootEntries) +
+         ",\"root_cluster\":" + std::to_string(f.rootCluster) + ",\"clusters\":" + std::to_string(f.clusters) + "}";
 }
 
 void PrintNtfsText(const NtfsFacts& n) {
@@ -112,7 +145,7 @@ void PrintText(const std::string& path, const VolumeFacts& f) {
   std::printf("size:              %" PRIu64 " bytes\n", uint64_t{p.TotalSectors} * p.BytesPerSector);
 }
 
-void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n) {
+void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n, const FatFacts& fat) {
   std::string out = "{\"path\":\"" + JsonEscape(Printable(path)) + "\",\"file_system\":";
   out += f.hasFileSystem ? "\"" + JsonEscape(f.fileSystem) + "\"" : "null";
   out += ",\"label\":";
@@ -129,7 +162,7 @@ void PrintJson(const std::string& path, const VolumeFacts& f, const NtfsFacts& n
   } else {
     out += ",\"params\":null";
   }
-  out += NtfsJson(n) + "}\n";
+  out += NtfsJson(n) + FatJson(fat) + "}\n";
   std::fputs(out.c_str(), stdout);
 }
 
@@ -152,12 +185,15 @@ int RunInfo(const std::vector<std::string>& args) {
   }
   const VolumeFacts facts = Inspect(letter);
   UnbindDriveLetter(letter);
-  const NtfsFacts ntfs = facts.fileSystem == "NTFS" ? InspectNtfs(path, place) : NtfsFacts{};
+  NtfsFacts ntfs;
+  FatFacts fat;
+  if (facts.hasFileSystem) InspectDrive(path, place, ntfs, fat);
   if (parsed->Has("--json")) {
-    PrintJson(path, facts, ntfs);
+    PrintJson(path, facts, ntfs, fat);
   } else {
     PrintText(path, facts);
     if (ntfs.mounted) PrintNtfsText(ntfs);
+    if (fat.mounted) PrintFatText(fat);
   }
   if (!facts.hasParams && !facts.hasFileSystem) {
     std::fprintf(stderr, "moxvolscan info: %s: no readable volume\n", Printable(path).c_str());
@@ -178,13 +214,17 @@ CommandRegistrar registrar({
     "device, which may need privileges; without them only the file-system\n"
     "name from the mount table is shown. An NTFS volume adds its name, NTFS\n"
     "version, dirty flag, volume sector, cluster, MFT record and index block\n"
-    "sizes, the MFT's first cluster and its number of records.\n\n"
+    "sizes, the MFT's first cluster and its number of records. A FAT volume\n"
+    "adds its FAT type, volume sector and cluster sizes, FAT copies and their\n"
+    "size, reserved sectors, root entries (FAT32: root cluster) and clusters.\n\n"
     "  --json  one JSON object: path, file_system, label, serial, media_kind,\n"
     "          removable, cylinders, heads, sectors_per_track,\n"
     "          bytes_per_sector, total_sectors, size; on NTFS also ntfs:\n"
     "          {volume_name, version, dirty, bytes_per_sector, cluster_bytes,\n"
     "          mft_record_bytes, index_block_bytes, mft_start_cluster,\n"
-    "          mft_records}\n" +
+    "          mft_records}; on FAT also fat: {type, bytes_per_sector,\n"
+    "          cluster_bytes, fats, sectors_per_fat, reserved_sectors,\n"
+    "          root_entries, root_cluster, clusters}\n" +
         std::string(kPartitionHelp),
     RunInfo,
 });
