@@ -47,7 +47,6 @@ void DecodeRuns(const TATTRIBUTE* attribute, std::vector<Run>& runs) {
   }
 }
 
-constexpr uint16_t kAttributeCompressed = 0x0001;
 // Units larger than this are not what any writer makes; refusing them keeps
 // a hostile unit size from allocating without bound.
 constexpr uint64_t kMaxCompressionUnitBytes = 1u << 20;
@@ -319,7 +318,9 @@ bool TNTFSdrive::ReadAttribute(const TATTRIBUTE* attribute, std::vector<uint8_t>
 
 uint32_t TNTFSdrive::BlockReadAttribute(const TATTRIBUTE* attribute, uint8_t* buffer, int64_t offset,
                                         uint32_t count) {
-  if (!attribute || offset < 0) return 0;
+  // Ciphertext is not the file: an encrypted value reads as nothing, so the
+  // reader is told it came out short rather than handed scrambled bytes.
+  if (!attribute || offset < 0 || (uint16_t(attribute->Flags) & kDataEncrypted)) return 0;
   if (!attribute->Nonresident) {
     const uint32_t length = ResidentValueLength(attribute);
     if (uint64_t(offset) >= length) return 0;
@@ -338,7 +339,7 @@ uint32_t TNTFSdrive::BlockReadAttribute(const TATTRIBUTE* attribute, uint8_t* bu
     uint32_t remaining = result;
     const uint32_t within = uint32_t(offset % BytesPerCluster);
     // Raw clusters of a compressed value are not the file: they are decompressed.
-    if ((uint16_t(attribute->Flags) & kAttributeCompressed) && a->CompressionUnit != 0) {
+    if ((uint16_t(attribute->Flags) & kDataCompressed) && a->CompressionUnit != 0) {
       done = ReadCompressed(*this, a, buffer, offset, result);
       remaining = 0;
     }

@@ -143,6 +143,9 @@ static_assert(offsetof(TNONRESIDENT_ATTRIBUTE, RunArrayOffset) == 0x20);
 static_assert(offsetof(TNONRESIDENT_ATTRIBUTE, AllocatedSize) == 0x28);
 static_assert(offsetof(TNONRESIDENT_ATTRIBUTE, DataSize) == 0x30);
 constexpr uint32_t kCompressedSizeOffset = 0x40;  // present in compressed attributes only
+// TATTRIBUTE.Flags of a data attribute.
+constexpr uint16_t kDataCompressed = 0x0001;
+constexpr uint16_t kDataEncrypted = 0x4000;
 
 // Attribute type codes.
 constexpr uint32_t atAttributeList = 0x20;

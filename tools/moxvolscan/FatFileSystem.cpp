@@ -76,6 +76,16 @@ class FatFileSystem : public FileSystem {
 
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
+  std::string ShortReadReason(TObject* item) override {
+    const auto* f = ItemAs<TFATFile>(item);
+    const bool chained = fatNumber_ != fatNumberByState ? fatNumber_ != 0 : f && !f->Deleted;
+    if (!chained) return "its clusters run past the end of the volume";
+    std::string reason = "the file's clusters end early or loop back";
+    // The copies of the FAT may disagree: another may hold the whole chain.
+    if (fatNumber_ == fatNumberByState && drive_->BootSec.NumberOfFATs > 1) reason += "; --fat 2 follows the second FAT";
+    return reason;
+  }
+
  private:
   std::unique_ptr<TFATdrive> drive_;
   uint8_t fatNumber_ = fatNumberByState;

@@ -85,6 +85,21 @@ class NtfsFileSystem : public FileSystem {
   bool Save(TObject* item, const std::string& destPath) override { return drive_->SaveItem(item, destPath); }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
+  // Told by the data attribute itself: the flags a folder's index keeps
+  // for its files may be out of date.
+  std::string ShortReadReason(TObject* item) override {
+    const auto* f = ItemAs<TNTFSFile>(item);
+    std::vector<uint8_t> record(drive_->BytesPerFileRecord), data;
+    uint16_t flags = 0;
+    if (f && RecordNumberOf(f->MFTfileRef) <= 0xFFFFFFFF &&
+        drive_->ReadFileRecord(uint32_t(RecordNumberOf(f->MFTfileRef)), record.data()) &&
+        drive_->GatherAttribute(record.data(), uint32_t(RecordNumberOf(f->MFTfileRef)), atData, nullptr, data))
+      flags = reinterpret_cast<const TATTRIBUTE*>(data.data())->Flags;
+    if (flags & kDataEncrypted) return "the file is encrypted: the volume holds only its ciphertext";
+    if (flags & kDataCompressed) return "a compressed unit of it does not decompress, or its runs end early";
+    return "the file's data runs end early or point outside the volume";
+  }
+
  private:
   // Copied as SaveTo copies, with the same events and texts; the library
   // has asked about an existing target already.

@@ -365,9 +365,8 @@ std::string ShownPath(FileSystem& fs, TObject* item) {
   return out;
 }
 
-std::string ShortReadText(uint64_t got, uint64_t size) {
-  return "only " + std::to_string(got) + " of " + std::to_string(size) +
-         " bytes could be read (the file's clusters end early or loop back)";
+std::string ShortReadText(uint64_t got, uint64_t size, const std::string& reason) {
+  return "only " + std::to_string(got) + " of " + std::to_string(size) + " bytes could be read (" + reason + ")";
 }
 
 void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {

@@ -48,6 +48,8 @@ class FileSystem {
   virtual bool Save(TObject* item, const std::string& destPath) = 0;
   // The name a save gives item when no sibling saved before it takes it.
   virtual std::string SaveName(TObject* item) = 0;
+  // Why a file of this volume may read short, for the message that says so.
+  virtual std::string ShortReadReason(TObject* item) = 0;
 };
 
 // Mounts the FAT volume on device; null when it is not one.
@@ -131,7 +133,7 @@ uint64_t SizeOf(TObject* item);
 // The path ls shows for item, each name escaped, "/" between them.
 std::string ShownPath(FileSystem& fs, TObject* item);
 // "only N of M bytes could be read": cat and save say it alike.
-std::string ShortReadText(uint64_t got, uint64_t size);
+std::string ShortReadText(uint64_t got, uint64_t size, const std::string& reason);
 
 // What a listing says about one item.
 struct ItemFacts {

@@ -220,7 +220,8 @@ int RunSave(const std::vector<std::string>& args) {
     } else if (ArgumentOf(r.text, 1720, arg)) {
       Say(dest.Trouble(arg, "cannot make the folder"));
     } else if (current && (r.text.rfind(LoadStr(1712).substr(0, 20), 0) == 0)) {
-      Say(ShownPath(fs, current) + ": cannot read the file from the volume; not saved");
+      Say(ShownPath(fs, current) + ": cannot read the file from the volume (" + fs.ShortReadReason(current) +
+          "); not saved");
     } else {
       Say(dest.Rewrite(r.text));
     }
@@ -259,7 +260,7 @@ int RunSave(const std::vector<std::string>& args) {
       Say(dest.Trouble(target, "cannot write the file") + "; not saved");
       ++failures;
     } else if (uint64_t(saved.st_size) < SizeOf(item)) {
-      Say(ShownPath(fs, item) + ": " + ShortReadText(uint64_t(saved.st_size), SizeOf(item)) + "; saved as far as it goes");
+      Say(ShownPath(fs, item) + ": " + ShortReadText(uint64_t(saved.st_size), SizeOf(item), fs.ShortReadReason(item)) + "; saved as far as it goes");
       ++failures;
     }
   };
