@@ -18,7 +18,7 @@ namespace {
 
 std::string InodeOf(const std::string& image, const std::string& path) {
   for (auto& e : TskListing(image))
-    if (ToLowerAscii(e.path) == ToLowerAscii(path)) return e.inode;
+    if (ToLowerAscii(e.path) == ToLowerAscii(path)) return std::to_string(e.record);
   return "";
 }
 

@@ -102,7 +102,7 @@ TEST_P(FatOracle, FileBytesAgreeWithMcopyAndIcatRecovery) {
     } else {
       std::string data = m.ReadAll(*static_cast<TFATFile*>(e.item), 0);
       EXPECT_EQ(data.size(), e.size) << e.path;
-      EXPECT_EQ(data, RunProgram({"icat", "-r", image(), t.inode}).out) << e.path;
+      EXPECT_EQ(data, RunProgram({"icat", "-r", image(), std::to_string(t.record)}).out) << e.path;
       ++recovered;
     }
   }

@@ -77,34 +77,13 @@ Manifest ReadManifest(const std::string& manifestPath, const std::string& name) 
 }
 
 std::vector<Entry> TskListing(const std::string& image, bool deleted) {
-  std::vector<Entry> entries;
-  ToolResult r = RunProgram({"fls", "-r", "-p", "-l", "-z", "UTC", deleted ? "-d" : "-u", image});
-  for (const std::string& line : Lines(r.out)) {
-    // "r/r 66-128-2:\tpath\tmtime\tatime\tctime\tcrtime\tsize\tuid\tgid",
-    // deleted ones as "-/r * 84-128-2:\t...".
-    auto tab = line.find('\t');
-    if (tab == std::string::npos || line.size() < 4) continue;
-    std::vector<std::string> cols;
-    std::istringstream rest(line.substr(tab + 1));
-    for (std::string col; std::getline(rest, col, '\t');) cols.push_back(col);
-    if (cols.size() < 6) continue;
-    const std::string head = line.substr(0, tab), path = cols[0];
-    const std::string last = path.substr(path.rfind('/') + 1);
-    const bool orphan = path.rfind("$OrphanFiles/", 0) == 0;
-    if ((path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
-        (orphan && last.rfind("OrphanFile-", 0) == 0) || head[2] == 'v' || head[2] == 'V')
-      continue;
-    Entry e;
-    e.path = path;
-    e.dir = head[2] == 'd';
-    e.deleted = head.find(" * ") != std::string::npos;
-    auto colon = head.rfind(':');
-    auto space = head.rfind(' ', colon);
-    e.record = Number(head.substr(space + 1, colon - space - 1));
-    e.size = Number(cols[5]);
-    e.mtime = cols[1].substr(0, 19);
-    entries.push_back(e);
-  }
+  std::vector<Entry> entries = FlsListing(image, deleted ? "-d" : "-u");
+  std::erase_if(entries, [](const Entry& e) {
+    const std::string last = e.path.substr(e.path.rfind('/') + 1);
+    const bool orphan = e.path.rfind("$OrphanFiles/", 0) == 0;
+    return (e.path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
+           (orphan && last.rfind("OrphanFile-", 0) == 0);
+  });
   return entries;
 }
 
@@ -156,31 +135,10 @@ MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<Im
 }
 
 std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
-  std::vector<Entry> entries;
-  drive_->OnFoundItem = [&](TObject*, TObject* item) {
-    Entry e;
-    e.item = item;
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
-      e.path = ItemPath(item, f->Name);
-      e.size = uint64_t(f->Size);
-      e.deleted = f->Deleted;
-      e.condition = f->DeletedCondition;
-      e.record = f->MFTfileRef;
-      e.mtime = DosTime(f->Date, f->Time);
-    } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
-      e.path = ItemPath(item, d->Name);
-      e.dir = true;
-      e.deletedState = d->DeletedState;
-      e.deleted = d->DeletedState == 1;
-      e.condition = d->DeletedCondition;
-      e.record = d->MFTfileRef;
-      e.mtime = DosTime(d->Date, d->Time);
-    }
-    entries.push_back(e);
-  };
-  drive_->ScanDrive("*", includeDeleted, deletedOnly);
-  drive_->OnFoundItem = nullptr;
-  return entries;
+  return ScanListing(*drive_, includeDeleted, deletedOnly, [](TObject* item, Entry& e) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) e.record = f->MFTfileRef;
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) e.record = d->MFTfileRef;
+  });
 }
 
 std::string MountedNtfs::ReadAll(uint64_t record, int64_t size) {

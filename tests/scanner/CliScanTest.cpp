@@ -15,22 +15,6 @@
 
 namespace {
 
-// The value of "key" in one of our JSON lines (strings unescaped; numbers as text).
-std::string JsonField(const std::string& line, const std::string& key) {
-  const std::string tag = "\"" + key + "\":";
-  size_t p = line.find(tag);
-  if (p == std::string::npos) return "<missing>";
-  p += tag.size();
-  if (line[p] != '"') return line.substr(p, line.find_first_of(",}", p) - p);
-  std::string out;
-  for (++p; p < line.size() && line[p] != '"'; ++p) {
-    const char e = line[p] == '\\' ? line[++p] : 0;
-    if (e == 'u') out += char(std::stoi(line.substr(p + 1, 4), nullptr, 16)), p += 4;
-    else out += e == 'n' ? '\n' : e == 't' ? '\t' : e ? e : line[p];
-  }
-  return out;
-}
-
 // A shown path back to its bytes: "%XX" is the byte XX.
 std::string Unescape(const std::string& shown) {
   std::string out;
