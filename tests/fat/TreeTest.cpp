@@ -111,10 +111,9 @@ TEST_F(RootFixture, DeletedVerdictsAndDeletedFoldersWithTheirDotRecords) {
   EXPECT_EQ(verdicts, (std::vector<int>{1, 2, 2, 2}));
   auto* dir = m.Child<TFATDirectory>(m.Root(), "_OODDIR");
   ASSERT_NE(dir, nullptr);
-  EXPECT_EQ(dir->DeletedState & 1, 1);
-  EXPECT_EQ(dir->DeletedCondition, 1);
+  EXPECT_EQ(std::tuple(dir->DeletedState & 1, int(dir->DeletedCondition), dir->GetPath(nullptr)),
+            std::tuple(1, 1, AnsiString("\\_OODDIR")));
   EXPECT_EQ(Names(m, dir), (Strings{"INNER.TXT"}));
-  EXPECT_EQ(dir->GetPath(nullptr), "\\_OODDIR");
 }
 
 TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
@@ -216,14 +215,11 @@ TEST_F(RootFixture, CancelStopsTheScanAfterTheFirstItemAndFinishStillFires) {
   m.drive->OnFoundItem = [&](TObject*, TObject*) { ++found; };
   m.drive->OnProgress = [&](TObject*, TObject*, const AnsiString&, int percent, bool& cancel) {
     EXPECT_EQ(percent, -1);
-    ++progress;
-    cancel = true;
+    cancel = ++progress;
   };
   m.drive->OnFinish = [&](TObject*) { ++finished; };
   m.drive->ScanDrive("*", true, false);
-  EXPECT_EQ(found, 1);
-  EXPECT_EQ(progress, 1);
-  EXPECT_EQ(finished, 1);
+  EXPECT_EQ(std::tuple(found, progress, finished), std::tuple(1, 1, 1));
   EXPECT_TRUE(log.Has("Scanning drive using filemask: * (TFATdrive.ScanDrive)"));
   EXPECT_TRUE(log.Has("...............................done...(TFATdrive.ScanDrive)"));
 }
@@ -233,10 +229,10 @@ TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
   img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
   img.Chain(50, 1);
   img.Dots(50, 0);
-  for (uint32_t i = 2; i < 16; ++i) img.Short(50, i, "MORE    TXT", faArchive, 0, 0);
+  Numbered(img, 50, 2, 16);
   MountedFat m(img);
   EXPECT_EQ(ScanInvalidatedAtFirstItem(new TMoxVolumeScannerVFAT(std::u16string(1, kFatLetter) + u":\\"))->paths(),
-            std::vector<std::string>{"SUB\\MORE.TXT"});
+            std::vector<std::string>{"SUB\\F0000002"});
   EXPECT_TRUE(asserts.messages().empty());
 }
 

@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <future>
 #include <map>
 #include <thread>
 
@@ -13,13 +12,9 @@
 
 namespace {
 
-// A one-shot signal between the test thread and the scan thread.
-struct Gate {
-  std::promise<void> promise;
-  std::shared_future<void> future = promise.get_future().share();
-  void Open() { promise.set_value(); }
-  void Wait() { future.wait(); }
-};
+void WaitFor(const std::atomic<bool>& flag) {
+  while (!flag) std::this_thread::yield();
+}
 
 using FindScan = TreeFixture;
 
@@ -125,12 +120,12 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
     InterfacePtr<IMoxVolumeScanner> hostRef(raw), receiverRef;
     if (fromScanThread) receiverRef = hostRef;
     InterfacePtr<Recorder> r(new Recorder);
-    Gate inside, hostLetGo;
+    std::atomic<bool> inside{false}, hostLetGo{false};
     r->onItem = [&, first = true](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) mutable {
       if (!std::exchange(first, false)) return;
-      inside.Open();
+      inside = true;
       if (fromScanThread) {
-        hostLetGo.Wait();
+        WaitFor(hostLetGo);
         receiverRef.reset();  // now only DoItem's own short reference is left
         return;
       }
@@ -139,9 +134,9 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
     };
     hostRef->RegisterCallbacks(r.get());
     ASSERT_TRUE(hostRef->ScanVolume());
-    inside.Wait();
+    WaitFor(inside);
     hostRef.reset();  // the host's release stops the scan and waits for its thread
-    hostLetGo.Open();
+    hostLetGo = true;
     r->WaitFinished();
     while (r->RefCount() != 1) std::this_thread::yield();  // the scanner lets go of its receiver
     EXPECT_EQ(destroyed, 1);

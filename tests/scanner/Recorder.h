@@ -19,7 +19,6 @@
 struct RecordedItem {
   std::string folder;  // GetCurrentPath during OnItem, UTF-8
   std::string name;    // cFileName, UTF-8
-  std::u16string wideName;
   DWORD attributes = 0;
   uint64_t size = 0;
 };
@@ -39,8 +38,7 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     if (onStart) onStart(s);
   }
   void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW& item) override {
-    const std::u16string wide = item.cFileName;
-    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(wide), wide, item.dwFileAttributes,
+    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(item.cFileName), item.dwFileAttributes,
                          (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow};
     Record("item", [&] { items_.push_back(r); });
     if (onItem) onItem(s, item);
