@@ -115,12 +115,9 @@ TEST(NtfsMount, ReadsVolumeFactsAndListsWin32NamesUnlessPosixNamesAreOn) {
   m.Finish();
   MountedNtfs v(m.bytes);
   ASSERT_TRUE(v.drive.MountDrive(false));
-  EXPECT_TRUE(v.drive.MftLoaded);
-  EXPECT_EQ(v.drive.Name, "Test");
-  EXPECT_EQ(v.drive.BytesPerFileRecord, 1024u);
-  EXPECT_EQ(v.drive.BytesPerIndexBlock, 4096u);
-  EXPECT_EQ(v.drive.MftRecordCount(), 128u);
-  EXPECT_TRUE(v.drive.Dirty());
+  EXPECT_EQ(std::tuple(v.drive.MftLoaded, v.drive.Name, v.drive.BytesPerFileRecord, v.drive.BytesPerIndexBlock,
+                       v.drive.MftRecordCount(), v.drive.Dirty()),
+            std::tuple(true, "Test", 1024u, 4096u, 128u, true));
   EXPECT_EQ(Listing(v.drive, false), (Names{"\\Win32 file", "\\Long name.txt"}));
 
   optNtfsPosixNames = true;
@@ -252,9 +249,7 @@ TEST(NtfsRead, SparseFilesPast4GiBReadByByteRangeAndSaveRefusesThem) {
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), Bytes(100, 0));
   ASSERT_TRUE(v.drive.seek(info, (int64_t(1) << 32) - 10));
   EXPECT_FALSE(v.drive.blockread(info, 8192, buffer.data(), n));  // the last cluster lies past the volume
-  EXPECT_EQ(n, 4106u);
-  EXPECT_EQ(buffer[9], 0);
-  EXPECT_EQ(buffer[10], 0x5A);
+  EXPECT_EQ(std::tuple(n, buffer[9], buffer[10]), std::tuple(4106u, 0, 0x5A));
   EXPECT_FALSE(v.drive.seek(info, info.Size));
 
   ASSERT_EQ(Listing(v.drive, false), (Names{"\\big.bin"}));

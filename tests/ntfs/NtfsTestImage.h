@@ -79,9 +79,7 @@ inline Bytes Attribute(uint32_t type, const std::u16string& name, bool nonreside
   return a;
 }
 
-inline Bytes Resident(uint32_t type, const Bytes& value, const std::u16string& name = u"") {
-  return Attribute(type, name, false, value);
-}
+inline Bytes Resident(uint32_t type, const Bytes& value) { return Attribute(type, u"", false, value); }
 
 inline Bytes NonResident(uint32_t type, const std::vector<Run>& runs, int64_t dataSize, uint32_t clusterBytes,
                          const std::u16string& name = u"", int64_t lowVcn = 0) {
@@ -155,11 +153,7 @@ struct NtfsImage {
   uint32_t ClusterBytes() const { return bps * spc; }
   uint8_t* Cluster(int64_t lcn) { return bytes.data() + size_t(lcn) * ClusterBytes(); }
   uint8_t* Record(uint32_t i) { return Cluster(mftLcn) + size_t(i) * recordBytes; }
-  uint32_t Alloc(uint32_t n) {
-    const uint32_t lcn = nextFree;
-    nextFree += n;
-    return lcn;
-  }
+  uint32_t Alloc(uint32_t n) { return std::exchange(nextFree, nextFree + n); }
 
   // An empty volume: $MFT, $Volume, an empty root and $Bitmap.
   static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128) {
@@ -221,10 +215,8 @@ struct NtfsImage {
     Put(root, 0x14, root.size() - 0x10, 4);
     Put(root, 0x18, root.size() - 0x10, 4);
     Put(root, 0x1C, large ? 1 : 0, 4);
-    auto& a = attrs[i];
-    for (auto it = a.begin(); it != a.end();)
-      it = NtfsRead32(it->data()) == atIndexRoot ? a.erase(it) : it + 1;
-    a.push_back(Resident(atIndexRoot, root, u"$I30"));
+    std::erase_if(attrs[i], [](const Bytes& a) { return NtfsRead32(a.data()) == atIndexRoot; });
+    attrs[i].push_back(Attribute(atIndexRoot, u"$I30", false, root));
   }
 
   // An INDX block at byte `at` of the volume holding entries.
@@ -245,9 +237,8 @@ struct NtfsImage {
     Bytes mftBitmap(records / 8, 0);
     for (uint32_t i = 0; i < records; ++i)
       if (begun[i] == 1) mftBitmap[i / 8] |= uint8_t(1 << (i % 8));
-    auto& a0 = attrs[0];
-    for (auto it = a0.begin(); it != a0.end();) it = NtfsRead32(it->data()) == atBitmap ? a0.erase(it) : it + 1;
-    a0.push_back(Resident(atBitmap, mftBitmap));
+    std::erase_if(attrs[0], [](const Bytes& a) { return NtfsRead32(a.data()) == atBitmap; });
+    attrs[0].push_back(Resident(atBitmap, mftBitmap));
     for (uint32_t lcn = 0; lcn < nextFree; ++lcn) Cluster(bitmapLcn)[lcn / 8] |= uint8_t(1 << (lcn % 8));
     for (uint32_t i = 0; i < records; ++i) {
       if (!begun[i]) continue;

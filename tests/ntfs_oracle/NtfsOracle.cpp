@@ -6,11 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
-
-#include "ItemText.h"
-#include "ToolProcess.h"
 
 namespace ntfsoracle {
 namespace fs = std::filesystem;
@@ -21,22 +17,21 @@ const std::string kSourceFixtures = std::string(MOX_SOURCE_DIR) + "/tests/fixtur
 
 // Beside the test program, so every build folder keeps its own images.
 const std::string& UnpackDir() {
-  static std::string dir;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    dir = (fs::read_symlink("/proc/self/exe").parent_path() / "ntfs_fixtures").string();
-    fs::create_directories(dir);
+  static const std::string dir = [] {
+    const std::string d = (fs::read_symlink("/proc/self/exe").parent_path() / "ntfs_fixtures").string();
+    fs::create_directories(d);
     // Test programs may start at the same time: one unpacks, under a lock.
     const std::string script =
         "set -e; exec 9>\"$1/.lock\"; flock 9; "
         "for xz in \"$2\"/*.img.xz; do img=\"$1/$(basename \"$xz\" .xz)\"; "
         "[ \"$img\" -nt \"$xz\" ] || { xz -dc \"$xz\" >\"$img.tmp\" && mv \"$img.tmp\" \"$img\"; }; done";
-    ToolResult r = RunProgram({"bash", "-c", script, "unpack", dir, kSourceFixtures});
+    ToolResult r = RunProgram({"bash", "-c", script, "unpack", d, kSourceFixtures});
     if (r.exitCode != 0) {
       std::fprintf(stderr, "unpacking the NTFS fixtures failed:\n%s\n", r.err.c_str());
       std::abort();
     }
-  });
+    return d;
+  }();
   return dir;
 }
 
@@ -89,20 +84,15 @@ std::vector<Entry> TskListing(const std::string& image, bool deleted) {
 
 std::vector<UndeleteRow> UndeleteScan(const std::string& image) {
   std::vector<UndeleteRow> rows;
-  ToolResult r = RunProgram({"ntfsundelete", "--scan", image});
   // "1608     FN..   100%  2019-06-15 13:45     20000  Deleted big.bin"
-  for (const std::string& line : Lines(r.out)) {
+  for (const std::string& line : Lines(RunProgram({"ntfsundelete", "--scan", image}).out)) {
     std::istringstream in(line);
-    UndeleteRow u;
+    uint64_t record = 0, size = 0;
     std::string flags, percent, date, time, name;
-    if (!(in >> u.record >> flags >> percent >> date >> time >> u.size) || flags.size() != 4 || percent.back() != '%')
+    if (!(in >> record >> flags >> percent >> date >> time >> size) || flags.size() != 4 || percent.back() != '%')
       continue;
     std::getline(in >> std::ws, name);
-    if (name == "<none>") continue;
-    u.dir = flags[0] == 'D';
-    u.percent = int(Number(percent));
-    u.name = name;
-    rows.push_back(u);
+    if (name != "<none>") rows.push_back({record, flags[0] == 'D', int(Number(percent)), size, name});
   }
   return rows;
 }
