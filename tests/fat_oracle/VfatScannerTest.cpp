@@ -82,11 +82,9 @@ TEST(VfatScanner, ReportsEveryLiveFileAsTheLibraryListsIt) {
     auto twice = expected;  // once per scan
     twice.insert(expected.begin(), expected.end());
     EXPECT_EQ(got, twice) << name;
-    EXPECT_EQ(recorder->starts(), 2);
-    EXPECT_EQ(recorder->finishes(), 2);
-    EXPECT_FALSE(recorder->aborted());
-    EXPECT_EQ(readme.dwLowDateTime, want.dwLowDateTime) << name;
-    EXPECT_EQ(readme.dwHighDateTime, want.dwHighDateTime) << name;
+    EXPECT_EQ(std::tuple(recorder->starts(), recorder->finishes(), recorder->aborted()), std::tuple(2, 2, false));
+    EXPECT_EQ(std::pair(readme.dwLowDateTime, readme.dwHighDateTime), std::pair(want.dwLowDateTime, want.dwHighDateTime))
+        << name;
     EXPECT_EQ(scanner->GetCurrentPath(), u"");  // outside an item event
   }
 }

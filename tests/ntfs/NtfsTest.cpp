@@ -33,25 +33,21 @@ TEST(NtfsFixup, RepairsStrideEndsOnlyWhenTheArrayLiesInsideTheBytesRead) {
   struct Case {
     const char* what;
     uint16_t sectorSize, usaOffset, usaCount;
-    size_t length;
     bool repaired;
   } cases[] = {
-      {"two strides of a 1 KiB record", 512, 0x30, 3, 1024, true},
-      {"a count larger than the record is clamped", 512, 0x30, 9, 1024, true},
+      {"two strides of a 1 KiB record", 512, 0x30, 3, true},
+      {"a count larger than the record is clamped", 512, 0x30, 9, true},
       // The stride is 512 bytes whatever the sector size.
-      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, 1024, true},
-      {"count 0", 512, 0x30, 0, 1024, false},
-      {"count 1", 512, 0x30, 1, 1024, false},
-      {"array past the end", 512, 1020, 3, 1024, false},
+      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, true},
+      {"count 0", 512, 0x30, 0, false}, {"count 1", 512, 0x30, 1, false}, {"array past the end", 512, 1020, 3, false},
   };
   for (const Case& c : cases) {
-    Bytes r(c.length, 0x77);
-    Put(r.data() + 4, c.usaOffset, 2);
-    Put(r.data() + 6, c.usaCount, 2);
-    if (c.usaOffset + 6u <= c.length) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
+    Bytes r(1024, 0x77);
+    Put(r.data() + 4, c.usaOffset, 2), Put(r.data() + 6, c.usaCount, 2);
+    if (c.usaOffset + 6u <= r.size()) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
     TNTFSdrive drive;
     drive.bootb.BytesPerSector = c.sectorSize;
-    drive.FixupUpdateSequenceArray(r.data(), uint32_t(c.length));
+    drive.FixupUpdateSequenceArray(r.data(), uint32_t(r.size()));
     EXPECT_EQ(NtfsRead16(&r[510]), c.repaired ? 0x1111 : 0x7777) << c.what;
     EXPECT_EQ(NtfsRead16(&r[1022]), c.repaired ? 0x2222 : 0x7777) << c.what;
   }
@@ -198,11 +194,8 @@ TEST(NtfsAttributeList, ReachesMftExtentsInExtensionRecordsAndEndsOnSelfReferenc
   m.attrs[30].push_back(Resident(atFileName, FileName(5, u"loop.bin", nsWin32, false, 5000)));
   auto listEntry = [](uint32_t type, uint64_t lowVcn, uint64_t ref) {
     Bytes e(0x20, 0);
-    Put(e, 0, type, 4);
-    Put(e, 4, 0x20, 2);
     e[7] = 0x1A;
-    Put(e, 8, lowVcn, 8);
-    Put(e, 0x10, ref, 8);
+    Put(e, 0, type, 4), Put(e, 4, 0x20, 2), Put(e, 8, lowVcn, 8), Put(e, 0x10, ref, 8);
     return e;
   };
   m.attrs[30].push_back(Resident(atAttributeList, listEntry(atData, 0, 30)));

@@ -5,7 +5,6 @@
 #include <sys/xattr.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "ScratchDir.h"
 #include "ScriptedSource.h"
@@ -200,8 +199,7 @@ TEST(HostFiles, DispositionsTimesAttributesAndFolders) {
 // a symbolic link; the folder itself may be one.
 TEST(HostFiles, LetterPathsNeverCrossALink) {
   ScratchDir dir;
-  std::filesystem::create_directories(dir / "out");
-  std::ofstream(dir / "out/kept") << "mine";
+  WriteHostFile(dir / "out/kept", "mine");
   for (auto [from, to] : {std::pair{"out", "in"}, {"out", "out/folder"}, {"out/kept", "out/file"}})
     ::symlink((dir / from).c_str(), (dir / to).c_str());
   DriveBinding b;

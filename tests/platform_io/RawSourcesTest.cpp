@@ -2,7 +2,6 @@
 // from boot sectors and the mount table.
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "BootSector.h"
 #include "ScratchDir.h"
@@ -14,13 +13,9 @@ std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::s
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 TEST(ImageSource, ReadsStopShortAtTheEndAndNeverWrite) {
   ScratchDir dir;
-  WriteFile(dir / "img", std::string(1000, 'a') + "0123456789");
+  WriteHostFile(dir / "img", std::string(1000, 'a') + "0123456789");
   auto src = OpenImageSource(dir / "img");
   ASSERT_TRUE(src);
   EXPECT_EQ(src->Size(), 1010u);
@@ -78,10 +73,10 @@ TEST(BootSector, HostileFieldsAreNotTakenForFat) {
 
 TEST(HostDevices, ImagesSayWhatDriveTheyAre) {
   ScratchDir dir;
-  WriteFile(dir / "disk", std::string(40000, '\0'));
+  WriteHostFile(dir / "disk", std::string(40000, '\0'));
   std::string iso(40000, '\0');
   iso.replace(16 * 2048 + 1, 5, "CD001");
-  WriteFile(dir / "cd", iso);
+  WriteHostFile(dir / "cd", iso);
   UINT type = 0;
   uint32_t sectorSize = 0;
   ASSERT_TRUE(DescribeHostDevice(dir / "disk", type, sectorSize));

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 
 #include "ImageDevice.h"
 #include "MoxVolScan.h"
@@ -51,9 +50,8 @@ class Factory : public ::testing::Test {
     ASSERT_TRUE(RunQuietly("mkfs.fat -C " + scratch / "fat.img" + " 1024"));
     ASSERT_TRUE(RunQuietly("truncate -s 8M " + scratch / "ntfs.img" + " && mkntfs -F -q -f " + scratch / "ntfs.img"));
     ASSERT_TRUE(RunQuietly("truncate -s 1M " + scratch / "zeros.img"));
-    std::filesystem::create_directories(scratch / "tree/sub");
-    std::ofstream(scratch / "tree/sub/a.txt") << "a";
-    std::ofstream(scratch / "tree/b.txt") << "b";
+    WriteHostFile(scratch / "tree/sub/a.txt", "a");
+    WriteHostFile(scratch / "tree/b.txt", "b");
   }
   void TearDown() override {
     for (char l : letters) UnbindDriveLetter(l);

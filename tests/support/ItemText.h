@@ -83,14 +83,10 @@ inline std::vector<Listed> FlsListing(const std::string& image, const std::strin
     for (std::string col; std::getline(rest, col, '\t');) cols.push_back(col);
     if (cols.size() < 6) continue;
     const std::string head = line.substr(0, tab);
-    Listed e;
-    e.path = cols[0];
-    e.dir = head[2] == 'd';
-    e.deleted = head.find(" * ") != std::string::npos;
-    e.record = std::strtoull(head.c_str() + head.rfind(' ', head.rfind(':')) + 1, nullptr, 10);
-    e.size = std::strtoull(cols[5].c_str(), nullptr, 10);
-    e.mtime = cols[1].substr(0, 19);
-    entries.push_back(e);
+    entries.push_back({cols[0], head[2] == 'd', head.find(" * ") != std::string::npos,
+                       std::strtoull(cols[5].c_str(), nullptr, 10),
+                       std::strtoull(head.c_str() + head.rfind(' ', head.rfind(':')) + 1, nullptr, 10),
+                       cols[1].substr(0, 19)});
   }
   return entries;
 }
@@ -103,18 +99,11 @@ inline std::vector<Listed> ScanListing(TCustomDrive& drive, bool includeDeleted,
     Listed e;
     e.item = item;
     if (auto* f = dynamic_cast<TCustomFile*>(item)) {
-      e.path = ItemPath(item, f->Name);
-      e.size = uint64_t(f->Size);
-      e.deleted = f->Deleted;
-      e.condition = f->DeletedCondition;
-      e.mtime = DosTime(f->Date, f->Time);
+      e.path = ItemPath(item, f->Name), e.mtime = DosTime(f->Date, f->Time);
+      e.size = uint64_t(f->Size), e.deleted = f->Deleted, e.condition = f->DeletedCondition;
     } else if (auto* d = dynamic_cast<TCustomDirectory*>(item)) {
-      e.path = ItemPath(item, d->Name);
-      e.dir = true;
-      e.deletedState = d->DeletedState;
-      e.deleted = d->DeletedState == 1;
-      e.condition = d->DeletedCondition;
-      e.mtime = DosTime(d->Date, d->Time);
+      e.path = ItemPath(item, d->Name), e.mtime = DosTime(d->Date, d->Time), e.condition = d->DeletedCondition;
+      e.dir = true, e.deletedState = d->DeletedState, e.deleted = d->DeletedState == 1;
     }
     more(item, e);
     entries.push_back(e);
