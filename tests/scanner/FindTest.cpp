@@ -139,9 +139,7 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
     hostLetGo = true;
     r->WaitFinished();
     while (r->RefCount() != 1) std::this_thread::yield();  // the scanner lets go of its receiver
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(r->finishes(), 1);
-    EXPECT_TRUE(r->aborted());
+    EXPECT_EQ(std::tuple(destroyed.load(), r->finishes(), r->aborted()), std::tuple(1, 1, true));
   }
 }
 
@@ -152,12 +150,10 @@ TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   r->onItem = [](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) { throw std::runtime_error("item"); };
   r->onFinish = [](IMoxVolumeScanner*, bool) { throw std::runtime_error("finish"); };
   ScanAll(Root(), r, 2);  // hangs if a lock were left behind
-  EXPECT_EQ(r->starts(), 2);
-  EXPECT_EQ(r->items().size(), 2u);  // each walk ended at its first item
-  EXPECT_FALSE(r->aborted());
+  // Each walk ended at its first item.
+  EXPECT_EQ(std::tuple(r->starts(), r->items().size(), r->aborted()), std::tuple(2, 2u, false));
   auto plain = ScanAll(Root(), {}, 2);
-  EXPECT_EQ(plain->starts(), 2);
-  EXPECT_EQ(plain->items().size(), 100u);
+  EXPECT_EQ(std::tuple(plain->starts(), plain->items().size()), std::tuple(2, 100u));
 }
 
 TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
@@ -170,9 +166,7 @@ TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
   };
   ScanAll(Root(), r);
   EXPECT_EQ(results, std::vector<bool>{false});
-  EXPECT_EQ(asserts.messages().size(), 1u);
-  EXPECT_FALSE(r->aborted());
-  EXPECT_EQ(r->items().size(), 15u);
+  EXPECT_EQ(std::tuple(asserts.messages().size(), r->aborted(), r->items().size()), std::tuple(1u, false, 15u));
 }
 
 }  // namespace
