@@ -183,13 +183,3 @@ struct MountedFat {
     return nullptr;
   }
 };
-
-// Collects dbg lines while alive.
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { lines.push_back(m); };
-  }
-  ~LogCapture() { dbg->OnDebugOut = nullptr; }
-  bool Has(const std::string& s) const { return std::find(lines.begin(), lines.end(), s) != lines.end(); }
-};

@@ -253,7 +253,7 @@ TEST(NtfsRead, SparseFilesPast4GiBReadByByteRangeAndSaveRefusesThem) {
   ASSERT_NE(file, nullptr);
   EXPECT_FALSE(file->SaveTo(dest.path() + "\\"));
   EXPECT_FALSE(started);
-  EXPECT_TRUE(std::any_of(v.log.begin(), v.log.end(), [](const AnsiString& l) {
+  EXPECT_TRUE(std::any_of(v.log.lines.begin(), v.log.lines.end(), [](const AnsiString& l) {
     return l.rfind("EXCEPTION occured: ", 0) == 0 && l.find("(TNTFSfile.SaveTo file big.bin") != std::string::npos;
   }));
 }

@@ -240,16 +240,12 @@ struct NtfsImage {
 struct MountedNtfs {
   std::unique_ptr<TDevice> device;
   TNTFSdrive drive;
-  std::vector<AnsiString> log;
+  LogCapture log;
 
   explicit MountedNtfs(const Bytes& image) {
     NtfsSource().SetImage(image);
-    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { log.push_back(m); };
     device = LetterDevice(kNtfsLetter);
     drive.Device = device.get();
   }
-  ~MountedNtfs() {
-    dbg->OnDebugOut = nullptr;
-    EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume";
-  }
+  ~MountedNtfs() { EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume"; }
 };
