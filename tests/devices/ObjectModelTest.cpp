@@ -16,28 +16,19 @@ class Counted : public Item {
     ++liveItems;
   }
   ~Counted() override { --liveItems; }
-  bool Rename(const AnsiString& newName) override {
-    this->Name = newName;
-    return true;
-  }
+  bool Rename(const AnsiString&) override { return false; }  // the base never renames
 };
 
 class TestFile : public Counted<TCustomFile> {
  public:
   using Counted::Counted;
-  void ChangeListViewItem(TListItem& item) override { item.Caption = Name; }
+  void ChangeListViewItem(TListItem&) override {}
 };
 
 class TestDir : public Counted<TCustomDirectory> {
  public:
   using Counted::Counted;
-  bool ForEachChild(TForEachChildCallback callback, bool, bool, bool, intptr_t data) override {
-    if (!Children) return true;
-    bool flag = false;
-    for (TObject* child : *Children)
-      if (!callback(child, data, flag)) return false;
-    return true;
-  }
+  bool ForEachChild(TForEachChildCallback, bool, bool, bool, intptr_t) override { return false; }  // nor walks
 };
 
 // Lives in a children list without being an item: DeleteChildren leaves it alone.

@@ -83,12 +83,9 @@ TEST_F(Ldiskio, ReadsPastTheEndAndOfUnboundDrivesFail) {
   UnbindDriveLetter('R');
   std::vector<uint8_t> buf(4 * 512);
   EXPECT_TRUE(ReadLogicalSectors(kDriveQ, 99, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 99, 2, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 100, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 0xFFFFFFFF, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveR, 0, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(0, 0, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(27, 0, 1, buf.data()));
+  for (auto [drive, sector, count] : {std::tuple<uint8_t, uint32_t, uint16_t>{kDriveQ, 99, 2}, {kDriveQ, 100, 1},
+                                      {kDriveQ, 0xFFFFFFFF, 1}, {kDriveR, 0, 1}, {0, 0, 1}, {27, 0, 1}})
+    EXPECT_FALSE(ReadLogicalSectors(drive, sector, count, buf.data())) << int(drive) << " " << sector;
   TLogDriveParams p{};
   EXPECT_FALSE(GetLogDriveParams(kDriveR, p));
   // Sector counts beyond 32 bits are not reported.
