@@ -32,7 +32,6 @@ class MountedImage {
  public:
   explicit MountedImage(const std::string& image);
   bool mounted() const { return mounted_; }
-  char letter() const { return image_.letter(); }
   // ScanDrive("*", includeDeleted, deletedOnly) collected in report order.
   std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly = false);
   // All bytes of a file read through BlockRead in 64 KiB pieces.
