@@ -2,9 +2,6 @@
 
 #include <array>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "Devices.h"
 #include "ImageDevice.h"
@@ -55,9 +52,7 @@ Runs SectorRuns(const std::vector<ScriptedSource::Call>& reads) {
 }
 
 std::array<CacheLineState, kCacheLineCount> Lines() {
-  std::array<CacheLineState, kCacheLineCount> all{};
-  for (int i = 0; i < kCacheLineCount; ++i) all[i] = GetCacheLineState(i);
-  return all;
+  return {GetCacheLineState(0), GetCacheLineState(1), GetCacheLineState(2), GetCacheLineState(3)};
 }
 
 class DeviceCache : public ::testing::Test {
@@ -78,14 +73,10 @@ class DeviceCache : public ::testing::Test {
 };
 
 TEST_F(DeviceCache, EachSwitchOffReadsStraightThrough) {
-  struct Case {
-    bool global, device;
-    uint32_t lineSize;
-  };
-  for (const Case c : {Case{false, true, 64}, Case{true, false, 64}, Case{true, true, 0}}) {
-    optCacheEnabled = c.global;
-    auto dev = LogicalDevice(kLetterA, c.lineSize);
-    dev->UseCache(c.device);
+  for (auto [global, device, lineSize] : {std::tuple{false, true, 64}, {true, false, 64}, {true, true, 0}}) {
+    optCacheEnabled = global;
+    auto dev = LogicalDevice(kLetterA, lineSize);
+    dev->UseCache(device);
     for (int i = 0; i < 2; ++i) {
       ASSERT_TRUE(dev->ReadSec(5, 2, buf.data(), false));
       EXPECT_TRUE(Holds(buf, 5, 2, 0));
@@ -142,13 +133,8 @@ TEST_F(DeviceCache, VictimIsTheLowestCounterLowestIndexFirst) {
   struct Case {
     std::array<uint8_t, 4> usage;  // before the missing lookup ages them all by one
     int victim;
-  };
-  const Case cases[] = {
-      {{15, 15, 15, 15}, 0},
-      {{9, 4, 4, 12}, 1},
-      {{15, 15, 15, 14}, 3},
-      {{1, 0, 5, 5}, 0},  // aged to 0 and 0: the lower index wins the tie
-  };
+  } const cases[] = {{{15, 15, 15, 15}, 0}, {{9, 4, 4, 12}, 1}, {{15, 15, 15, 14}, 3},
+                     {{1, 0, 5, 5}, 0}};  // aged to 0 and 0: the lower index wins the tie
   auto dev = LogicalDevice(kLetterA, 16);
   for (const auto& c : cases) {
     DevicesInitialization();
@@ -166,10 +152,8 @@ TEST_F(DeviceCache, VictimIsTheLowestCounterLowestIndexFirst) {
 TEST_F(DeviceCache, InvalidationAndDestructionFreeOnlyTheirOwnLines) {
   auto a = LogicalDevice(kLetterA, 16);
   auto b = LogicalDevice(kLetterB, 16);
-  ASSERT_TRUE(a->ReadSec(0, 1, buf.data(), false));
-  ASSERT_TRUE(b->ReadSec(0, 1, buf.data(), false));
-  ASSERT_TRUE(a->ReadSec(100, 1, buf.data(), false));
-  ASSERT_TRUE(b->ReadSec(100, 1, buf.data(), false));
+  for (uint32_t sector : {0, 100})
+    for (auto* d : {a.get(), b.get()}) ASSERT_TRUE(d->ReadSec(sector, 1, buf.data(), false));
   a->InvalidateCache();
   const auto lines = Lines();
   EXPECT_EQ(lines[0].owner, nullptr);
@@ -224,10 +208,8 @@ TEST_F(DeviceCache, DetectScalesWithProbeReadsUpToOneLine) {
       {"a device under 2048 sectors is not probed", ClockAllowing(30), 2047, 0},
       {"the first probe read fails", ClockAllowing(30), kSectors, 0, 0},
       {"a later probe read fails", ClockAllowing(30), kSectors, 0, 5},
-      {"no read", ClockAllowing(0), kSectors, 1},
-      {"one read", ClockAllowing(1), kSectors, 1},
-      {"two reads", ClockAllowing(2), kSectors, 20},
-      {"409 reads", ClockAllowing(409), kSectors, 4090},
+      {"no read", ClockAllowing(0), kSectors, 1}, {"one read", ClockAllowing(1), kSectors, 1},
+      {"two reads", ClockAllowing(2), kSectors, 20}, {"409 reads", ClockAllowing(409), kSectors, 4090},
       {"410 reads", ClockAllowing(410), kSectors, 4096},
       {"a clock that never moves stops at the device end", [] { return DWORD(5); }, 3000, 4096},
       {"t0 + 100 wraps past zero", [=] { const uint32_t n = (*calls)++; return DWORD(0xFFFFFFC0u + (n <= 30 ? n : 200)); },

@@ -83,12 +83,9 @@ TEST_F(Ldiskio, ReadsPastTheEndAndOfUnboundDrivesFail) {
   UnbindDriveLetter('R');
   std::vector<uint8_t> buf(4 * 512);
   EXPECT_TRUE(ReadLogicalSectors(kDriveQ, 99, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 99, 2, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 100, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveQ, 0xFFFFFFFF, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(kDriveR, 0, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(0, 0, 1, buf.data()));
-  EXPECT_FALSE(ReadLogicalSectors(27, 0, 1, buf.data()));
+  for (auto [drive, sector, count] : {std::tuple<uint8_t, uint32_t, uint16_t>{kDriveQ, 99, 2}, {kDriveQ, 100, 1},
+                                      {kDriveQ, 0xFFFFFFFF, 1}, {kDriveR, 0, 1}, {0, 0, 1}, {27, 0, 1}})
+    EXPECT_FALSE(ReadLogicalSectors(drive, sector, count, buf.data())) << int(drive) << " " << sector;
   TLogDriveParams p{};
   EXPECT_FALSE(GetLogDriveParams(kDriveR, p));
   // Sector counts beyond 32 bits are not reported.
@@ -106,29 +103,19 @@ TEST_F(Ldiskio, DriveParametersFollowTheBinding) {
     ScopedLetter q('Q', std::make_shared<ScriptedSource>(c.sectors * 512), c.type);
     TLogDriveParams p{};
     ASSERT_TRUE(GetLogDriveParams(kDriveQ, p));
-    EXPECT_EQ(p.TotalSectors, c.sectors);
-    EXPECT_EQ(p.BytesPerSector, 512u);
-    EXPECT_EQ(p.MediaKind, c.mediaKind) << c.sectors;
-    EXPECT_EQ(p.Removable, c.removable);
-    EXPECT_EQ(p.Heads, c.heads);
-    EXPECT_EQ(p.SectorsPerTrack, c.perTrack);
+    EXPECT_EQ(std::tuple(p.TotalSectors, p.BytesPerSector, p.MediaKind, p.Removable, p.Heads, p.SectorsPerTrack),
+              std::tuple(c.sectors, 512u, c.mediaKind, c.removable, c.heads, c.perTrack));
     EXPECT_EQ(uint64_t{p.Cylinders} * p.Heads * p.SectorsPerTrack, c.sectors);
   }
 }
 
 TEST_F(Ldiskio, CdRomsReportTheirSectorsOrAFullDiscWhenTheyCantSay) {
-  {
-    ScopedLetter q('Q', std::make_shared<ScriptedSource>(3000 * 2048), DRIVE_CDROM, 2048);
+  for (auto [bytes, ok, sectors] : {std::tuple(3000 * 2048, true, 3000u), {0, false, 358400u}}) {  // 0: no disc
+    ScopedLetter q('Q', std::make_shared<ScriptedSource>(bytes), DRIVE_CDROM, 2048);
     TLogDriveParams p{};
-    ASSERT_TRUE(GetLogDriveParams(kDriveQ, p));
-    EXPECT_EQ(p.MediaKind, 4);
-    EXPECT_EQ(p.TotalSectors, 3000u);
+    EXPECT_EQ(GetLogDriveParams(kDriveQ, p), ok);
+    EXPECT_EQ(std::tuple(p.MediaKind, p.TotalSectors), std::tuple(4, sectors));
   }
-  ScopedLetter q('Q', std::make_shared<ScriptedSource>(0), DRIVE_CDROM, 2048);  // no disc
-  TLogDriveParams p{};
-  EXPECT_FALSE(GetLogDriveParams(kDriveQ, p));
-  EXPECT_EQ(p.MediaKind, 4);
-  EXPECT_EQ(p.TotalSectors, 358400u);
 }
 
 }  // namespace

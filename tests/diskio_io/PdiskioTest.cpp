@@ -48,8 +48,7 @@ TEST_F(Pdiskio, DriveNumbersNameDisksAndFloppies) {
     EXPECT_EQ(floppy->reads.size(), 1u);
     TPhysDriveParams p{};
     ASSERT_TRUE(GetPhysDriveParams(0, p));
-    EXPECT_EQ(p.MediaKind, 1);
-    EXPECT_EQ(p.Cylinders, 80u);
+    EXPECT_EQ(std::tuple(p.MediaKind, p.Cylinders), std::tuple(1, 80u));
   }
   for (uint8_t n : {2, 127}) {
     EXPECT_FALSE(ReadPhysicalSectors(n, 0, 1, sector, true)) << int(n);
@@ -59,8 +58,7 @@ TEST_F(Pdiskio, DriveNumbersNameDisksAndFloppies) {
   EXPECT_TRUE(asked.empty());
   TPhysDriveParams p{};
   ASSERT_TRUE(GetPhysDriveParams(128, p));
-  EXPECT_EQ(p.TotalSectors, 1000u);
-  EXPECT_EQ(p.MediaKind, 3);
+  EXPECT_EQ(std::tuple(p.TotalSectors, p.MediaKind), std::tuple(1000u, 3));
 }
 
 TEST_F(Pdiskio, RetryRepeatsTheSameChunkWithTheExactQuestion) {
@@ -72,9 +70,9 @@ TEST_F(Pdiskio, RetryRepeatsTheSameChunkWithTheExactQuestion) {
   ASSERT_EQ(disk0->reads.size(), 4u);
   for (size_t i = 1; i < 4; ++i) EXPECT_EQ(disk0->reads[i].offset, 63u * 512 + 65536) << i;
   ASSERT_EQ(asked.size(), 2u);
-  EXPECT_EQ(asked[0].text, "error no.30\r\ndrv:128 LBA:63 blocks:200\r\n\r\nAbort, Retry or Ignore?");
-  EXPECT_EQ(asked[0].caption, "NT_read error");
-  EXPECT_EQ(asked[0].buttons, unsigned{mbAbort | mbRetry | mbIgnore});
+  EXPECT_EQ(std::tuple(asked[0].text, asked[0].caption, asked[0].type, asked[0].buttons),
+            std::tuple("error no.30\r\ndrv:128 LBA:63 blocks:200\r\n\r\nAbort, Retry or Ignore?", "NT_read error",
+                       TMsgDlgType::mtCustom, unsigned{mbAbort | mbRetry | mbIgnore}));
   for (size_t i = 0; i < buf.size(); i += 509) ASSERT_EQ(buf[i], ScriptedSource::Pattern(63 * 512 + i));
 }
 

@@ -45,25 +45,18 @@ struct FatImage {
     f.spf = uint32_t((fatBytes + bps - 1) / bps);
     f.bytes.assign(size_t(f.TotalSectors()) * bps, 0);
     uint8_t* b = f.bytes.data();
-    b[0] = 0xEB, b[1] = 0x3C, b[2] = 0x90;
+    b[0] = 0xEB, b[1] = 0x3C, b[2] = 0x90, b[13] = spc, b[16] = f.nfats, b[21] = 0xF8, b[510] = 0x55, b[511] = 0xAA;
     std::memcpy(b + 3, "MOXTEST ", 8);
-    Put16(b + 11, bps);
-    b[13] = spc;
-    Put16(b + 14, f.reserved);
-    b[16] = f.nfats;
-    Put16(b + 17, f.rootEntries);
+    Put16(b + 11, bps), Put16(b + 14, f.reserved), Put16(b + 17, f.rootEntries);
     if (f.TotalSectors() < 65536) Put16(b + 19, uint16_t(f.TotalSectors()));
     else Put32(b + 32, f.TotalSectors());
-    b[21] = 0xF8;
     if (type == 3) {
-      Put32(b + 36, f.spf);
-      Put32(b + 44, 2);
+      Put32(b + 36, f.spf), Put32(b + 44, 2);
       std::memcpy(b + 71, "FAT32LABEL ", 11);
     } else {
       Put16(b + 22, uint16_t(f.spf));
       std::memcpy(b + 43, "FATLABEL   ", 11);
     }
-    b[510] = 0x55, b[511] = 0xAA;
     f.SetFAT(0, 0xFFFFFFF8);
     f.SetFAT(1, 0xFFFFFFFF);
     if (type == 3) f.SetFAT(2, 0x0FFFFFFF);  // root directory
@@ -112,10 +105,7 @@ struct FatImage {
     uint8_t* r = Record(dir, i);
     std::memcpy(r, name11, 11);
     r[11] = attr;
-    Put16(r + 20, uint16_t(cluster >> 16));
-    Put16(r + 22, time);
-    Put16(r + 24, date);
-    Put16(r + 26, uint16_t(cluster));
+    Put16(r + 20, uint16_t(cluster >> 16)), Put16(r + 22, time), Put16(r + 24, date), Put16(r + 26, uint16_t(cluster));
     Put32(r + 28, size);
     return r;
   }
@@ -142,6 +132,13 @@ struct FatImage {
     }
     Short(dir, i + n, short11, attr, cluster, size);
     return n + 1;
+  }
+
+  // A folder entry at record i of dir, its records in n clusters from cluster on, "." and ".." written.
+  void Folder(uint32_t dir, uint32_t i, const char* name11, uint32_t cluster, uint32_t n = 1) {
+    Short(dir, i, name11, faDirectory, cluster, 0);
+    Chain(cluster, n);
+    Dots(cluster, dir);
   }
 
   // "." and ".." records of a directory at cluster c.
@@ -185,14 +182,4 @@ struct MountedFat {
     }
     return nullptr;
   }
-};
-
-// Collects dbg lines while alive.
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { lines.push_back(m); };
-  }
-  ~LogCapture() { dbg->OnDebugOut = nullptr; }
-  bool Has(const std::string& s) const { return std::find(lines.begin(), lines.end(), s) != lines.end(); }
 };

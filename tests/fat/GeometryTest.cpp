@@ -10,31 +10,22 @@ namespace {
 
 TBootSec BootFor(uint32_t clusters, uint8_t spc = 1, uint16_t bps = 512) {
   TBootSec b{};
-  b.Jump[0] = 0xEB;
-  b.BytesPerSector = bps;
-  b.SectorsPerCluster = spc;
-  b.ReservedSectors = 1;
-  b.NumberOfFATs = 2;
-  b.RootEntries = 512;
-  b.SectorsPerFAT16 = 100;
-  b.TotalSectors32 = 1 + 200 + 32 + clusters * spc;
-  b.RootCluster = 2;
+  b.Jump[0] = 0xEB, b.BytesPerSector = bps, b.SectorsPerCluster = spc, b.ReservedSectors = 1, b.NumberOfFATs = 2;
+  b.RootEntries = 512, b.SectorsPerFAT16 = 100, b.TotalSectors32 = 1 + 200 + 32 + clusters * spc, b.RootCluster = 2;
   return b;
 }
 
 TEST(FatGeometry, TypeAndClusterSizeFollowTheBootSector) {
   struct Case { uint32_t clusters; uint8_t spc; uint16_t bps; int type; uint32_t clusterBytes; };
-  const Case cases[] = {{4084, 1, 512, 1, 512},     {4085, 1, 512, 2, 512},    {65524, 1, 512, 2, 512},
-                        {65525, 1, 512, 3, 512},    {1000, 64, 512, 1, 32768},
-                        {1000, 128, 512, 1, 65536}, {1000, 8, 4096, 1, 32768}};
+  const Case cases[] = {{4084, 1, 512, 1, 512},    {4085, 1, 512, 2, 512},     {65524, 1, 512, 2, 512},
+                        {65525, 1, 512, 3, 512},   {1000, 64, 512, 1, 32768},  {1000, 128, 512, 1, 65536},
+                        {1000, 8, 4096, 1, 32768}};
   for (const Case& c : cases) {
     TFATdrive d;
     ASSERT_TRUE(d.CalcDriveInfo(BootFor(c.clusters, c.spc, c.bps))) << c.clusters;
-    if (c.bps == 512) {
-      EXPECT_EQ(d.ClusterCount, c.clusters);  // from TotalSectors32, as TotalSectors16 is 0
-    }
-    EXPECT_EQ(d.FATType, c.type) << c.clusters;
-    EXPECT_EQ(d.BytesPerCluster, c.clusterBytes);
+    // From TotalSectors32, as TotalSectors16 is 0.
+    EXPECT_TRUE(c.bps != 512 || d.ClusterCount == c.clusters) << c.clusters;
+    EXPECT_EQ(std::tuple(d.FATType, d.BytesPerCluster), std::tuple(c.type, c.clusterBytes)) << c.clusters;
   }
 }
 
@@ -45,23 +36,19 @@ TEST(FatGeometry, TheDriveAndTheRawScannerJudgeBootSectorsAlike) {
   using Poke = std::function<void(FatImage&)>;
   struct Case { const char* what; int type; Poke poke; bool usable; };
   auto byte = [](size_t at, uint8_t v) { return Poke([=](FatImage& f) { f.bytes[at] = v; }); };
+  auto word = [](size_t at, uint16_t v) { return Poke([=](FatImage& f) { Put16(f.bytes.data() + at, v); }); };
+  auto root = [](uint32_t v, bool afterClusters) {  // the FAT32 root cluster
+    return Poke([=](FatImage& f) { Put32(&f.bytes[44], v + afterClusters * f.clusters); });
+  };
   const Case cases[] = {
-      {"FAT12", 1, {}, true},
-      {"FAT16", 2, {}, true},
-      {"FAT32", 3, {}, true},
-      {"last cluster as FAT32 root", 3, [](FatImage& f) { Put32(f.bytes.data() + 44, f.clusters + 1); }, true},
-      {"3 sectors per cluster", 2, byte(13, 3), false},
-      {"255 sectors per cluster", 2, byte(13, 255), false},
-      {"0 sectors per cluster", 2, byte(13, 0), false},
-      {"0 FATs", 2, byte(16, 0), false},
-      {"0 reserved sectors", 2, [](FatImage& f) { Put16(f.bytes.data() + 14, 0); }, false},
-      {"no jump", 1, byte(0, 0), false},
-      {"1000-byte sectors", 1, [](FatImage& f) { Put16(f.bytes.data() + 11, 1000); }, false},
-      {"FAT32 root cluster 0", 3, [](FatImage& f) { Put32(f.bytes.data() + 44, 0); }, false},
-      {"FAT32 root cluster 1", 3, [](FatImage& f) { Put32(f.bytes.data() + 44, 1); }, false},
-      {"FAT32 root past the end", 3, [](FatImage& f) { Put32(f.bytes.data() + 44, f.clusters + 2); }, false},
-      {"volume ends before its data", 2,
-       [](FatImage& f) { Put16(f.bytes.data() + 19, uint16_t(f.FirstData() - 1)); }, false},
+      {"FAT12", 1, {}, true}, {"FAT16", 2, {}, true}, {"FAT32", 3, {}, true},
+      {"last cluster as FAT32 root", 3, root(1, true), true},
+      {"3 sectors per cluster", 2, byte(13, 3), false}, {"255 sectors per cluster", 2, byte(13, 255), false},
+      {"0 sectors per cluster", 2, byte(13, 0), false}, {"0 FATs", 2, byte(16, 0), false},
+      {"0 reserved sectors", 2, word(14, 0), false}, {"no jump", 1, byte(0, 0), false},
+      {"1000-byte sectors", 1, word(11, 1000), false}, {"FAT32 root cluster 0", 3, root(0, false), false},
+      {"FAT32 root cluster 1", 3, root(1, false), false}, {"FAT32 root past the end", 3, root(2, true), false},
+      {"volume ends before its data", 2, [](FatImage& f) { Put16(&f.bytes[19], uint16_t(f.FirstData() - 1)); }, false},
   };
   for (const Case& c : cases) {
     FatImage img = FatImage::Make(c.type, c.type == 3 ? 66000 : c.type == 2 ? 5000 : 100);

@@ -1,7 +1,10 @@
-// Reading file data by chain or as contiguous clusters, and the stream.
+// Reading file data by chain or as contiguous clusters, and the stream; the
+// source behind the FAT letter for the whole suite.
 #include "FatTestImage.h"
 
 namespace {
+const auto source = std::make_shared<ScriptedSource>();
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new BoundSources({{kFatLetter, source}}));
 
 struct ReaderFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000, 2);  // 1 KiB clusters
@@ -97,3 +100,5 @@ TEST_F(ReaderFixture, FourKiBSectorsOnA512ByteDevice) {
 }
 
 }  // namespace
+
+ScriptedSource& Source() { return *source; }

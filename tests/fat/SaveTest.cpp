@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "FatTestImage.h"
 #include "ScratchDir.h"
@@ -34,7 +33,6 @@ struct SaveFixture : ::testing::Test {
   }
   void TearDown() override { SetDialogHandler(nullptr); }
   std::string Dest() const { return dest.string() + "\\"; }
-  static void Write(const fs::path& p, const std::string& s) { std::ofstream(p, std::ios::binary) << s; }
 };
 
 TEST_F(SaveFixture, ProgressStartAndEndForEachFile) {
@@ -69,9 +67,7 @@ TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
   img.Fill(10, 4, 1);
   img.Chain(10, 4);
   img.Short(0, 0, "DATA    BIN", faArchive, 10, 4096);
-  img.Short(0, 1, "SUB        ", faDirectory, 30, 0);
-  img.Chain(30, 1);
-  img.Dots(30, 0);
+  img.Folder(0, 1, "SUB        ", 30);
   MountedFat m(img);
   auto firstAsked = [&](const std::string& start) {
     ASSERT_FALSE(asked.empty()) << start;
@@ -82,13 +78,12 @@ TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
   EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1));
   Source().failingSectors.clear();
   firstAsked("Could not read source file! (device: K:, start cluster: 10, size: 4096)");
-  Write(dest / "SUB", "x");
+  WriteHostFile(dest / "SUB", "x");
   m.drive->SaveItem(m.Child<TFATDirectory>(m.Root(), "SUB"), Dest(), 1);
   firstAsked("Could not create the folder ");
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
-  rlimit tight = old;
-  tight.rlim_cur = 1000;
+  const rlimit tight{1000, old.rlim_max};
   signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &tight);
   EXPECT_FALSE(m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1));
@@ -98,17 +93,15 @@ TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
 }
 
 TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAskTheirOwn) {
-  img.Short(0, 0, "SUB        ", faDirectory, 50, 0);
-  img.Chain(50, 1);
-  img.Dots(50, 0);
+  img.Folder(0, 0, "SUB        ", 50);
   img.Short(50, 2, "A       TXT", faArchive, 60, 3);
   img.Short(50, 3, "B       TXT", faArchive, 61, 3);
   img.Chain(60, 2);
   std::memcpy(img.Cluster(60), "new", 3);
   std::memcpy(img.Cluster(61), "new", 3);
   fs::create_directories(dest / "SUB");
-  Write(dest / "SUB" / "A.TXT", "old");
-  Write(dest / "SUB" / "B.TXT", "old");
+  WriteHostFile(dest / "SUB" / "A.TXT", "old");
+  WriteHostFile(dest / "SUB" / "B.TXT", "old");
   MountedFat m(img);
   auto LiveSub = [](MountedFat& mf) {
     auto* sub = mf.Child<TFATDirectory>(mf.Root(), "SUB");
@@ -126,9 +119,8 @@ TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAs
   ASSERT_TRUE(m.drive->SaveDirectory(LiveSub(m), Dest(), false, false, true, 1, overwriteAll, overwriteFiles));
   EXPECT_TRUE(overwriteAll);
   EXPECT_EQ(asked.size(), 2u);
-  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT"), "new");
-  EXPECT_EQ(ReadHostFile(dest / "SUB" / "B.TXT"), "new");
-  Write(dest / "SUB" / "A.TXT", "old");
+  EXPECT_EQ(ReadHostFile(dest / "SUB" / "A.TXT") + ReadHostFile(dest / "SUB" / "B.TXT"), "newnew");
+  WriteHostFile(dest / "SUB" / "A.TXT", "old");
   answers = {IDNO};
   bool files = false;
   ASSERT_TRUE(m.drive->SaveFile(m.Child<TFATFile>(LiveSub(m), "A.TXT"), (dest / "SUB").string() + "\\", 1, files));
@@ -138,14 +130,10 @@ TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAs
 }
 
 TEST_F(SaveFixture, UnbuiltDirectorySavesOnlyDeletedFilesThroughItsTree) {
-  img.Short(0, 0, "TOP        ", faDirectory, 50, 0);
-  img.Chain(50, 1);
-  img.Dots(50, 0);
+  img.Folder(0, 0, "TOP        ", 50);
   img.Short(50, 2, "LIVE    TXT", faArchive, 0, 0);
   img.Short(50, 3, "\xE5" "EAD    TXT", faArchive, 0, 0);
-  img.Short(50, 4, "INNER      ", faDirectory, 70, 0);
-  img.Chain(70, 1);
-  img.Dots(70, 50);
+  img.Folder(50, 4, "INNER      ", 70);
   MountedFat m(img);
   auto* top = m.Child<TFATDirectory>(m.Root(), "TOP");
   ASSERT_TRUE(m.drive->SaveItem(top, Dest(), 0));
@@ -162,14 +150,12 @@ struct ProgramFixture : SaveFixture {
   uint32_t next = 2;  // next free record of DIR
   void SetUp() override {
     SaveFixture::SetUp();
-    img.Short(0, 0, "DIR        ", faDirectory, 50, 0);
-    img.Chain(50, 2);
-    img.Dots(50, 0);
+    img.Folder(0, 0, "DIR        ", 50, 2);
   }
   ToolResult Run(std::vector<std::string> args) {
     if (image.empty()) {
       image = (dest.parent_path() / "vol.img").string();
-      std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(img.bytes.data()), img.bytes.size());
+      WriteHostFile(image, std::string(img.bytes.begin(), img.bytes.end()));
     }
     args.insert(args.begin() + 1, image);
     return RunTool(args);
@@ -249,7 +235,7 @@ TEST_F(ProgramFixture, NamesAreShownEscapedAndTakenBackSo) {
   EXPECT_EQ(Run({"cat", "dir/%82T%82.txt"}).out.size(), 40u);  // the bytes themselves, any case
   // Every JSON line parses, and as UTF-8.
   const fs::path json = dest.parent_path() / "ls.json";
-  std::ofstream(json) << Run({"ls", "--json"}).out;
+  WriteHostFile(json, Run({"ls", "--json"}).out);
   auto parsed = RunProgram({"python3", "-c",
                             "import json,sys\nfor l in open(sys.argv[1],encoding='utf-8'): json.loads(l)", json.string()});
   EXPECT_EQ(parsed.exitCode, 0) << parsed.err;

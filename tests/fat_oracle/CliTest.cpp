@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "ItemText.h"
@@ -18,7 +17,7 @@ namespace {
 
 std::string InodeOf(const std::string& image, const std::string& path) {
   for (auto& e : TskListing(image))
-    if (ToLowerAscii(e.path) == ToLowerAscii(path)) return e.inode;
+    if (ToLowerAscii(e.path) == ToLowerAscii(path)) return std::to_string(e.record);
   return "";
 }
 
@@ -112,8 +111,7 @@ TEST(Cli, SaveNeverWritesThroughALinkInDest) {
   ScratchDir dest;
   const fs::path in = dest / "in", out = dest / "out";
   fs::create_directories(in / "Docs");
-  fs::create_directories(out);
-  std::ofstream(out / "kept") << "mine";
+  WriteHostFile(out / "kept", "mine");
   fs::create_symlink(out / "dangling", in / "README.TXT");
   fs::create_symlink(out / "kept", in / "NOTES");
   fs::create_symlink(out, in / "Docs" / "Reports");  // the rest of Docs is still saved
@@ -138,7 +136,7 @@ TEST(Cli, SaveAsksBeforeOverwritingOrFollowsTheFlag) {
   const Case cases[] = {{{}, "n\n", 4}, {{}, "", 4}, {{"--overwrite", "none"}, "", 4},
                         {{}, "y\n", 333}, {{"--overwrite", "all"}, "", 333}};  // nobody answering keeps the file
   for (const Case& c : cases) {
-    std::ofstream(target, std::ios::binary | std::ios::trunc) << "mine";
+    WriteHostFile(target, "mine");
     std::vector<std::string> args{"save", img, "NOTES", dest.path()};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
     auto r = RunTool(args, c.answer);

@@ -11,6 +11,7 @@
 
 #include "Diskfs.h"
 #include "ImageDevice.h"
+#include "ItemText.h"
 #include "ScratchDir.h"
 #include "ToolProcess.h"
 
@@ -21,20 +22,9 @@ const std::string& FixtureDir();
 std::string FixtureImage(const std::string& name);  // "fat16" -> ".../fat16.img"
 const std::vector<std::string>& FixtureNames();     // fat12, fat16, fat32
 
-// One item as a reader lists it.
-struct Entry {
-  std::string path;  // from the volume root, "/" separators, display names
-  bool dir = false;
-  bool deleted = false;
-  uint64_t size = 0;     // files only
-  std::string mtime;     // "YYYY-MM-DD hh:mm:ss", "" when unknown
-  std::string inode;     // The Sleuth Kit's address, for icat
-  uint8_t attributes = 0;
-  uint8_t condition = 0;
-  TObject* item = nullptr;  // ours only
-};
+using Entry = Listed;
 
-// "fls -r -p -l" (with deleted items) parsed; volume label and virtual files left out.
+// The Sleuth Kit's listing with deleted items; the volume label left out.
 std::vector<Entry> TskListing(const std::string& image);
 
 // A FAT image behind a free drive letter, mounted as a TFATdrive on a TDevice.
@@ -42,7 +32,6 @@ class MountedImage {
  public:
   explicit MountedImage(const std::string& image);
   bool mounted() const { return mounted_; }
-  char letter() const { return image_.letter(); }
   // ScanDrive("*", includeDeleted, deletedOnly) collected in report order.
   std::vector<Entry> Scan(bool includeDeleted, bool deletedOnly = false);
   // All bytes of a file read through BlockRead in 64 KiB pieces.

@@ -82,17 +82,16 @@ TEST(VfatScanner, ReportsEveryLiveFileAsTheLibraryListsIt) {
     auto twice = expected;  // once per scan
     twice.insert(expected.begin(), expected.end());
     EXPECT_EQ(got, twice) << name;
-    EXPECT_EQ(recorder->starts(), 2);
-    EXPECT_EQ(recorder->finishes(), 2);
-    EXPECT_FALSE(recorder->aborted());
-    EXPECT_EQ(readme.dwLowDateTime, want.dwLowDateTime) << name;
-    EXPECT_EQ(readme.dwHighDateTime, want.dwHighDateTime) << name;
+    EXPECT_EQ(std::tuple(recorder->starts(), recorder->finishes(), recorder->aborted()), std::tuple(2, 2, false));
+    EXPECT_EQ(std::pair(readme.dwLowDateTime, readme.dwHighDateTime), std::pair(want.dwLowDateTime, want.dwHighDateTime))
+        << name;
     EXPECT_EQ(scanner->GetCurrentPath(), u"");  // outside an item event
   }
 }
 
 // Abort while a receiver holds the first item: nothing more is reported,
-// OnFinish says aborted, and AbortScan returns once the thread has ended.
+// OnFinish says aborted, and AbortScan returns once the thread has ended
+// (from a receiver, and on release: the walk scanner's suite).
 TEST(VfatScanner, AbortStopsTheWalk) {
   ImageDevice img(FixtureImage("fat16"));
   auto scanner = MakeScanner(img.Root());
@@ -107,37 +106,11 @@ TEST(VfatScanner, AbortStopsTheWalk) {
   scanner->RegisterCallbacks(recorder.get());
   ASSERT_TRUE(scanner->ScanVolume());
   while (!inItem) std::this_thread::yield();
-  bool aborted = false;
-  std::thread stopper([&] {
-    aborting = true;
-    aborted = scanner->AbortScan();
-  });
-  stopper.join();
-  EXPECT_TRUE(aborted);
+  aborting = true;
+  EXPECT_TRUE(scanner->AbortScan());
   EXPECT_EQ(recorder->finishes(), 1);
   EXPECT_TRUE(recorder->aborted());
   EXPECT_EQ(recorder->items().size(), 1u);
-  // AbortScan from inside a receiver fails (and says so).
-  ReturningAssertions assertions;
-  bool inside = true;
-  recorder->onItem = [&](IMoxVolumeScanner* s, const WIN32_FIND_DATAW&) {
-    if (inside) inside = s->AbortScan();
-  };
-  ASSERT_TRUE(scanner->ScanVolume());
-  recorder->WaitFinished(2);
-  EXPECT_FALSE(inside);
-  EXPECT_FALSE(assertions.messages().empty());
-}
-
-TEST(VfatScanner, ReleasingTheScannerDuringAScanStopsIt) {
-  ImageDevice img(FixtureImage("fat32"));
-  auto recorder = InterfacePtr<Recorder>(new Recorder);
-  {
-    auto scanner = MakeScanner(img.Root());
-    scanner->RegisterCallbacks(recorder.get());
-    ASSERT_TRUE(scanner->ScanVolume());
-  }
-  EXPECT_EQ(recorder->finishes(), 1);
 }
 
 }  // namespace

@@ -33,25 +33,21 @@ TEST(NtfsFixup, RepairsStrideEndsOnlyWhenTheArrayLiesInsideTheBytesRead) {
   struct Case {
     const char* what;
     uint16_t sectorSize, usaOffset, usaCount;
-    size_t length;
     bool repaired;
   } cases[] = {
-      {"two strides of a 1 KiB record", 512, 0x30, 3, 1024, true},
-      {"a count larger than the record is clamped", 512, 0x30, 9, 1024, true},
+      {"two strides of a 1 KiB record", 512, 0x30, 3, true},
+      {"a count larger than the record is clamped", 512, 0x30, 9, true},
       // The stride is 512 bytes whatever the sector size.
-      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, 1024, true},
-      {"count 0", 512, 0x30, 0, 1024, false},
-      {"count 1", 512, 0x30, 1, 1024, false},
-      {"array past the end", 512, 1020, 3, 1024, false},
+      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, true},
+      {"count 0", 512, 0x30, 0, false}, {"count 1", 512, 0x30, 1, false}, {"array past the end", 512, 1020, 3, false},
   };
   for (const Case& c : cases) {
-    Bytes r(c.length, 0x77);
-    Put(r.data() + 4, c.usaOffset, 2);
-    Put(r.data() + 6, c.usaCount, 2);
-    if (c.usaOffset + 6u <= c.length) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
+    Bytes r(1024, 0x77);
+    Put(r.data() + 4, c.usaOffset, 2), Put(r.data() + 6, c.usaCount, 2);
+    if (c.usaOffset + 6u <= r.size()) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
     TNTFSdrive drive;
     drive.bootb.BytesPerSector = c.sectorSize;
-    drive.FixupUpdateSequenceArray(r.data(), uint32_t(c.length));
+    drive.FixupUpdateSequenceArray(r.data(), uint32_t(r.size()));
     EXPECT_EQ(NtfsRead16(&r[510]), c.repaired ? 0x1111 : 0x7777) << c.what;
     EXPECT_EQ(NtfsRead16(&r[1022]), c.repaired ? 0x2222 : 0x7777) << c.what;
   }
@@ -115,12 +111,9 @@ TEST(NtfsMount, ReadsVolumeFactsAndListsWin32NamesUnlessPosixNamesAreOn) {
   m.Finish();
   MountedNtfs v(m.bytes);
   ASSERT_TRUE(v.drive.MountDrive(false));
-  EXPECT_TRUE(v.drive.MftLoaded);
-  EXPECT_EQ(v.drive.Name, "Test");
-  EXPECT_EQ(v.drive.BytesPerFileRecord, 1024u);
-  EXPECT_EQ(v.drive.BytesPerIndexBlock, 4096u);
-  EXPECT_EQ(v.drive.MftRecordCount(), 128u);
-  EXPECT_TRUE(v.drive.Dirty());
+  EXPECT_EQ(std::tuple(v.drive.MftLoaded, v.drive.Name, v.drive.BytesPerFileRecord, v.drive.BytesPerIndexBlock,
+                       v.drive.MftRecordCount(), v.drive.Dirty()),
+            std::tuple(true, "Test", 1024u, 4096u, 128u, true));
   EXPECT_EQ(Listing(v.drive, false), (Names{"\\Win32 file", "\\Long name.txt"}));
 
   optNtfsPosixNames = true;
@@ -201,11 +194,8 @@ TEST(NtfsAttributeList, ReachesMftExtentsInExtensionRecordsAndEndsOnSelfReferenc
   m.attrs[30].push_back(Resident(atFileName, FileName(5, u"loop.bin", nsWin32, false, 5000)));
   auto listEntry = [](uint32_t type, uint64_t lowVcn, uint64_t ref) {
     Bytes e(0x20, 0);
-    Put(e, 0, type, 4);
-    Put(e, 4, 0x20, 2);
     e[7] = 0x1A;
-    Put(e, 8, lowVcn, 8);
-    Put(e, 0x10, ref, 8);
+    Put(e, 0, type, 4), Put(e, 4, 0x20, 2), Put(e, 8, lowVcn, 8), Put(e, 0x10, ref, 8);
     return e;
   };
   m.attrs[30].push_back(Resident(atAttributeList, listEntry(atData, 0, 30)));
@@ -252,9 +242,7 @@ TEST(NtfsRead, SparseFilesPast4GiBReadByByteRangeAndSaveRefusesThem) {
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), Bytes(100, 0));
   ASSERT_TRUE(v.drive.seek(info, (int64_t(1) << 32) - 10));
   EXPECT_FALSE(v.drive.blockread(info, 8192, buffer.data(), n));  // the last cluster lies past the volume
-  EXPECT_EQ(n, 4106u);
-  EXPECT_EQ(buffer[9], 0);
-  EXPECT_EQ(buffer[10], 0x5A);
+  EXPECT_EQ(std::tuple(n, buffer[9], buffer[10]), std::tuple(4106u, 0, 0x5A));
   EXPECT_FALSE(v.drive.seek(info, info.Size));
 
   ASSERT_EQ(Listing(v.drive, false), (Names{"\\big.bin"}));
@@ -265,7 +253,7 @@ TEST(NtfsRead, SparseFilesPast4GiBReadByByteRangeAndSaveRefusesThem) {
   ASSERT_NE(file, nullptr);
   EXPECT_FALSE(file->SaveTo(dest.path() + "\\"));
   EXPECT_FALSE(started);
-  EXPECT_TRUE(std::any_of(v.log.begin(), v.log.end(), [](const AnsiString& l) {
+  EXPECT_TRUE(std::any_of(v.log.lines.begin(), v.log.lines.end(), [](const AnsiString& l) {
     return l.rfind("EXCEPTION occured: ", 0) == 0 && l.find("(TNTFSfile.SaveTo file big.bin") != std::string::npos;
   }));
 }

@@ -59,10 +59,8 @@ inline Bytes Runs(const std::vector<Run>& runs) {
 inline Bytes Attribute(uint32_t type, const std::u16string& name, bool nonresident, const Bytes& body) {
   const size_t header = nonresident ? 0x40 : 0x18;
   Bytes a(header, 0);
-  Put(a, 0, type, 4);
-  a[8] = nonresident;
-  a[9] = uint8_t(name.size());
-  Put(a, 0x0A, header, 2);
+  a[8] = nonresident, a[9] = uint8_t(name.size());
+  Put(a, 0, type, 4), Put(a, 0x0A, header, 2);
   const Bytes n = Utf16(name);
   a.insert(a.end(), n.begin(), n.end());
   a.resize((a.size() + 7) & ~size_t(7));
@@ -73,26 +71,20 @@ inline Bytes Attribute(uint32_t type, const std::u16string& name, bool nonreside
   if (nonresident) {
     Put(a, 0x20, valueAt, 2);
   } else {
-    Put(a, 0x10, body.size(), 4);
-    Put(a, 0x14, valueAt, 2);
+    Put(a, 0x10, body.size(), 4), Put(a, 0x14, valueAt, 2);
   }
   return a;
 }
 
-inline Bytes Resident(uint32_t type, const Bytes& value, const std::u16string& name = u"") {
-  return Attribute(type, name, false, value);
-}
+inline Bytes Resident(uint32_t type, const Bytes& value) { return Attribute(type, u"", false, value); }
 
 inline Bytes NonResident(uint32_t type, const std::vector<Run>& runs, int64_t dataSize, uint32_t clusterBytes,
                          const std::u16string& name = u"", int64_t lowVcn = 0) {
   Bytes a = Attribute(type, name, true, Runs(runs));
   uint64_t clusters = 0;
   for (const Run& r : runs) clusters += r.length;
-  Put(a, 0x10, uint64_t(lowVcn), 8);
-  Put(a, 0x18, uint64_t(lowVcn + int64_t(clusters) - 1), 8);
-  Put(a, 0x28, clusters * clusterBytes, 8);
-  Put(a, 0x30, uint64_t(dataSize), 8);
-  Put(a, 0x38, uint64_t(dataSize), 8);
+  Put(a, 0x10, uint64_t(lowVcn), 8), Put(a, 0x18, uint64_t(lowVcn + int64_t(clusters) - 1), 8);
+  Put(a, 0x28, clusters * clusterBytes, 8), Put(a, 0x30, uint64_t(dataSize), 8), Put(a, 0x38, uint64_t(dataSize), 8);
   return a;
 }
 
@@ -101,10 +93,8 @@ constexpr int64_t kTime2020 = 132223104000000000;  // 2020-01-01 00:00 UTC
 inline Bytes FileName(uint64_t parent, const std::u16string& name, uint8_t nameType = nsWin32, bool dir = false,
                       int64_t size = 0, int64_t created = kTime2020) {
   Bytes v(0x42, 0);
-  Put(v, 0x00, parent, 8);
   for (int at : {0x08, 0x10, 0x18, 0x20}) Put(v, at, uint64_t(created), 8);
-  Put(v, 0x30, uint64_t(size), 8);
-  Put(v, 0x38, dir ? kFileNameIsDirectory : 0x20, 4);
+  Put(v, 0x00, parent, 8), Put(v, 0x30, uint64_t(size), 8), Put(v, 0x38, dir ? kFileNameIsDirectory : 0x20, 4);
   v[0x40] = uint8_t(name.size());
   v[0x41] = nameType;
   const Bytes n = Utf16(name);
@@ -134,9 +124,7 @@ inline Bytes Concat(const std::vector<Bytes>& parts) {
 // Update sequence array at usaOffset protecting every 512-byte stride of size bytes.
 inline void Protect(uint8_t* record, size_t size, uint16_t usaOffset) {
   const uint16_t count = uint16_t(size / 512 + 1);
-  Put(record + 4, usaOffset, 2);
-  Put(record + 6, count, 2);
-  Put(record + usaOffset, 0x0BAD, 2);
+  Put(record + 4, usaOffset, 2), Put(record + 6, count, 2), Put(record + usaOffset, 0x0BAD, 2);
   for (size_t i = 1; i < count; ++i) {
     std::memcpy(record + usaOffset + 2 * i, record + 512 * i - 2, 2);
     Put(record + 512 * i - 2, 0x0BAD, 2);
@@ -155,11 +143,7 @@ struct NtfsImage {
   uint32_t ClusterBytes() const { return bps * spc; }
   uint8_t* Cluster(int64_t lcn) { return bytes.data() + size_t(lcn) * ClusterBytes(); }
   uint8_t* Record(uint32_t i) { return Cluster(mftLcn) + size_t(i) * recordBytes; }
-  uint32_t Alloc(uint32_t n) {
-    const uint32_t lcn = nextFree;
-    nextFree += n;
-    return lcn;
-  }
+  uint32_t Alloc(uint32_t n) { return std::exchange(nextFree, nextFree + n); }
 
   // An empty volume: $MFT, $Volume, an empty root and $Bitmap.
   static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128) {
@@ -177,11 +161,9 @@ struct NtfsImage {
     m.begun.assign(m.records, 0);
     uint8_t* b = m.bytes.data();
     std::memcpy(b + 3, "NTFS    ", 8);
-    Put(b + 0x0B, m.bps, 2);
     b[0x0D] = uint8_t(spc);
-    Put(b + 0x28, uint64_t(clusters) * spc, 8);
-    Put(b + 0x30, uint64_t(m.mftLcn), 8);
-    Put(b + 0x40, 0xF6, 4);
+    Put(b + 0x0B, m.bps, 2), Put(b + 0x28, uint64_t(clusters) * spc, 8), Put(b + 0x30, uint64_t(m.mftLcn), 8);
+    Put(b + 0x40, 0xF6, 4);  // 2^10-byte records; index blocks in clusters, or as a power of two when smaller
     Put(b + 0x44, indexBytes >= m.ClusterBytes() ? indexBytes / m.ClusterBytes() : 0x100 - 12, 4);
     for (uint32_t i : {0u, 3u, 5u, 6u}) m.Begin(i);
     m.attrs[0].push_back(NonResident(atData, {{mftClusters, m.mftLcn}}, m.records * m.recordBytes, m.ClusterBytes()));
@@ -195,9 +177,7 @@ struct NtfsImage {
     uint8_t* r = Record(i);
     std::memset(r, 0, recordBytes);
     std::memcpy(r, "FILE", 4);
-    Put(r + 0x12, links, 2);
-    Put(r + 0x14, 0x38, 2);
-    Put(r + 0x16, inUse ? 1 : 0, 2);
+    Put(r + 0x12, links, 2), Put(r + 0x14, 0x38, 2), Put(r + 0x16, inUse ? 1 : 0, 2);
     attrs[i].clear();
     begun[i] = inUse ? 1 : 2;
   }
@@ -212,19 +192,13 @@ struct NtfsImage {
   // unless large, when the caller's entries carry the sub-nodes).
   void SetDirectory(uint32_t i, const std::vector<Bytes>& entries, bool large = false) {
     Bytes root(0x20, 0);
-    Put(root, 0, atFileName, 4);
-    Put(root, 8, indexBytes, 4);
-    Put(root, 0x10, 0x10, 4);
+    Put(root, 0, atFileName, 4), Put(root, 8, indexBytes, 4), Put(root, 0x10, 0x10, 4);
     Bytes all = Concat(entries);
     if (!large) all = Concat({all, Entry(0, {}, true)});
     root.insert(root.end(), all.begin(), all.end());
-    Put(root, 0x14, root.size() - 0x10, 4);
-    Put(root, 0x18, root.size() - 0x10, 4);
-    Put(root, 0x1C, large ? 1 : 0, 4);
-    auto& a = attrs[i];
-    for (auto it = a.begin(); it != a.end();)
-      it = NtfsRead32(it->data()) == atIndexRoot ? a.erase(it) : it + 1;
-    a.push_back(Resident(atIndexRoot, root, u"$I30"));
+    Put(root, 0x14, root.size() - 0x10, 4), Put(root, 0x18, root.size() - 0x10, 4), Put(root, 0x1C, large ? 1 : 0, 4);
+    std::erase_if(attrs[i], [](const Bytes& a) { return NtfsRead32(a.data()) == atIndexRoot; });
+    attrs[i].push_back(Attribute(atIndexRoot, u"$I30", false, root));
   }
 
   // An INDX block at byte `at` of the volume holding entries.
@@ -235,8 +209,7 @@ struct NtfsImage {
     const Bytes all = Concat(entries);
     Put(b + 0x18, 0x40 - 0x18, 4);
     std::memcpy(b + 0x40, all.data(), all.size());
-    Put(b + 0x1C, 0x40 - 0x18 + all.size(), 4);
-    Put(b + 0x20, indexBytes - 0x18, 4);
+    Put(b + 0x1C, 0x40 - 0x18 + all.size(), 4), Put(b + 0x20, indexBytes - 0x18, 4);
     Protect(b, indexBytes, 0x28);
   }
 
@@ -245,9 +218,8 @@ struct NtfsImage {
     Bytes mftBitmap(records / 8, 0);
     for (uint32_t i = 0; i < records; ++i)
       if (begun[i] == 1) mftBitmap[i / 8] |= uint8_t(1 << (i % 8));
-    auto& a0 = attrs[0];
-    for (auto it = a0.begin(); it != a0.end();) it = NtfsRead32(it->data()) == atBitmap ? a0.erase(it) : it + 1;
-    a0.push_back(Resident(atBitmap, mftBitmap));
+    std::erase_if(attrs[0], [](const Bytes& a) { return NtfsRead32(a.data()) == atBitmap; });
+    attrs[0].push_back(Resident(atBitmap, mftBitmap));
     for (uint32_t lcn = 0; lcn < nextFree; ++lcn) Cluster(bitmapLcn)[lcn / 8] |= uint8_t(1 << (lcn % 8));
     for (uint32_t i = 0; i < records; ++i) {
       if (!begun[i]) continue;
@@ -257,8 +229,7 @@ struct NtfsImage {
         std::memcpy(r + at, attr.data(), attr.size());
         at += attr.size();
       }
-      Put(r + at, atEnd, 4);
-      Put(r + 0x18, at + 8, 4);
+      Put(r + at, atEnd, 4), Put(r + 0x18, at + 8, 4);
       Protect(r, recordBytes, 0x30);
     }
   }
@@ -269,16 +240,12 @@ struct NtfsImage {
 struct MountedNtfs {
   std::unique_ptr<TDevice> device;
   TNTFSdrive drive;
-  std::vector<AnsiString> log;
+  LogCapture log;
 
   explicit MountedNtfs(const Bytes& image) {
     NtfsSource().SetImage(image);
-    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { log.push_back(m); };
     device = LetterDevice(kNtfsLetter);
     drive.Device = device.get();
   }
-  ~MountedNtfs() {
-    dbg->OnDebugOut = nullptr;
-    EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume";
-  }
+  ~MountedNtfs() { EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume"; }
 };

@@ -18,16 +18,6 @@ using namespace ntfsoracle;
 
 namespace {
 
-// The value of "key": in one ls --json line, quotes dropped.
-std::string Field(const std::string& line, const std::string& key) {
-  const size_t at = line.find("\"" + key + "\":");
-  if (at == std::string::npos) return "";
-  size_t from = at + key.size() + 3, to = from;
-  if (line[from] == '"') to = line.find('"', ++from);
-  else to = line.find_first_of(",}", from);
-  return line.substr(from, to - from);
-}
-
 std::string Sha1(const std::string& command) {
   return RunProgram({"sh", "-c", command + " | sha1sum"}).out.substr(0, 40);
 }
@@ -53,12 +43,12 @@ TEST_P(NtfsCli, LsJsonAgreesWithFlsAndTheLibrary) {
   std::set<uint64_t> deletedRecords;
   std::vector<std::pair<std::string, bool>> order;  // path, deleted
   for (const std::string& line : Lines(r.out)) {
-    EXPECT_TRUE(seen.insert({Field(line, "path"), Field(line, "mft")}).second) << line;
-    order.emplace_back(Field(line, "path"), Field(line, "deleted") == "true");
+    EXPECT_TRUE(seen.insert({JsonField(line, "path"), JsonField(line, "mft")}).second) << line;
+    order.emplace_back(JsonField(line, "path"), JsonField(line, "deleted") == "true");
     if (order.back().second)
-      deletedRecords.insert(std::stoull(Field(line, "mft")));
+      deletedRecords.insert(std::stoull(JsonField(line, "mft")));
     else
-      live[Field(line, "path")] = Field(line, "type") == "dir" ? "dir" : Field(line, "size");
+      live[JsonField(line, "path")] = JsonField(line, "type") == "dir" ? "dir" : JsonField(line, "size");
   }
   // A folder's deleted items come right after its live ones (and their
   // subfolders), as fls lists them: the last live line before one is its
@@ -188,7 +178,7 @@ TEST(NtfsCliMounted, BigFileAndDeletedNamesakes) {
 
   std::vector<std::string> twins;
   for (const std::string& line : Lines(RunTool({"ls", image, "--deleted-only", "--json"}).out))
-    if (Field(line, "path") == "twin.txt") twins.push_back(Field(line, "mft"));
+    if (JsonField(line, "path") == "twin.txt") twins.push_back(JsonField(line, "mft"));
   ASSERT_EQ(twins.size(), 2u);
   for (const std::string& n : twins)
     EXPECT_EQ(Sha1(Quoted(MOX_TOOL_PATH) + " cat " + image + " --mft " + n), Sha1("icat " + image + " " + n));

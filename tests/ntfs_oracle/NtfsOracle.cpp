@@ -6,11 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
-
-#include "ItemText.h"
-#include "ToolProcess.h"
 
 namespace ntfsoracle {
 namespace fs = std::filesystem;
@@ -21,22 +17,21 @@ const std::string kSourceFixtures = std::string(MOX_SOURCE_DIR) + "/tests/fixtur
 
 // Beside the test program, so every build folder keeps its own images.
 const std::string& UnpackDir() {
-  static std::string dir;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    dir = (fs::read_symlink("/proc/self/exe").parent_path() / "ntfs_fixtures").string();
-    fs::create_directories(dir);
+  static const std::string dir = [] {
+    const std::string d = (fs::read_symlink("/proc/self/exe").parent_path() / "ntfs_fixtures").string();
+    fs::create_directories(d);
     // Test programs may start at the same time: one unpacks, under a lock.
     const std::string script =
         "set -e; exec 9>\"$1/.lock\"; flock 9; "
         "for xz in \"$2\"/*.img.xz; do img=\"$1/$(basename \"$xz\" .xz)\"; "
         "[ \"$img\" -nt \"$xz\" ] || { xz -dc \"$xz\" >\"$img.tmp\" && mv \"$img.tmp\" \"$img\"; }; done";
-    ToolResult r = RunProgram({"bash", "-c", script, "unpack", dir, kSourceFixtures});
+    ToolResult r = RunProgram({"bash", "-c", script, "unpack", d, kSourceFixtures});
     if (r.exitCode != 0) {
       std::fprintf(stderr, "unpacking the NTFS fixtures failed:\n%s\n", r.err.c_str());
       std::abort();
     }
-  });
+    return d;
+  }();
   return dir;
 }
 
@@ -77,53 +72,27 @@ Manifest ReadManifest(const std::string& manifestPath, const std::string& name) 
 }
 
 std::vector<Entry> TskListing(const std::string& image, bool deleted) {
-  std::vector<Entry> entries;
-  ToolResult r = RunProgram({"fls", "-r", "-p", "-l", "-z", "UTC", deleted ? "-d" : "-u", image});
-  for (const std::string& line : Lines(r.out)) {
-    // "r/r 66-128-2:\tpath\tmtime\tatime\tctime\tcrtime\tsize\tuid\tgid",
-    // deleted ones as "-/r * 84-128-2:\t...".
-    auto tab = line.find('\t');
-    if (tab == std::string::npos || line.size() < 4) continue;
-    std::vector<std::string> cols;
-    std::istringstream rest(line.substr(tab + 1));
-    for (std::string col; std::getline(rest, col, '\t');) cols.push_back(col);
-    if (cols.size() < 6) continue;
-    const std::string head = line.substr(0, tab), path = cols[0];
-    const std::string last = path.substr(path.rfind('/') + 1);
-    const bool orphan = path.rfind("$OrphanFiles/", 0) == 0;
-    if ((path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
-        (orphan && last.rfind("OrphanFile-", 0) == 0) || head[2] == 'v' || head[2] == 'V')
-      continue;
-    Entry e;
-    e.path = path;
-    e.dir = head[2] == 'd';
-    e.deleted = head.find(" * ") != std::string::npos;
-    auto colon = head.rfind(':');
-    auto space = head.rfind(' ', colon);
-    e.record = Number(head.substr(space + 1, colon - space - 1));
-    e.size = Number(cols[5]);
-    e.mtime = cols[1].substr(0, 19);
-    entries.push_back(e);
-  }
+  std::vector<Entry> entries = FlsListing(image, deleted ? "-d" : "-u");
+  std::erase_if(entries, [](const Entry& e) {
+    const std::string last = e.path.substr(e.path.rfind('/') + 1);
+    const bool orphan = e.path.rfind("$OrphanFiles/", 0) == 0;
+    return (e.path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
+           (orphan && last.rfind("OrphanFile-", 0) == 0);
+  });
   return entries;
 }
 
 std::vector<UndeleteRow> UndeleteScan(const std::string& image) {
   std::vector<UndeleteRow> rows;
-  ToolResult r = RunProgram({"ntfsundelete", "--scan", image});
   // "1608     FN..   100%  2019-06-15 13:45     20000  Deleted big.bin"
-  for (const std::string& line : Lines(r.out)) {
+  for (const std::string& line : Lines(RunProgram({"ntfsundelete", "--scan", image}).out)) {
     std::istringstream in(line);
-    UndeleteRow u;
+    uint64_t record = 0, size = 0;
     std::string flags, percent, date, time, name;
-    if (!(in >> u.record >> flags >> percent >> date >> time >> u.size) || flags.size() != 4 || percent.back() != '%')
+    if (!(in >> record >> flags >> percent >> date >> time >> size) || flags.size() != 4 || percent.back() != '%')
       continue;
     std::getline(in >> std::ws, name);
-    if (name == "<none>") continue;
-    u.dir = flags[0] == 'D';
-    u.percent = int(Number(percent));
-    u.name = name;
-    rows.push_back(u);
+    if (name != "<none>") rows.push_back({record, flags[0] == 'D', int(Number(percent)), size, name});
   }
   return rows;
 }
@@ -156,31 +125,10 @@ MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<Im
 }
 
 std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
-  std::vector<Entry> entries;
-  drive_->OnFoundItem = [&](TObject*, TObject* item) {
-    Entry e;
-    e.item = item;
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) {
-      e.path = ItemPath(item, f->Name);
-      e.size = uint64_t(f->Size);
-      e.deleted = f->Deleted;
-      e.condition = f->DeletedCondition;
-      e.record = f->MFTfileRef;
-      e.mtime = DosTime(f->Date, f->Time);
-    } else if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) {
-      e.path = ItemPath(item, d->Name);
-      e.dir = true;
-      e.deletedState = d->DeletedState;
-      e.deleted = d->DeletedState == 1;
-      e.condition = d->DeletedCondition;
-      e.record = d->MFTfileRef;
-      e.mtime = DosTime(d->Date, d->Time);
-    }
-    entries.push_back(e);
-  };
-  drive_->ScanDrive("*", includeDeleted, deletedOnly);
-  drive_->OnFoundItem = nullptr;
-  return entries;
+  return ScanListing(*drive_, includeDeleted, deletedOnly, [](TObject* item, Entry& e) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) e.record = f->MFTfileRef;
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) e.record = d->MFTfileRef;
+  });
 }
 
 std::string MountedNtfs::ReadAll(uint64_t record, int64_t size) {

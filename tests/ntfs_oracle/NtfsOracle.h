@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "ItemText.h"
 #include "Ntfs.h"
 
 namespace ntfsoracle {
@@ -29,19 +30,7 @@ struct Manifest {
 Manifest ReadManifest(const std::string& manifestPath, const std::string& name);
 std::string CommittedManifest();  // tests/fixtures/ntfs/manifest.txt
 
-// One item as a reader lists it.
-struct Entry {
-  std::string path;  // from the root, "/" separators
-  bool dir = false;
-  bool deleted = false;
-  uint64_t size = 0;    // files only
-  uint64_t record = 0;  // MFT record number
-  std::string mtime;    // "YYYY-MM-DD hh:mm:ss" in UTC
-  // Ours only:
-  uint8_t deletedState = 0;  // folders: bit 0 deleted, bit 2 "MFT n" placeholder
-  uint8_t condition = 0;
-  TObject* item = nullptr;
-};
+using Entry = Listed;
 
 // "fls -r -p -l": live items (deleted = false) or deleted ones; the $-files,
 // their folders, alternate streams and The Sleuth Kit's nameless orphan

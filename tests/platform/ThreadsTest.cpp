@@ -35,8 +35,7 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndAnExceptionEndsOnlyItsThread)
   EXPECT_EQ(WaitForSingleObject(t, 5), WAIT_TIMEOUT);  // still waiting for release
   s.release = true;
   EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-  EXPECT_EQ(s.seenAtStart, 42);
-  EXPECT_EQ(s.id, id);
+  EXPECT_EQ(std::tuple(s.seenAtStart.load(), s.id.load()), std::tuple(42, id));
   EXPECT_NE(id, GetCurrentThreadId());
   EXPECT_TRUE(CloseHandle(t));
   HANDLE thrower = BeginThread(nullptr, 0, [](void*) -> int { throw std::runtime_error("x"); }, nullptr, 0, nullptr);

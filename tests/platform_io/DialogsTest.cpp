@@ -1,31 +1,13 @@
-// Dialogs through the host's handler, the string table, the message pump and
-// the abstract stream.
+// Dialogs without a handler, the string table and the abstract stream.
 #include <gtest/gtest.h>
 
-#include "ScratchDir.h"
 #include "Stream.h"
 #include "WinApi.h"
 
 namespace {
 
-TEST(Dialogs, TheHandlerSeesTextCaptionTypeAndButtonsAndWithoutOneTheSafeAnswerIsGiven) {
-  std::vector<DialogRequest> seen;
-  SetDialogHandler([&](const DialogRequest& r) {
-    seen.push_back(r);
-    return seen.size() == 1 ? IDRETRY : IDALL;
-  });
-  EXPECT_EQ(MessageBoxA(nullptr, "line\r\nnext", "NT_read error", MB_ABORTRETRYIGNORE | MB_ICONEXCLAMATION), IDRETRY);
-  EXPECT_EQ(MessageDlg("folder", TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll), IDALL);
-  SetDialogHandler(nullptr);
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].text, "line\r\nnext");
-  EXPECT_EQ(seen[0].caption, "NT_read error");
-  EXPECT_EQ(seen[0].type, TMsgDlgType::mtCustom);
-  EXPECT_EQ(seen[0].buttons, unsigned{mbAbort | mbRetry | mbIgnore});
-  EXPECT_EQ(seen[1].caption, "");
-  EXPECT_EQ(seen[1].type, TMsgDlgType::mtConfirmation);
-  EXPECT_EQ(seen[1].buttons, unsigned{mbYes | mbNo | mbAll});
-
+// What a handler sees: the sector layer's and the FAT saving's suites.
+TEST(Dialogs, WithoutAHandlerTheSafeAnswerIsGiven) {
   EXPECT_EQ(MessageBoxA(nullptr, "t", "c", MB_ABORTRETRYIGNORE | MB_ICONEXCLAMATION), IDABORT);
   EXPECT_EQ(MessageDlg("exists", TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll), IDNO);
   EXPECT_EQ(MessageDlg("failed", TMsgDlgType::mtWarning, mbOK), IDOK);
@@ -80,15 +62,6 @@ TEST(Stream, SizeAndPositionComeFromSeekAndUnwrittenWriteIsAbstract) {
   EXPECT_EQ(std::string(buf, 4), "6789");
   EXPECT_THROW(s.ReadBuffer(buf, 1), EStreamError);
   EXPECT_THROW(s.Write("x", 1), EAbstractError);
-
-  ScratchDir dir;
-  FileStream(dir / "s", FileStream::Mode::Create).WriteBuffer("abcdef", 6);
-  FileStream in(dir / "s", FileStream::Mode::Read);
-  in.Seek(-2, soFromEnd);
-  EXPECT_EQ(in.Read(buf, 4), 2);
-  EXPECT_EQ(std::string(buf, 2), "ef");
-  EXPECT_EQ(in.Write("x", 1), 0);  // opened for reading
-  EXPECT_THROW(FileStream(dir / "none", FileStream::Mode::Read), EStreamError);
 }
 
 }  // namespace

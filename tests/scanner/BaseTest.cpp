@@ -40,10 +40,15 @@ class TestScanner : public TMoxVolumeScannerBase {
 };
 
 struct Fixture : ::testing::Test {
-  std::vector<std::string> log;
-  std::mutex logLock;
+  std::vector<std::string> log;  // "tag:event", events driven from the test thread
   InterfacePtr<TestScanner> scanner{new TestScanner(vsaFind, u"C:\\")};
-  InterfacePtr<Recorder> Make(const std::string& tag) { return InterfacePtr<Recorder>(new Recorder(tag, &log, &logLock)); }
+  InterfacePtr<Recorder> Make(const std::string& tag) {
+    InterfacePtr<Recorder> r(new Recorder);
+    r->onStart = [=, this](IMoxVolumeScanner*) { log.push_back(tag + ":start"); };
+    r->onItem = [=, this](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) { log.push_back(tag + ":item"); };
+    r->onFinish = [=, this](IMoxVolumeScanner*, bool) { log.push_back(tag + ":finish"); };
+    return r;
+  }
 };
 
 TEST_F(Fixture, RegistrationKeepsOrderIgnoresDuplicatesAndItemFilterDropsFolders) {

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -15,39 +14,13 @@
 
 namespace {
 
-// The value of "key" in one of our JSON lines (strings unescaped; numbers as text).
-std::string JsonField(const std::string& line, const std::string& key) {
-  const std::string tag = "\"" + key + "\":";
-  size_t p = line.find(tag);
-  if (p == std::string::npos) return "<missing>";
-  p += tag.size();
-  if (line[p] != '"') return line.substr(p, line.find_first_of(",}", p) - p);
-  std::string out;
-  for (++p; p < line.size() && line[p] != '"'; ++p) {
-    const char e = line[p] == '\\' ? line[++p] : 0;
-    if (e == 'u') out += char(std::stoi(line.substr(p + 1, 4), nullptr, 16)), p += 4;
-    else out += e == 'n' ? '\n' : e == 't' ? '\t' : e ? e : line[p];
-  }
-  return out;
-}
-
 // A shown path back to its bytes: "%XX" is the byte XX.
 std::string Unescape(const std::string& shown) {
   std::string out;
-  for (size_t i = 0; i < shown.size(); ++i) {
-    if (shown[i] == '%' && i + 2 < shown.size()) {
-      out += char(std::stoi(shown.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += shown[i];
-    }
-  }
+  for (size_t i = 0; i < shown.size(); ++i)
+    if (shown[i] == '%' && i + 2 < shown.size()) out += char(std::stoi(shown.substr(i + 1, 2), nullptr, 16)), i += 2;
+    else out += shown[i];
   return out;
-}
-
-void Write(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
 }
 
 // A tree with what a real one has: nesting, empty folders, hidden and
@@ -56,19 +29,19 @@ void Write(const std::string& path, const std::string& content) {
 void GrowTree(const ScratchDir& d) {
   for (int i = 0; i < 12; ++i)
     for (int j = 0; j < 9; ++j)
-      Write(d / ("dir" + std::to_string(i) + "/sub" + std::to_string(j % 3) + "/file" + std::to_string(j)),
+      WriteHostFile(d / ("dir" + std::to_string(i) + "/sub" + std::to_string(j % 3) + "/file" + std::to_string(j)),
             std::string(size_t(i * 37 + j), 'a'));
-  Write(d / "Ünïcödé/日本/文書 \xF0\x9F\x98\x80.txt", "x");  // outside the BMP too
-  Write(d / "spaces and \"quotes\"/tab\there", "yy");
-  Write(d / "new\nline\x1b[1m 100%", "z");
-  Write(d / ".hidden/.file", "");
-  Write(d / "not utf-8 \xFE/\xFF then \xEF\xBF\xBD", "bytes");  // names are bytes, not text
+  WriteHostFile(d / "Ünïcödé/日本/文書 \xF0\x9F\x98\x80.txt", "x");  // outside the BMP too
+  WriteHostFile(d / "spaces and \"quotes\"/tab\there", "yy");
+  WriteHostFile(d / "new\nline\x1b[1m 100%", "z");
+  WriteHostFile(d / ".hidden/.file", "");
+  WriteHostFile(d / "not utf-8 \xFE/\xFF then \xEF\xBF\xBD", "bytes");  // names are bytes, not text
   std::filesystem::create_directories(d / "empty/deeper");
   symlink((d / "dir1").c_str(), (d / "dirlink").c_str());
   symlink("dir1/sub0/file0", (d / "filelink").c_str());
   symlink(d.path().c_str(), (d / "dir2/loop").c_str());
   symlink("nowhere", (d / "dangling").c_str());
-  Write(d / "big", "");
+  WriteHostFile(d / "big", "");
   truncate((d / "big").c_str(), (5ll << 30) + 7);
 }
 
@@ -102,8 +75,8 @@ TEST(ScanCommand, JsonListingMatchesFind) {
 
 TEST(ScanCommand, LinesAndTotals) {
   ScratchDir d;
-  Write(d / "a/b.txt", "hello");
-  Write(d / "c\td", "");  // a tab in a name must not split the columns
+  WriteHostFile(d / "a/b.txt", "hello");
+  WriteHostFile(d / "c\td", "");  // a tab in a name must not split the columns
   const auto r = RunTool({"scan", d.path()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   auto lines = Lines(r.out);
@@ -116,7 +89,7 @@ TEST(ScanCommand, LinesAndTotals) {
 
 TEST(ScanCommand, BadInputGivesOneLineAndTheRightStatus) {
   ScratchDir d;
-  Write(d / "plain", "not a folder");
+  WriteHostFile(d / "plain", "not a folder");
   for (const std::string& path : {d / "missing", d / "plain"}) {
     const auto r = RunTool({"scan", path});
     EXPECT_EQ(r.exitCode, 1) << path;
@@ -133,7 +106,7 @@ TEST(ScanCommand, BadInputGivesOneLineAndTheRightStatus) {
 TEST(ScanCommand, CtrlCAbortsPrintsTotalsAndFails) {
   ScratchDir d;
   for (int i = 0; i < 40; ++i)
-    for (int j = 0; j < 250; ++j) Write(d / ("d" + std::to_string(i) + "/f" + std::to_string(j)), "");
+    for (int j = 0; j < 250; ++j) WriteHostFile(d / ("d" + std::to_string(i) + "/f" + std::to_string(j)), "");
   // The listing is far larger than a pipe holds: once we stop reading, the
   // scan blocks on its output and is certainly still running at the signal.
   ToolProcess p({MOX_TOOL_PATH, "scan", "--json", d.path()});
@@ -149,8 +122,8 @@ TEST(ScanCommand, CtrlCAbortsPrintsTotalsAndFails) {
 TEST(ScanCommand, UnreadableFoldersAreSkippedAndNamed) {
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
   ScratchDir d;
-  Write(d / "open/a", "1");
-  Write(d / "closed/b", "2");
+  WriteHostFile(d / "open/a", "1");
+  WriteHostFile(d / "closed/b", "2");
   ASSERT_TRUE(RunQuietly("cd " + d.path() + " && chmod 755 . open && chmod 644 open/a && chmod 700 closed"));
   // As an ordinary user without the capability to read every folder.
   const auto r = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",

@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <future>
 #include <map>
 #include <thread>
 
@@ -13,13 +12,9 @@
 
 namespace {
 
-// A one-shot signal between the test thread and the scan thread.
-struct Gate {
-  std::promise<void> promise;
-  std::shared_future<void> future = promise.get_future().share();
-  void Open() { promise.set_value(); }
-  void Wait() { future.wait(); }
-};
+void WaitFor(const std::atomic<bool>& flag) {
+  while (!flag) std::this_thread::yield();
+}
 
 using FindScan = TreeFixture;
 
@@ -125,12 +120,12 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
     InterfacePtr<IMoxVolumeScanner> hostRef(raw), receiverRef;
     if (fromScanThread) receiverRef = hostRef;
     InterfacePtr<Recorder> r(new Recorder);
-    Gate inside, hostLetGo;
+    std::atomic<bool> inside{false}, hostLetGo{false};
     r->onItem = [&, first = true](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) mutable {
       if (!std::exchange(first, false)) return;
-      inside.Open();
+      inside = true;
       if (fromScanThread) {
-        hostLetGo.Wait();
+        WaitFor(hostLetGo);
         receiverRef.reset();  // now only DoItem's own short reference is left
         return;
       }
@@ -139,14 +134,12 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
     };
     hostRef->RegisterCallbacks(r.get());
     ASSERT_TRUE(hostRef->ScanVolume());
-    inside.Wait();
+    WaitFor(inside);
     hostRef.reset();  // the host's release stops the scan and waits for its thread
-    hostLetGo.Open();
+    hostLetGo = true;
     r->WaitFinished();
     while (r->RefCount() != 1) std::this_thread::yield();  // the scanner lets go of its receiver
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(r->finishes(), 1);
-    EXPECT_TRUE(r->aborted());
+    EXPECT_EQ(std::tuple(destroyed.load(), r->finishes(), r->aborted()), std::tuple(1, 1, true));
   }
 }
 
@@ -157,12 +150,10 @@ TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   r->onItem = [](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) { throw std::runtime_error("item"); };
   r->onFinish = [](IMoxVolumeScanner*, bool) { throw std::runtime_error("finish"); };
   ScanAll(Root(), r, 2);  // hangs if a lock were left behind
-  EXPECT_EQ(r->starts(), 2);
-  EXPECT_EQ(r->items().size(), 2u);  // each walk ended at its first item
-  EXPECT_FALSE(r->aborted());
+  // Each walk ended at its first item.
+  EXPECT_EQ(std::tuple(r->starts(), r->items().size(), r->aborted()), std::tuple(2, 2u, false));
   auto plain = ScanAll(Root(), {}, 2);
-  EXPECT_EQ(plain->starts(), 2);
-  EXPECT_EQ(plain->items().size(), 100u);
+  EXPECT_EQ(std::tuple(plain->starts(), plain->items().size()), std::tuple(2, 100u));
 }
 
 TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
@@ -175,9 +166,7 @@ TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
   };
   ScanAll(Root(), r);
   EXPECT_EQ(results, std::vector<bool>{false});
-  EXPECT_EQ(asserts.messages().size(), 1u);
-  EXPECT_FALSE(r->aborted());
-  EXPECT_EQ(r->items().size(), 15u);
+  EXPECT_EQ(std::tuple(asserts.messages().size(), r->aborted(), r->items().size()), std::tuple(1u, false, 15u));
 }
 
 }  // namespace

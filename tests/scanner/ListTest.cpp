@@ -154,9 +154,7 @@ TEST_F(ScannerList, ScansStartAndAbortFromSeveralThreadsWhileOthersReadAndWrite)
   stop = true;
   enumerating.join();
   registering.join();
-  EXPECT_EQ(started, 100);
-  EXPECT_EQ(r->starts(), 100);
-  EXPECT_EQ(r->finishes(), 100);
+  EXPECT_EQ(std::tuple(started.load(), r->starts(), r->finishes()), std::tuple(100, 100, 100));
   EXPECT_EQ(passing->starts(), passing->finishes());
   EXPECT_EQ(passing->RefCount(), 1);
 }
@@ -185,9 +183,7 @@ TEST_F(ScannerList, ReleasingTheListMidScanStopsAndFreesEveryScanner) {
     if (!fromScanThread) owned.exchange(nullptr)->Release();
     // A scanner freed on its own thread lets go of the receiver just after it counts.
     for (int waited = 0; (destroyed < 3 || r->RefCount() != 1) && waited < 20000; ++waited) Sleep(1);
-    EXPECT_EQ(destroyed, 3);
-    EXPECT_EQ(r->finishes(), 3);
-    EXPECT_EQ(r->RefCount(), 1);
+    EXPECT_EQ(std::tuple(destroyed.load(), r->finishes(), r->RefCount()), std::tuple(3, 3, 1));
   }
 }
 

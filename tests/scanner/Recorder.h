@@ -19,34 +19,29 @@
 struct RecordedItem {
   std::string folder;  // GetCurrentPath during OnItem, UTF-8
   std::string name;    // cFileName, UTF-8
-  std::u16string wideName;
   DWORD attributes = 0;
   uint64_t size = 0;
 };
 
 class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
  public:
-  explicit Recorder(std::string tag = "", std::vector<std::string>* log = nullptr, std::mutex* logLock = nullptr)
-      : tag_(std::move(tag)), log_(log), logLock_(logLock) {}
-
   // Hooks run inside the events, after they are recorded.
   std::function<void(IMoxVolumeScanner*)> onStart;
   std::function<void(IMoxVolumeScanner*, const WIN32_FIND_DATAW&)> onItem;
   std::function<void(IMoxVolumeScanner*, bool)> onFinish;
 
   void OnStart(IMoxVolumeScanner* s) override {
-    Record("start", [&] { ++starts_; });
+    Record([&] { ++starts_; });
     if (onStart) onStart(s);
   }
   void OnItem(IMoxVolumeScanner* s, const WIN32_FIND_DATAW& item) override {
-    const std::u16string wide = item.cFileName;
-    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(wide), wide, item.dwFileAttributes,
+    const RecordedItem r{WideToAnsi(s->GetCurrentPath()), WideToAnsi(item.cFileName), item.dwFileAttributes,
                          (uint64_t(item.nFileSizeHigh) << 32) | item.nFileSizeLow};
-    Record("item", [&] { items_.push_back(r); });
+    Record([&] { items_.push_back(r); });
     if (onItem) onItem(s, item);
   }
   void OnFinish(IMoxVolumeScanner* s, bool aborted) override {
-    Record("finish", [&] { ++finishes_, aborted_ = aborted; });
+    Record([&] { ++finishes_, aborted_ = aborted; });
     if (onFinish) onFinish(s, aborted);  // may throw: the finish is already counted
   }
 
@@ -74,19 +69,12 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
     return field;
   }
   template <class Change>
-  void Record(const char* event, Change change) {
-    if (log_) {
-      std::lock_guard g(*logLock_);
-      log_->push_back(tag_ + ":" + event);
-    }
+  void Record(Change change) {
     std::lock_guard g(lock_);
     change();
     changed_.notify_all();
   }
 
-  std::string tag_;
-  std::vector<std::string>* log_;
-  std::mutex* logLock_;
   std::mutex lock_;
   std::condition_variable changed_;
   int starts_ = 0, finishes_ = 0;

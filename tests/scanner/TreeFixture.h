@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -29,11 +28,7 @@ class TreeFixture : public ::testing::Test {
   // "X:\"
   std::u16string Root() const { return std::u16string(1, char16_t(letter)) + u":\\"; }
 
-  void File(const std::string& rel, size_t size = 0) {
-    const std::string p = dir / rel;
-    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-    std::ofstream(p, std::ios::binary) << std::string(size, 'x');
-  }
+  void File(const std::string& rel, size_t size = 0) { WriteHostFile(dir / rel, std::string(size, 'x')); }
   void Dir(const std::string& rel) { std::filesystem::create_directories(dir / rel); }
   void Link(const std::string& target, const std::string& rel) {
     ASSERT_EQ(symlink(target.c_str(), (dir / rel).c_str()), 0);

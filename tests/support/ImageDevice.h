@@ -2,8 +2,10 @@
 // the way the program opens an image; the letter is unbound again at the end.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Devices.h"
 
@@ -14,6 +16,16 @@ char NextFreeLetter();
 void StartModule();  // the unit initializations, once per test program
 // A logical device on a bound letter, as the program makes one; null when it has no volume.
 std::unique_ptr<TDevice> LetterDevice(char letter);
+
+// Collects dbg lines while alive.
+struct LogCapture {
+  std::vector<std::string> lines;
+  LogCapture() {
+    dbg->OnDebugOut = [this](TObject*, const AnsiString& m) { lines.push_back(m); };
+  }
+  ~LogCapture() { dbg->OnDebugOut = nullptr; }
+  bool Has(const std::string& s) const { return std::find(lines.begin(), lines.end(), s) != lines.end(); }
+};
 
 class ImageDevice {
  public:

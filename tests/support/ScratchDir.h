@@ -35,6 +35,12 @@ inline std::string ReadHostFile(const std::string& path) {
   return s.str();
 }
 
+// Writes a whole host file, making its folders.
+inline void WriteHostFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
 // Runs a shell command quietly; true when it exits with 0.
 inline bool RunQuietly(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;

@@ -104,12 +104,7 @@ class ScopedLetter {
   ScopedLetter(char letter, std::shared_ptr<RawSource> raw, UINT driveType = DRIVE_FIXED, uint32_t sectorSize = 512,
                std::string fileSystemName = {})
       : letter_(letter) {
-    DriveBinding b;
-    b.raw = std::move(raw);
-    b.driveType = driveType;
-    b.sectorSize = sectorSize;
-    b.fileSystemName = std::move(fileSystemName);
-    BindDriveLetter(letter, std::move(b));
+    BindDriveLetter(letter, DriveBinding{{}, std::move(raw), driveType, sectorSize, std::move(fileSystemName)});
   }
   ~ScopedLetter() { UnbindDriveLetter(letter_); }
   ScopedLetter(const ScopedLetter&) = delete;

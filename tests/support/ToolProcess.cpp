@@ -72,15 +72,10 @@ ToolProcess::~ToolProcess() {
 }
 
 std::string ToolProcess::ReadOut(size_t n) {
-  while (outSoFar_.size() < n && out_ >= 0) {
-    // Only stdout is waited for here; stderr is small and drained at the end.
-    pollfd fd{out_, POLLIN, 0};
-    if (poll(&fd, 1, -1) < 0) break;
-    char buf[4096];
-    const ssize_t got = read(out_, buf, sizeof buf);
-    if (got <= 0) break;
-    outSoFar_.append(buf, size_t(got));
-  }
+  // Only stdout is waited for here; stderr is small and drained at the end.
+  int none = -1;
+  std::string ignored;
+  while (outSoFar_.size() < n && out_ >= 0) Pump(out_, none, outSoFar_, ignored);
   return outSoFar_;
 }
 
