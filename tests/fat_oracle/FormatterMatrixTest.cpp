@@ -60,8 +60,8 @@ TEST_P(FormatterMatrix, ListingAndBytesAgreeWithSleuthKit) {
     if (e.dir || (e.deleted && e.condition != 1)) continue;
     EXPECT_EQ(e.size, t.size) << e.path;
     const std::string data = m.ReadAll(*static_cast<TFATFile*>(e.item), e.deleted ? 0 : 1);
-    const std::string icat = e.deleted ? RunProgram({"icat", "-r", image, t.inode}).out
-                                       : RunProgram({"icat", image, t.inode}).out;
+    const std::string icat = e.deleted ? RunProgram({"icat", "-r", image, std::to_string(t.record)}).out
+                                       : RunProgram({"icat", image, std::to_string(t.record)}).out;
     EXPECT_TRUE(data == icat) << e.path;
     ++files;
   }
