@@ -64,11 +64,7 @@ int32_t NtfsLibSetMountPoint(void* h, const NtfsLibChar* m) {
 
 namespace {
 
-struct CountedNTFS : TMoxVolumeScannerNTFS {
-  CountedNTFS(const WideString& mp, std::atomic<int>* destroyed) : TMoxVolumeScannerNTFS(mp), destroyed(destroyed) {}
-  ~CountedNTFS() override { ++*destroyed; }
-  std::atomic<int>* destroyed;
-};
+using CountedNTFS = Counted<TMoxVolumeScannerNTFS>;
 
 class NtfsScanner : public ::testing::Test {
  protected:
