@@ -19,12 +19,6 @@
 
 namespace {
 
-struct BoundImage {
-  explicit BoundImage(const std::string& path) : root(BindImage(path)) {}
-  ~BoundImage() { UnbindRoot(root); }
-  std::u16string root;
-};
-
 // What one library scan reported, by "dir/name".
 struct LibraryScan {
   int starts = 0, finishes = 0;

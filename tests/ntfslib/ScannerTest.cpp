@@ -69,16 +69,12 @@ using CountedNTFS = Counted<TMoxVolumeScannerNTFS>;
 class NtfsScanner : public ::testing::Test {
  protected:
   void SetUp() override {
-    const FilledVolume& v = SharedVolume();
-    if (v.mount.empty()) GTEST_SKIP() << "no FUSE here: ntfs-3g cannot fill the volume";
-    root = BindImage(v.image);
+    if (SharedVolume().mount.empty()) GTEST_SKIP() << "no FUSE here: ntfs-3g cannot fill the volume";
     ASSERT_FALSE(root.empty());
   }
-  void TearDown() override {
-    UnbindRoot(root);
-    calls.refuseMountPoint = false;
-  }
-  std::u16string root;
+  void TearDown() override { calls.refuseMountPoint = false; }
+  BoundImage bound{SharedVolume().image};
+  const std::u16string root = bound.root;
 };
 
 TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {
