@@ -69,8 +69,7 @@ TEST_F(FindScan, FoldersItCannotOpenAreNamedNotDropped) {
   rlimit old{};
   getrlimit(RLIMIT_NOFILE, &old);
   const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-  rlimit tight = old;
-  tight.rlim_cur = rlim_t(open + 12);
+  const rlimit tight{rlim_t(open + 12), old.rlim_max};
   auto* raw = new TMoxVolumeScannerFind(Root());
   InterfacePtr<IMoxVolumeScanner> s(raw);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
