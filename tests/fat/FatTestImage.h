@@ -32,8 +32,7 @@ struct FatImage {
   uint16_t reserved = 1;
   uint8_t nfats = 2;
   uint16_t rootEntries = 0;
-  uint32_t spf = 0;
-  uint32_t clusters = 0;
+  uint32_t spf = 0, clusters = 0;
   int type = 0;
   std::vector<uint8_t> bytes;
 
@@ -57,8 +56,7 @@ struct FatImage {
       Put16(b + 22, uint16_t(f.spf));
       std::memcpy(b + 43, "FATLABEL   ", 11);
     }
-    f.SetFAT(0, 0xFFFFFFF8);
-    f.SetFAT(1, 0xFFFFFFFF);
+    f.SetFAT(0, 0xFFFFFFF8), f.SetFAT(1, 0xFFFFFFFF);
     if (type == 3) f.SetFAT(2, 0x0FFFFFFF);  // root directory
     return f;
   }
@@ -95,8 +93,7 @@ struct FatImage {
   // Record i of a directory: cluster 0 = the fixed root (FAT12/16), else a
   // directory whose clusters are consecutive from cluster.
   uint8_t* Record(uint32_t dirCluster, uint32_t i) {
-    if (dirCluster == 0) return Sector(RootStart()) + i * 32;
-    return Cluster(dirCluster) + i * 32;
+    return (dirCluster == 0 ? Sector(RootStart()) : Cluster(dirCluster)) + i * 32;
   }
 
   // An 8.3 entry; name is 11 bytes, blank padded.
@@ -120,14 +117,11 @@ struct FatImage {
     for (uint32_t k = 0; k < n; ++k) {
       const uint32_t part = n - k;  // last part first on disk
       uint8_t* r = Record(dir, i + k);
-      r[0] = uint8_t(part | (k == 0 ? 0x40 : 0));
-      r[11] = 0x0F;
-      r[13] = sum;
+      r[0] = uint8_t(part | (k == 0 ? 0x40 : 0)), r[11] = 0x0F, r[13] = sum;
       static const int offs[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
       for (int c = 0; c < 13; ++c) {
         const size_t at = (part - 1) * 13 + c;
-        const uint16_t u = at < name.size() ? uint8_t(name[at]) : at == name.size() ? 0 : 0xFFFF;
-        Put16(r + offs[c], u);
+        Put16(r + offs[c], at < name.size() ? uint8_t(name[at]) : at == name.size() ? 0 : 0xFFFF);
       }
     }
     Short(dir, i + n, short11, attr, cluster, size);

@@ -95,8 +95,7 @@ inline Bytes FileName(uint64_t parent, const std::u16string& name, uint8_t nameT
   Bytes v(0x42, 0);
   for (int at : {0x08, 0x10, 0x18, 0x20}) Put(v, at, uint64_t(created), 8);
   Put(v, 0x00, parent, 8), Put(v, 0x30, uint64_t(size), 8), Put(v, 0x38, dir ? kFileNameIsDirectory : 0x20, 4);
-  v[0x40] = uint8_t(name.size());
-  v[0x41] = nameType;
+  v[0x40] = uint8_t(name.size()), v[0x41] = nameType;
   const Bytes n = Utf16(name);
   v.insert(v.end(), n.begin(), n.end());
   return v;
@@ -133,8 +132,7 @@ inline void Protect(uint8_t* record, size_t size, uint16_t usaOffset) {
 
 struct NtfsImage {
   uint32_t bps = 512, spc = 8, recordBytes = 1024, indexBytes = 4096, records = 128, clusters = 256;
-  int64_t mftLcn = 4;
-  int64_t bitmapLcn = 0;
+  int64_t mftLcn = 4, bitmapLcn = 0;
   uint32_t nextFree = 0;
   Bytes bytes;
   std::vector<std::vector<Bytes>> attrs;  // per record, written by Finish
@@ -148,17 +146,13 @@ struct NtfsImage {
   // An empty volume: $MFT, $Volume, an empty root and $Bitmap.
   static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128) {
     NtfsImage m;
-    m.spc = spc;
-    m.records = records;
-    m.clusters = clusters;
-    m.indexBytes = indexBytes;
+    m.spc = spc, m.records = records, m.clusters = clusters, m.indexBytes = indexBytes;
     m.bytes.assign(size_t(clusters) * m.ClusterBytes(), 0);
     m.mftLcn = std::max<uint32_t>(1, 16384 / m.ClusterBytes());
     const uint32_t mftClusters = (m.records * m.recordBytes + m.ClusterBytes() - 1) / m.ClusterBytes();
     m.nextFree = uint32_t(m.mftLcn) + mftClusters;
     m.bitmapLcn = m.Alloc(1);
-    m.attrs.resize(m.records);
-    m.begun.assign(m.records, 0);
+    m.attrs.resize(m.records), m.begun.assign(m.records, 0);
     uint8_t* b = m.bytes.data();
     std::memcpy(b + 3, "NTFS    ", 8);
     b[0x0D] = uint8_t(spc);
@@ -223,13 +217,10 @@ struct NtfsImage {
     for (uint32_t lcn = 0; lcn < nextFree; ++lcn) Cluster(bitmapLcn)[lcn / 8] |= uint8_t(1 << (lcn % 8));
     for (uint32_t i = 0; i < records; ++i) {
       if (!begun[i]) continue;
+      const Bytes all = Concat(attrs[i]);
       uint8_t* r = Record(i);
-      size_t at = 0x38;
-      for (const Bytes& attr : attrs[i]) {
-        std::memcpy(r + at, attr.data(), attr.size());
-        at += attr.size();
-      }
-      Put(r + at, atEnd, 4), Put(r + 0x18, at + 8, 4);
+      std::memcpy(r + 0x38, all.data(), all.size());
+      Put(r + 0x38 + all.size(), atEnd, 4), Put(r + 0x18, 0x38 + all.size() + 8, 4);
       Protect(r, recordBytes, 0x30);
     }
   }

@@ -91,12 +91,11 @@ const FilledVolume& SharedVolume() {
   return state.volume;
 }
 
-std::u16string BindImage(const std::string& path) {
+BoundImage::BoundImage(const std::string& path) {
   const char letter = FindFreeDriveLetter();
   DriveBinding b;
   b.raw = OpenImageSource(path);
-  if (!letter || !b.raw || !BindDriveLetter(letter, b)) return {};
-  return std::u16string(1, char16_t(letter)) + u":\\";
+  if (letter && b.raw && BindDriveLetter(letter, b)) root = std::u16string(1, char16_t(letter)) + u":\\";
 }
 
 void UnbindRoot(const std::u16string& root) {

@@ -21,9 +21,13 @@ struct FilledVolume {
 };
 const FilledVolume& SharedVolume();
 
-// Binds a free letter to an image file; "X:\" or "" on failure.
-std::u16string BindImage(const std::string& path);
 void UnbindRoot(const std::u16string& root);
+// A free letter bound to an image file while this lives; root is "X:\" or "" on failure.
+struct BoundImage {
+  explicit BoundImage(const std::string& path);
+  ~BoundImage() { UnbindRoot(root); }
+  std::u16string root;
+};
 
 // The entries only one side has, for failure messages.
 std::string Difference(const std::map<std::string, uint64_t>& got, const std::map<std::string, uint64_t>& want);

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "../scanner/Recorder.h"
+#include "ItemText.h"
 #include "MoxVolumeScannerNTFS.h"
 #include "NtfsImage.h"
 #include "NtfsLib.h"
@@ -64,25 +64,17 @@ int32_t NtfsLibSetMountPoint(void* h, const NtfsLibChar* m) {
 
 namespace {
 
-struct CountedNTFS : TMoxVolumeScannerNTFS {
-  CountedNTFS(const WideString& mp, std::atomic<int>* destroyed) : TMoxVolumeScannerNTFS(mp), destroyed(destroyed) {}
-  ~CountedNTFS() override { ++*destroyed; }
-  std::atomic<int>* destroyed;
-};
+using CountedNTFS = Counted<TMoxVolumeScannerNTFS>;
 
 class NtfsScanner : public ::testing::Test {
  protected:
   void SetUp() override {
-    const FilledVolume& v = SharedVolume();
-    if (v.mount.empty()) GTEST_SKIP() << "no FUSE here: ntfs-3g cannot fill the volume";
-    root = BindImage(v.image);
+    if (SharedVolume().mount.empty()) GTEST_SKIP() << "no FUSE here: ntfs-3g cannot fill the volume";
     ASSERT_FALSE(root.empty());
   }
-  void TearDown() override {
-    UnbindRoot(root);
-    calls.refuseMountPoint = false;
-  }
-  std::u16string root;
+  void TearDown() override { calls.refuseMountPoint = false; }
+  BoundImage bound{SharedVolume().image};
+  const std::u16string root = bound.root;
 };
 
 TEST_F(NtfsScanner, CallsReachTheLibraryInTheirOrder) {
@@ -132,18 +124,10 @@ TEST_F(NtfsScanner, ProgramListsWhatTheMountShowsForMountAndImageAtOnce) {
       << r.err;
   EXPECT_NE(r.err.find(": " + v.image + ": NTFS image, NtfsLib\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("moxvolscan scan: " + missing + ": "), std::string::npos) << r.err;
-  // Names here need no escaping: the path is the text between its quotes.
-  auto field = [](const std::string& line, const std::string& key) {
-    size_t from = line.find("\"" + key + "\":") + key.size() + 3;
-    const bool text = line[from] == '"';
-    from += text;
-    return line.substr(from, line.find_first_of(text ? "\"" : ",}", from) - from);
-  };
   std::map<std::string, std::map<std::string, uint64_t>> files;
-  std::istringstream out(r.out);
-  for (std::string line; std::getline(out, line);) {
-    EXPECT_EQ(std::stoul(field(line, "attributes")) & FILE_ATTRIBUTE_DIRECTORY, 0u) << line;
-    files[field(line, "volume")][field(line, "path")] = std::stoull(field(line, "size"));
+  for (const std::string& line : Lines(r.out)) {
+    EXPECT_EQ(std::stoul(JsonField(line, "attributes")) & FILE_ATTRIBUTE_DIRECTORY, 0u) << line;
+    files[JsonField(line, "volume")][JsonField(line, "path")] = std::stoull(JsonField(line, "size"));
   }
   ASSERT_EQ(files.size(), 2u);
   for (const std::string& volume : {v.mount, v.image})

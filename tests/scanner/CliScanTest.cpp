@@ -73,33 +73,31 @@ TEST(ScanCommand, JsonListingMatchesFind) {
   EXPECT_EQ(got, want);
 }
 
-TEST(ScanCommand, LinesAndTotals) {
+// Plain lines and totals; a bad PATH gives one line and status 1, bad usage 2.
+TEST(ScanCommand, LinesTotalsAndBadInput) {
   ScratchDir d;
-  WriteHostFile(d / "a/b.txt", "hello");
-  WriteHostFile(d / "c\td", "");  // a tab in a name must not split the columns
-  const auto r = RunTool({"scan", d.path()});
+  const std::string tree = d / "tree";
+  WriteHostFile(tree + "/a/b.txt", "hello");
+  WriteHostFile(tree + "/c\td", "");  // a tab in a name must not split the columns
+  WriteHostFile(d / "plain", "not a folder");
+  const auto r = RunTool({"scan", tree});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   auto lines = Lines(r.out);
   std::sort(lines.begin(), lines.end());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].substr(0, lines[1].rfind('\t')), "c%09d\t0");
   EXPECT_EQ(r.err, "");  // no progress line: stderr is not a terminal
-  EXPECT_EQ(RunTool({"scan", "--count", d.path()}).out, "2 files, 5 bytes\n");
-}
-
-TEST(ScanCommand, BadInputGivesOneLineAndTheRightStatus) {
-  ScratchDir d;
-  WriteHostFile(d / "plain", "not a folder");
+  EXPECT_EQ(RunTool({"scan", "--count", tree}).out, "2 files, 5 bytes\n");
   for (const std::string& path : {d / "missing", d / "plain"}) {
-    const auto r = RunTool({"scan", path});
-    EXPECT_EQ(r.exitCode, 1) << path;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    const auto bad = RunTool({"scan", path});
+    EXPECT_EQ(bad.exitCode, 1) << path;
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+    EXPECT_NE(bad.err.find(path), std::string::npos) << bad.err;
   }
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"scan"}, {"scan", d.path(), "--json", "--count"}, {"scan", d.path(), "--api", "nope"},
-        {"scan", d.path(), "--bogus"}})
+       {std::vector<std::string>{"scan"}, {"scan", tree, "--json", "--count"}, {"scan", tree, "--api", "nope"},
+        {"scan", tree, "--bogus"}})
     EXPECT_EQ(RunTool(args).exitCode, 2) << args.back();
 }
 

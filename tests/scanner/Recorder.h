@@ -82,17 +82,19 @@ class Recorder : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   std::vector<RecordedItem> items_;
 };
 
-// A directory-walk scanner that counts its destructions.
-class CountedFind : public TMoxVolumeScannerFind {
+// A scanner that counts its destructions.
+template <class Scanner>
+class Counted : public Scanner {
  public:
-  CountedFind(const WideString& root, std::atomic<int>* destroyed) : TMoxVolumeScannerFind(root), destroyed_(destroyed) {}
-  ~CountedFind() override {
+  Counted(const WideString& root, std::atomic<int>* destroyed) : Scanner(root), destroyed_(destroyed) {}
+  ~Counted() override {
     if (destroyed_) ++*destroyed_;
   }
 
  private:
   std::atomic<int>* destroyed_;
 };
+using CountedFind = Counted<TMoxVolumeScannerFind>;
 
 // One scan by raw (handed over) whose receiver invalidates it at the first
 // item: the walk must stop, say it was aborted, and let go of the receiver.
