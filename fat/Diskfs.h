@@ -181,6 +181,7 @@ class TFATdrive : public TCustomDrive {
   uint32_t FSectorRatio = 1;
   uint32_t FSectorsPerCluster = 1;
   uint64_t FItemLimit = 0;  // items one tree may hold at once (bounds hostile trees)
+  uint32_t FLastSourceCluster = 0;  // the last cluster that starts inside the source
   std::map<const TObject*, AnsiString> FSaveNames;  // children of the folders being saved
 };
 

@@ -159,6 +159,10 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
     FATBufferSector = DirBufferSector = DataBufferSector = 0;
     ActiveFAT = 1;
     FItemLimit = ItemBudgetFor(uint64_t(SectorCount) * bps, uint64_t(TotalSectors) * dev);
+    const uint64_t sourceSectors = TotalSectors ? uint64_t(TotalSectors) * dev / bps : SectorCount;
+    FLastSourceCluster = uint32_t(std::min<uint64_t>(
+        uint64_t(ClusterCount) + 1,
+        sourceSectors > FirstDataSector ? (sourceSectors - FirstDataSector + spc - 1) / spc + 1 : 1));
     const char* label = FATType == 3 ? Boot.VolumeLabel32 : Boot.VolumeLabel16;
     Name.assign(label, strnlen(label, 11));
     return true;

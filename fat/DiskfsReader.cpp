@@ -106,7 +106,12 @@ bool TFATdrive::BlockRead(TFATFileInfo& Info, uint32_t Count, void* Buffer, uint
 
 bool TFATdrive::FirstVisit(TFATFileInfo& Info, uint32_t Cluster, uint8_t FATNumber) {
   if (FATNumber == 0) return true;  // contiguous clusters never come back
-  if (Info.Visited.empty()) Info.Visited.resize((uint64_t(ClusterCount) + 2 + 63) / 64);
+  // A cluster past the end of the source can't be read, and the failed read
+  // ends the chain: the marks cover only what the source holds, not what a
+  // boot sector claims (a hostile one claims millions of clusters, and each
+  // file read would clear megabytes).
+  if (Cluster > FLastSourceCluster) return true;
+  if (Info.Visited.empty()) Info.Visited.resize((uint64_t(FLastSourceCluster) + 1 + 63) / 64);
   const uint64_t bit = uint64_t(1) << (Cluster % 64);
   uint64_t& word = Info.Visited[Cluster / 64];
   if (word & bit) return false;
