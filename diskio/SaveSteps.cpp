@@ -1,6 +1,8 @@
 #include "SaveSteps.h"
 
+#include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "WinApi.h"
 
@@ -23,6 +25,49 @@ DWORD AttributesOf(const AnsiString& path) { return GetFileAttributesA(path.c_st
 }  // namespace
 
 void WriteFailed(const AnsiString& target) { MessageDlg(Format(1711, target), TMsgDlgType::mtWarning, mbOK); }
+
+namespace {
+// A name in the target's folder that no save of this process uses at the
+// same time (short: the target's own name may already be the longest allowed).
+AnsiString TemporaryName(const AnsiString& target, unsigned attempt) {
+  static std::atomic<unsigned> counter{0};
+  const AnsiString folder = target.substr(0, target.find_last_of("\\/") + 1);
+  return folder + ".~save-" + std::to_string(GetTickCount()) + "-" + std::to_string(++counter + attempt) + ".tmp";
+}
+}  // namespace
+
+bool SaveThroughTemporary(const AnsiString& target, uint16_t date, uint16_t time, DWORD attributes,
+                          const std::function<bool(HANDLE h)>& copy) {
+  AnsiString temporary;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temporary = TemporaryName(target, attempt);
+    h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  struct Guard {
+    HANDLE h;
+    const AnsiString& name;
+    ~Guard() {
+      if (h == INVALID_HANDLE_VALUE) return;
+      CloseHandle(h);
+      DeleteFileA(name.c_str());
+    }
+  } guard{h, temporary};
+  if (!copy(h) || h == INVALID_HANDLE_VALUE) return false;
+  if (time != 0 && date != 0) {
+    FILETIME ft;
+    if (DosDateTimeToFileTime(date, time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
+  }
+  CloseHandle(h);
+  guard.h = INVALID_HANDLE_VALUE;
+  // Read-only lands as permissions, the other DOS bits where Samba keeps them.
+  SetFileAttributesA(temporary.c_str(), attributes);
+  if (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  DeleteFileA(temporary.c_str());
+  WriteFailed(target);
+  return false;
+}
 
 bool RefusedAsLink(const AnsiString& target, int message) {
   const DWORD a = AttributesOf(target);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -63,6 +64,16 @@ bool SaveChildren(Dir* D, bool Recurse, Build build, Prepare prepare, SaveFile s
 
 // Shows string 1711: writing target failed.
 void WriteFailed(const AnsiString& target);
+
+// A file's copy grows under a temporary name beside target and takes
+// target's name (replacing a file there) only once complete, so an
+// interrupted or failed save never leaves a partial file that looks like the
+// whole one. copy(h) writes the data (h is INVALID_HANDLE_VALUE when no
+// temporary file could be made) and says whether to keep it; the kept copy
+// gets the MS-DOS time (none when 0) and attributes, then the name. False
+// when nothing was saved; a copy that throws is removed as well.
+bool SaveThroughTemporary(const AnsiString& target, uint16_t date, uint16_t time, DWORD attributes,
+                          const std::function<bool(HANDLE h)>& copy);
 
 // The copy loop of a file's save: read(buffer, n) fills the buffer with up
 // to its size and tells n; each piece is followed by a progress event for

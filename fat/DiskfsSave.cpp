@@ -1,6 +1,5 @@
 // FAT item saving: files and folder trees copied out into a host folder,
 // with the overwrite questions, progress, and time and attributes restored.
-#include <atomic>
 #include <cfenv>
 #include <cmath>
 #include <memory>
@@ -32,12 +31,6 @@ AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used
     AnsiString candidate = stem.substr(0, cut) + suffix;
     if (!used.count(candidate)) return candidate;
   }
-}
-
-// A name in the target folder that no save of this process uses at the same time.
-AnsiString TemporaryName(const AnsiString& destPath, unsigned attempt) {
-  static std::atomic<unsigned> counter{0};
-  return destPath + ".~save-" + std::to_string(GetTickCount()) + "-" + std::to_string(++counter + attempt) + ".tmp";
 }
 
 AnsiString TargetName(const TObject* item) { return MakeSafeFileName(ItemDisplayName(item)); }
@@ -135,56 +128,19 @@ bool TFATFile::SaveTo(const AnsiString& DestPath, uint8_t FATNumber) {
     }
   } endGuard{this, drive, target};
 
-  // The copy grows under a temporary name and takes the target's name only
-  // once complete, so an interrupted or failed save never leaves a partial
-  // file that looks like the whole one.
   std::vector<uint8_t> buffer(65536);
-  AnsiString temporary;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  for (unsigned attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    temporary = TemporaryName(DestPath, attempt);
-    h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  result = h != INVALID_HANDLE_VALUE;
-  struct TemporaryGuard {
-    HANDLE h;
-    const AnsiString& name;
-    bool keep = false;
-    ~TemporaryGuard() {
-      if (h == INVALID_HANDLE_VALUE) return;
-      CloseHandle(h);
-      if (!keep) DeleteFileA(name.c_str());
-    }
-  } temporaryGuard{h, temporary};
-
-  bool cancel = false;
   // The reader ends short where a chain ends early, leaves the volume or
   // comes back to a cluster it has read; the copy is then shorter than the
   // file, which its caller can see, rather than padded with repeated data
   // that would pass for the whole file.
-  result = savesteps::CopyPieces(
-      *drive, this, target, Size, h, buffer,
-      [&](uint8_t* data, uint32_t& n) { return drive->BlockRead(info, uint32_t(buffer.size()), data, FATNumber, n); },
-      [&] { ShowSourceError(1712, *drive, *this); }, cancel);
-  // A cancelled copy is not kept, and the caller hears it was not saved.
-  if (cancel) result = false;
-  if (h != INVALID_HANDLE_VALUE && result) {
-    if (Time != 0 && Date != 0) {
-      FILETIME ft;
-      if (DosDateTimeToFileTime(Date, Time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
-    }
-    CloseHandle(h);
-    temporaryGuard.h = INVALID_HANDLE_VALUE;
-    // Read-only lands as permissions, the other DOS bits where Samba keeps them.
-    SetFileAttributesA(temporary.c_str(), Attributes);
-    if (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      temporaryGuard.keep = true;
-    } else {
-      result = false;
-      DeleteFileA(temporary.c_str());
-      savesteps::WriteFailed(target);
-    }
-  }
+  result = savesteps::SaveThroughTemporary(target, Date, Time, Attributes, [&](HANDLE h) {
+    bool cancel = false;
+    const bool copied = savesteps::CopyPieces(
+        *drive, this, target, Size, h, buffer,
+        [&](uint8_t* data, uint32_t& n) { return drive->BlockRead(info, uint32_t(buffer.size()), data, FATNumber, n); },
+        [&] { ShowSourceError(1712, *drive, *this); }, cancel);
+    // A cancelled copy is not kept, and the caller hears it was not saved.
+    return copied && !cancel;
+  });
   return result;
 }

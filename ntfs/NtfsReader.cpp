@@ -158,7 +158,6 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
   const AnsiString target = DestPath + MakeSafeFileName(Name);
   bool result = false;
   bool bufferAllocated = false;
-  HANDLE h = INVALID_HANDLE_VALUE;
   try {
     if (Size < 0 || Size > int64_t(0xFFFFFFFF)) throw std::range_error("Range check error");
     TNTFSfileInfo info;
@@ -170,25 +169,21 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     KeepWindowsAlive();
     std::vector<uint8_t> buffer(65536);
     bufferAllocated = true;
-    h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    bool cancel = false;
-    result = savesteps::CopyPieces(
-        *drive, this, target, Size, h, buffer,
-        [&](uint8_t* data, uint32_t& n) { return drive->blockread(info, uint32_t(buffer.size()), data, n); },
-        [&] { ShowSourceError(kReadFailure, *drive, *this); }, cancel);
-    if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
-    if (Time != 0 && Date != 0) {
-      FILETIME ft;
-      if (DosDateTimeToFileTime(Date, Time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
-    }
-    SetFileAttributesA(target.c_str(), Attributes);
+    result = savesteps::SaveThroughTemporary(target, Date, Time, Attributes, [&](HANDLE h) {
+      bool cancel = false;
+      const bool copied = savesteps::CopyPieces(
+          *drive, this, target, Size, h, buffer,
+          [&](uint8_t* data, uint32_t& n) { return drive->blockread(info, uint32_t(buffer.size()), data, n); },
+          [&] { ShowSourceError(kReadFailure, *drive, *this); }, cancel);
+      if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
+      return copied && !cancel;
+    });
     drive->close(info);
   } catch (const std::exception& e) {
     ntfs::LogException(&e, " (TNTFSfile.SaveTo file %s, MFTfileRef %lld, destination %s)", Name.c_str(),
                        (long long)MFTfileRef, DestPath.c_str());
     result = false;
   }
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   if (bufferAllocated && drive->OnEnd) drive->OnEnd(this, this, target);
   return result;
 }

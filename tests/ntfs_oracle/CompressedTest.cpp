@@ -6,6 +6,7 @@
 // back like a live one.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <vector>
@@ -83,6 +84,8 @@ TEST(EncryptedNtfs, IsToldNotHandedOut) {
     EXPECT_EQ(r.exitCode, 1) << args[0];
     EXPECT_NE(r.err.find("the file is encrypted"), std::string::npos) << args[0] << ": " << r.err;
   }
+  // Nothing read, nothing left: no empty file under the item's name.
+  EXPECT_FALSE(std::filesystem::exists(dir / "out")) << "DEST kept";
 }
 
 INSTANTIATE_TEST_SUITE_P(Clusters, CompressedNtfs,

@@ -5,6 +5,7 @@
 
 #include "Diskfs.h"
 #include "Ntfs.h"
+#include "SaveSteps.h"
 #include "Volume.h"
 #include "WinApi.h"
 
@@ -108,36 +109,29 @@ class NtfsFileSystem : public FileSystem {
     TCustomDrive& d = *drive_;
     if (d.OnStart) d.OnStart(&f, &f, target);
     NtfsReader reader(*drive_, f);
-    HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    bool ok = h != INVALID_HANDLE_VALUE;
-    if (!ok) {
-      char text[1024];
-      std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
-      MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
-    }
     std::vector<char> buffer(1 << 20);
-    uint64_t total = 0;
-    bool cancel = false;
-    while (ok && !cancel && total < uint64_t(f.Size)) {
-      const size_t n = reader.Read(buffer.data(), buffer.size());
-      if (n == 0) break;  // the caller names a short copy
-      DWORD written = 0;
-      if (!WriteFile(h, buffer.data(), DWORD(n), &written, nullptr) || written != n) {
-        char text[1024];
-        std::snprintf(text, sizeof text, LoadStr(1711).c_str(), target.c_str());
-        MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
-        ok = false;
-        break;
+    // Under a temporary name until whole, as the library saves.
+    const bool ok = savesteps::SaveThroughTemporary(target, f.Date, f.Time, f.Attributes, [&](HANDLE h) {
+      if (h == INVALID_HANDLE_VALUE) {
+        savesteps::WriteFailed(target);
+        return false;
       }
-      total += n;
-      if (d.OnProgress) d.OnProgress(&f, &f, target, int(std::nearbyint(double(total) / double(f.Size) * 100.0)), cancel);
-    }
-    if (h != INVALID_HANDLE_VALUE) {
-      FILETIME ft;
-      if (f.Time != 0 && f.Date != 0 && DosDateTimeToFileTime(f.Date, f.Time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
-      CloseHandle(h);
-      SetFileAttributesA(target.c_str(), f.Attributes);
-    }
+      uint64_t total = 0;
+      bool cancel = false;
+      while (!cancel && total < uint64_t(f.Size)) {
+        const size_t n = reader.Read(buffer.data(), buffer.size());
+        if (n == 0) break;  // the caller names a short copy
+        DWORD written = 0;
+        if (!WriteFile(h, buffer.data(), DWORD(n), &written, nullptr) || written != n) {
+          savesteps::WriteFailed(target);
+          return false;
+        }
+        total += n;
+        if (d.OnProgress)
+          d.OnProgress(&f, &f, target, int(std::nearbyint(double(total) / double(f.Size) * 100.0)), cancel);
+      }
+      return !cancel;
+    });
     if (d.OnEnd) d.OnEnd(&f, &f, target);
     return ok;
   }
