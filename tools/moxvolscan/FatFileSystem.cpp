@@ -82,7 +82,8 @@ class FatFileSystem : public FileSystem {
     if (!chained) return "its clusters run past the end of the volume";
     std::string reason = "the file's clusters end early or loop back";
     // The copies of the FAT may disagree: another may hold the whole chain.
-    if (fatNumber_ == fatNumberByState && drive_->BootSec.NumberOfFATs > 1) reason += "; --fat 2 follows the second FAT";
+    if (fatNumber_ == fatNumberByState && drive_->BootSec.NumberOfFATs > 1)
+      reason += "; --fat 2 follows the second FAT";
     return reason;
   }
 

@@ -58,7 +58,8 @@ int RunCat(const std::vector<std::string>& args) {
   }
   if (total < SizeOf(file)) {
     std::fprintf(stderr, "moxvolscan cat: %s: %s\n", ShownPath(volume.fs(), file).c_str(),
-                 Interrupted() ? "interrupted" : ShortReadText(total, SizeOf(file), volume.fs().ShortReadReason(file)).c_str());
+                 Interrupted() ? "interrupted"
+                               : ShortReadText(total, SizeOf(file), volume.fs().ShortReadReason(file)).c_str());
     return kExitFailure;
   }
   return kExitOk;

@@ -260,7 +260,8 @@ int RunSave(const std::vector<std::string>& args) {
       Say(dest.Trouble(target, "cannot write the file") + "; not saved");
       ++failures;
     } else if (uint64_t(saved.st_size) < SizeOf(item)) {
-      Say(ShownPath(fs, item) + ": " + ShortReadText(uint64_t(saved.st_size), SizeOf(item), fs.ShortReadReason(item)) + "; saved as far as it goes");
+      Say(ShownPath(fs, item) + ": " +
+          ShortReadText(uint64_t(saved.st_size), SizeOf(item), fs.ShortReadReason(item)) + "; saved as far as it goes");
       ++failures;
     }
   };
