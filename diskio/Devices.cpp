@@ -155,6 +155,39 @@ bool TDevice::ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErr
   return DirectRead(this, s, count, p, showErrors);
 }
 
+void TDevice::ReadSecPieces(TSectorPiece* pieces, size_t count) {
+  // Kept between calls: a batch of fresh pages each time costs more than the reads.
+  thread_local std::vector<TSectorPiece*> rest;
+  thread_local std::vector<TSectorPiece> reads;
+  rest.clear();
+  for (size_t i = 0; i < count; ++i) {
+    TSectorPiece& p = pieces[i];
+    p.ok = false;
+    if (optCacheEnabled && CacheEnabled && p.count > 0)
+      for (const CacheLine& l : lines)
+        if (l.owner == this && l.first <= p.sector && uint64_t{p.sector} + p.count - 1 <= l.last) {
+          std::memcpy(p.buffer, l.data + size_t{p.sector - l.first} * BytesPerSector, size_t{p.count} * BytesPerSector);
+          p.ok = true;
+          break;
+        }
+    if (!p.ok) rest.push_back(&p);
+  }
+  if (Kind == 1) {
+    reads.resize(rest.size());
+    for (size_t i = 0; i < rest.size(); ++i) reads[i] = *rest[i];
+    ReadLogicalSectorPieces(DriveNumber, reads.data(), reads.size());
+    for (size_t i = 0; i < rest.size(); ++i) rest[i]->ok = reads[i].ok;
+    return;
+  }
+  for (TSectorPiece* p : rest) {
+    p->ok = true;
+    for (uint32_t done = 0; p->ok && done < p->count; done += 0x8000) {
+      const auto n = static_cast<uint16_t>(std::min<uint32_t>(p->count - done, 0x8000));
+      p->ok = Kind == 0 && ReadPhysicalSectors(DriveNumber, p->sector + done, n, p->buffer + size_t{done} * BytesPerSector, false);
+    }
+  }
+}
+
 bool TDevice::WriteSec(int32_t sector, uint16_t count, const void* buffer, bool reserved, bool showErrors) {
   switch (Kind) {
     case 0:

@@ -10,6 +10,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "Ldiskio.h"
 #include "ListView.h"
 #include "WinTypes.h"
 
@@ -81,6 +82,11 @@ class TDevice : public TObject {
 
   bool ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErrors);
   bool WriteSec(int32_t sector, uint16_t count, const void* buffer, bool reserved, bool showErrors);
+  // Many scattered runs at once, without asking about failures: each piece
+  // says whether it arrived. Runs a cache line holds come from it; the others
+  // are read together and fill no line, as scattered records would only push
+  // out what a walk reads next.
+  void ReadSecPieces(TSectorPiece* pieces, size_t count);
   void UseCache(bool on);
   void InvalidateCache();
   void DetectCacheLineSize();

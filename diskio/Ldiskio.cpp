@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "SectorUnits.h"
 #include "WinApi.h"
@@ -75,6 +76,19 @@ bool ReadLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* bu
     remaining -= chunk;
   } while (ok && remaining > 0);
   return ok;
+}
+
+void ReadLogicalSectorPieces(uint8_t drive, TSectorPiece* pieces, size_t count) {
+  for (size_t i = 0; i < count; ++i) pieces[i].ok = false;
+  if (!IsNT || !OpenVolume(drive, AccessMode::Read)) return;
+  const uint32_t bytesPerSector = volumeParams.BytesPerSector;
+  if (bytesPerSector == 0) return;
+  thread_local std::vector<ReadPiece> reads;
+  reads.resize(count);
+  for (size_t i = 0; i < count; ++i)
+    reads[i] = {uint64_t{pieces[i].sector} * bytesPerSector, pieces[i].buffer, size_t{pieces[i].count} * bytesPerSector};
+  if (!ReadFilePieces(volume.handle, reads.data(), count)) return;
+  for (size_t i = 0; i < count; ++i) pieces[i].ok = reads[i].ok && reads[i].done == reads[i].len;
 }
 
 bool WriteLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer) {

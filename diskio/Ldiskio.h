@@ -2,6 +2,7 @@
 // (1 = A:, 3 = C:, ... 26 = Z:), and the volume's geometry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "WinTypes.h"
@@ -19,6 +20,17 @@ struct TLogDriveParams {
 extern bool optUseINT25;
 
 bool ReadLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* buffer);
+// One run of sectors read straight into its own buffer; ok tells whether
+// all of it arrived.
+struct TSectorPiece {
+  uint32_t sector = 0;
+  uint32_t count = 0;
+  uint8_t* buffer = nullptr;
+  bool ok = false;
+};
+// Many runs at once, submitted together and without the transfer buffer: for
+// scattered reads, where a call each would cost more than the data.
+void ReadLogicalSectorPieces(uint8_t drive, TSectorPiece* pieces, size_t count);
 bool WriteLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer);
 bool GetLogDriveParams(uint8_t drive, TLogDriveParams& params);
 

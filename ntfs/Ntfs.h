@@ -72,6 +72,10 @@ class TNTFSdrive : public TCustomDrive {
   // Record `index` after fix-up into a buffer of BytesPerFileRecord bytes.
   // False (buffer untouched) when it can't be read or the MFT never loaded.
   bool ReadFileRecord(uint32_t index, uint8_t* buffer);
+  // Many records at once into consecutive BytesPerFileRecord slots of
+  // buffer; ok[i] tells whether record numbers[i] was read. Scattered
+  // records cost far less read together than one by one.
+  void ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t* buffer, bool* ok);
   void CreateStartItems();
   void FixupUpdateSequenceArray(uint8_t* record, uint32_t length) { ::FixupUpdateSequenceArray(record, length); }
 
@@ -161,11 +165,17 @@ class TNTFSdrive : public TCustomDrive {
  private:
   friend class TNTFSDirectory;
   bool ReadVolumeSectors(uint64_t Sector, uint64_t Count, uint8_t* Buffer);
+  // Where record `index` lies when one run of record 0's own map holds it:
+  // its volume sectors and the offset of the record in the first. False
+  // when it must be read through the MFT's full map.
+  bool LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip);
   bool ValidGeometry() const;
   uint64_t VolumeBytes() const;
   uint32_t FSectorRatio = 1;  // device sectors per volume sector
   int FReadVcnDepth = 0;      // ReadVCN -> ReadFileRecord -> ReadVCN through attribute lists
   std::vector<uint8_t> FRecordScratch;      // the sectors around a record smaller than one
+  std::vector<TSectorPiece> FRecordPieces;  // ReadFileRecords' reads, kept between calls
+  std::vector<size_t> FRecordPieceOf;        // and the record each one is for
   std::vector<uint8_t> FVolumeBitmapRecord;  // record 6, read once for the deleted verdicts
   std::vector<uint8_t> FBitmapWindow;        // bytes of its value from FBitmapWindowStart
   int64_t FBitmapWindowStart = -1;

@@ -42,6 +42,45 @@ void CloseDeletedTree(TCustomDirectory* root) {
   }
 }
 
+// Free records in ascending order, read ahead in batches: the deleted search
+// wants thousands of scattered 1 KiB records, which cost far less read
+// together than one at a time or through whole cache lines.
+class FreeRecordReader {
+ public:
+  FreeRecordReader(TNTFSdrive& drive, const std::vector<uint8_t>& bitmap, uint64_t count)
+      : drive_(drive), bitmap_(bitmap), count_(count),
+        batch_(std::max<size_t>(16, (size_t{256} << 10) / std::max<uint32_t>(drive.BytesPerFileRecord, 1))) {}
+
+  // Record i after fix-up, or null when it could not be read. Valid until
+  // the next call; calls come with rising i, each free in the bitmap.
+  const uint8_t* Read(uint64_t i) {
+    while (next_ < numbers_.size() && numbers_[next_] < i) ++next_;
+    if (next_ == numbers_.size()) Fill(i);
+    if (next_ == numbers_.size() || numbers_[next_] != i) return nullptr;
+    return ok_[next_] ? data_.data() + next_ * drive_.BytesPerFileRecord : nullptr;
+  }
+
+ private:
+  void Fill(uint64_t from) {
+    numbers_.clear();
+    next_ = 0;
+    for (uint64_t i = from; i < count_ && numbers_.size() < batch_; ++i)
+      if (!BitIsSet(bitmap_.data(), i)) numbers_.push_back(uint32_t(i));
+    data_.resize(numbers_.size() * drive_.BytesPerFileRecord);
+    ok_.reset(new bool[numbers_.size()]);
+    drive_.ReadFileRecords(numbers_.data(), numbers_.size(), data_.data(), ok_.get());
+  }
+
+  TNTFSdrive& drive_;
+  const std::vector<uint8_t>& bitmap_;
+  uint64_t count_;
+  size_t batch_;
+  std::vector<uint32_t> numbers_;
+  std::vector<uint8_t> data_;
+  std::unique_ptr<bool[]> ok_;
+  size_t next_ = 0;
+};
+
 }  // namespace
 
 void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a, uint64_t b, TNTFSDirectory*& foundA,
@@ -84,7 +123,11 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   if (!root) throw std::logic_error("no deleted tree");
   const uint64_t p = RecordNumberOf(name->ParentDirectory);
   std::vector<uint8_t> record(BytesPerFileRecord);
-  const bool read = p <= 0xFFFFFFFF && ReadFileRecord(uint32_t(p), record.data());
+  // Parents lie scattered over the MFT: each is read alone, not with the
+  // cache line around it.
+  const uint32_t number = uint32_t(p);
+  bool read = false;
+  if (p <= 0xFFFFFFFF) ReadFileRecords(&number, 1, record.data(), &read);
   const TFILENAME_ATTRIBUTE* pn = read ? FindAttributeFileName(record.data()) : nullptr;
   // A parent created after its child is a reused record, not the parent.
   if (read && depth < 100 && pn && int64_t(name->CreationTime) >= int64_t(pn->CreationTime) &&
@@ -182,7 +225,7 @@ void TNTFSdrive::FindDeleted() {
   } else {
     // Records past the bitmap's end are not examined: nothing says whether they are free.
     count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
-    std::vector<uint8_t> record(BytesPerFileRecord);
+    FreeRecordReader records(*this, bitmap, std::min<uint64_t>(count, 0x100000000ull));
     bool cancel = false;
     const TNTFSDirectory* progressFolder = nullptr;
     AnsiString progressText;
@@ -211,16 +254,16 @@ void TNTFSdrive::FindDeleted() {
           if (OnProgress) OnProgress(this, nullptr, "", percent, cancel);
           continue;
         }
-        const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(record.data());
-        if (ReadFileRecord(uint32_t(i), record.data()) && HasMagic(record.data(), "FILE") &&
-            !(h->Flags & kRecordInUse)) {
+        const uint8_t* record = i <= 0xFFFFFFFF ? records.Read(i) : nullptr;
+        const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(record);
+        if (record && HasMagic(record, "FILE") && !(h->Flags & kRecordInUse)) {
           ntfs::Log("item %lld of %lld is valid file record and not in use... (TNTFSdrive.FindDeleted)",
                     (long long)i, (long long)(count - 1));
-          const TFILENAME_ATTRIBUTE* name = FindAttributeFileName(record.data());
+          const TFILENAME_ATTRIBUTE* name = FindAttributeFileName(record);
           if (!name) continue;
           if (i > kLastSystemRecord) {
             Log("item has \"FileName\" Attribute and is not a system file... (TNTFSdrive.FindDeleted)");
-            const TATTRIBUTE* data = FindAttribute(record.data(), atData, nullptr, 0);
+            const TATTRIBUTE* data = FindAttribute(record, atData, nullptr, 0);
             TNTFSDirectory *parent = nullptr, *self = nullptr;
             FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
             if (!parent) {

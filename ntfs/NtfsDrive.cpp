@@ -173,41 +173,53 @@ bool TNTFSdrive::LoadMFT() {
   }
 }
 
+bool TNTFSdrive::LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip) {
+  // Records and clusters in either order of size: a record may span
+  // clusters (512-byte clusters) or share one with others.
+  const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
+  const int64_t vcn = int64_t(byte / BytesPerCluster);
+  const uint32_t within = uint32_t(byte % BytesPerCluster);
+  const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
+  const uint32_t bps = BytesPerSector();
+  int64_t lcn = 0, run = 0;
+  const TATTRIBUTE* map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
+  if (bps == 0 || !map || !FindRun(map, vcn, lcn, run) || lcn <= 0 || run < int64_t(k) ||
+      uint64_t(lcn) > (uint64_t(INT64_MAX) / BytesPerCluster))
+    return false;
+  const uint64_t start = uint64_t(lcn) * BytesPerCluster + within;
+  first = start / bps;
+  count = (start + BytesPerFileRecord - 1) / bps - first + 1;
+  skip = uint32_t(start - first * bps);
+  return true;
+}
+
 bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
   ntfs::Log("Reading MFT file record :%d... (TNTFSdrive.ReadFileRecord)", int(index));
   // Without record 0 there is no map of the MFT: every read fails rather
   // than interpret an unfilled buffer.
   if (!MftLoaded || BytesPerCluster == 0) return false;
   try {
-    // Records and clusters in either order of size: a record may span
-    // clusters (512-byte clusters) or share one with others.
-    const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
-    const int64_t vcn = int64_t(byte / BytesPerCluster);
-    const uint32_t within = uint32_t(byte % BytesPerCluster);
-    const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
     // Usually the record lies in one run of record 0's own map: then only its
     // sectors are read (the deleted search reads thousands of records one by
     // one). Elsewhere whole clusters through the MFT's full map.
-    const uint32_t bps = BytesPerSector();
-    int64_t lcn = 0, count = 0;
-    const TATTRIBUTE* map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
-    if (bps > 0 && map && FindRun(map, vcn, lcn, count) && lcn > 0 && count >= int64_t(k) &&
-        uint64_t(lcn) <= (uint64_t(INT64_MAX) / BytesPerCluster)) {
-      const uint64_t start = uint64_t(lcn) * BytesPerCluster + within;
-      const uint64_t first = start / bps, last = (start + BytesPerFileRecord - 1) / bps;
-      const uint32_t skip = uint32_t(start - first * bps);
-      if (skip == 0 && (last - first + 1) * bps == BytesPerFileRecord) {
-        if (!ReadVolumeSectors(first, last - first + 1, buffer)) return false;
+    uint64_t first = 0, count = 0;
+    uint32_t skip = 0;
+    if (LocateFileRecord(index, first, count, skip)) {
+      if (skip == 0 && count * BytesPerSector() == BytesPerFileRecord) {
+        if (!ReadVolumeSectors(first, count, buffer)) return false;
       } else {
         // A record smaller than a sector (1 KiB records on 4 KiB sectors).
-        FRecordScratch.resize(size_t(last - first + 1) * bps);
-        if (!ReadVolumeSectors(first, last - first + 1, FRecordScratch.data())) return false;
+        FRecordScratch.resize(size_t(count) * BytesPerSector());
+        if (!ReadVolumeSectors(first, count, FRecordScratch.data())) return false;
         std::memcpy(buffer, FRecordScratch.data() + skip, BytesPerFileRecord);
       }
     } else {
+      const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
+      const uint32_t within = uint32_t(byte % BytesPerCluster);
+      const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
       // Its own buffer: ReadVCN may come back here for extension records.
       std::vector<uint8_t> temp(size_t(k) * BytesPerCluster);
-      if (!ReadVCN(MftRecord.data(), atData, vcn, k, temp.data(), 0)) return false;
+      if (!ReadVCN(MftRecord.data(), atData, int64_t(byte / BytesPerCluster), k, temp.data(), 0)) return false;
       std::memcpy(buffer, temp.data() + within, BytesPerFileRecord);
     }
     FixupUpdateSequenceArray(buffer, BytesPerFileRecord);
@@ -216,6 +228,41 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
     LogException(&e, " (TNTFSdrive.ReadFileRecord at index %d)", int(index));
     return false;
   }
+}
+
+void TNTFSdrive::ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t* buffer, bool* ok) {
+  // Records that lie whole in device sectors of their own go to the device
+  // together; any other (or any the device failed) is read on its own.
+  std::vector<TSectorPiece>& pieces = FRecordPieces;
+  std::vector<size_t>& of = FRecordPieceOf;
+  pieces.clear();
+  of.clear();
+  for (size_t i = 0; i < count; ++i) {
+    ok[i] = false;
+    uint64_t first = 0, sectors = 0;
+    uint32_t skip = 0;
+    if (!Device || !MftLoaded || BytesPerCluster == 0) continue;
+    try {
+      if (!LocateFileRecord(numbers[i], first, sectors, skip) || skip != 0 ||
+          sectors * BytesPerSector() != BytesPerFileRecord)
+        continue;
+    } catch (const std::exception&) {
+      continue;
+    }
+    const uint64_t absolute = uint64_t(FirstSector) + first * FSectorRatio;
+    if (absolute + sectors * FSectorRatio > 0x7FFFFFFF) continue;
+    ntfs::Log("Reading MFT file record :%d... (TNTFSdrive.ReadFileRecord)", int(numbers[i]));
+    pieces.push_back({uint32_t(absolute), uint32_t(sectors * FSectorRatio), buffer + i * BytesPerFileRecord});
+    of.push_back(i);
+  }
+  if (!pieces.empty()) Device->ReadSecPieces(pieces.data(), pieces.size());
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    if (!pieces[k].ok) continue;
+    FixupUpdateSequenceArray(pieces[k].buffer, BytesPerFileRecord);
+    ok[of[k]] = true;
+  }
+  for (size_t i = 0; i < count; ++i)
+    if (!ok[i]) ok[i] = ReadFileRecord(numbers[i], buffer + i * BytesPerFileRecord);
 }
 
 void TNTFSdrive::CreateStartItems() {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "BatchReads.h"
 #include "BootSector.h"
 #include "Volumes.h"
 #include "WinApi.h"
@@ -359,17 +360,10 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
   if (f->raw) {
     ok = f->raw->ReadAt(f->position, buffer, toRead, done);
   } else {
-    ok = true;
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (done < toRead) {
-      const ssize_t n = ::pread(f->fd, out + done, toRead - done, static_cast<off_t>(f->position + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;
-        break;
-      }
-      done += static_cast<size_t>(n);
-    }
+    ReadPiece piece{f->position, buffer, toRead};
+    ReadPieceDirectly(f->fd, piece);
+    ok = piece.ok;
+    done = piece.done;
   }
   if (!ok) {
     SetLastError(ERROR_READ_FAULT);
@@ -378,6 +372,25 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
   done = std::min<size_t>(done, toRead);  // a host source must not claim more than asked
   f->position += done;
   if (read) *read = static_cast<DWORD>(done);
+  return TRUE;
+}
+
+BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count) {
+  FileHandle* f = TransferHandle(h, false, nullptr, 0);
+  if (!f) return FALSE;
+  for (size_t i = 0; i < count; ++i)
+    if (!pieces[i].buffer && pieces[i].len) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+  if (f->raw) {
+    f->raw->ReadManyAt(pieces, count);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      pieces[i].done = 0;
+      ReadPieceDirectly(f->fd, pieces[i]);
+    }
+  }
   return TRUE;
 }
 

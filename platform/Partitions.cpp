@@ -296,6 +296,22 @@ class SliceSource final : public RawSource {
     if (offset >= length_) return true;
     return base_->ReadAt(offset_ + offset, buffer, size_t(std::min<uint64_t>(len, length_ - offset)), done);
   }
+  void ReadManyAt(ReadPiece* pieces, size_t count) override {
+    // Pieces are moved into the base's offsets and cut at the slice's end for
+    // the call, then given back as they came.
+    std::vector<size_t> asked(count);
+    for (size_t i = 0; i < count; ++i) {
+      ReadPiece& p = pieces[i];
+      asked[i] = p.len;
+      p.len = p.offset >= length_ ? 0 : size_t(std::min<uint64_t>(p.len, length_ - p.offset));
+      p.offset += offset_;
+    }
+    base_->ReadManyAt(pieces, count);
+    for (size_t i = 0; i < count; ++i) {
+      pieces[i].offset -= offset_;
+      pieces[i].len = asked[i];
+    }
+  }
   bool WriteAt(uint64_t offset, const void* buffer, size_t len, size_t& done) override {
     done = 0;
     if (offset >= length_ || len > length_ - offset) return false;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <vector>
 
+#include "BatchReads.h"
 #include "BootSector.h"
 #include "Partitions.h"
 #include "Volumes.h"
@@ -25,7 +26,7 @@ namespace {
 
 class FileRawSource final : public RawSource {
  public:
-  FileRawSource(int fd, uint64_t size, bool writable) : fd_(fd), size_(size), writable_(writable) {}
+  FileRawSource(int fd, uint64_t size, bool writable) : fd_(fd), size_(size), writable_(writable), batch_(fd) {}
   ~FileRawSource() override { ::close(fd_); }
 
   bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
@@ -42,6 +43,8 @@ class FileRawSource final : public RawSource {
     }
     return true;
   }
+
+  void ReadManyAt(ReadPiece* pieces, size_t count) override { batch_.Read(pieces, count); }
 
   bool WriteAt(uint64_t offset, const void* buffer, size_t len, size_t& done) override {
     done = 0;
@@ -67,6 +70,7 @@ class FileRawSource final : public RawSource {
   int fd_;
   uint64_t size_;
   bool writable_;
+  BatchReader batch_;
 };
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }

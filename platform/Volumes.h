@@ -14,6 +14,17 @@
 
 #include "WinTypes.h"
 
+// One piece of a scattered read: len bytes at offset into buffer. done
+// receives what arrived (less only at the end of the source); ok is false
+// after an I/O error.
+struct ReadPiece {
+  uint64_t offset = 0;
+  void* buffer = nullptr;
+  size_t len = 0;
+  size_t done = 0;
+  bool ok = false;
+};
+
 // Something sectors can be read from and written to at byte offsets: an image
 // file, a block device, or a reader object the host supplies (tests use one to
 // count calls and inject faults).
@@ -23,6 +34,12 @@ class RawSource {
   // Reads up to len bytes at offset; done receives what arrived. False on an
   // I/O error; a read at or past the end succeeds with done < len.
   virtual bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) = 0;
+  // Reads many pieces at once, each as ReadAt would; sources that can submit
+  // them together override this.
+  virtual void ReadManyAt(ReadPiece* pieces, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+      pieces[i].ok = ReadAt(pieces[i].offset, pieces[i].buffer, pieces[i].len, pieces[i].done);
+  }
   // Writes len bytes at offset; False when the source is read-only or fails.
   virtual bool WriteAt(uint64_t offset, const void* buffer, size_t len, size_t& done) = 0;
   virtual uint64_t Size() const = 0;

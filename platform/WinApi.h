@@ -36,6 +36,11 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
                    HANDLE templateFile);
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped);
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped);
+// Many reads of one open file or device at once, each at its own byte
+// offset; the file pointer stays where it was. Each piece tells what it got.
+// FALSE only for a handle that cannot be read.
+struct ReadPiece;
+BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count);
 // Low 32 bits in distance, high 32 bits through distanceHigh (may be null).
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method);
 BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite);

@@ -120,6 +120,24 @@ TEST_F(DeviceCache, FillThenHitsComeFromTheLine) {
   EXPECT_EQ(GetCacheLineState(3).owner, nullptr);
 }
 
+TEST_F(DeviceCache, PiecesComeWholeFromALineOrFromTheSourceAndFillNone) {
+  auto dev = LogicalDevice(kLetterA, 64);
+  ASSERT_TRUE(dev->ReadSec(10, 4, buf.data(), false));  // line 0 holds 10..73
+  sourceA->TakeReads();
+  sourceA->failingSectors = {301};
+  std::vector<uint8_t> out(8 * kSectorSize);
+  TSectorPiece pieces[] = {{20, 2, &out[0]}, {100, 2, &out[1024]}, {73, 2, &out[2048]}, {300, 2, &out[3072]}};
+  dev->ReadSecPieces(pieces, 4);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(pieces[i].ok) << i;
+    EXPECT_TRUE(Holds(std::vector<uint8_t>(pieces[i].buffer, pieces[i].buffer + 1024), pieces[i].sector, 2, 0));
+  }
+  EXPECT_FALSE(pieces[3].ok);
+  // The piece inside the line did not reach the source; one straddling its end did.
+  EXPECT_EQ(SectorRuns(sourceA->TakeReads()), (Runs{{100, 101}, {73, 74}, {300, 301}}));
+  for (int line = 1; line < kCacheLineCount; ++line) EXPECT_EQ(GetCacheLineState(line).owner, nullptr);
+}
+
 TEST_F(DeviceCache, AHitRaisesItsLineWhileTheOthersAge) {
   auto dev = LogicalDevice(kLetterA, 16);
   for (int i = 0; i < kCacheLineCount; ++i) ASSERT_TRUE(dev->ReadSec(i * 100, 1, buf.data(), false));

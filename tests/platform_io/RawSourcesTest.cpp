@@ -2,6 +2,7 @@
 // from boot sectors and the mount table.
 #include <gtest/gtest.h>
 
+#include <cstring>
 
 #include "BootSector.h"
 #include "ScratchDir.h"
@@ -29,6 +30,35 @@ TEST(ImageSource, ReadsStopShortAtTheEndAndNeverWrite) {
   EXPECT_FALSE(src->WriteAt(0, "x", 1, done));
   EXPECT_EQ(OpenImageSource(dir.path()), nullptr);
   EXPECT_EQ(OpenImageSource(dir / "missing"), nullptr);
+}
+
+// Batched reads (submitted together where the kernel allows) must deliver
+// exactly what one read at a time does: runs of adjacent pieces read as one
+// are split back, more pieces than one submission holds, the source's end.
+TEST(ImageSource, ManyPiecesAtOnceMatchReadsOneByOne) {
+  ScratchDir dir;
+  std::string bytes(300 * 1024 + 100, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 % 251);
+  WriteHostFile(dir / "img", bytes);
+  auto src = OpenImageSource(dir / "img");
+  ASSERT_TRUE(src);
+  std::vector<ReadPiece> pieces;
+  std::vector<std::vector<char>> buffers(400, std::vector<char>(1024));
+  std::vector<char> adjacent(200 * 512);
+  for (size_t i = 0; i < 200; ++i) pieces.push_back({i * 512, adjacent.data() + i * 512, 512});
+  for (size_t i = 0; i < 150; ++i) pieces.push_back({(i * 97 % 290) * 1024 + 3, buffers[i].data(), 1000});
+  pieces.push_back({bytes.size() - 10, buffers[300].data(), 1024});  // runs off the end
+  pieces.push_back({bytes.size() + 5, buffers[301].data(), 1024});   // wholly past it
+  pieces.push_back({7, buffers[302].data(), 0});
+  src->ReadManyAt(pieces.data(), pieces.size());
+  for (const ReadPiece& p : pieces) {
+    std::vector<char> one(p.len);
+    size_t done = 0;
+    ASSERT_TRUE(src->ReadAt(p.offset, one.data(), p.len, done));
+    ASSERT_TRUE(p.ok) << p.offset;
+    ASSERT_EQ(p.done, done) << p.offset;
+    if (done) ASSERT_EQ(std::memcmp(p.buffer, one.data(), done), 0) << p.offset;
+  }
 }
 
 TEST(MountPoints, PlainDirectoryHasNoDeviceAndAMountedOneIsNamed) {
