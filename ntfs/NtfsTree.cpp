@@ -202,10 +202,20 @@ TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBU
     item.Drive = Drive;
     item.MFTfileRef = reference;
     item.Name = ntfs::NameToAnsi(name->Name, name->NameLength);
+    // The three times are often one instant: it is converted once.
     uint16_t unused = 0;
-    ToDosDateTime(name->LastWriteTime, item.Date, item.Time);
-    ToDosDateTime(name->LastAccessTime, item.AccessDate, unused);
-    ToDosDateTime(name->CreationTime, item.CreationDate, unused);
+    const int64_t written = name->LastWriteTime, accessed = name->LastAccessTime;
+    ToDosDateTime(written, item.Date, item.Time);
+    if (accessed == written)
+      item.AccessDate = item.Date;
+    else
+      ToDosDateTime(accessed, item.AccessDate, unused);
+    if (name->CreationTime == written)
+      item.CreationDate = item.Date;
+    else if (name->CreationTime == accessed)
+      item.CreationDate = item.AccessDate;
+    else
+      ToDosDateTime(name->CreationTime, item.CreationDate, unused);
     item.Parent = this;
   };
   if (attributes & kFileNameIsDirectory) {
