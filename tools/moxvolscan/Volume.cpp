@@ -365,6 +365,26 @@ std::string ShownPath(FileSystem& fs, TObject* item) {
   return out;
 }
 
+namespace {
+// "2024-05-01T12:00:00Z" straight from the MS-DOS fields; nothing for fields
+// that name no time (DosDateTimeToFileTime refuses the same ones).
+void AppendDosTimeIso(std::string& out, uint16_t date, uint16_t time) {
+  static const uint8_t kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const unsigned year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
+  const unsigned hour = time >> 11, minute = (time >> 5) & 0x3F, second = (time & 0x1F) * 2;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] + unsigned(month == 2 && leap) ||
+      hour > 23 || minute > 59 || second > 59)
+    return;
+  char text[] = "0000-00-00T00:00:00Z";
+  auto put = [&text](size_t at, unsigned v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) text[at + size_t(i)] = char('0' + v % 10);
+  };
+  put(0, year, 4), put(5, month, 2), put(8, day, 2), put(11, hour, 2), put(14, minute, 2), put(17, second, 2);
+  out.append(text, sizeof text - 1);
+}
+}  // namespace
+
 std::string ShortReadText(uint64_t got, uint64_t size, const std::string& reason) {
   return "only " + std::to_string(got) + " of " + std::to_string(size) + " bytes could be read (" + reason + ")";
 }
@@ -397,11 +417,10 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   // The strings keep their room from item to item: a listing of a big
   // volume then allocates almost nothing per line.
   facts.path.assign(folderPath_);
-  AppendShownName(facts.path, fs_.NameOf(item));
+  AppendShownName(facts.path, fs_.NameView(item));
   // Volume times are local times and are shown as they stand, as the scanner passes them on.
   facts.mtime.clear();
-  FILETIME ft{};
-  if (DosDateTimeToFileTime(date, time, &ft)) AppendFileTimeIso(facts.mtime, ft);
+  AppendDosTimeIso(facts.mtime, date, time);
 }
 
 void AppendItemLine(std::string& out, const ItemFacts& f) {
