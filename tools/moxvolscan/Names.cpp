@@ -1,5 +1,6 @@
 #include "Names.h"
 
+#include <array>
 #include <cstdint>
 
 namespace {
@@ -88,7 +89,13 @@ void AppendShownName(std::string& out, std::string_view name, bool shortName) {
     if (cp437 < 0) cp437 = IsUtf8(name) ? 0 : 1;
     return cp437 == 1;
   };
-  auto plain = [](unsigned char c) { return c < 0x80 && !IsControl(c) && c != '%' && c != '/' && c != '\\'; };
+  // Printable ASCII but '%', '/' and '\', looked up: this runs on every byte listed.
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c) plain[size_t(c)] = c != '%' && c != '/' && c != '\\';
+    return plain;
+  }();
+  auto plain = [](unsigned char c) { return kPlain[c]; };
   for (size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (plain(c)) {  // runs of printable ASCII, the common case, in one append

@@ -429,24 +429,28 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
   if (f.attributes & FILE_ATTRIBUTE_HIDDEN) attrs[1] = 'H';
   if (f.attributes & FILE_ATTRIBUTE_SYSTEM) attrs[2] = 'S';
   if (f.attributes & FILE_ATTRIBUTE_ARCHIVE) attrs[3] = 'A';
-  const char* state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
-  // Columns padded by hand rather than through printf: this runs once per
-  // listed item.
-  auto left = [&out](std::string_view text, size_t width, size_t gap) {
-    out += text;
-    out.append(width > text.size() ? width - text.size() + gap : gap, ' ');
-  };
+  const std::string_view state = !f.deleted ? "" : f.condition == 1 ? "deleted:intact" : f.condition == 2 ? "deleted:reused" : "deleted";
+  const std::string_view mtime = f.mtime.empty() ? std::string_view("-") : std::string_view(f.mtime);
   char digits[24];
-  const auto size = std::to_chars(digits, digits + sizeof digits, f.size).ptr - digits;
-  left(f.dir ? "dir" : "file", 4, 1);
-  out.append(size < 12 ? size_t(12 - size) : 0, ' ');
-  out.append(digits, size_t(size));
-  out += "  ";
-  left(f.mtime.empty() ? std::string_view("-") : std::string_view(f.mtime), 20, 2);
-  left(attrs, 4, 2);
-  left(state, 14, 2);
-  out += f.path;
-  out += '\n';
+  const size_t size = size_t(std::to_chars(digits, digits + sizeof digits, f.size).ptr - digits);
+  // Columns padded by hand rather than through printf, into room made at
+  // once and filled with blanks: this runs once per listed item.
+  const size_t sizeWidth = std::max<size_t>(size, 12), timeWidth = std::max<size_t>(mtime.size(), 20);
+  const size_t stateWidth = std::max<size_t>(state.size(), 14);
+  size_t at = out.size();
+  out.resize(at + 5 + sizeWidth + 2 + timeWidth + 2 + 4 + 2 + stateWidth + 2 + f.path.size() + 1, ' ');
+  auto put = [&](std::string_view text, size_t width) {
+    text.copy(out.data() + at, text.size());
+    at += width;
+  };
+  put(f.dir ? "dir" : "file", 5);
+  at += sizeWidth - size;
+  put({digits, size}, size + 2);
+  put(mtime, timeWidth + 2);
+  put(attrs, 4 + 2);
+  put(state, stateWidth + 2);
+  put(f.path, f.path.size());
+  out[at] = '\n';
 }
 
 void AppendItemJson(std::string& out, const ItemFacts& f) {
