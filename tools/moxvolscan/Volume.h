@@ -90,6 +90,9 @@ class Volume {
   // Reads through the shared sector cache in lines of the given size, so
   // one-sector reads become few large reads.
   void UseSectorCache(uint32_t lineSectors);
+  // For a command's last step: the item tree is left to the end of the
+  // process, which takes it back at once, rather than freed item by item.
+  void KeepTreeUntilExit();
 
   // An item by its path from the volume root: names as ls shows them (see
   // Names.h), "/" or "\" between them, letters compared case-insensitively;
