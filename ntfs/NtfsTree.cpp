@@ -131,15 +131,16 @@ bool ScanDriveVisit(TObject* Item, intptr_t Data, bool& accepted) {
   auto* t = reinterpret_cast<TNTFSdrive::TTransferdata*>(Data);
   TNTFSdrive* drive = t->Drive;
   bool cancel = false;
-  auto report = [&](TObject* item, const AnsiString& name, const AnsiString& path) {
-    if (drive->OnProgress) drive->OnProgress(drive, item, path, -1, cancel);
+  // The path is made only for a progress handler: nothing else reads it.
+  auto report = [&](TObject* item, const AnsiString& name, const TCustomDirectory* pathOf) {
+    if (drive->OnProgress) drive->OnProgress(drive, item, PathOf(pathOf), -1, cancel);
     return t->Mask.empty() || t->Mask == "*" || MatchWildCard(name, t->Mask, '?', '*', false);
   };
   if (auto* f = ItemAs<TNTFSFile>(Item)) {
-    accepted = report(f, f->Name, PathOf(f->Parent));
+    accepted = report(f, f->Name, f->Parent);
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, f);
   } else if (auto* d = ItemAs<TNTFSDirectory>(Item)) {
-    accepted = report(d, d->Name, PathOf(d)) && (!t->DeletedOnly || (d->DeletedState & 1));
+    accepted = report(d, d->Name, d) && (!t->DeletedOnly || (d->DeletedState & 1));
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, d);
   }
   return !cancel;
