@@ -223,7 +223,8 @@ void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
 
 TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBUTE* name, const TATTRIBUTE* data,
                                      bool deleted) {
-  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  // Only a deleted item asks its drive anything.
+  auto* drive = deleted ? dynamic_cast<TNTFSdrive*>(Drive) : nullptr;
   const uint32_t attributes = name->FileAttributes;
   auto common = [&](auto& item) {
     item.Drive = Drive;
