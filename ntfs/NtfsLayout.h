@@ -10,6 +10,7 @@
 // separate library can share it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,7 +25,11 @@ struct LittleEndian {
   uint8_t b[N];
   operator T() const {
     uint64_t v = 0;
-    for (int i = N - 1; i >= 0; --i) v = (v << 8) | b[i];
+    // Read on every listed item: one load where the host is little-endian too.
+    if constexpr (std::endian::native == std::endian::little)
+      std::memcpy(&v, b, N);
+    else
+      for (int i = N - 1; i >= 0; --i) v = (v << 8) | b[i];
     return static_cast<T>(v);
   }
   LittleEndian& operator=(T v) {

@@ -37,6 +37,9 @@ struct IndexWalk {
   intptr_t data;
   const TATTRIBUTE* allocation = nullptr;
   std::set<int64_t> visited;
+  // One block buffer per depth, reused from block to block: a big folder
+  // has thousands of blocks.
+  std::vector<uint8_t> blocks[ntfs::kMaxIndexDepth + 1];
 
   // The entry loop over size bytes at p; False when the walk was stopped.
   bool Entries(const uint8_t* p, size_t size, int depth) {
@@ -69,9 +72,13 @@ struct IndexWalk {
     // Blocks smaller than a cluster (64 KiB clusters) are numbered in
     // 512-byte units, as the formatter writes them; larger ones in clusters.
     const uint64_t unit = size >= drive.BytesPerCluster ? drive.BytesPerCluster : 512;
-    std::vector<uint8_t> block(size);
+    std::vector<uint8_t>& block = blocks[depth];
+    block.resize(size);
+    // A block of whole clusters is read straight into its buffer.
+    const bool whole = size != 0 && unit == drive.BytesPerCluster && size % unit == 0;
     if (uint64_t(vcn) > uint64_t(INT64_MAX) / unit ||
-        !drive.ReadValueBytes(allocation, uint64_t(vcn) * unit, size, block.data())) {
+        !(whole ? drive.ReadExternalAttribute(allocation, vcn, uint32_t(size / unit), block.data())
+                : drive.ReadValueBytes(allocation, uint64_t(vcn) * unit, size, block.data()))) {
       Log("ForEachNTFSNonRootDirEntry... ReadExternalAttribute failed");
       return false;
     }
@@ -100,20 +107,40 @@ bool AddChildVisitor(uint64_t reference, const TFILENAME_ATTRIBUTE* key, intptr_
   return true;
 }
 
+// What DirectoryPath(dir, nullptr) gives, in one allocation at most: the
+// scan reports it for every item.
+AnsiString PathOf(const TCustomDirectory* dir) {
+  if (!dir) return {};
+  size_t length = dir->Name.size();
+  int depth = 0;
+  for (const TCustomDirectory* up = dir->Parent; up && depth < kMaxPathDepth; up = up->Parent, ++depth)
+    length += up->Name.size() + 1;
+  AnsiString path(length, '\\');
+  size_t end = length - dir->Name.size();
+  dir->Name.copy(path.data() + end, dir->Name.size());
+  depth = 0;
+  for (const TCustomDirectory* up = dir->Parent; up && depth < kMaxPathDepth; up = up->Parent, ++depth) {
+    end -= up->Name.size() + 1;
+    up->Name.copy(path.data() + end, up->Name.size());
+  }
+  return path;
+}
+
 bool ScanDriveVisit(TObject* Item, intptr_t Data, bool& accepted) {
   accepted = false;
   auto* t = reinterpret_cast<TNTFSdrive::TTransferdata*>(Data);
   TNTFSdrive* drive = t->Drive;
   bool cancel = false;
-  auto report = [&](TObject* item, const AnsiString& name, const AnsiString& path) {
-    if (drive->OnProgress) drive->OnProgress(drive, item, path, -1, cancel);
+  // The path is made only for a progress handler: nothing else reads it.
+  auto report = [&](TObject* item, const AnsiString& name, const TCustomDirectory* pathOf) {
+    if (drive->OnProgress) drive->OnProgress(drive, item, PathOf(pathOf), -1, cancel);
     return t->Mask.empty() || t->Mask == "*" || MatchWildCard(name, t->Mask, '?', '*', false);
   };
   if (auto* f = ItemAs<TNTFSFile>(Item)) {
-    accepted = report(f, f->Name, f->GetPath(nullptr));
+    accepted = report(f, f->Name, f->Parent);
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, f);
   } else if (auto* d = ItemAs<TNTFSDirectory>(Item)) {
-    accepted = report(d, d->Name, d->GetPath(nullptr)) && (!t->DeletedOnly || (d->DeletedState & 1));
+    accepted = report(d, d->Name, d) && (!t->DeletedOnly || (d->DeletedState & 1));
     if (accepted && drive->OnFoundItem) drive->OnFoundItem(drive, d);
   }
   return !cancel;
@@ -159,7 +186,7 @@ void TNTFSDirectory::ForEachNTFSDirEntry(TNTFSDirEntryCallback Callback, intptr_
   const uint32_t valueSize = ResidentValueLength(rootAttr);
   if (valueSize < sizeof(TINDEX_ROOT)) return;
   const auto* header = reinterpret_cast<const TINDEX_HEADER*>(value + offsetof(TINDEX_ROOT, Header));
-  IndexWalk walk{*drive, Callback, Data, nullptr, {}};
+  IndexWalk walk{*drive, Callback, Data, nullptr, {}, {}};
   const bool gathered = drive->GatherAttribute(record.data(), uint32_t(MFTfileRef), atIndexAllocation, kI30, allocation);
   if (gathered && reinterpret_cast<const TATTRIBUTE*>(allocation.data())->Nonresident)
     walk.allocation = reinterpret_cast<const TATTRIBUTE*>(allocation.data());
@@ -196,16 +223,27 @@ void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
 
 TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBUTE* name, const TATTRIBUTE* data,
                                      bool deleted) {
-  auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
+  // Only a deleted item asks its drive anything.
+  auto* drive = deleted ? dynamic_cast<TNTFSdrive*>(Drive) : nullptr;
   const uint32_t attributes = name->FileAttributes;
   auto common = [&](auto& item) {
     item.Drive = Drive;
     item.MFTfileRef = reference;
     item.Name = ntfs::NameToAnsi(name->Name, name->NameLength);
+    // The three times are often one instant: it is converted once.
     uint16_t unused = 0;
-    ToDosDateTime(name->LastWriteTime, item.Date, item.Time);
-    ToDosDateTime(name->LastAccessTime, item.AccessDate, unused);
-    ToDosDateTime(name->CreationTime, item.CreationDate, unused);
+    const int64_t written = name->LastWriteTime, accessed = name->LastAccessTime;
+    ToDosDateTime(written, item.Date, item.Time);
+    if (accessed == written)
+      item.AccessDate = item.Date;
+    else
+      ToDosDateTime(accessed, item.AccessDate, unused);
+    if (name->CreationTime == written)
+      item.CreationDate = item.Date;
+    else if (name->CreationTime == accessed)
+      item.CreationDate = item.AccessDate;
+    else
+      ToDosDateTime(name->CreationTime, item.CreationDate, unused);
     item.Parent = this;
   };
   if (attributes & kFileNameIsDirectory) {

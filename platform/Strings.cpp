@@ -155,6 +155,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen,
     return 0;
   }
   const size_t n = srcLen < 0 ? std::strlen(src) + 1 : static_cast<size_t>(srcLen);
+  // Never more units than bytes: a buffer that large takes one pass.
+  if (static_cast<size_t>(dstLen) >= n) return static_cast<int>(Utf8ToUtf16(src, n, dst, n));
   const size_t need = Utf8ToUtf16(src, n, nullptr, 0);
   if (dstLen == 0) return static_cast<int>(need);
   if (need > static_cast<size_t>(dstLen)) {
@@ -178,6 +180,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* src, int srcLen
     ++n;
   }
   if (usedDefault) *usedDefault = FALSE;
+  // At most 3 bytes per unit (a pair needs 4 for 2): a buffer that large takes one pass.
+  if (static_cast<size_t>(dstLen) / 3 >= n) return static_cast<int>(Utf16ToUtf8(src, n, dst, n * 3));
   const size_t need = Utf16ToUtf8(src, n, nullptr, 0);
   if (dstLen == 0) return static_cast<int>(need);
   if (need > static_cast<size_t>(dstLen)) {

@@ -105,7 +105,7 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   }
   const int64_t seconds = static_cast<int64_t>(uint64_t(ToTicks(*ft)) / kTicksPerSecond);
   const int64_t days = seconds / kSecondsPerDay - kEpochDays1601;
-  const int64_t rest = seconds % kSecondsPerDay;
+  const uint32_t rest = static_cast<uint32_t>(seconds % kSecondsPerDay);  // 32 bits: cheaper to divide
   int64_t y;
   unsigned m, d;
   CivilFromDays(days, y, m, d);

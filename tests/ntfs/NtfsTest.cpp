@@ -107,19 +107,22 @@ TEST(NtfsMount, ReadsVolumeFactsAndListsWin32NamesUnlessPosixNamesAreOn) {
                      Entry(20, FileName(5, u"Win32 file")),
                      Entry(21, FileName(5, u"LONGNA~1.TXT", nsDos)),
                      Entry(21, FileName(5, u"Long name.txt")),
-                     Entry(22, FileName(5, u"posix only", nsPosix))});
+                     Entry(22, FileName(5, u"posix only", nsPosix)),
+                     Entry(23, FileName(5, u"Café")),  // names become UTF-8 and end at a zero unit
+                     Entry(24, FileName(5, std::u16string(u"Cut\0off", 7)))});
   m.Finish();
   MountedNtfs v(m.bytes);
   ASSERT_TRUE(v.drive.MountDrive(false));
   EXPECT_EQ(std::tuple(v.drive.MftLoaded, v.drive.Name, v.drive.BytesPerFileRecord, v.drive.BytesPerIndexBlock,
                        v.drive.MftRecordCount(), v.drive.Dirty()),
             std::tuple(true, "Test", 1024u, 4096u, 128u, true));
-  EXPECT_EQ(Listing(v.drive, false), (Names{"\\Win32 file", "\\Long name.txt"}));
+  EXPECT_EQ(Listing(v.drive, false), (Names{"\\Win32 file", "\\Long name.txt", "\\Café", "\\Cut"}));
 
   optNtfsPosixNames = true;
   MountedNtfs posix(m.bytes);
   posix.drive.MountDrive(false);
-  EXPECT_EQ(Listing(posix.drive, false), (Names{"\\Win32 file", "\\Long name.txt", "\\posix only"}));
+  EXPECT_EQ(Listing(posix.drive, false),
+            (Names{"\\Win32 file", "\\Long name.txt", "\\posix only", "\\Café", "\\Cut"}));
   optNtfsPosixNames = false;
 }
 

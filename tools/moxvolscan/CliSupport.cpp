@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -111,7 +112,20 @@ ModuleSession::~ModuleSession() { Finalize(); }
 
 void AppendJsonEscaped(std::string& out, const char* s, size_t len) {
   static const char hex[] = "0123456789abcdef";
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x100; ++c) plain[size_t(c)] = c != '"' && c != '\\';
+    return plain;
+  }();
   for (size_t i = 0; i < len; ++i) {
+    // Runs that need no escape, most of every path, in one append.
+    size_t end = i;
+    while (end < len && kPlain[static_cast<unsigned char>(s[end])]) ++end;
+    if (end > i) {
+      out.append(s + i, end - i);
+      if (end == len) break;
+      i = end;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     switch (c) {
       case '"': out += "\\\""; break;
@@ -121,14 +135,10 @@ void AppendJsonEscaped(std::string& out, const char* s, size_t len) {
       case '\t': out += "\\t"; break;
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-        } else {
-          out += static_cast<char>(c);
-        }
+      default:  // the other control characters
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 15];
     }
   }
 }

@@ -1,5 +1,6 @@
 #include "Names.h"
 
+#include <array>
 #include <cstdint>
 
 namespace {
@@ -40,7 +41,7 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 // Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no
 // surrogates, nothing above U+10FFFF); 0 when there is none.
-size_t Utf8SequenceAt(const std::string& s, size_t i) {
+size_t Utf8SequenceAt(std::string_view s, size_t i) {
   const auto b = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
   const unsigned c = b(0);
   auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return b(k) >= lo && b(k) <= hi; };
@@ -55,7 +56,7 @@ size_t Utf8SequenceAt(const std::string& s, size_t i) {
   return 0;
 }
 
-bool IsUtf8(const std::string& s) {
+bool IsUtf8(std::string_view s) {
   for (size_t i = 0, n; i < s.size(); i += n)
     if ((n = Utf8SequenceAt(s, i)) == 0) return false;
   return true;
@@ -72,27 +73,39 @@ int HexValue(char c) {
 
 }  // namespace
 
-void AppendShownName(std::string& out, const std::string& name, bool shortName) {
+void AppendShownName(std::string& out, std::string_view name, bool shortName) {
   if (name.empty()) {
     out += '%';
     return;
   }
   if (name == "." || name == "..") {
-    out += name == "." ? "%2E" : "%2E%2E";
+    out += name.size() == 1 ? "%2E" : "%2E%2E";
     return;
   }
-  const bool cp437 = shortName && !IsUtf8(name);
-  auto plain = [](unsigned char c) { return c < 0x80 && !IsControl(c) && c != '%' && c != '/' && c != '\\'; };
+  // Whether the bytes are code page 437 is asked at the first byte above $7F:
+  // most names have none.
+  int cp437 = shortName ? -1 : 0;
+  auto isCp437 = [&] {
+    if (cp437 < 0) cp437 = IsUtf8(name) ? 0 : 1;
+    return cp437 == 1;
+  };
+  // Printable ASCII but '%', '/' and '\', looked up: this runs on every byte listed.
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; ++c) plain[size_t(c)] = c != '%' && c != '/' && c != '\\';
+    return plain;
+  }();
+  auto plain = [](unsigned char c) { return kPlain[c]; };
   for (size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (plain(c)) {  // runs of printable ASCII, the common case, in one append
       size_t end = i + 1;
       while (end < name.size() && plain(static_cast<unsigned char>(name[end]))) ++end;
-      out.append(name, i, end - i);
+      out.append(name.data() + i, end - i);
       i = end - 1;
     } else if (IsControl(c) || c == '%' || c == '/' || c == '\\') {
       AppendEscaped(out, c);
-    } else if (cp437) {
+    } else if (isCp437()) {
       AppendUtf8(out, kCp437High[c - 0x80]);
     } else if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
       AppendEscaped(out, c);  // U+0080..U+009F: terminals take some of them as commands
@@ -100,7 +113,7 @@ void AppendShownName(std::string& out, const std::string& name, bool shortName) 
     } else if (const size_t n = Utf8SequenceAt(name, i); n == 0) {
       AppendEscaped(out, c);
     } else {
-      out.append(name, i, n);
+      out.append(name.data() + i, n);
       i += n - 1;
     }
   }

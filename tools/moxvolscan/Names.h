@@ -11,9 +11,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // shortName false: a host name, whose bytes that are not UTF-8 show as %XX.
-void AppendShownName(std::string& out, const std::string& name, bool shortName = true);
+void AppendShownName(std::string& out, std::string_view name, bool shortName = true);
 std::string ShownName(const std::string& name);
 // One component of a path as typed: "%XX" is that byte, "%" alone the empty
 // name, any other "%" itself.

@@ -50,10 +50,11 @@ class NtfsFileSystem : public FileSystem {
     }
     return root;
   }
-  std::string NameOf(TObject* item) override {
+  std::string NameOf(TObject* item) override { return std::string(NameView(item)); }
+  std::string_view NameView(TObject* item) override {
     if (auto* f = ItemAs<TNTFSFile>(item)) return f->Name;
     if (auto* d = ItemAs<TNTFSDirectory>(item)) return d->Name;
-    return "";
+    return {};
   }
   uint8_t AttributesOf(TObject* item) override {
     if (auto* f = ItemAs<TNTFSFile>(item)) return uint8_t(f->Attributes);

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CliSupport.h"
@@ -33,6 +34,9 @@ class FileSystem {
   virtual TCustomDirectory* DeletedRoot() { return nullptr; }
   // The item's name as the file system shows it, still unescaped.
   virtual std::string NameOf(TObject* item) = 0;
+  // The same without a copy where the item keeps it; valid until the next
+  // call or until the item changes.
+  virtual std::string_view NameView(TObject* item) { return name_ = NameOf(item); }
   virtual uint8_t AttributesOf(TObject* item) = 0;
   // The item's MFT record number; -1 where the file system has none.
   virtual int64_t RecordOf(TObject* /*item*/) { return -1; }
@@ -50,6 +54,9 @@ class FileSystem {
   virtual std::string SaveName(TObject* item) = 0;
   // Why a file of this volume may read short, for the message that says so.
   virtual std::string ShortReadReason(TObject* item) = 0;
+
+ private:
+  std::string name_;
 };
 
 // Mounts the FAT volume on device; null when it is not one.
@@ -83,6 +90,9 @@ class Volume {
   // Reads through the shared sector cache in lines of the given size, so
   // one-sector reads become few large reads.
   void UseSectorCache(uint32_t lineSectors);
+  // For a command's last step: the item tree is left to the end of the
+  // process, which takes it back at once, rather than freed item by item.
+  void KeepTreeUntilExit();
 
   // An item by its path from the volume root: names as ls shows them (see
   // Names.h), "/" or "\" between them, letters compared case-insensitively;

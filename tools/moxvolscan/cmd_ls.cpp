@@ -169,6 +169,7 @@ int RunLs(const std::vector<std::string>& args) {
   progress.Clear();
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
+  volume.KeepTreeUntilExit();
   if (Interrupted()) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
     return kExitFailure;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <set>
 
 #include "CliSupport.h"
@@ -109,8 +108,12 @@ int Ask(const std::string& question) {
   for (;;) {
     std::fprintf(stderr, "%s [y]es, [n]o, [a]ll: ", question.c_str());
     std::fflush(stderr);
+    // A line of stdin through stdio: iostreams would cost every command
+    // their start-up.
     std::string answer;
-    if (!std::getline(std::cin, answer)) {
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') answer += char(c);
+    if (c == EOF && answer.empty()) {
       std::fprintf(stderr, "no\n");
       return IDNO;  // nobody to ask: keep what is there
     }
