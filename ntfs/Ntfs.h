@@ -165,10 +165,10 @@ class TNTFSdrive : public TCustomDrive {
  private:
   friend class TNTFSDirectory;
   bool ReadVolumeSectors(uint64_t Sector, uint64_t Count, uint8_t* Buffer);
-  // Where record `index` lies when one run of record 0's own map holds it:
-  // its volume sectors and the offset of the record in the first. False
-  // when it must be read through the MFT's full map.
-  bool LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip);
+  // Where record `index` lies when one run of record 0's own data attribute
+  // (map) holds it: its volume sectors and the offset of the record in the
+  // first. False when it must be read through the MFT's full map.
+  bool LocateFileRecord(uint32_t index, const TATTRIBUTE* map, uint64_t& first, uint64_t& count, uint32_t& skip);
   bool ValidGeometry() const;
   uint64_t VolumeBytes() const;
   uint32_t FSectorRatio = 1;  // device sectors per volume sector

@@ -49,7 +49,8 @@ class FreeRecordReader {
  public:
   FreeRecordReader(TNTFSdrive& drive, const std::vector<uint8_t>& bitmap, uint64_t count)
       : drive_(drive), bitmap_(bitmap), count_(count),
-        batch_(std::max<size_t>(16, (size_t{256} << 10) / std::max<uint32_t>(drive.BytesPerFileRecord, 1))) {}
+        batch_(std::max<size_t>(16, (size_t{64} << 10) / std::max<uint32_t>(drive.BytesPerFileRecord, 1))),
+        data_(new uint8_t[batch_ * drive.BytesPerFileRecord]), ok_(new bool[batch_]) {}
 
   // Record i after fix-up, or null when it could not be read. Valid until
   // the next call; calls come with rising i, each free in the bitmap.
@@ -57,7 +58,7 @@ class FreeRecordReader {
     while (next_ < numbers_.size() && numbers_[next_] < i) ++next_;
     if (next_ == numbers_.size()) Fill(i);
     if (next_ == numbers_.size() || numbers_[next_] != i) return nullptr;
-    return ok_[next_] ? data_.data() + next_ * drive_.BytesPerFileRecord : nullptr;
+    return ok_[next_] ? data_.get() + next_ * drive_.BytesPerFileRecord : nullptr;
   }
 
  private:
@@ -66,9 +67,7 @@ class FreeRecordReader {
     next_ = 0;
     for (uint64_t i = from; i < count_ && numbers_.size() < batch_; ++i)
       if (!BitIsSet(bitmap_.data(), i)) numbers_.push_back(uint32_t(i));
-    data_.resize(numbers_.size() * drive_.BytesPerFileRecord);
-    ok_.reset(new bool[numbers_.size()]);
-    drive_.ReadFileRecords(numbers_.data(), numbers_.size(), data_.data(), ok_.get());
+    drive_.ReadFileRecords(numbers_.data(), numbers_.size(), data_.get(), ok_.get());
   }
 
   TNTFSdrive& drive_;
@@ -76,7 +75,7 @@ class FreeRecordReader {
   uint64_t count_;
   size_t batch_;
   std::vector<uint32_t> numbers_;
-  std::vector<uint8_t> data_;
+  std::unique_ptr<uint8_t[]> data_;  // a batch of records: small, so its pages are touched once
   std::unique_ptr<bool[]> ok_;
   size_t next_ = 0;
 };
@@ -229,6 +228,7 @@ void TNTFSdrive::FindDeleted() {
     bool cancel = false;
     const TNTFSDirectory* progressFolder = nullptr;
     AnsiString progressText;
+    const AnsiString noText;  // made once: tens of thousands of records in use report it
     // The index holds what the tree holds now, and is dropped however the search ends.
     struct IndexGuard {
       TNTFSdrive& drive;
@@ -249,9 +249,10 @@ void TNTFSdrive::FindDeleted() {
     }
     for (uint64_t i = 0; i < count && !cancel; ++i) {
       try {
-        const int percent = count > 1 ? int(std::nearbyint(double(i) / double(count - 1) * 100.0)) : 100;
+        const int percent =
+            !OnProgress ? 0 : count > 1 ? int(std::nearbyint(double(i) / double(count - 1) * 100.0)) : 100;
         if (BitIsSet(bitmap.data(), i)) {
-          if (OnProgress) OnProgress(this, nullptr, "", percent, cancel);
+          if (OnProgress) OnProgress(this, nullptr, noText, percent, cancel);
           continue;
         }
         const uint8_t* record = i <= 0xFFFFFFFF ? records.Read(i) : nullptr;

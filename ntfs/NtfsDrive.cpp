@@ -190,7 +190,8 @@ bool TNTFSdrive::LoadMFT() {
   }
 }
 
-bool TNTFSdrive::LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip) {
+bool TNTFSdrive::LocateFileRecord(uint32_t index, const TATTRIBUTE* map, uint64_t& first, uint64_t& count,
+                                  uint32_t& skip) {
   // Records and clusters in either order of size: a record may span
   // clusters (512-byte clusters) or share one with others.
   const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
@@ -199,7 +200,6 @@ bool TNTFSdrive::LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& cou
   const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
   const uint32_t bps = BytesPerSector();
   int64_t lcn = 0, run = 0;
-  const TATTRIBUTE* map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
   if (bps == 0 || !map || !FindRun(map, vcn, lcn, run) || lcn <= 0 || run < int64_t(k) ||
       uint64_t(lcn) > (uint64_t(INT64_MAX) / BytesPerCluster))
     return false;
@@ -221,7 +221,7 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
     // one). Elsewhere whole clusters through the MFT's full map.
     uint64_t first = 0, count = 0;
     uint32_t skip = 0;
-    if (LocateFileRecord(index, first, count, skip)) {
+    if (LocateFileRecord(index, FindAttribute(MftRecord.data(), atData, nullptr, 0), first, count, skip)) {
       if (skip == 0 && count * BytesPerSector() == BytesPerFileRecord) {
         if (!ReadVolumeSectors(first, count, buffer)) return false;
       } else {
@@ -254,13 +254,18 @@ void TNTFSdrive::ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t*
   std::vector<size_t>& of = FRecordPieceOf;
   pieces.clear();
   of.clear();
+  const TATTRIBUTE* map = nullptr;
+  try {
+    if (Device && MftLoaded && BytesPerCluster != 0) map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
+  } catch (const std::exception&) {
+  }
   for (size_t i = 0; i < count; ++i) {
     ok[i] = false;
     uint64_t first = 0, sectors = 0;
     uint32_t skip = 0;
-    if (!Device || !MftLoaded || BytesPerCluster == 0) continue;
+    if (!map) continue;
     try {
-      if (!LocateFileRecord(numbers[i], first, sectors, skip) || skip != 0 ||
+      if (!LocateFileRecord(numbers[i], map, first, sectors, skip) || skip != 0 ||
           sectors * BytesPerSector() != BytesPerFileRecord)
         continue;
     } catch (const std::exception&) {
