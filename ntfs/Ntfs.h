@@ -174,8 +174,17 @@ class TNTFSdrive : public TCustomDrive {
   uint32_t FSectorRatio = 1;  // device sectors per volume sector
   int FReadVcnDepth = 0;      // ReadVCN -> ReadFileRecord -> ReadVCN through attribute lists
   std::vector<uint8_t> FRecordScratch;      // the sectors around a record smaller than one
-  std::vector<TSectorPiece> FRecordPieces;  // ReadFileRecords' reads, kept between calls
-  std::vector<size_t> FRecordPieceOf;        // and the record each one is for
+  // ReadFileRecords' reads, kept between calls: the device's pieces and, for
+  // each, the record it is for and, for a record smaller than its sectors,
+  // where the sectors go in FRecordScratch and where the record starts in them.
+  struct RecordRead {
+    size_t record;
+    bool direct;
+    size_t scratchAt;
+    uint32_t skip;
+  };
+  std::vector<TSectorPiece> FRecordPieces;
+  std::vector<RecordRead> FRecordReads;
   std::vector<uint8_t> FVolumeBitmapRecord;  // record 6, read once for the deleted verdicts
   std::vector<uint8_t> FBitmapWindow;        // bytes of its value from FBitmapWindowStart
   int64_t FBitmapWindowStart = -1;

@@ -248,12 +248,15 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
 }
 
 void TNTFSdrive::ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t* buffer, bool* ok) {
-  // Records that lie whole in device sectors of their own go to the device
-  // together; any other (or any the device failed) is read on its own.
+  // Records that one run of record 0's map holds go to the device together,
+  // straight into their slots or, when smaller than a sector (1 KiB records
+  // on 4 KiB sectors), as their sectors into the scratch; any other record
+  // (or any the device failed) is read on its own.
   std::vector<TSectorPiece>& pieces = FRecordPieces;
-  std::vector<size_t>& of = FRecordPieceOf;
+  std::vector<RecordRead>& reads = FRecordReads;
   pieces.clear();
-  of.clear();
+  reads.clear();
+  size_t scratch = 0;
   const TATTRIBUTE* map = nullptr;
   try {
     if (Device && MftLoaded && BytesPerCluster != 0) map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
@@ -263,25 +266,29 @@ void TNTFSdrive::ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t*
     ok[i] = false;
     uint64_t first = 0, sectors = 0;
     uint32_t skip = 0;
-    if (!map) continue;
     try {
-      if (!LocateFileRecord(numbers[i], map, first, sectors, skip) || skip != 0 ||
-          sectors * BytesPerSector() != BytesPerFileRecord)
-        continue;
+      if (!map || !LocateFileRecord(numbers[i], map, first, sectors, skip)) continue;
     } catch (const std::exception&) {
       continue;
     }
     const uint64_t absolute = uint64_t(FirstSector) + first * FSectorRatio;
     if (absolute + sectors * FSectorRatio > 0x7FFFFFFF) continue;
     ntfs::Log("Reading MFT file record :%d... (TNTFSdrive.ReadFileRecord)", int(numbers[i]));
-    pieces.push_back({uint32_t(absolute), uint32_t(sectors * FSectorRatio), buffer + i * BytesPerFileRecord});
-    of.push_back(i);
+    const bool direct = skip == 0 && sectors * BytesPerSector() == BytesPerFileRecord;
+    pieces.push_back({uint32_t(absolute), uint32_t(sectors * FSectorRatio), direct ? buffer + i * BytesPerFileRecord : nullptr});
+    reads.push_back({i, direct, scratch, skip});
+    if (!direct) scratch += size_t(sectors) * BytesPerSector();
   }
+  FRecordScratch.resize(scratch);
+  for (size_t k = 0; k < pieces.size(); ++k)
+    if (!reads[k].direct) pieces[k].buffer = FRecordScratch.data() + reads[k].scratchAt;
   if (!pieces.empty()) Device->ReadSecPieces(pieces.data(), pieces.size());
   for (size_t k = 0; k < pieces.size(); ++k) {
     if (!pieces[k].ok) continue;
-    FixupUpdateSequenceArray(pieces[k].buffer, BytesPerFileRecord);
-    ok[of[k]] = true;
+    uint8_t* slot = buffer + reads[k].record * BytesPerFileRecord;
+    if (!reads[k].direct) std::memcpy(slot, pieces[k].buffer + reads[k].skip, BytesPerFileRecord);
+    FixupUpdateSequenceArray(slot, BytesPerFileRecord);
+    ok[reads[k].record] = true;
   }
   for (size_t i = 0; i < count; ++i)
     if (!ok[i]) ok[i] = ReadFileRecord(numbers[i], buffer + i * BytesPerFileRecord);

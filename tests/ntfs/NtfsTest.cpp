@@ -154,8 +154,13 @@ TEST(NtfsIndex, ListsBlocksInCollationOrderAndSkipsLoopsAndForeignBlocks) {
 // has the lower record; a file whose parent record now holds a newer folder;
 // a parent chain deeper than 100; two deleted folders that are each other's
 // parent.
-TEST(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
-  NtfsImage m = NtfsImage::Make(8, 256, 4096, 256);
+// Also on 4 KiB sectors, where the search reads each 1 KiB record out of the
+// sector holding it.
+class NtfsDeleted : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(SectorSizes, NtfsDeleted, ::testing::Values(512u, 4096u));
+
+TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
+  NtfsImage m = NtfsImage::Make(4096 / GetParam(), 256, 4096, 256, GetParam());
   auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020) {
     m.Begin(i, inUse);
     m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));

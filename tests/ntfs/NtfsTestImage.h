@@ -144,9 +144,10 @@ struct NtfsImage {
   uint32_t Alloc(uint32_t n) { return std::exchange(nextFree, nextFree + n); }
 
   // An empty volume: $MFT, $Volume, an empty root and $Bitmap.
-  static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128) {
+  static NtfsImage Make(uint32_t spc = 8, uint32_t clusters = 256, uint32_t indexBytes = 4096, uint32_t records = 128,
+                        uint32_t bps = 512) {
     NtfsImage m;
-    m.spc = spc, m.records = records, m.clusters = clusters, m.indexBytes = indexBytes;
+    m.bps = bps, m.spc = spc, m.records = records, m.clusters = clusters, m.indexBytes = indexBytes;
     m.bytes.assign(size_t(clusters) * m.ClusterBytes(), 0);
     m.mftLcn = std::max<uint32_t>(1, 16384 / m.ClusterBytes());
     const uint32_t mftClusters = (m.records * m.recordBytes + m.ClusterBytes() - 1) / m.ClusterBytes();

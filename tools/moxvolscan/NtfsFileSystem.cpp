@@ -65,6 +65,9 @@ class NtfsFileSystem : public FileSystem {
     if (auto* d = ItemAs<TNTFSDirectory>(item)) return int64_t(d->MFTfileRef);
     return -1;
   }
+  // The deleted search alone reads its records in batches of its own and
+  // little else, each read a run that a line would only copy.
+  uint32_t ListingCacheLine(bool deletedOnly) override { return deletedOnly ? 0 : 256; }
   void CancelScan() override {}
   void Build(TCustomDirectory* dir) override {
     if (dir == drive_->DeletedTreeRoot.get()) {

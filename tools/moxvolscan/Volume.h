@@ -40,6 +40,9 @@ class FileSystem {
   virtual uint8_t AttributesOf(TObject* item) = 0;
   // The item's MFT record number; -1 where the file system has none.
   virtual int64_t RecordOf(TObject* /*item*/) { return -1; }
+  // Sectors per cache line for a listing, 0 for none. Directory sectors come
+  // one at a time: 128 KiB lines serve neighbouring folders from one read.
+  virtual uint32_t ListingCacheLine(bool /*deletedOnly*/) { return 256; }
   // Stops a running ScanDrive; callable from another thread.
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.

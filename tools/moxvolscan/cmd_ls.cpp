@@ -107,9 +107,7 @@ int RunLs(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   TCustomDrive& drive = volume.drive();
-  // Directory sectors come one at a time; 128 KiB lines serve the records
-  // of neighbouring folders from one read.
-  volume.UseSectorCache(256);
+  if (const uint32_t line = volume.fs().ListingCacheLine(deletedOnly)) volume.UseSectorCache(line);
   // The callback runs on a helper thread, perhaps only after the walk has
   // stopped: it reaches the volume only while the walk runs, and the program
   // does not exit under it.
