@@ -50,7 +50,7 @@ class FreeRecordReader {
   FreeRecordReader(TNTFSdrive& drive, const std::vector<uint8_t>& bitmap, uint64_t count)
       : drive_(drive), bitmap_(bitmap), count_(count),
         batch_(std::max<size_t>(16, (size_t{64} << 10) / std::max<uint32_t>(drive.BytesPerFileRecord, 1))),
-        data_(new uint8_t[batch_ * drive.BytesPerFileRecord]), ok_(new bool[batch_]) {}
+        data_(new uint8_t[batch_ * drive.BytesPerFileRecord]()), ok_(new bool[batch_]) {}
 
   // Record i after fix-up, or null when it could not be read. Valid until
   // the next call; calls come with rising i, each free in the bitmap.
@@ -75,7 +75,9 @@ class FreeRecordReader {
   uint64_t count_;
   size_t batch_;
   std::vector<uint32_t> numbers_;
-  std::unique_ptr<uint8_t[]> data_;  // a batch of records: small, so its pages are touched once
+  // A batch of records: small, so its pages are touched once; zeroed, as a
+  // memory checker does not see what io_uring writes.
+  std::unique_ptr<uint8_t[]> data_;
   std::unique_ptr<bool[]> ok_;
   size_t next_ = 0;
 };
