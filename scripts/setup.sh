@@ -2,7 +2,7 @@
 # Installs what building, testing and benchmarking need (Debian packages).
 # Quiet and idempotent: packages already present are not fetched again.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang libgtest-dev libclang-rt-14-dev
+pkgs=(cmake ninja-build ccache g++ clang libgtest-dev libclang-rt-14-dev
       dosfstools fdisk mtools sleuthkit ntfs-3g attr hyperfine xxd xz-utils pkgconf)
 missing=()
 for p in "${pkgs[@]}"; do
