@@ -42,6 +42,43 @@ void CloseDeletedTree(TCustomDirectory* root) {
   }
 }
 
+bool IsWin32Name(const TFILENAME_ATTRIBUTE* name) {
+  return name && (name->NameType == nsWin32 || name->NameType == nsWin32AndDos);
+}
+
+// A record's file name, looked for through its attribute list as well: a
+// file with many links, or one Linux wrote fragmented, may keep its names in
+// extension records only. The name lies in record or, copied, in held.
+const TFILENAME_ATTRIBUTE* FileNameOf(TNTFSdrive& drive, const uint8_t* record, uint64_t number,
+                                      std::vector<uint8_t>& held) {
+  const TFILENAME_ATTRIBUTE* best = drive.FindAttributeFileName(record);
+  if (IsWin32Name(best) || !drive.FindAttribute(record, atAttributeList, nullptr, 0)) return best;
+  const std::vector<uint8_t> list = drive.ReadAttributeList(record);
+  std::vector<uint8_t> ext(drive.BytesPerFileRecord);
+  const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+  uint64_t previous = number;
+  for (int occurrence = 0; occurrence <= 255; ++occurrence) {
+    const TATTRIBUTE_LIST_ENTRY* e =
+        drive.FindAttributeListEntry(list.data(), uint32_t(list.size()), atFileName, nullptr, uint8_t(occurrence));
+    if (!e) break;
+    // The record's own names are known already, and one extension record
+    // holds its names one after another.
+    const uint64_t at = RecordNumberOf(e->FileReference);
+    if (at == number || at == previous || at > 0xFFFFFFFF) continue;
+    previous = at;
+    if (!drive.ReadFileRecord(uint32_t(at), ext.data()) || !HasMagic(ext.data(), "FILE") ||
+        RecordNumberOf(h->BaseFileRecord) != number)
+      continue;
+    const TFILENAME_ATTRIBUTE* name = drive.FindAttributeFileName(ext.data());
+    if (!name || (best && !IsWin32Name(name))) continue;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(name);
+    held.assign(bytes, bytes + kFileNameHeader + 2 * size_t(name->NameLength));
+    best = reinterpret_cast<const TFILENAME_ATTRIBUTE*>(held.data());
+    if (IsWin32Name(best)) break;
+  }
+  return best;
+}
+
 // Free records in ascending order, read ahead in batches: the deleted search
 // wants thousands of scattered 1 KiB records, which cost far less read
 // together than one at a time or through whole cache lines.
@@ -123,13 +160,13 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   auto* root = AsNtfs(DeletedTreeRoot.get());
   if (!root) throw std::logic_error("no deleted tree");
   const uint64_t p = RecordNumberOf(name->ParentDirectory);
-  std::vector<uint8_t> record(BytesPerFileRecord);
+  std::vector<uint8_t> record(BytesPerFileRecord), heldName;
   // Parents lie scattered over the MFT: each is read alone, not with the
   // cache line around it.
   const uint32_t number = uint32_t(p);
   bool read = false;
   if (p <= 0xFFFFFFFF) ReadFileRecords(&number, 1, record.data(), &read);
-  const TFILENAME_ATTRIBUTE* pn = read ? FindAttributeFileName(record.data()) : nullptr;
+  const TFILENAME_ATTRIBUTE* pn = read ? FileNameOf(*this, record.data(), p, heldName) : nullptr;
   // A parent created after its child is a reused record, not the parent.
   if (read && depth < 100 && pn && int64_t(name->CreationTime) >= int64_t(pn->CreationTime) &&
       (pn->FileAttributes & kFileNameIsDirectory)) {
@@ -231,6 +268,7 @@ void TNTFSdrive::FindDeleted() {
     const TNTFSDirectory* progressFolder = nullptr;
     AnsiString progressText;
     const AnsiString noText;  // made once: tens of thousands of records in use report it
+    std::vector<uint8_t> heldName, heldData;
     // The index holds what the tree holds now, and is dropped however the search ends.
     struct IndexGuard {
       TNTFSdrive& drive;
@@ -262,11 +300,18 @@ void TNTFSdrive::FindDeleted() {
         if (record && HasMagic(record, "FILE") && !(h->Flags & kRecordInUse)) {
           ntfs::Log("item %lld of %lld is valid file record and not in use... (TNTFSdrive.FindDeleted)",
                     (long long)i, (long long)(count - 1));
-          const TFILENAME_ATTRIBUTE* name = FindAttributeFileName(record);
+          // An extension record is part of its base record's item, which
+          // reaches it through its attribute list.
+          if (h->BaseFileRecord != 0) continue;
+          const TFILENAME_ATTRIBUTE* name = FileNameOf(*this, record, i, heldName);
           if (!name) continue;
           if (i > kLastSystemRecord) {
             Log("item has \"FileName\" Attribute and is not a system file... (TNTFSdrive.FindDeleted)");
-            const TATTRIBUTE* data = FindAttribute(record, atData, nullptr, 0);
+            // The whole $DATA, also when extension records hold it: the
+            // size, the verdict and the reader all go by it.
+            const TATTRIBUTE* data = GatherAttribute(record, uint32_t(i), atData, nullptr, heldData)
+                                         ? reinterpret_cast<const TATTRIBUTE*>(heldData.data())
+                                         : nullptr;
             TNTFSDirectory *parent = nullptr, *self = nullptr;
             FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
             if (!parent) {

@@ -1,6 +1,6 @@
 // What only byte-level images catch: fix-up, run decoding, index order and
-// loops, attribute lists, the deleted-tree rebuild and 64-bit reads. Broad
-// listings and contents are checked against real volumes by the oracle suite.
+// loops, attribute lists and 64-bit reads. Broad listings and contents are
+// checked against real volumes by the oracle suite.
 
 #include "Devices.h"
 #include "NtfsTestImage.h"
@@ -10,20 +10,6 @@ namespace {
 
 const auto source = std::make_shared<ScriptedSource>();
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new BoundSources({{kNtfsLetter, source}}));
-
-// Every item a scan reports, as "path" (folders) or "path\name" (files), a
-// deleted one marked with "*".
-std::vector<std::string> Listing(TNTFSdrive& drive, bool deletedOnly) {
-  std::vector<std::string> out;
-  drive.OnFoundItem = [&](TObject*, TObject* item) {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) out.push_back(f->GetPath(nullptr) + "\\" + f->Name + (f->Deleted ? "*" : ""));
-    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) out.push_back(d->GetPath(nullptr) + ((d->DeletedState & 1) ? "*" : ""));
-  };
-  drive.ScanDrive("*", deletedOnly, deletedOnly);
-  return out;
-}
-
-using Names = std::vector<std::string>;
 
 }  // namespace
 
@@ -150,47 +136,6 @@ TEST(NtfsIndex, ListsBlocksInCollationOrderAndSkipsLoopsAndForeignBlocks) {
   }
 }
 
-// Live \Docs\Work holding a deleted file; a deleted folder whose deleted child
-// has the lower record; a file whose parent record now holds a newer folder;
-// a parent chain deeper than 100; two deleted folders that are each other's
-// parent.
-// Also on 4 KiB sectors, where the search reads each 1 KiB record out of the
-// sector holding it.
-class NtfsDeleted : public ::testing::TestWithParam<uint32_t> {};
-INSTANTIATE_TEST_SUITE_P(SectorSizes, NtfsDeleted, ::testing::Values(512u, 4096u));
-
-TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
-  NtfsImage m = NtfsImage::Make(4096 / GetParam(), 256, 4096, 256, GetParam());
-  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020) {
-    m.Begin(i, inUse);
-    m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));
-  };
-  dir(20, 5, u"Docs", true);
-  dir(21, 20, u"Work", true);
-  m.File(40, 21, u"lost.txt", false);
-  m.File(45, 50, u"child.txt", false);
-  dir(50, 5, u"Gone", false);
-  dir(60, 5, u"Newer", true, kTime2020 + 10000000);
-  m.File(41, 60, u"orphan.txt", false);
-  m.File(99, 100, u"deep.txt", false);
-  for (uint32_t i = 100; i <= 210; ++i) dir(i, i + 1, u"d", true);
-  dir(70, 71, u"a", false);
-  dir(71, 70, u"b", false);
-  m.Finish();
-  MountedNtfs v(m.bytes);
-  ASSERT_TRUE(v.drive.MountDrive(false));
-  const Names found = Listing(v.drive, true);
-  for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*"})
-    EXPECT_NE(std::find(found.begin(), found.end(), expected), found.end()) << expected;
-  EXPECT_EQ(std::count(found.begin(), found.end(), "\\Gone*"), 1);
-  std::string deep;
-  for (const std::string& f : found)
-    if (f.find("deep.txt") != std::string::npos) deep = f;
-  EXPECT_EQ(deep.rfind("\\MFT 200\\", 0), 0u) << deep;
-  EXPECT_EQ(std::count(deep.begin(), deep.end(), '\\'), 102);
-  EXPECT_EQ(v.drive.DeletedFileCount, 4);
-}
-
 // The MFT's second half lies elsewhere and is described only in extension
 // record 16; a file's attribute list names its own record.
 TEST(NtfsAttributeList, ReachesMftExtentsInExtensionRecordsAndEndsOnSelfReference) {
@@ -200,16 +145,10 @@ TEST(NtfsAttributeList, ReachesMftExtentsInExtensionRecordsAndEndsOnSelfReferenc
   m.File(100, 5, u"far.txt");
   m.Begin(30);
   m.attrs[30].push_back(Resident(atFileName, FileName(5, u"loop.bin", nsWin32, false, 5000)));
-  auto listEntry = [](uint32_t type, uint64_t lowVcn, uint64_t ref) {
-    Bytes e(0x20, 0);
-    e[7] = 0x1A;
-    Put(e, 0, type, 4), Put(e, 4, 0x20, 2), Put(e, 8, lowVcn, 8), Put(e, 0x10, ref, 8);
-    return e;
-  };
-  m.attrs[30].push_back(Resident(atAttributeList, listEntry(atData, 0, 30)));
+  m.attrs[30].push_back(Resident(atAttributeList, ListEntry(atData, 0, 30)));
   m.SetDirectory(5, {Entry(100, FileName(5, u"far.txt")), Entry(30, FileName(5, u"loop.bin"))});
   m.attrs[0][0] = NonResident(atData, {{half, m.mftLcn}}, m.records * m.recordBytes, m.ClusterBytes());
-  m.attrs[0].push_back(Resident(atAttributeList, Concat({listEntry(atData, 0, 0), listEntry(atData, half, 16)})));
+  m.attrs[0].push_back(Resident(atAttributeList, Concat({ListEntry(atData, 0, 0), ListEntry(atData, half, 16)})));
   m.Begin(16, true, 0);
   m.attrs[16].push_back(NonResident(atData, {{half, moved}}, 0, m.ClusterBytes(), u"", half));
   m.Finish();

@@ -114,6 +114,14 @@ inline Bytes Entry(uint64_t reference, const Bytes& key, bool last = false, int6
   return e;
 }
 
+// An attribute list entry naming the record that holds a piece of an attribute.
+inline Bytes ListEntry(uint32_t type, uint64_t lowVcn, uint64_t reference) {
+  Bytes e(0x20, 0);
+  e[7] = 0x1A;
+  Put(e, 0, type, 4), Put(e, 4, 0x20, 2), Put(e, 8, lowVcn, 8), Put(e, 0x10, reference, 8);
+  return e;
+}
+
 inline Bytes Concat(const std::vector<Bytes>& parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -241,3 +249,17 @@ struct MountedNtfs {
   }
   ~MountedNtfs() { EXPECT_TRUE(NtfsSource().writes.empty()) << "the reader wrote to the volume"; }
 };
+
+// Every item a scan reports, as "path" (folders) or "path\name" (files), a
+// deleted one marked with "*".
+inline std::vector<std::string> Listing(TNTFSdrive& drive, bool deletedOnly) {
+  std::vector<std::string> out;
+  drive.OnFoundItem = [&](TObject*, TObject* item) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) out.push_back(f->GetPath(nullptr) + "\\" + f->Name + (f->Deleted ? "*" : ""));
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) out.push_back(d->GetPath(nullptr) + ((d->DeletedState & 1) ? "*" : ""));
+  };
+  drive.ScanDrive("*", deletedOnly, deletedOnly);
+  return out;
+}
+
+using Names = std::vector<std::string>;

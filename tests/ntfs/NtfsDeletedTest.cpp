@@ -1,0 +1,120 @@
+// The deleted search: paths rebuilt from free records, placeholders for
+// folders that are gone, and items whose attributes span extension records.
+
+#include <map>
+
+#include "NtfsTestImage.h"
+
+namespace {
+
+// The deleted files of the tree after a scan, by name.
+std::map<std::string, TNTFSFile*> DeletedFiles(TNTFSdrive& drive) {
+  std::map<std::string, TNTFSFile*> files;
+  drive.OnFoundItem = [&](TObject*, TObject* item) {
+    if (auto* f = dynamic_cast<TNTFSFile*>(item); f && f->Deleted) files[f->Name] = f;
+  };
+  drive.ScanDrive("*", true, true);
+  return files;
+}
+
+Bytes ReadWhole(TNTFSdrive& drive, const TNTFSFile& f) {
+  TNTFSfileInfo info;
+  drive.resetByMFTfileRef(int64_t(f.MFTfileRef), f.Size, info);
+  Bytes out(size_t(f.Size));
+  uint32_t n = 0;
+  if (!drive.blockread(info, uint32_t(out.size()), out.data(), n)) out.resize(n);
+  return out;
+}
+
+}  // namespace
+
+// Live \Docs\Work holding a deleted file; a deleted folder whose deleted child
+// has the lower record; a file whose parent record now holds a newer folder;
+// a parent chain deeper than 100; two deleted folders that are each other's
+// parent.
+// Also on 4 KiB sectors, where the search reads each 1 KiB record out of the
+// sector holding it.
+class NtfsDeleted : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(SectorSizes, NtfsDeleted, ::testing::Values(512u, 4096u));
+
+TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
+  NtfsImage m = NtfsImage::Make(4096 / GetParam(), 256, 4096, 256, GetParam());
+  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020) {
+    m.Begin(i, inUse);
+    m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));
+  };
+  dir(20, 5, u"Docs", true);
+  dir(21, 20, u"Work", true);
+  m.File(40, 21, u"lost.txt", false);
+  m.File(45, 50, u"child.txt", false);
+  dir(50, 5, u"Gone", false);
+  dir(60, 5, u"Newer", true, kTime2020 + 10000000);
+  m.File(41, 60, u"orphan.txt", false);
+  m.File(99, 100, u"deep.txt", false);
+  for (uint32_t i = 100; i <= 210; ++i) dir(i, i + 1, u"d", true);
+  dir(70, 71, u"a", false);
+  dir(71, 70, u"b", false);
+  m.Finish();
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  const Names found = Listing(v.drive, true);
+  for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*"})
+    EXPECT_NE(std::find(found.begin(), found.end(), expected), found.end()) << expected;
+  EXPECT_EQ(std::count(found.begin(), found.end(), "\\Gone*"), 1);
+  std::string deep;
+  for (const std::string& f : found)
+    if (f.find("deep.txt") != std::string::npos) deep = f;
+  EXPECT_EQ(deep.rfind("\\MFT 200\\", 0), 0u) << deep;
+  EXPECT_EQ(std::count(deep.begin(), deep.end(), '\\'), 102);
+  EXPECT_EQ(v.drive.DeletedFileCount, 4);
+}
+
+
+// Windows leaves the name in the base record and $DATA in extension records
+// (here in two pieces, the second on lower clusters); Linux writes a
+// fragmented file's name into an extension record, here one numbered below
+// its base, whose list lies in a cluster of its own.
+TEST(NtfsDeletedAttributeList, ItemsComeWholeFromTheirBaseRecordsAndExtensionsAreNotListed) {
+  NtfsImage m = NtfsImage::Make();
+  const uint32_t cb = m.ClusterBytes();
+  const uint32_t low = m.Alloc(2), high = m.Alloc(2), single = m.Alloc(1), listAt = m.Alloc(1);
+  for (uint32_t k = 0; k < 5; ++k) std::memset(m.Cluster(low + k), 'a' + k, cb);
+  const int64_t fragSize = 3 * int64_t(cb) + 100, bigSize = cb - 10;
+
+  m.Begin(40, false);
+  m.attrs[40] = {Resident(atFileName, FileName(5, u"frag.bin")),
+                 Resident(atAttributeList, Concat({ListEntry(atFileName, 0, 40), ListEntry(atData, 0, 41),
+                                                   ListEntry(atData, 2, 42)}))};
+  auto extension = [&](uint32_t i, uint64_t base, const Bytes& attribute) {
+    m.Begin(i, false, 0);
+    Put(m.Record(i) + 0x20, base, 8);
+    m.attrs[i] = {attribute};
+  };
+  Bytes first = NonResident(atData, {{2, high}}, fragSize, cb);
+  Put(first, 0x28, 4 * uint64_t(cb), 8);  // the first piece tells the whole allocation
+  extension(41, 40, first);
+  extension(42, 40, NonResident(atData, {{2, low}}, 0, cb, u"", 2));
+
+  extension(47, 50, Resident(atFileName, FileName(5, u"big.dat", nsPosix)));
+  m.Begin(50, false);
+  const Bytes list = Concat({ListEntry(atFileName, 0, 47), ListEntry(atData, 0, 50)});
+  m.attrs[50] = {NonResident(atAttributeList, {{1, listAt}}, int64_t(list.size()), cb),
+                 NonResident(atData, {{1, single}}, bigSize, cb)};
+  std::memcpy(m.Cluster(listAt), list.data(), list.size());
+  m.Finish();
+  for (uint32_t lcn = low; lcn < listAt; ++lcn) m.Cluster(m.bitmapLcn)[lcn / 8] &= uint8_t(~(1 << (lcn % 8)));
+
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  const auto files = DeletedFiles(v.drive);
+  ASSERT_EQ(files.size(), 2u);
+  const TNTFSFile* frag = files.at("frag.bin");
+  const TNTFSFile* big = files.at("big.dat");
+  EXPECT_EQ(std::tuple(frag->MFTfileRef, frag->Size, frag->DeletedCondition), std::tuple(40u, fragSize, 1));
+  EXPECT_EQ(std::tuple(big->MFTfileRef, big->Size, big->DeletedCondition), std::tuple(50u, bigSize, 1));
+  Bytes expected;
+  for (uint32_t lcn : {high, high + 1, low, low + 1}) expected.insert(expected.end(), m.Cluster(lcn), m.Cluster(lcn) + cb);
+  expected.resize(size_t(fragSize));
+  EXPECT_EQ(ReadWhole(v.drive, *frag), expected);
+  EXPECT_EQ(ReadWhole(v.drive, *big), Bytes(m.Cluster(single), m.Cluster(single) + bigSize));
+}
