@@ -190,10 +190,23 @@ class TNTFSdrive : public TCustomDrive {
   int64_t FBitmapWindowStart = -1;
   bool VolumeClusterInUse(const TATTRIBUTE* bitmap, int64_t lcn);
   // While FindDeleted runs: the deleted tree's directories by record number,
-  // so finding a parent costs one look-up instead of a walk of the tree.
-  std::unordered_map<uint64_t, TNTFSDirectory*> FDeletedDirs;
+  // so finding a parent costs one look-up instead of a walk of the tree,
+  // with what the record holds now, which tells whether a child's parent
+  // reference still means it.
+  struct DeletedFolder {
+    TNTFSDirectory* dir = nullptr;      // the folder the record holds (path, deleted or placeholder)
+    TNTFSDirectory* orphans = nullptr;  // "MFT n" for children of a folder the record held before
+    bool anyChild = true;               // nothing known of the record: every child goes to dir
+    bool free = false;
+    uint16_t sequence = 0;
+    int64_t created = 0;
+  };
+  std::unordered_map<uint64_t, DeletedFolder> FDeletedDirs;
   bool FDeletedDirsOn = false;
-  void NoteDeletedDir(TObject* item);
+  void NoteDeletedDir(TObject* item, const TFILE_RECORD_HEADER* record = nullptr, int64_t created = 0);
+  // The folder a deleted item with this name goes under.
+  TNTFSDirectory* DeletedParent(const TFILENAME_ATTRIBUTE* name, int depth);
+  TNTFSDirectory* Placeholder(uint64_t record);
 };
 
 // ---- Items ----------------------------------------------------------------------------------------

@@ -129,7 +129,7 @@ void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a,
     // same number takes the place of the earlier, as in the walk below.
     auto at = [this](uint64_t n) {
       const auto it = FDeletedDirs.find(n);
-      return it == FDeletedDirs.end() ? nullptr : it->second;
+      return it == FDeletedDirs.end() ? nullptr : it->second.dir;
     };
     foundA = at(a);
     if (b != a) foundB = at(b);
@@ -152,8 +152,62 @@ void TNTFSdrive::FindDeletedTreeDirectories(TCustomDirectory* start, uint64_t a,
   }
 }
 
-void TNTFSdrive::NoteDeletedDir(TObject* item) {
-  if (auto* d = ItemAs<TNTFSDirectory>(item); d && FDeletedDirsOn) FDeletedDirs[d->MFTfileRef] = d;
+void TNTFSdrive::NoteDeletedDir(TObject* item, const TFILE_RECORD_HEADER* record, int64_t created) {
+  auto* d = ItemAs<TNTFSDirectory>(item);
+  if (!d || !FDeletedDirsOn) return;
+  DeletedFolder& f = FDeletedDirs[d->MFTfileRef];
+  f.dir = d;
+  f.anyChild = !record;
+  if (record) {
+    f.free = !(record->Flags & kRecordInUse);
+    f.sequence = record->SequenceNumber;
+    f.created = created;
+  }
+}
+
+namespace {
+
+// Whether a parent record still holds the folder a child's name points at.
+// Its sequence number is the reference's while the folder lives, and one
+// more once it has been freed (0 is skipped on wrap); any other number, or a
+// folder created after its child, means the record has been reused since.
+// A reference without a sequence number is taken at its word.
+bool StillHolds(bool free, uint16_t sequence, int64_t created, const TFILENAME_ATTRIBUTE* child) {
+  if (int64_t(child->CreationTime) < created) return false;
+  const auto s = uint16_t(uint64_t(child->ParentDirectory) >> 48);
+  if (s == 0 || s == sequence) return true;
+  return free && sequence == (s == 0xFFFF ? 1 : s + 1);
+}
+
+}  // namespace
+
+TNTFSDirectory* TNTFSdrive::Placeholder(uint64_t p) {
+  auto* root = AsNtfs(DeletedTreeRoot.get());
+  auto placeholder = std::make_unique<TNTFSDirectory>();
+  placeholder->MFTfileRef = p;
+  placeholder->Name = "MFT " + std::to_string(p);
+  placeholder->Drive = this;
+  placeholder->DeletedState = 5;
+  placeholder->Parent = root;
+  if (!root->Children) root->Children = std::make_shared<TChildList>();
+  root->Children->push_back(placeholder.get());
+  return placeholder.release();
+}
+
+TNTFSDirectory* TNTFSdrive::DeletedParent(const TFILENAME_ATTRIBUTE* name, int depth) {
+  const uint64_t p = RecordNumberOf(name->ParentDirectory);
+  if (!FDeletedDirsOn) {
+    TNTFSDirectory *found = nullptr, *unused = nullptr;
+    FindDeletedTreeDirectories(DeletedTreeRoot.get(), p, p, found, unused);
+    return found ? found : ResolveDeletedParent(name, depth);
+  }
+  const auto it = FDeletedDirs.find(p);
+  if (it == FDeletedDirs.end()) return ResolveDeletedParent(name, depth);
+  DeletedFolder& f = it->second;
+  if (f.anyChild) return f.dir;
+  if (StillHolds(f.free, f.sequence, f.created, name)) return f.dir ? f.dir : ResolveDeletedParent(name, depth);
+  if (!f.orphans) f.orphans = Placeholder(p);
+  return f.orphans;
 }
 
 TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth) {
@@ -167,28 +221,32 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   bool read = false;
   if (p <= 0xFFFFFFFF) ReadFileRecords(&number, 1, record.data(), &read);
   const TFILENAME_ATTRIBUTE* pn = read ? FileNameOf(*this, record.data(), p, heldName) : nullptr;
-  // A parent created after its child is a reused record, not the parent.
-  if (read && depth < 100 && pn && int64_t(name->CreationTime) >= int64_t(pn->CreationTime) &&
-      (pn->FileAttributes & kFileNameIsDirectory)) {
-    if (p == kMftRecordRoot) return root;
-    TNTFSDirectory *g = nullptr, *self = nullptr;
-    FindDeletedTreeDirectories(root, RecordNumberOf(pn->ParentDirectory), p, g, self);
-    if (!g) g = ResolveDeletedParent(pn, depth + 1);
-    if (!g->Children) g->Children = std::make_shared<TChildList>();
-    auto* made = static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
-    NoteDeletedDir(made);
-    return made;
+  const auto* header = reinterpret_cast<const TFILE_RECORD_HEADER*>(record.data());
+  if (read && depth < 100 && pn && (pn->FileAttributes & kFileNameIsDirectory)) {
+    if (StillHolds(!(header->Flags & kRecordInUse), header->SequenceNumber, pn->CreationTime, name)) {
+      if (p == kMftRecordRoot) return root;
+      TNTFSDirectory* g = DeletedParent(pn, depth + 1);
+      if (!g->Children) g->Children = std::make_shared<TChildList>();
+      auto* made = static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
+      NoteDeletedDir(made, header, pn->CreationTime);
+      return made;
+    }
+    // A newer folder holds the record: the child's folder is gone.
+    if (FDeletedDirsOn) {
+      DeletedFolder& f = FDeletedDirs[p];
+      if (!f.dir) {
+        f.anyChild = false;
+        f.free = !(header->Flags & kRecordInUse);
+        f.sequence = header->SequenceNumber;
+        f.created = pn->CreationTime;
+      }
+      if (!f.orphans) f.orphans = Placeholder(p);
+      return f.orphans;
+    }
   }
-  auto placeholder = std::make_unique<TNTFSDirectory>();
-  placeholder->MFTfileRef = p;
-  placeholder->Name = "MFT " + std::to_string(p);
-  placeholder->Drive = this;
-  placeholder->DeletedState = 5;
-  placeholder->Parent = root;
-  if (!root->Children) root->Children = std::make_shared<TChildList>();
-  root->Children->push_back(placeholder.get());
-  NoteDeletedDir(placeholder.get());
-  return placeholder.release();
+  TNTFSDirectory* placeholder = Placeholder(p);
+  NoteDeletedDir(placeholder);
+  return placeholder;
 }
 
 uint8_t TNTFSdrive::DetermineDeletedCondition(const TATTRIBUTE* data) {
@@ -314,19 +372,20 @@ void TNTFSdrive::FindDeleted() {
                                          : nullptr;
             TNTFSDirectory *parent = nullptr, *self = nullptr;
             FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
-            if (!parent) {
+            if (!parent)
               ntfs::Log("parent directory not found yet, item: %lld - will create absolute path... "
                         "(TNTFSdrive.FindDeleted)",
                         (long long)i);
-              try {
-                parent = ResolveDeletedParent(name, 0);
-              } catch (...) {
-                parent = root;
-              }
+            // Also a folder already in the tree is checked: its record may
+            // hold another folder than the one the item was in.
+            try {
+              parent = DeletedParent(name, 0);
+            } catch (...) {
+              parent = root;
             }
             if (!parent->Children) parent->Children = std::make_shared<TChildList>();
             TObject* item = parent->AddNTFSFile(i, name, data, true);
-            NoteDeletedDir(item);
+            NoteDeletedDir(item, h, name->CreationTime);
             cancel = false;
             if (OnProgress) {
               // Deleted items of one folder come in runs: its path is built once per run.

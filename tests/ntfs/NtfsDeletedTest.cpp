@@ -31,7 +31,10 @@ Bytes ReadWhole(TNTFSdrive& drive, const TNTFSFile& f) {
 // Live \Docs\Work holding a deleted file; a deleted folder whose deleted child
 // has the lower record; a file whose parent record now holds a newer folder;
 // a parent chain deeper than 100; two deleted folders that are each other's
-// parent.
+// parent. Sequence numbers (high 16 bits of a reference) tell a folder that
+// still holds its record (live: the same number; deleted: one more) from one
+// that reuses it, a live one or a deleted one met before or after its
+// namesake's children.
 // Also on 4 KiB sectors, where the search reads each 1 KiB record out of the
 // sector holding it.
 class NtfsDeleted : public ::testing::TestWithParam<uint32_t> {};
@@ -39,15 +42,25 @@ INSTANTIATE_TEST_SUITE_P(SectorSizes, NtfsDeleted, ::testing::Values(512u, 4096u
 
 TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
   NtfsImage m = NtfsImage::Make(4096 / GetParam(), 256, 4096, 256, GetParam());
-  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020) {
+  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, bool inUse, int64_t created = kTime2020,
+                 uint16_t sequence = 0) {
     m.Begin(i, inUse);
+    Put(m.Record(i) + 0x10, sequence, 2);
     m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));
   };
+  auto ref = [](uint64_t record, uint64_t sequence) { return record | sequence << 48; };
   dir(20, 5, u"Docs", true);
   dir(21, 20, u"Work", true);
   m.File(40, 21, u"lost.txt", false);
-  m.File(45, 50, u"child.txt", false);
-  dir(50, 5, u"Gone", false);
+  m.File(45, ref(50, 2), u"child.txt", false);
+  dir(50, 5, u"Gone", false, kTime2020, 3);
+  dir(62, 5, u"Reused", true, kTime2020 - 10000000, 5);
+  m.File(43, ref(62, 4), u"stale.txt", false);
+  m.File(63, ref(62, 5), u"fresh.txt", false);
+  m.File(44, ref(64, 5), u"old1.txt", false);
+  dir(64, 5, u"NewGone", false, kTime2020, 7);
+  m.File(66, ref(64, 5), u"old2.txt", false);
+  m.File(67, ref(64, 6), u"mine.txt", false);
   dir(60, 5, u"Newer", true, kTime2020 + 10000000);
   m.File(41, 60, u"orphan.txt", false);
   m.File(99, 100, u"deep.txt", false);
@@ -58,15 +71,17 @@ TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
   MountedNtfs v(m.bytes);
   ASSERT_TRUE(v.drive.MountDrive(false));
   const Names found = Listing(v.drive, true);
-  for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*"})
+  for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*",
+                               "\\MFT 62\\stale.txt*", "\\Reused\\fresh.txt*", "\\MFT 64\\old1.txt*",
+                               "\\MFT 64\\old2.txt*", "\\NewGone*", "\\NewGone\\mine.txt*"})
     EXPECT_NE(std::find(found.begin(), found.end(), expected), found.end()) << expected;
-  EXPECT_EQ(std::count(found.begin(), found.end(), "\\Gone*"), 1);
+  for (const char* once : {"\\Gone*", "\\MFT 64*", "\\NewGone*"}) EXPECT_EQ(std::count(found.begin(), found.end(), once), 1) << once;
   std::string deep;
   for (const std::string& f : found)
     if (f.find("deep.txt") != std::string::npos) deep = f;
   EXPECT_EQ(deep.rfind("\\MFT 200\\", 0), 0u) << deep;
   EXPECT_EQ(std::count(deep.begin(), deep.end(), '\\'), 102);
-  EXPECT_EQ(v.drive.DeletedFileCount, 4);
+  EXPECT_EQ(v.drive.DeletedFileCount, 9);
 }
 
 
