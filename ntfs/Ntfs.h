@@ -114,6 +114,10 @@ class TNTFSdrive : public TCustomDrive {
 
   // ---- Deleted items ----
   void FindDeleted();
+  // How the last FindDeleted told free records: by the MFT bitmap, or, that
+  // unreadable, by each record's own header; Failed when it could examine none.
+  enum class TDeletedSearch { NotRun, ByBitmap, ByHeaders, Failed };
+  TDeletedSearch DeletedSearch = TDeletedSearch::NotRun;
   uint8_t DetermineDeletedCondition(const TATTRIBUTE* data);
   TNTFSDirectory* ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth);
   // Directories of start's tree whose MFTfileRef is a (resp. b); the last one met wins.

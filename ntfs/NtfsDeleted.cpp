@@ -308,20 +308,26 @@ void TNTFSdrive::FindDeleted() {
       }
     }
   }
-  if (!bitmapAttr) {
-    Log("TNTFSdrive.FindDeleted: ERROR - Couldn't find Bitmap attribute!");
-    return;
-  }
+  DeletedSearch = TDeletedSearch::Failed;
+  if (!root) return;
+  if (!bitmapAttr) Log("TNTFSdrive.FindDeleted: ERROR - Couldn't find Bitmap attribute!");
   std::vector<uint8_t> bitmap;
-  ReadAttribute(bitmapAttr, bitmap);
-  uint64_t count = MftRecordCount();
+  const bool bitmapRead = bitmapAttr && ReadAttribute(bitmapAttr, bitmap);
+  uint64_t count = std::min<uint64_t>(MftRecordCount(), 0x100000000ull);
   ntfs::Log("MFT entries: %lld (TNTFSdrive.FindDeleted)", (long long)count);
   if (count == 0) {
     ntfs::Log("MFT entries: %lld EXITING... something went wrong(TNTFSdrive.FindDeleted)", (long long)count);
   } else {
-    // Records past the bitmap's end are not examined: nothing says whether they are free.
-    count = std::min<uint64_t>(count, uint64_t(bitmap.size()) * 8);
-    FreeRecordReader records(*this, bitmap, std::min<uint64_t>(count, 0x100000000ull));
+    // Without the bitmap (or past its end) every record is read and its own
+    // header tells whether it is free: slower, but nothing deleted is lost.
+    DeletedSearch = TDeletedSearch::ByBitmap;
+    if (!bitmapRead || uint64_t(bitmap.size()) * 8 < count) {
+      Log("MFT bitmap unreadable: free records are told by their own headers... (TNTFSdrive.FindDeleted)");
+      DeletedSearch = TDeletedSearch::ByHeaders;
+      bitmap.assign(size_t((count + 7) / 8), 0);
+    }
+    bool anyRead = false;
+    FreeRecordReader records(*this, bitmap, count);
     bool cancel = false;
     const TNTFSDirectory* progressFolder = nullptr;
     AnsiString progressText;
@@ -353,8 +359,10 @@ void TNTFSdrive::FindDeleted() {
           if (OnProgress) OnProgress(this, nullptr, noText, percent, cancel);
           continue;
         }
-        const uint8_t* record = i <= 0xFFFFFFFF ? records.Read(i) : nullptr;
+        const uint8_t* record = records.Read(i);
         const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(record);
+        anyRead = anyRead || record;
+        if (record && (h->Flags & kRecordInUse) && OnProgress) OnProgress(this, nullptr, noText, percent, cancel);
         if (record && HasMagic(record, "FILE") && !(h->Flags & kRecordInUse)) {
           ntfs::Log("item %lld of %lld is valid file record and not in use... (TNTFSdrive.FindDeleted)",
                     (long long)i, (long long)(count - 1));
@@ -424,6 +432,8 @@ void TNTFSdrive::FindDeleted() {
       }
     }
     if (root->Children) CloseDeletedTree(root);
+    // Not one record readable: the search saw nothing of the volume.
+    if (DeletedSearch == TDeletedSearch::ByHeaders && !anyRead && !cancel) DeletedSearch = TDeletedSearch::Failed;
   }
   Log("................................done...(TNTFSdrive.FindDeleted)");
 }

@@ -133,3 +133,41 @@ TEST(NtfsDeletedAttributeList, ItemsComeWholeFromTheirBaseRecordsAndExtensionsAr
   EXPECT_EQ(ReadWhole(v.drive, *frag), expected);
   EXPECT_EQ(ReadWhole(v.drive, *big), Bytes(m.Cluster(single), m.Cluster(single) + bigSize));
 }
+
+// An MFT bitmap that is missing, lies outside the volume or is too short
+// for the MFT: the free records are found by their headers, and the drive
+// says so; without a single readable record the search did not run.
+TEST(NtfsDeletedBitmap, UnreadableBitmapFindsFreeRecordsByTheirHeaders) {
+  auto image = [](std::optional<Bytes> bitmap) {
+    NtfsImage m = NtfsImage::Make();
+    m.File(20, 5, u"kept.txt");
+    m.File(21, 5, u"gone.txt", false);
+    m.File(100, 5, u"late.txt", false);
+    m.mftBitmap = std::move(bitmap);
+    m.Finish();
+    return m;
+  };
+  using State = TNTFSdrive::TDeletedSearch;
+  const struct {
+    const char* what;
+    std::optional<Bytes> bitmap;
+    State state;
+  } cases[] = {
+      {"intact", std::nullopt, State::ByBitmap},
+      {"missing", Bytes{}, State::ByHeaders},
+      {"outside the volume", NonResident(atBitmap, {{1, 100000}}, 16, 4096), State::ByHeaders},
+      {"covering 64 of 128 records", Resident(atBitmap, Bytes(8, 0xFF)), State::ByHeaders},
+  };
+  for (const auto& c : cases) {
+    MountedNtfs v(image(c.bitmap).bytes);
+    ASSERT_TRUE(v.drive.MountDrive(false));
+    EXPECT_EQ(Listing(v.drive, true), (Names{"\\gone.txt*", "\\late.txt*"})) << c.what;
+    EXPECT_EQ(v.drive.DeletedSearch, c.state) << c.what;
+  }
+  NtfsImage m = image(Bytes{});
+  Put(m.Record(0) + 0x38 + 0x30, 0, 8);  // the MFT's data size: no records at all
+  MountedNtfs v(m.bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  EXPECT_EQ(Listing(v.drive, true), Names{});
+  EXPECT_EQ(v.drive.DeletedSearch, State::Failed);
+}

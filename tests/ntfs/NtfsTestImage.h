@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,7 @@ struct NtfsImage {
   Bytes bytes;
   std::vector<std::vector<Bytes>> attrs;  // per record, written by Finish
   std::vector<uint8_t> begun;
+  std::optional<Bytes> mftBitmap;  // instead of the one Finish writes; empty: none at all
 
   uint32_t ClusterBytes() const { return bps * spc; }
   uint8_t* Cluster(int64_t lcn) { return bytes.data() + size_t(lcn) * ClusterBytes(); }
@@ -218,11 +220,14 @@ struct NtfsImage {
 
   // Writes the attributes and update sequence arrays; MFT and volume bitmaps follow begun records and nextFree.
   void Finish() {
-    Bytes mftBitmap(records / 8, 0);
+    Bytes bits(records / 8, 0);
     for (uint32_t i = 0; i < records; ++i)
-      if (begun[i] == 1) mftBitmap[i / 8] |= uint8_t(1 << (i % 8));
+      if (begun[i] == 1) bits[i / 8] |= uint8_t(1 << (i % 8));
     std::erase_if(attrs[0], [](const Bytes& a) { return NtfsRead32(a.data()) == atBitmap; });
-    attrs[0].push_back(Resident(atBitmap, mftBitmap));
+    if (!mftBitmap)
+      attrs[0].push_back(Resident(atBitmap, bits));
+    else if (!mftBitmap->empty())
+      attrs[0].push_back(*mftBitmap);
     for (uint32_t lcn = 0; lcn < nextFree; ++lcn) Cluster(bitmapLcn)[lcn / 8] |= uint8_t(1 << (lcn % 8));
     for (uint32_t i = 0; i < records; ++i) {
       if (!begun[i]) continue;
