@@ -4,6 +4,8 @@
 #include <map>
 
 #include "NtfsTestImage.h"
+#include "ScratchDir.h"
+#include "ToolProcess.h"
 
 namespace {
 
@@ -15,6 +17,14 @@ std::map<std::string, TNTFSFile*> DeletedFiles(TNTFSdrive& drive) {
   };
   drive.ScanDrive("*", true, true);
   return files;
+}
+
+// The program on the image, written to a scratch file.
+ToolResult RunOnImage(const Bytes& image, std::vector<std::string> args) {
+  ScratchDir dir;
+  WriteHostFile(dir / "v.img", std::string(image.begin(), image.end()));
+  args.insert(args.begin() + 1, dir / "v.img");
+  return RunTool(args);
 }
 
 Bytes ReadWhole(TNTFSdrive& drive, const TNTFSFile& f) {
@@ -131,7 +141,10 @@ TEST(NtfsDeletedAttributeList, ItemsComeWholeFromTheirBaseRecordsAndExtensionsAr
   for (uint32_t lcn : {high, high + 1, low, low + 1}) expected.insert(expected.end(), m.Cluster(lcn), m.Cluster(lcn) + cb);
   expected.resize(size_t(fragSize));
   EXPECT_EQ(ReadWhole(v.drive, *frag), expected);
-  EXPECT_EQ(ReadWhole(v.drive, *big), Bytes(m.Cluster(single), m.Cluster(single) + bigSize));
+  const Bytes bigData(m.Cluster(single), m.Cluster(single) + bigSize);
+  EXPECT_EQ(ReadWhole(v.drive, *big), bigData);
+  const ToolResult cat = RunOnImage(m.bytes, {"cat", "--mft", "50"});
+  EXPECT_EQ(std::tuple(cat.exitCode, cat.out), std::tuple(0, std::string(bigData.begin(), bigData.end())));
 }
 
 // An MFT bitmap that is missing, lies outside the volume or is too short
@@ -159,10 +172,17 @@ TEST(NtfsDeletedBitmap, UnreadableBitmapFindsFreeRecordsByTheirHeaders) {
       {"covering 64 of 128 records", Resident(atBitmap, Bytes(8, 0xFF)), State::ByHeaders},
   };
   for (const auto& c : cases) {
-    MountedNtfs v(image(c.bitmap).bytes);
+    const Bytes bytes = image(c.bitmap).bytes;
+    MountedNtfs v(bytes);
     ASSERT_TRUE(v.drive.MountDrive(false));
     EXPECT_EQ(Listing(v.drive, true), (Names{"\\gone.txt*", "\\late.txt*"})) << c.what;
     EXPECT_EQ(v.drive.DeletedSearch, c.state) << c.what;
+    // The program says it, once.
+    const ToolResult ls = RunOnImage(bytes, {"ls", "--deleted-only"});
+    EXPECT_EQ(std::tuple(ls.exitCode, std::count(ls.out.begin(), ls.out.end(), '\n'), ls.err),
+              std::tuple(0, 2, std::string(c.state == State::ByBitmap ? "" : "moxvolscan ls: the MFT bitmap could not be read: "
+                                                                          "free records were found by their own headers\n")))
+        << c.what;
   }
   NtfsImage m = image(Bytes{});
   Put(m.Record(0) + 0x38 + 0x30, 0, 8);  // the MFT's data size: no records at all

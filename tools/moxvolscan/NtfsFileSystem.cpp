@@ -104,6 +104,13 @@ class NtfsFileSystem : public FileSystem {
     if (flags & kDataCompressed) return "a compressed unit of it does not decompress, or its runs end early";
     return "the file's data runs end early or point outside the volume";
   }
+  std::string DeletedSearchNote(bool& failed) override {
+    failed = drive_->DeletedSearch == TNTFSdrive::TDeletedSearch::Failed;
+    if (failed) return "the deleted search could not run: no MFT record could be read";
+    if (drive_->DeletedSearch == TNTFSdrive::TDeletedSearch::ByHeaders)
+      return "the MFT bitmap could not be read: free records were found by their own headers";
+    return {};
+  }
 
  private:
   // Copied as SaveTo copies, with the same events and texts; the library

@@ -57,6 +57,12 @@ class FileSystem {
   virtual std::string SaveName(TObject* item) = 0;
   // Why a file of this volume may read short, for the message that says so.
   virtual std::string ShortReadReason(TObject* item) = 0;
+  // What a person must know of how deleted items were searched ("" when
+  // nothing); failed when the search could not run at all.
+  virtual std::string DeletedSearchNote(bool& failed) {
+    failed = false;
+    return {};
+  }
 
  private:
   std::string name_;

@@ -167,12 +167,15 @@ int RunLs(const std::vector<std::string>& args) {
   progress.Clear();
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
+  bool searchFailed = false;
+  if (const std::string note = includeDeleted ? volume.fs().DeletedSearchNote(searchFailed) : ""; !note.empty())
+    std::fprintf(stderr, "moxvolscan ls: %s\n", note.c_str());
   volume.KeepTreeUntilExit();
   if (Interrupted()) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
     return kExitFailure;
   }
-  return kExitOk;
+  return searchFailed ? kExitFailure : kExitOk;
 }
 
 CommandRegistrar registrar({
