@@ -211,6 +211,11 @@ class TNTFSdrive : public TCustomDrive {
   // The folder a deleted item with this name goes under.
   TNTFSDirectory* DeletedParent(const TFILENAME_ATTRIBUTE* name, int depth);
   TNTFSDirectory* Placeholder(uint64_t record);
+  // Attribute list entries the deleted search may still follow: each may
+  // cost a record read, so a hostile MFT must not make every free record
+  // read hundreds. False once a record's list would pass what is left.
+  uint64_t FListEntriesLeft = 0;
+  bool MayFollowList(const uint8_t* record);
 };
 
 // ---- Items ----------------------------------------------------------------------------------------

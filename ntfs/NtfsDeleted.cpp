@@ -50,9 +50,9 @@ bool IsWin32Name(const TFILENAME_ATTRIBUTE* name) {
 // file with many links, or one Linux wrote fragmented, may keep its names in
 // extension records only. The name lies in record or, copied, in held.
 const TFILENAME_ATTRIBUTE* FileNameOf(TNTFSdrive& drive, const uint8_t* record, uint64_t number,
-                                      std::vector<uint8_t>& held) {
+                                      std::vector<uint8_t>& held, bool followList) {
   const TFILENAME_ATTRIBUTE* best = drive.FindAttributeFileName(record);
-  if (IsWin32Name(best) || !drive.FindAttribute(record, atAttributeList, nullptr, 0)) return best;
+  if (IsWin32Name(best) || !followList) return best;
   const std::vector<uint8_t> list = drive.ReadAttributeList(record);
   std::vector<uint8_t> ext(drive.BytesPerFileRecord);
   const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
@@ -181,6 +181,27 @@ bool StillHolds(bool free, uint16_t sequence, int64_t created, const TFILENAME_A
 
 }  // namespace
 
+bool TNTFSdrive::MayFollowList(const uint8_t* record) {
+  const TATTRIBUTE* list = FindAttribute(record, atAttributeList, nullptr, 0);
+  if (!list) return false;
+  // What ReadAttribute would read of it, in entries of at least 24 bytes.
+  const uint64_t bytes = list->Nonresident
+                             ? (uint64_t(uint32_t(int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(list)->HighVcn))) + 1) *
+                                   BytesPerCluster
+                             : ResidentValueLength(list);
+  const uint64_t entries = bytes / 24 + 1;
+  if (!FDeletedDirsOn) return true;
+  if (entries > FListEntriesLeft) {
+    if (FListEntriesLeft != 0)
+      Log("attribute lists of free records exceed what the MFT can hold: not followed further "
+          "(TNTFSdrive.FindDeleted)");
+    FListEntriesLeft = 0;
+    return false;
+  }
+  FListEntriesLeft -= entries;
+  return true;
+}
+
 TNTFSDirectory* TNTFSdrive::Placeholder(uint64_t p) {
   auto* root = AsNtfs(DeletedTreeRoot.get());
   auto placeholder = std::make_unique<TNTFSDirectory>();
@@ -220,7 +241,7 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   const uint32_t number = uint32_t(p);
   bool read = false;
   if (p <= 0xFFFFFFFF) ReadFileRecords(&number, 1, record.data(), &read);
-  const TFILENAME_ATTRIBUTE* pn = read ? FileNameOf(*this, record.data(), p, heldName) : nullptr;
+  const TFILENAME_ATTRIBUTE* pn = read ? FileNameOf(*this, record.data(), p, heldName, MayFollowList(record.data())) : nullptr;
   const auto* header = reinterpret_cast<const TFILE_RECORD_HEADER*>(record.data());
   if (read && depth < 100 && pn && (pn->FileAttributes & kFileNameIsDirectory)) {
     if (StillHolds(!(header->Flags & kRecordInUse), header->SequenceNumber, pn->CreationTime, name)) {
@@ -343,6 +364,9 @@ void TNTFSdrive::FindDeleted() {
     } indexGuard{*this};
     FDeletedDirs.clear();
     FDeletedDirsOn = true;
+    // Real lists describe the volume's own extension records: a few entries
+    // per record of the MFT at the most.
+    FListEntriesLeft = 8 * count + 4096;
     for (std::vector<TCustomDirectory*> work{root}; !work.empty();) {
       TCustomDirectory* d = work.back();
       work.pop_back();
@@ -369,13 +393,15 @@ void TNTFSdrive::FindDeleted() {
           // An extension record is part of its base record's item, which
           // reaches it through its attribute list.
           if (h->BaseFileRecord != 0) continue;
-          const TFILENAME_ATTRIBUTE* name = FileNameOf(*this, record, i, heldName);
+          const bool followList = MayFollowList(record);
+          const TFILENAME_ATTRIBUTE* name = FileNameOf(*this, record, i, heldName, followList);
           if (!name) continue;
           if (i > kLastSystemRecord) {
             Log("item has \"FileName\" Attribute and is not a system file... (TNTFSdrive.FindDeleted)");
             // The whole $DATA, also when extension records hold it: the
             // size, the verdict and the reader all go by it.
-            const TATTRIBUTE* data = GatherAttribute(record, uint32_t(i), atData, nullptr, heldData)
+            const TATTRIBUTE* data = !followList ? FindAttribute(record, atData, nullptr, 0)
+                                     : GatherAttribute(record, uint32_t(i), atData, nullptr, heldData)
                                          ? reinterpret_cast<const TATTRIBUTE*>(heldData.data())
                                          : nullptr;
             TNTFSDirectory *parent = nullptr, *self = nullptr;
