@@ -169,28 +169,27 @@ namespace {
 
 // Whether a parent record still holds the folder a child's name points at.
 // Its sequence number is the reference's while the folder lives, and one
-// more once it has been freed (0 is skipped on wrap); any other number, or a
-// folder created after its child, means the record has been reused since.
-// A reference without a sequence number is taken at its word.
+// more once it has been freed (0 is skipped on wrap); any other number means
+// the record has been reused since. A reference without a sequence number
+// has only the times to go by: a folder created after its child is a newer
+// one. Where the number is there it alone decides, as a file moved into a
+// folder made after it is still that folder's.
 bool StillHolds(bool free, uint16_t sequence, int64_t created, const TFILENAME_ATTRIBUTE* child) {
-  if (int64_t(child->CreationTime) < created) return false;
   const auto s = uint16_t(uint64_t(child->ParentDirectory) >> 48);
-  if (s == 0 || s == sequence) return true;
-  return free && sequence == (s == 0xFFFF ? 1 : s + 1);
+  if (s == 0) return int64_t(child->CreationTime) >= created;
+  return s == sequence || (free && sequence == (s == 0xFFFF ? 1 : s + 1));
 }
 
 }  // namespace
 
 bool TNTFSdrive::MayFollowList(const uint8_t* record) {
   const TATTRIBUTE* list = FindAttribute(record, atAttributeList, nullptr, 0);
-  if (!list) return false;
+  if (!list || !FDeletedDirsOn) return list != nullptr;
   // What ReadAttribute would read of it, in entries of at least 24 bytes.
-  const uint64_t bytes = list->Nonresident
-                             ? (uint64_t(uint32_t(int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(list)->HighVcn))) + 1) *
-                                   BytesPerCluster
-                             : ResidentValueLength(list);
+  uint64_t bytes = ResidentValueLength(list);
+  if (const auto* n = list->Nonresident ? reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(list) : nullptr)
+    bytes = (uint64_t(uint32_t(int64_t(n->HighVcn))) + 1) * BytesPerCluster;
   const uint64_t entries = bytes / 24 + 1;
-  if (!FDeletedDirsOn) return true;
   if (entries > FListEntriesLeft) {
     if (FListEntriesLeft != 0)
       Log("attribute lists of free records exceed what the MFT can hold: not followed further "
@@ -241,7 +240,8 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   const uint32_t number = uint32_t(p);
   bool read = false;
   if (p <= 0xFFFFFFFF) ReadFileRecords(&number, 1, record.data(), &read);
-  const TFILENAME_ATTRIBUTE* pn = read ? FileNameOf(*this, record.data(), p, heldName, MayFollowList(record.data())) : nullptr;
+  const TFILENAME_ATTRIBUTE* pn =
+      read ? FileNameOf(*this, record.data(), p, heldName, MayFollowList(record.data())) : nullptr;
   const auto* header = reinterpret_cast<const TFILE_RECORD_HEADER*>(record.data());
   if (read && depth < 100 && pn && (pn->FileAttributes & kFileNameIsDirectory)) {
     if (StillHolds(!(header->Flags & kRecordInUse), header->SequenceNumber, pn->CreationTime, name)) {

@@ -44,7 +44,8 @@ Bytes ReadWhole(TNTFSdrive& drive, const TNTFSFile& f) {
 // parent. Sequence numbers (high 16 bits of a reference) tell a folder that
 // still holds its record (live: the same number; deleted: one more) from one
 // that reuses it, a live one or a deleted one met before or after its
-// namesake's children.
+// namesake's children; where they are given, a file older than its folder
+// (moved into it) stays in it.
 // Also on 4 KiB sectors, where the search reads each 1 KiB record out of the
 // sector holding it.
 class NtfsDeleted : public ::testing::TestWithParam<uint32_t> {};
@@ -67,6 +68,9 @@ TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
   dir(62, 5, u"Reused", true, kTime2020 - 10000000, 5);
   m.File(43, ref(62, 4), u"stale.txt", false);
   m.File(63, ref(62, 5), u"fresh.txt", false);
+  m.Begin(48, false);  // made before the folder, then moved into it
+  m.attrs[48].push_back(
+      Resident(atFileName, FileName(ref(62, 5), u"moved.txt", nsWin32, false, 0, kTime2020 - 20000000)));
   m.File(44, ref(64, 5), u"old1.txt", false);
   dir(64, 5, u"NewGone", false, kTime2020, 7);
   m.File(66, ref(64, 5), u"old2.txt", false);
@@ -82,7 +86,7 @@ TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
   ASSERT_TRUE(v.drive.MountDrive(false));
   const Names found = Listing(v.drive, true);
   for (const char* expected : {"\\Docs\\Work\\lost.txt*", "\\Gone*", "\\Gone\\child.txt*", "\\MFT 60\\orphan.txt*",
-                               "\\MFT 62\\stale.txt*", "\\Reused\\fresh.txt*", "\\MFT 64\\old1.txt*",
+                               "\\MFT 62\\stale.txt*", "\\Reused\\fresh.txt*", "\\Reused\\moved.txt*", "\\MFT 64\\old1.txt*",
                                "\\MFT 64\\old2.txt*", "\\NewGone*", "\\NewGone\\mine.txt*"})
     EXPECT_NE(std::find(found.begin(), found.end(), expected), found.end()) << expected;
   for (const char* once : {"\\Gone*", "\\MFT 64*", "\\NewGone*"}) EXPECT_EQ(std::count(found.begin(), found.end(), once), 1) << once;
@@ -91,7 +95,7 @@ TEST_P(NtfsDeleted, RebuildsPathsPlaceholdersAndTakesOverPathFolders) {
     if (f.find("deep.txt") != std::string::npos) deep = f;
   EXPECT_EQ(deep.rfind("\\MFT 200\\", 0), 0u) << deep;
   EXPECT_EQ(std::count(deep.begin(), deep.end(), '\\'), 102);
-  EXPECT_EQ(v.drive.DeletedFileCount, 9);
+  EXPECT_EQ(v.drive.DeletedFileCount, 10);
 }
 
 
