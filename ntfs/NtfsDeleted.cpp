@@ -185,11 +185,14 @@ bool StillHolds(bool free, uint16_t sequence, int64_t created, const TFILENAME_A
 bool TNTFSdrive::MayFollowList(const uint8_t* record) {
   const TATTRIBUTE* list = FindAttribute(record, atAttributeList, nullptr, 0);
   if (!list || !FDeletedDirsOn) return list != nullptr;
-  // What ReadAttribute would read of it, in entries of at least 24 bytes.
-  uint64_t bytes = ResidentValueLength(list);
-  if (const auto* n = list->Nonresident ? reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(list) : nullptr)
-    bytes = (uint64_t(uint32_t(int64_t(n->HighVcn))) + 1) * BytesPerCluster;
-  const uint64_t entries = bytes / 24 + 1;
+  // Its entries (at least 24 bytes each), and the clusters ReadAttribute
+  // reads of it counted as the records they would hold.
+  uint64_t entries = ResidentValueLength(list) / 24 + 1;
+  if (const auto* n = list->Nonresident ? reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(list) : nullptr) {
+    const uint64_t clusters = uint64_t(uint32_t(int64_t(n->HighVcn))) + 1;
+    entries = std::min<uint64_t>(uint64_t(std::max<int64_t>(n->DataSize, 0)), clusters * BytesPerCluster) / 24 + 1 +
+              clusters * std::max<uint32_t>(BytesPerCluster / std::max<uint32_t>(BytesPerFileRecord, 1), 1);
+  }
   if (entries > FListEntriesLeft) {
     if (FListEntriesLeft != 0)
       Log("attribute lists of free records exceed what the MFT can hold: not followed further "
@@ -224,7 +227,7 @@ TNTFSDirectory* TNTFSdrive::DeletedParent(const TFILENAME_ATTRIBUTE* name, int d
   const auto it = FDeletedDirs.find(p);
   if (it == FDeletedDirs.end()) return ResolveDeletedParent(name, depth);
   DeletedFolder& f = it->second;
-  if (f.anyChild) return f.dir;
+  if (f.anyChild) return f.dir ? f.dir : ResolveDeletedParent(name, depth);
   if (StillHolds(f.free, f.sequence, f.created, name)) return f.dir ? f.dir : ResolveDeletedParent(name, depth);
   if (!f.orphans) f.orphans = Placeholder(p);
   return f.orphans;
@@ -366,7 +369,7 @@ void TNTFSdrive::FindDeleted() {
     FDeletedDirsOn = true;
     // Real lists describe the volume's own extension records: a few entries
     // per record of the MFT at the most.
-    FListEntriesLeft = 8 * count + 4096;
+    FListEntriesLeft = 16 * count + 65536;
     for (std::vector<TCustomDirectory*> work{root}; !work.empty();) {
       TCustomDirectory* d = work.back();
       work.pop_back();
