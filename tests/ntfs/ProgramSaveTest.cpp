@@ -44,4 +44,29 @@ TEST(NtfsProgramSave, NamesAlikeOnceMadeSafeAreNumberedNeverOverwritten) {
   }
 }
 
+// Each folder named twice by its parent's index: without a check the copies
+// double at every level.
+TEST(NtfsProgramSave, AFolderListedTwiceIsSavedOnce) {
+  NtfsImage m = NtfsImage::Make();
+  const uint32_t depth = 10;
+  for (uint32_t i = 0; i < depth; ++i) {
+    const uint32_t self = 20 + i, parent = i ? self - 1 : 5;
+    m.Begin(self);
+    m.attrs[self].push_back(Resident(atFileName, FileName(parent, u"d", nsWin32, true)));
+    const Bytes key = FileName(parent, u"d", nsWin32, true);
+    m.SetDirectory(parent, {Entry(self, key), Entry(self, key)});
+  }
+  m.File(60, 20 + depth - 1, u"leaf.txt");
+  m.SetDirectory(20 + depth - 1, {Entry(60, FileName(20 + depth - 1, u"leaf.txt"))});
+  m.Finish();
+  ScratchDir dir;
+  WriteHostFile(dir / "volume.img", std::string(m.bytes.begin(), m.bytes.end()));
+  const ToolResult r = RunTool({"save", dir / "volume.img", "/", dir / "out"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("d/d: not saved again: the volume lists this folder more than once"), std::string::npos) << r.err;
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "out")) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u);
+}
+
 }  // namespace

@@ -186,11 +186,16 @@ class Saver {
   }
 
   void SaveFolder(TCustomDirectory* d, const std::string& into, const std::string& name, int depth) {
-    // A folder the volume lists inside itself (or twice) is saved once.
-    const int64_t record = IsDeletedItem(d) ? -1 : fs_.RecordOf(d);
-    if (depth >= kMaxPathDepth || !entered_.insert(d).second || (record >= 0 && !liveFolders_.insert(record).second)) {
-      Say(ShownPath(fs_, d) + ": not saved again: the volume lists this folder more than once");
+    if (depth >= kMaxPathDepth) {
+      Say(ShownPath(fs_, d) + ": nested too deep; not saved");
       ++tally.failed;
+      return;
+    }
+    // A live folder that a damaged index lists again (inside itself, or
+    // twice at every level) is saved once.
+    const int64_t record = IsDeletedItem(d) || IsPathFolder(fs_, d) ? -1 : fs_.RecordOf(d);
+    if (record >= 0 && !liveFolders_.insert(record).second) {
+      Say(ShownPath(fs_, d) + ": not saved again: the volume lists this folder more than once");
       return;
     }
     const std::string target = into + name;
@@ -299,7 +304,6 @@ class Saver {
   std::string target_;  // the library path of the step
   bool failed_ = false;  // the step failed, and said so
   std::map<int64_t, TCustomDirectory*> pathFolders_;
-  std::set<TCustomDirectory*> entered_;
   std::set<int64_t> liveFolders_;
 };
 
