@@ -274,6 +274,10 @@ class Saver {
   // a file's failure is its write, a folder's the making of it.
   int Dialog(const DialogRequest& r) {
     progress_.Clear();
+    if (!r.caption.empty()) {  // a message box of the device layer, not of a save step
+      Say(Printable(r.text));
+      return IDABORT;
+    }
     if (r.buttons & mbAll) {
       // "none" keeps every existing file but still enters existing folders
       // to save what is new in them; any answer but Yes/No/All means "go on".
