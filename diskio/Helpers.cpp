@@ -220,9 +220,19 @@ AnsiString MakeSafeFileName(const AnsiString& Name) {
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
     out.resize(cut);
   }
-  for (char& c : out) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F || c == '/' || c == '\\') c = '_';
+  // U+0080..U+009F (C2 80..C2 9F) are control characters too: terminals
+  // take some of them as commands when a listing shows the name.
+  AnsiString safe;
+  safe.reserve(out.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const auto b = static_cast<unsigned char>(out[i]);
+    if (b == 0xC2 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(out[i + 1]) <= 0x9F) {
+      safe += '_';
+      ++i;
+    } else {
+      safe += b < 0x20 || b == 0x7F || b == '/' || b == '\\' ? '_' : out[i];
+    }
   }
-  return out;
+  return safe;
 }

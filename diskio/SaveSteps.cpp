@@ -1,5 +1,6 @@
 #include "SaveSteps.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -23,6 +24,21 @@ int Ask(int first, const AnsiString& arg, int second) {
 DWORD AttributesOf(const AnsiString& path) { return GetFileAttributesA(path.c_str()); }
 
 }  // namespace
+
+AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used) {
+  if (!used.count(name)) return name;
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != AnsiString::npos && dot > 0 && name.size() - dot <= 16;
+  const AnsiString ext = hasExt ? name.substr(dot) : AnsiString();
+  const AnsiString stem = hasExt ? name.substr(0, dot) : name;
+  for (unsigned k = 2;; ++k) {
+    const AnsiString suffix = " (" + std::to_string(k) + ")" + ext;
+    size_t cut = std::min(stem.size(), 255 - suffix.size());
+    while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    AnsiString candidate = stem.substr(0, cut) + suffix;
+    if (!used.count(candidate)) return candidate;
+  }
+}
 
 void WriteFailed(const AnsiString& target) { MessageDlg(Format(1711, target), TMsgDlgType::mtWarning, mbOK); }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "Devices.h"
@@ -61,6 +62,12 @@ bool SaveChildren(Dir* D, bool Recurse, Build build, Prepare prepare, SaveFile s
   }
   return result;
 }
+
+// name, or "name (2).ext", "name (3).ext" ... whichever is not in used yet;
+// the stem is cut (at a character boundary) so the name stays in 255 bytes.
+// Names alike once made safe (a live file and its deleted predecessor, "a/b"
+// and "a_b", long names cut to 255 bytes) would overwrite each other.
+AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used);
 
 // Shows string 1711: writing target failed.
 void WriteFailed(const AnsiString& target);

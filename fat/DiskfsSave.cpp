@@ -16,23 +16,6 @@ using diskfs::Fmt;
 
 namespace {
 
-// name, or "name (2).ext", "name (3).ext" ... whichever is not in used yet;
-// the stem is cut (at a character boundary) so the name stays in 255 bytes.
-AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used) {
-  if (!used.count(name)) return name;
-  const size_t dot = name.rfind('.');
-  const bool hasExt = dot != AnsiString::npos && dot > 0 && name.size() - dot <= 16;
-  const AnsiString ext = hasExt ? name.substr(dot) : AnsiString();
-  const AnsiString stem = hasExt ? name.substr(0, dot) : name;
-  for (unsigned k = 2;; ++k) {
-    const AnsiString suffix = " (" + std::to_string(k) + ")" + ext;
-    size_t cut = std::min(stem.size(), 255 - suffix.size());
-    while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
-    AnsiString candidate = stem.substr(0, cut) + suffix;
-    if (!used.count(candidate)) return candidate;
-  }
-}
-
 AnsiString TargetName(const TObject* item) { return MakeSafeFileName(ItemDisplayName(item)); }
 
 // Strings 1712/1713 name the device, the first cluster and the 64-bit size.
@@ -73,9 +56,7 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
                               bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles) {
   const AnsiString target = DestPath + SaveTargetName(D);
   if (!savesteps::EnterFolder(*this, D, target, ItemDisplayName(D), OverwriteAllDirs, OverwriteFiles)) return true;
-  // Names that are alike once made safe (a live file and its deleted
-  // predecessor, "a/b" and "a_b", long names cut to 255 bytes) would
-  // overwrite each other: later ones get a number, until the folder is done.
+  // Names alike once made safe: later ones get a number, until the folder is done.
   std::vector<TObject*> named;
   struct NamesGuard {
     std::map<const TObject*, AnsiString>& names;
@@ -88,7 +69,7 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
     std::set<AnsiString> used;
     for (TObject* child : list) {
       if (!dynamic_cast<TFATFile*>(child) && !dynamic_cast<TFATDirectory*>(child)) continue;
-      const AnsiString name = DistinctName(TargetName(child), used);
+      const AnsiString name = savesteps::DistinctName(TargetName(child), used);
       used.insert(name);
       FSaveNames[child] = name;
       named.push_back(child);

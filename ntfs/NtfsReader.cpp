@@ -1,5 +1,6 @@
 // NTFS file reading and saving: the open-file record's operations, the
 // stream, and items copied out into a host folder.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -59,8 +60,19 @@ bool TNTFSdrive::blockread(TNTFSfileInfo& Info, uint32_t Count, void* Buffer, ui
     // A fragmented file keeps its data runs in extension records.
     std::vector<uint8_t> data;
     if (!GatherAttribute(record.data(), uint32_t(Info.MFTfileRef), atData, nullptr, data)) return false;
-    BytesRead = BlockReadAttribute(reinterpret_cast<const TATTRIBUTE*>(data.data()), static_cast<uint8_t*>(Buffer),
-                                   Info.Position, n);
+    const auto* attribute = reinterpret_cast<const TATTRIBUTE*>(data.data());
+    auto* out = static_cast<uint8_t*>(Buffer);
+    BytesRead = BlockReadAttribute(attribute, out, Info.Position, n);
+    // A run of clusters is read at once and fails whole: the clusters before
+    // the one that can't be read are still the file's, and a reader wants
+    // them (an image cut short, a bad sector).
+    while (BytesRead < n && BytesPerCluster > 0) {
+      const int64_t at = Info.Position + BytesRead;
+      const uint32_t piece = std::min<uint32_t>(n - BytesRead, BytesPerCluster - uint32_t(at % BytesPerCluster));
+      const uint32_t got = BlockReadAttribute(attribute, out + BytesRead, at, piece);
+      BytesRead += got;
+      if (got < piece) break;
+    }
     Info.Position += BytesRead;
     return BytesRead >= n;
   } catch (const std::exception&) {

@@ -50,7 +50,7 @@ TEST(FatNames, ShortWildcardAndSaveNames) {
   for (auto [name, mask, match] : wild) EXPECT_EQ(MatchWildCard(name, mask), match) << name << " " << mask;
   EXPECT_FALSE(MatchWildCard(std::string(200, 'a'), std::string(30, '*') + "b*"));  // no blow-up
   // Names that would leave DEST and names cut to 255 bytes: the program's save tests.
-  for (auto [in, out] : {std::pair{"", "_"}, {"a\\b\x01" "c", "a_b_c"}}) EXPECT_EQ(MakeSafeFileName(in), out);
+  for (auto [in, out] : {std::pair{"", "_"}, {"a\\b\x01" "c", "a_b_c"}, {"a\xC2\x85" "b\xC2\xA0", "a_b\xC2\xA0"}}) EXPECT_EQ(MakeSafeFileName(in), out);
 }
 
 struct RootFixture : ::testing::Test {

@@ -70,10 +70,6 @@ class FatFileSystem : public FileSystem {
     return std::make_unique<FatReader>(*drive_, *f, fat);
   }
 
-  bool Save(TObject* item, const std::string& destPath) override {
-    return drive_->SaveItem(item, destPath, fatNumber_);
-  }
-
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
   std::string ShortReadReason(TObject* item) override {

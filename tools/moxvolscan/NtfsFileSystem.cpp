@@ -1,11 +1,9 @@
 // The NTFS part of the program's volume: mounting, names, reading and saving.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #include "Diskfs.h"
 #include "Ntfs.h"
-#include "SaveSteps.h"
 #include "Volume.h"
 #include "WinApi.h"
 
@@ -18,8 +16,9 @@ class NtfsReader : public FileReader {
     ok_ = drive_.resetByMFTfileRef(int64_t(file.MFTfileRef), file.Size, info_);
   }
   size_t Read(void* buffer, size_t count) override {
+    // A short read still hands over what came: the data up to where it ends.
     uint32_t n = 0;
-    if (!ok_ || !drive_.blockread(info_, uint32_t(std::min<size_t>(count, 1u << 30)), buffer, n)) return 0;
+    if (ok_) drive_.blockread(info_, uint32_t(std::min<size_t>(count, 1u << 30)), buffer, n);
     return n;
   }
 
@@ -31,11 +30,7 @@ class NtfsReader : public FileReader {
 
 class NtfsFileSystem : public FileSystem {
  public:
-  explicit NtfsFileSystem(std::unique_ptr<TNTFSdrive> drive) : drive_(std::move(drive)) {
-    // The library's SaveTo stops at 4 GiB; bigger files, alone or inside a
-    // saved folder, are copied here through the 64-bit reader.
-    drive_->SaveLargeFile = [this](TNTFSFile* f, const AnsiString& destPath) { return SaveBig(*f, destPath); };
-  }
+  explicit NtfsFileSystem(std::unique_ptr<TNTFSdrive> drive) : drive_(std::move(drive)) {}
 
   TCustomDrive& drive() override { return *drive_; }
   TCustomDirectory* Root() override { return drive_->RootDir.get(); }
@@ -87,7 +82,6 @@ class NtfsFileSystem : public FileSystem {
     if (!f) return nullptr;
     return std::make_unique<NtfsReader>(*drive_, *f);
   }
-  bool Save(TObject* item, const std::string& destPath) override { return drive_->SaveItem(item, destPath); }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
   // Told by the data attribute itself: the flags a folder's index keeps
@@ -113,40 +107,6 @@ class NtfsFileSystem : public FileSystem {
   }
 
  private:
-  // Copied as SaveTo copies, with the same events and texts; the library
-  // has asked about an existing target already.
-  bool SaveBig(TNTFSFile& f, const std::string& destPath) {
-    const std::string target = destPath + MakeSafeFileName(f.Name);
-    TCustomDrive& d = *drive_;
-    if (d.OnStart) d.OnStart(&f, &f, target);
-    NtfsReader reader(*drive_, f);
-    std::vector<char> buffer(1 << 20);
-    // Under a temporary name until whole, as the library saves.
-    const bool ok = savesteps::SaveThroughTemporary(target, f.Date, f.Time, f.Attributes, [&](HANDLE h) {
-      if (h == INVALID_HANDLE_VALUE) {
-        savesteps::WriteFailed(target);
-        return false;
-      }
-      uint64_t total = 0;
-      bool cancel = false;
-      while (!cancel && total < uint64_t(f.Size)) {
-        const size_t n = reader.Read(buffer.data(), buffer.size());
-        if (n == 0) break;  // the caller names a short copy
-        DWORD written = 0;
-        if (!WriteFile(h, buffer.data(), DWORD(n), &written, nullptr) || written != n) {
-          savesteps::WriteFailed(target);
-          return false;
-        }
-        total += n;
-        if (d.OnProgress)
-          d.OnProgress(&f, &f, target, int(std::nearbyint(double(total) / double(f.Size) * 100.0)), cancel);
-      }
-      return !cancel;
-    });
-    if (d.OnEnd) d.OnEnd(&f, &f, target);
-    return ok;
-  }
-
   std::unique_ptr<TNTFSdrive> drive_;
 };
 

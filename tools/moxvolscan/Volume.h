@@ -51,8 +51,6 @@ class FileSystem {
   // for a value this volume has no use for.
   virtual bool SetReadOption(const std::string& option, std::string& error) = 0;
   virtual std::unique_ptr<FileReader> Open(TCustomFile* file) = 0;
-  // Saves item with the children built so far into destPath ("X:\...\").
-  virtual bool Save(TObject* item, const std::string& destPath) = 0;
   // The name a save gives item when no sibling saved before it takes it.
   virtual std::string SaveName(TObject* item) = 0;
   // Why a file of this volume may read short, for the message that says so.
