@@ -159,6 +159,7 @@ void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnFinish(void* H, int32_t A, void* U) {
   if (!self) return;
   if (std::exchange(self->FStarted, false)) Guarded([&] { self->DoFinish(self, (A & 0xFF) != 0); });
   if (std::exchange(self->FInvalidatePending, false)) self->TMoxVolumeScannerBase::Invalidate();
+  self->ForgetEventReferences();
   self->FCallbackThread = 0;
   if (self->FDestroyPending) delete self;  // nobody else holds it: the handle may go on this thread
 }

@@ -36,6 +36,10 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
 
  protected:
   bool CanDestroyOnLastRelease() override;
+  bool OnEventThread() const override { return OnCallbackThread(); }
+  // The host's last reference goes while receivers hold theirs on the
+  // library's thread: the scan stops and is waited for first.
+  void LastOuterReleasing() override { AbortScan(); }
 
  private:
   static TMoxVolumeScannerNTFS* Receiver(void* H, void* U);

@@ -99,6 +99,7 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->ReleaseScanState();  // in case OnFinish asked for it
     self->TMoxVolumeScannerBase::Invalidate();
   }
+  self->ForgetEventReferences();
   if (self->FDestroyPending) {
     CloseHandle(self->FThread);  // this thread keeps running to its end
     self->FThread = nullptr;

@@ -5,7 +5,8 @@
 // the request and waits for the thread in 1000 ms steps.
 //
 // A last reference released on another thread stops the scan before any
-// destructor runs; one released on the scan thread itself can't wait for that
+// destructor runs, also while receivers hold short references of their own
+// on the scan thread; one released on the scan thread itself can't wait for that
 // thread, so the walk stops and the thread deletes the scanner when it is done.
 // Invalidate called on the scan thread (from a receiver) likewise only stops
 // the walk: what the walk reads is freed once it has returned, the receivers
@@ -41,6 +42,10 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   // Frees what the walk reads; never called while the walk runs.
   virtual void ReleaseScanState() {}
   bool CanDestroyOnLastRelease() override;
+  bool OnEventThread() const override { return OnScanThread(); }
+  // The host's last reference goes while receivers hold theirs on the scan
+  // thread: the scan stops and is waited for before the host's call returns.
+  void LastOuterReleasing() override { AbortScan(); }
   bool OnScanThread() const { return FThreadId != 0 && GetCurrentThreadId() == FThreadId; }
 
   HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan; under FThreadLock

@@ -136,6 +136,12 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
   }
 }
 
+TEST_F(FindScan, LastReleaseWaitsForTheScanAlsoWithAdapterReceivers) {
+  Many(30, 30);
+  std::atomic<int> destroyed{0};
+  ExpectLastReleaseWaitsForTheScan(new CountedFind(Root(), &destroyed), destroyed);
+}
+
 TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   Many(5, 10);
   InterfacePtr<Recorder> r(new Recorder);
