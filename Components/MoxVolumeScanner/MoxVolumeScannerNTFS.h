@@ -29,7 +29,8 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   // stops the scan (see above).
   void Invalidate() override;
 
-  // Inside OnItem: the item's folder as the library gives it ("" or "Dir\Sub\").
+  // Inside OnItem: the item's folder as the library gives it ("" or
+  // "Dir\Sub\"); "" anywhere else.
   WideString GetCurrentPath() override;
   bool ScanVolume() override;
   bool AbortScan() override;

@@ -28,7 +28,8 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   bool ScanVolume() override;
   // Stops the scan, frees what it reads (ReleaseScanState), drops receivers.
   void Invalidate() override;
-  // Stops the scan and waits for its thread; False from the scan thread itself.
+  // Stops the scan and waits for its thread; False (ERROR_POSSIBLE_DEADLOCK)
+  // from the scan thread itself, where the scan goes on.
   bool AbortScan() override;
 
  protected:
@@ -59,7 +60,7 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
 
   std::mutex FThreadLock;
 
-  const char* FUnit;                          // names the back-end in assertion failures
+  const char* FUnit;  // names the back-end in assertion failures
   std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
   std::atomic<bool> FInvalidatePending{false};  // Invalidate came on the scan thread
 };

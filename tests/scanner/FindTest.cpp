@@ -136,12 +136,6 @@ TEST_F(FindScan, ReleasingTheLastReferenceMidScanStopsAndFreesItOnce) {
   }
 }
 
-TEST_F(FindScan, LastReleaseWaitsForTheScanAlsoWithAdapterReceivers) {
-  Many(30, 30);
-  std::atomic<int> destroyed{0};
-  ExpectLastReleaseWaitsForTheScan(new CountedFind(Root(), &destroyed), destroyed);
-}
-
 TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   Many(5, 10);
   InterfacePtr<Recorder> r(new Recorder);
@@ -153,19 +147,6 @@ TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   EXPECT_EQ(std::tuple(r->starts(), r->items().size(), r->aborted()), std::tuple(2, 2u, false));
   auto plain = ScanAll(Root(), {}, 2);
   EXPECT_EQ(std::tuple(plain->starts(), plain->items().size()), std::tuple(2, 100u));
-}
-
-TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
-  ReturningAssertions asserts;
-  Many(3, 5);
-  InterfacePtr<Recorder> r(new Recorder);
-  std::vector<bool> results;
-  r->onItem = [&](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
-    if (results.empty()) results.push_back(sc->AbortScan());
-  };
-  ScanAll(Root(), r);
-  EXPECT_EQ(results, std::vector<bool>{false});
-  EXPECT_EQ(std::tuple(asserts.messages().size(), r->aborted(), r->items().size()), std::tuple(1u, false, 15u));
 }
 
 }  // namespace
