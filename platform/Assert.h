@@ -1,7 +1,10 @@
 // The assertion facility: a failed assertion raises "Assertion failure" naming
-// the unit and line. By default that throws EAssertionFailed; tests may
-// install a handler that returns, so the code's safe path after a failed
-// assertion runs too.
+// the unit and line. By default that throws EAssertionFailed. A host chooses
+// otherwise by installing a handler: one that logs and returns lets the code
+// go on along its safe path. (Through the factory and the interfaces a host's
+// bad arguments get null or False and a last error; the back-end classes,
+// made directly, assert on a bad mount point or a volume NtfsLib refuses.)
+// The handler is process-wide and may be called on any thread, a scan's too.
 #pragma once
 
 #include <functional>

@@ -16,6 +16,17 @@
 // ---- Handles and errors (Handles.cpp) -------------------------------------------
 BOOL CloseHandle(HANDLE h);
 
+// The system's text for a last-error code, without the line end Windows
+// adds. Only FORMAT_MESSAGE_FROM_SYSTEM (with or without IGNORE_INSERTS)
+// into the caller's buffer; source, language and arguments are not used.
+// Returns the characters written without the terminator; 0 and the last
+// error ERROR_MR_MID_NOT_FOUND for an unknown code, ERROR_INSUFFICIENT_BUFFER
+// when size cannot hold the text and its terminator.
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, char* buffer, DWORD size,
+                     void* arguments);
+
 // ---- Files, volumes and devices (Files.cpp) --------------------------------------
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;

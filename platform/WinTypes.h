@@ -16,8 +16,14 @@ using WCHAR = char16_t;
 using LPVOID = void*;
 using LPCVOID = const void*;
 
-constexpr BOOL TRUE = 1;
-constexpr BOOL FALSE = 0;
+// Macros, as the system's own headers have them, so that a host whose other
+// headers define them too still compiles.
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
 
 // Wide strings are UTF-16; 8-bit strings are in the system code page (UTF-8 here).
 using WideString = std::u16string;
@@ -71,8 +77,11 @@ constexpr UINT DRIVE_REMOTE = 4;
 constexpr UINT DRIVE_CDROM = 5;
 constexpr UINT DRIVE_RAMDISK = 6;
 
-// Last-error codes the platform layer sets.
+// Last-error codes the platform layer and the module set. Every call that
+// fails sets the calling thread's code; FormatMessageA (WinApi.h) and
+// SysErrorMessage turn one into its text.
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -88,6 +97,14 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_NO_MORE_FILES = 18;
 constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_INVALID_DRIVE = 15;
+constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_UNRECOGNIZED_VOLUME = 1005;
+constexpr DWORD ERROR_POSSIBLE_DEADLOCK = 1131;
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
+// The text of a last-error code ("The device is not ready."); for a code
+// without one, "Unknown error N".
+AnsiString SysErrorMessage(DWORD code);

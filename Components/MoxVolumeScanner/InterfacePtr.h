@@ -31,6 +31,12 @@ struct IInterface {
 // Implements the three basic slots for every interface in Interfaces (one
 // reference count shared by all). The count starts at 0: the first
 // InterfacePtr that adopts a new object takes the first reference.
+//
+// An object that raises events on a thread of its own (a scanner) counts the
+// references taken on that thread apart from the others, so that it can tell
+// the last reference of its owners from the short holds its receivers take:
+// when an owner lets go and only those holds are left, the object is told
+// first (LastOuterReleasing), while the owner still holds it.
 template <class... Interfaces>
 class TInterfacedObject : public Interfaces... {
  public:
@@ -44,18 +50,39 @@ class TInterfacedObject : public Interfaces... {
     if (obj) *obj = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return static_cast<uint32_t>(FRefCount.fetch_add(1, std::memory_order_relaxed) + 1); }
+  uint32_t AddRef() override {
+    const uint64_t step = OnEventThread() ? kOne | 1 : kOne;
+    return static_cast<uint32_t>((FRefs.fetch_add(step, std::memory_order_relaxed) + step) >> 32);
+  }
   uint32_t Release() override {
-    const int32_t left = FRefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    const bool eventThread = OnEventThread();
+    bool told = false;
+    uint64_t v = FRefs.load(std::memory_order_relaxed);
+    for (;;) {
+      const uint32_t total = static_cast<uint32_t>(v >> 32), held = static_cast<uint32_t>(v);
+      if (!eventThread && !told && total > 1 && total - 1 == held) {
+        // Still holding this reference: the object may wait for its thread.
+        told = true;
+        LastOuterReleasing();
+        v = FRefs.load(std::memory_order_relaxed);
+        continue;
+      }
+      const uint64_t next = v - kOne - (eventThread && held > 0 ? 1 : 0);
+      if (FRefs.compare_exchange_weak(v, next, std::memory_order_acq_rel)) {
+        v = next;
+        break;
+      }
+    }
+    const uint32_t left = static_cast<uint32_t>(v >> 32);
     if (left == 0) {
       // From here on short-lived references taken during destruction move the
       // count around this mark and can never reach zero a second time.
-      FRefCount.store(kDestroying, std::memory_order_relaxed);
+      FRefs.store(uint64_t(kDestroying) << 32, std::memory_order_relaxed);
       if (CanDestroyOnLastRelease()) delete this;
     }
-    return static_cast<uint32_t>(left);
+    return left;
   }
-  int32_t RefCount() const { return FRefCount.load(std::memory_order_acquire); }
+  int32_t RefCount() const { return static_cast<int32_t>(FRefs.load(std::memory_order_acquire) >> 32); }
 
  protected:
   static constexpr int32_t kDestroying = 1 << 30;
@@ -63,9 +90,18 @@ class TInterfacedObject : public Interfaces... {
   // object can stop threads that still call into it; false means the object
   // arranges its own deletion later (a scanner released from its own scan thread).
   virtual bool CanDestroyOnLastRelease() { return true; }
+  // True on the thread the object raises its events on, while it does.
+  virtual bool OnEventThread() const { return false; }
+  // An owner is letting go of the last reference not taken on the event
+  // thread; it still holds it during this call.
+  virtual void LastOuterReleasing() {}
+  // The event thread is done: what it still holds (a receiver that kept a
+  // reference) now counts as anybody's.
+  void ForgetEventReferences() { FRefs.fetch_and(~uint64_t(0xFFFFFFFFu), std::memory_order_acq_rel); }
 
  private:
-  std::atomic<int32_t> FRefCount{0};
+  static constexpr uint64_t kOne = uint64_t(1) << 32;
+  std::atomic<uint64_t> FRefs{0};  // high half: references; low half: those taken on the event thread
 };
 
 // Owns one reference to an interface (or any class with AddRef/Release).

@@ -6,6 +6,7 @@
 #include "Ldiskio.h"
 #include "Ntfs.h"
 #include "Pdiskio.h"
+#include "WinApi.h"
 
 namespace {
 
@@ -38,6 +39,17 @@ void Finalize() {
 
 const TPackageInfoTable* GetPackageInfoTable() { return &kTable; }
 
-bool MoxBindDriveLetter(char letter, const DriveBinding& binding) { return BindDriveLetter(letter, binding); }
+const char* MoxVolScanVersion() { return MOXVOLSCAN_VERSION; }
+
+bool MoxIsInitialized() {
+  std::lock_guard guard(startLock);
+  return requests[kUnitCount - 1] > 0;
+}
+
+bool MoxBindDriveLetter(char letter, const DriveBinding& binding) {
+  if (BindDriveLetter(letter, binding)) return true;
+  SetLastError(ERROR_INVALID_DRIVE);
+  return false;
+}
 
 void MoxUnbindDriveLetter(char letter) { UnbindDriveLetter(letter); }

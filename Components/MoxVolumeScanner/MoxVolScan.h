@@ -7,6 +7,7 @@
 // order Pdiskio, Ldiskio, Ntfs, Devices (finalization in reverse).
 #pragma once
 
+#include "MoxVolScanVersion.h"
 #include "Volumes.h"
 
 struct TPackageUnitEntry {
@@ -23,10 +24,19 @@ struct TPackageInfoTable {
 void Initialize();
 void Finalize();
 const TPackageInfoTable* GetPackageInfoTable();
+// True between the first Initialize and the last Finalize. Without it the
+// raw readers cannot work: a scanner that needs them is refused with the
+// last error ERROR_NOT_READY.
+bool MoxIsInitialized();
+// The version of the library the program runs with ("0.1.0"); the headers'
+// own is MOXVOLSCAN_VERSION.
+const char* MoxVolScanVersion();
 
 // Binds letter ('A'..'Z') to a host directory (binding.rootDir: walked by the
 // directory scanner) and/or a raw source (binding.raw, e.g. from
 // OpenImageSource: read sector by sector). Z: is bound to "/" from the start.
-// False for a bad letter.
+// False, with ERROR_INVALID_DRIVE, for a bad letter. Any thread; scanners
+// already made keep what they found. (C hosts: NtfsLibBindImage and its
+// siblings in NtfsLib.h.)
 bool MoxBindDriveLetter(char letter, const DriveBinding& binding);
 void MoxUnbindDriveLetter(char letter);

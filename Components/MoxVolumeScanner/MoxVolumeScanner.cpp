@@ -1,14 +1,11 @@
 #include "MoxVolumeScanner.h"
 
-#include "Assert.h"
 #include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerNTFS.h"
 #include "MoxVolumeScannerVFAT.h"
 #include "WinApi.h"
 
 namespace {
-
-constexpr const char* kUnit = "MoxVolumeScanner";
 
 // Restores the caller's error mode however the factory is left.
 class QuietErrorMode {
@@ -24,6 +21,7 @@ class QuietErrorMode {
 
 // A back-end whose constructor raises (NtfsLib refusing the volume asserts)
 // counts as one that could not be set up; an invalid one is destroyed here.
+// The reason the back-end gave stays the last error.
 template <class Scanner>
 InterfacePtr<IMoxVolumeScanner> Construct(const WideString& AMountPoint) {
   InterfacePtr<IMoxVolumeScanner> result;
@@ -32,7 +30,11 @@ InterfacePtr<IMoxVolumeScanner> Construct(const WideString& AMountPoint) {
   } catch (...) {
     return nullptr;
   }
-  if (result && !result->GetIsValid()) result = nullptr;
+  if (result && !result->GetIsValid()) {
+    const DWORD why = GetLastError();
+    result = nullptr;
+    SetLastError(why);
+  }
   return result;
 }
 
@@ -46,8 +48,11 @@ InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountP
                                                        InterfacePtr<IMoxVolumeScannerCallbacks> ACallbacks,
                                                        TMoxVolumeScannerAPI AScannerAPI) {
   InterfacePtr<IMoxVolumeScanner> result;
-  MOX_ASSERT(AMountPoint.size() >= 2, kUnit);
-  if (AMountPoint.size() < 2) return result;
+  // A host's mistakes are answered with null and a reason, not an assertion.
+  if (AMountPoint.size() < 2 || AScannerAPI < vsaAuto || AScannerAPI > vsaVFAT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return result;
+  }
   const QuietErrorMode quiet;  // probing a drive without media shows no dialog
 
   WideString root = AMountPoint;
@@ -65,23 +70,27 @@ InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountP
       break;
     case vsaAuto: {
       WCHAR fileSystem[MAX_PATH + 1] = {};
+      DWORD rawRefusal = ERROR_SUCCESS;
       if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)) {
         CharUpperW(fileSystem);
         // Only the leading characters count: FAT, FAT12, FAT16 and FAT32 alike.
-        if (StartsWith(fileSystem, u"NTFS"))
-          result = MoxCreateVolumeScanner(root, nullptr, vsaNTFS);
-        else if (StartsWith(fileSystem, u"FAT"))
-          result = MoxCreateVolumeScanner(root, nullptr, vsaVFAT);
+        const TMoxVolumeScannerAPI raw = StartsWith(fileSystem, u"NTFS") ? vsaNTFS
+                                         : StartsWith(fileSystem, u"FAT") ? vsaVFAT
+                                                                          : vsaAuto;
+        if (raw != vsaAuto) {
+          result = MoxCreateVolumeScanner(root, nullptr, raw);
+          if (!result) rawRefusal = GetLastError();
+        }
       }
       if (!result || !result->GetIsValid()) result = MoxCreateVolumeScanner(root, nullptr, vsaFind);
+      // When the walk can't list it either, the raw reader's reason says more.
+      if (!result && rawRefusal != ERROR_SUCCESS) SetLastError(rawRefusal);
       break;
     }
-    default:
-      MOX_ASSERT(false, kUnit);  // no such kind
-      break;
   }
   // Inner calls pass no receiver, so it lands once, on the scanner returned.
   if (result && ACallbacks) result->RegisterCallbacks(ACallbacks.get());
+  if (result) SetLastError(ERROR_SUCCESS);
   return result;
 }
 

@@ -12,11 +12,21 @@
 // be null) is registered once, on the scanner returned. Critical-error
 // dialogs are off while volumes are probed; the caller's error mode is back
 // when the call returns, however it returns.
+//
+// Any thread; blocks only for the volume's probing (the raw readers mount
+// it here). Null sets the last error: ERROR_INVALID_PARAMETER for a mount
+// point under two characters or an unknown kind, ERROR_NOT_READY for a raw
+// reader without Initialize() or without geometry, ERROR_PATH_NOT_FOUND for a
+// root that cannot be listed, ERROR_UNRECOGNIZED_VOLUME for a file system the
+// chosen reader does not accept. With vsaAuto the raw reader's reason is
+// given when the walk fails too.
 InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountPoint,
                                                        InterfacePtr<IMoxVolumeScannerCallbacks> ACallbacks,
                                                        TMoxVolumeScannerAPI AScannerAPI);
 
-// A receiver calling the given handlers; an unassigned one makes its event a no-op.
+// A receiver calling the given handlers, on the scan's thread; an unassigned
+// one makes its event a no-op. It holds the scanner for the length of each
+// event (the host's last release still waits for the scan). Any thread.
 InterfacePtr<IMoxVolumeScannerCallbacks> MoxCreateVolumeScannerCallbacks(TMoxVolumeScannerStartEvent AOnStart,
                                                                          TMoxVolumeScannerItemEvent AOnItem,
                                                                          TMoxVolumeScannerFinishEvent AOnFinish);

@@ -13,6 +13,7 @@ TMoxVolumeScannerBase::TMoxVolumeScannerBase(TMoxVolumeScannerAPI AScannerAPI, c
   MOX_ASSERT(AMountPoint.size() >= 3, kUnit);
   if (!AMountPoint.empty()) MOX_ASSERT(AMountPoint.back() == u'\\', kUnit);
   FIsValid = AScannerAPI != vsaAuto && AMountPoint.size() >= 3 && AMountPoint.back() == u'\\';
+  if (!FIsValid) SetLastError(ERROR_INVALID_PARAMETER);
   FScannerAPI = AScannerAPI;
   FMountPoint = AMountPoint;
   InitializeCriticalSectionAndSpinCount(&FLock, 400);

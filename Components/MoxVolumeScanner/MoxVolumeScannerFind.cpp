@@ -18,10 +18,13 @@ TMoxVolumeScannerFind::TMoxVolumeScannerFind(const WideString& AMountPoint)
   if (!FIsValid) return;
   WIN32_FIND_DATAW probe;
   const HANDLE search = FindFirstFileW((AMountPoint + u"*").c_str(), &probe);
-  if (search == INVALID_HANDLE_VALUE)
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
     Invalidate();
-  else
+    SetLastError(why);
+  } else {
     FindClose(search);
+  }
 }
 
 TMoxVolumeScannerFind::~TMoxVolumeScannerFind() { Invalidate(); }

@@ -58,19 +58,26 @@ void TMoxVolumeScannerList::EndRead() { FSync.EndRead(); }
 bool TMoxVolumeScannerList::BeginWrite() { return FSync.BeginWrite(); }
 void TMoxVolumeScannerList::EndWrite() { FSync.EndWrite(); }
 
+// Scanners are called with none of the list's locks held but FWriters, which
+// readers never take: a receiver that reads the list on a scan thread never
+// waits for a writer that waits for that very scan.
 int32_t TMoxVolumeScannerList::Add(IMoxVolumeScanner* AScanner) {
   // The list calls every scanner it holds: a null or invalid one is never stored.
-  if (!AScanner || !AScanner->GetIsValid()) return -1;
-  const Locked lock(*this, true);
-  if (const auto it = Find(FScanners, AScanner); it != FScanners.end()) return int32_t(it - FScanners.begin());
-  int32_t index;
-  {
-    std::lock_guard guard(FItemsLock);
-    FScanners.emplace_back(AScanner);
-    index = int32_t(FScanners.size() - 1);
+  if (!AScanner || !AScanner->GetIsValid()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
   }
+  const std::lock_guard writers(FWriters);
+  {
+    const Locked lock(*this, false);
+    if (const auto it = Find(FScanners, AScanner); it != FScanners.end()) return int32_t(it - FScanners.begin());
+  }
+  // Receivers first, so that no scan started through the list misses them.
   for (const auto& callbacks : FCallbacks) AScanner->RegisterCallbacks(callbacks.get());
-  return index;
+  const Locked lock(*this, true);
+  std::lock_guard guard(FItemsLock);
+  FScanners.emplace_back(AScanner);
+  return int32_t(FScanners.size() - 1);
 }
 
 InterfacePtr<IMoxVolumeScannerListEnumerator> TMoxVolumeScannerList::GetEnumerator() {
@@ -84,46 +91,52 @@ int32_t TMoxVolumeScannerList::GetCount() {
 
 InterfacePtr<IMoxVolumeScanner> TMoxVolumeScannerList::GetItem(int32_t AIndex) {
   const Locked lock(*this, false);
-  if (AIndex < 0 || AIndex >= int32_t(FScanners.size())) return nullptr;
+  if (AIndex < 0 || AIndex >= int32_t(FScanners.size())) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   return FScanners[size_t(AIndex)];
+}
+
+std::vector<InterfacePtr<IMoxVolumeScanner>> TMoxVolumeScannerList::Scanners() {
+  const Locked lock(*this, false);
+  return FScanners;
 }
 
 void TMoxVolumeScannerList::RegisterCallbacks(IMoxVolumeScannerCallbacks* ACallbacks) {
   if (!ACallbacks) return;
-  const Locked lock(*this, true);
+  const std::lock_guard writers(FWriters);
   if (Find(FCallbacks, ACallbacks) == FCallbacks.end()) {
-    std::lock_guard guard(FItemsLock);
+    const Locked lock(*this, true);
     FCallbacks.emplace_back(ACallbacks);
   }
   // Each scanner ignores a receiver it already has.
-  for (const auto& scanner : FScanners) scanner->RegisterCallbacks(ACallbacks);
+  for (const auto& scanner : Scanners()) scanner->RegisterCallbacks(ACallbacks);
 }
 
 void TMoxVolumeScannerList::RevokeCallbacks(IMoxVolumeScannerCallbacks* ACallbacks) {
-  const Locked lock(*this, true);
+  const std::lock_guard writers(FWriters);
   // Kept alive until every scanner has let go of it too.
   InterfacePtr<IMoxVolumeScannerCallbacks> removed;
   if (const auto it = Find(FCallbacks, ACallbacks); it != FCallbacks.end()) {
-    std::lock_guard guard(FItemsLock);
+    const Locked lock(*this, true);
     removed = std::move(*it);
     FCallbacks.erase(it);
   }
-  for (const auto& scanner : FScanners) scanner->RevokeCallbacks(ACallbacks);
+  for (const auto& scanner : Scanners()) scanner->RevokeCallbacks(ACallbacks);
 }
 
 int32_t TMoxVolumeScannerList::ScanVolumes() {
-  const Locked lock(*this, false);
   int32_t started = 0;
-  for (const auto& scanner : FScanners)
+  for (const auto& scanner : Scanners())
     if (scanner->ScanVolume()) ++started;
   return started;
 }
 
 bool TMoxVolumeScannerList::AbortScans() {
-  const Locked lock(*this, false);
   bool result = true;
-  for (const auto& scanner : FScanners)
-    if (!scanner->AbortScan()) result = false;
+  for (const auto& scanner : Scanners())
+    if (!scanner->AbortScan()) result = false;  // its reason stays the last error
   return result;
 }
 

@@ -4,11 +4,16 @@
 // and the list can be enumerated under its read lock.
 //
 // The list is itself a multi-reader/exclusive-writer lock and exposes it.
-// Add, RegisterCallbacks and RevokeCallbacks write; GetItem, ScanVolumes,
-// AbortScans and every live enumerator read, so a writer waits until the
-// enumerators other threads hold are gone. Scanners are called with the lock
-// held: Add and RegisterCallbacks may wait for a running scan to finish, so
-// receivers must not write to the list. Scanners stay until the list dies.
+// Add, RegisterCallbacks and RevokeCallbacks write; GetItem and every live
+// enumerator read, so a writer waits until the enumerators other threads
+// hold are gone. The list never calls a scanner with its lock held: a
+// receiver may read the list (GetCount, GetItem, an enumerator it lets go of
+// before returning) while a host thread writes it. Add, RegisterCallbacks
+// and RevokeCallbacks wait for the running scans of the scanners they call
+// (a scanner's registration waits for its scan), ScanVolumes and AbortScans
+// for the scans they stop: so a receiver must not call those five, nor hold
+// an enumerator, on the list of its own scanner. Every method may be called
+// from any thread. Scanners stay until the list dies.
 #pragma once
 
 #include <mutex>
@@ -77,10 +82,15 @@ class TMoxVolumeScannerList : public TInterfacedObject<IMoxVolumeScannerList> {
   bool AbortScans() override;
 
  private:
+  // A copy taken under the read lock, to call with no lock held.
+  std::vector<InterfacePtr<IMoxVolumeScanner>> Scanners();
+
   TMultiReadExclusiveWriteSynchronizer FSync;
+  std::mutex FWriters;  // one Add, RegisterCallbacks or RevokeCallbacks at a time
   // Changed only under the write lock and FItemsLock; read under either lock.
   std::mutex FItemsLock;
   std::vector<InterfacePtr<IMoxVolumeScanner>> FScanners;
+  // Changed under FWriters and the write lock; read under FWriters.
   std::vector<InterfacePtr<IMoxVolumeScannerCallbacks>> FCallbacks;
 };
 

@@ -16,6 +16,20 @@ namespace {
 
 constexpr const char* kUnit = "MoxVolumeScannerNTFS";
 
+// The last-error code for a status of the library.
+DWORD ErrorOf(int32_t status) {
+  switch (status) {
+    case NTFSLIB_OK: return ERROR_SUCCESS;
+    case NTFSLIB_E_MOUNTPOINT: return ERROR_PATH_NOT_FOUND;
+    case NTFSLIB_E_NOT_NTFS: return ERROR_UNRECOGNIZED_VOLUME;
+    case NTFSLIB_E_NO_VOLUME: return ERROR_NOT_READY;
+    case NTFSLIB_E_SCAN_THREAD: return ERROR_POSSIBLE_DEADLOCK;
+    case NTFSLIB_E_THREAD: return ERROR_NOT_ENOUGH_MEMORY;
+    case NTFSLIB_E_BUSY: return ERROR_BUSY;
+    default: return ERROR_INVALID_PARAMETER;
+  }
+}
+
 // An assertion inside a library callback must not unwind through the
 // library's frames: with a throwing handler it ends the callback's checks only.
 template <class F>
@@ -34,6 +48,7 @@ TMoxVolumeScannerNTFS::TMoxVolumeScannerNTFS(const WideString& AMountPoint)
   FHandle = NtfsLibCreate();
   if (!FHandle) {
     Invalidate();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     MOX_ASSERT(FHandle != nullptr, kUnit);
     return;
   }
@@ -44,6 +59,7 @@ TMoxVolumeScannerNTFS::TMoxVolumeScannerNTFS(const WideString& AMountPoint)
   const int32_t status = NtfsLibSetMountPoint(FHandle, mountPoint.c_str());
   if (status != 0) {
     Invalidate();
+    SetLastError(ErrorOf(status));
     MOX_ASSERT(status == 0, kUnit);
   }
 }
@@ -55,7 +71,7 @@ void TMoxVolumeScannerNTFS::Invalidate() {
     // A receiver: the scan stops, OnFinish finishes the job.
     FIsValid = false;
     FInvalidatePending = true;
-    AbortScan();
+    NtfsLibAbortScan(FHandle);  // only asks the scan to stop, here
     return;
   }
   {
@@ -71,16 +87,17 @@ bool TMoxVolumeScannerNTFS::CanDestroyOnLastRelease() {
     // The library's thread can't wait for itself: the scan stops, and
     // OnFinish deletes the scanner once the receivers have had their finish.
     FDestroyPending = true;
-    AbortScan();
+    NtfsLibAbortScan(FHandle);
     return false;
   }
   Invalidate();  // stop the library's thread before any destructor runs
   return true;
 }
 
+// Outside an item callback, or on another thread, there is no item: "".
 WideString TMoxVolumeScannerNTFS::GetCurrentPath() {
-  const WIN32_FIND_DATAW* item = FCurrentItem;
-  MOX_ASSERT(item != nullptr, kUnit);
+  const WIN32_FIND_DATAW* item = OnCallbackThread() ? FCurrentItem.load() : nullptr;
+  if (!item) return {};
   NtfsLibChar* path = nullptr;
   const int32_t status = NtfsLibGetItemPath(reinterpret_cast<const NtfsLibFindData*>(item), &path);
   WideString result;
@@ -90,20 +107,34 @@ WideString TMoxVolumeScannerNTFS::GetCurrentPath() {
 }
 
 bool TMoxVolumeScannerNTFS::ScanVolume() {
-  if (!FIsValid) return false;
-  if (OnCallbackThread()) return AbortScan();  // the library refuses there: a scan can't restart itself
+  if (!FIsValid) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (OnCallbackThread()) {  // a scan can't restart itself
+    SetLastError(ERROR_POSSIBLE_DEADLOCK);
+    return false;
+  }
   const std::lock_guard guard(FControlLock);
   // A receiver may invalidate the scanner while its last scan stops.
-  if (!StopLocked() || !FIsValid) return false;
-  MOX_ASSERT(FHandle != nullptr, kUnit);
-  if (!FHandle) return false;
+  if (!StopLocked()) return false;
+  if (!FIsValid || !FHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
   const int32_t status = NtfsLibScanVolume(FHandle);
+  SetLastError(ErrorOf(status));
   MOX_ASSERT(status == 0, kUnit);
   return status == 0;
 }
 
+// From a receiver it fails rather than wait for the thread it runs on; the
+// scan goes on.
 bool TMoxVolumeScannerNTFS::AbortScan() {
-  if (OnCallbackThread()) return !FHandle || NtfsLibAbortScan(FHandle) == 0;  // only asks the scan to stop
+  if (OnCallbackThread()) {
+    SetLastError(ERROR_POSSIBLE_DEADLOCK);
+    return false;
+  }
   const std::lock_guard guard(FControlLock);
   return StopLocked();
 }
@@ -113,7 +144,9 @@ bool TMoxVolumeScannerNTFS::AbortScan() {
 // that invalidated the scanner could not free it on the library's thread.
 bool TMoxVolumeScannerNTFS::StopLocked() {
   if (!FHandle) return true;
-  const bool stopped = NtfsLibAbortScan(FHandle) == 0;
+  const int32_t status = NtfsLibAbortScan(FHandle);
+  if (status != 0) SetLastError(ErrorOf(status));
+  const bool stopped = status == 0;
   if (!FIsValid) {
     NtfsLibDestroy(FHandle);
     FHandle = nullptr;
@@ -159,6 +192,7 @@ void NTFSLIB_CALL TMoxVolumeScannerNTFS::OnFinish(void* H, int32_t A, void* U) {
   if (!self) return;
   if (std::exchange(self->FStarted, false)) Guarded([&] { self->DoFinish(self, (A & 0xFF) != 0); });
   if (std::exchange(self->FInvalidatePending, false)) self->TMoxVolumeScannerBase::Invalidate();
+  self->ForgetEventReferences();
   self->FCallbackThread = 0;
   if (self->FDestroyPending) delete self;  // nobody else holds it: the handle may go on this thread
 }

@@ -29,13 +29,18 @@ class TMoxVolumeScannerNTFS : public TMoxVolumeScannerBase {
   // stops the scan (see above).
   void Invalidate() override;
 
-  // Inside OnItem: the item's folder as the library gives it ("" or "Dir\Sub\").
+  // Inside OnItem: the item's folder as the library gives it ("" or
+  // "Dir\Sub\"); "" anywhere else.
   WideString GetCurrentPath() override;
   bool ScanVolume() override;
   bool AbortScan() override;
 
  protected:
   bool CanDestroyOnLastRelease() override;
+  bool OnEventThread() const override { return OnCallbackThread(); }
+  // The host's last reference goes while receivers hold theirs on the
+  // library's thread: the scan stops and is waited for first.
+  void LastOuterReleasing() override { AbortScan(); }
 
  private:
   static TMoxVolumeScannerNTFS* Receiver(void* H, void* U);

@@ -7,27 +7,41 @@ TMoxVolumeScannerThreaded::TMoxVolumeScannerThreaded(TMoxVolumeScannerAPI AScann
     : TMoxVolumeScannerBase(AScannerAPI, AMountPoint), FUnit(AUnit) {}
 
 bool TMoxVolumeScannerThreaded::ScanVolume() {
-  if (!FIsValid) return false;
-  if (OnScanThread()) return AbortScan();  // fails there: a scan can't restart itself
+  if (!FIsValid) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (OnScanThread()) {  // a scan can't restart itself
+    SetLastError(ERROR_POSSIBLE_DEADLOCK);
+    return false;
+  }
   const std::lock_guard guard(FThreadLock);
-  if (!FIsValid) return false;  // invalidated while we waited
   StopThread();
+  // Only now: a receiver of the scan just stopped may have invalidated it in
+  // its OnFinish, and what the walk reads is then gone.
+  if (!FIsValid) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
   FAbort = false;
   DWORD id = 0;
   FThread = BeginThread(nullptr, 0, &TMoxVolumeScannerThreaded::ThreadFunc, this, CREATE_SUSPENDED, &id);
   if (!FThread) {
     FThreadId = 0;
-    return false;
+    return false;  // BeginThread said why
   }
   FThreadId = id;
   ResumeThread(FThread);
   return true;
 }
 
+// From a receiver it fails rather than wait for the thread it runs on; the
+// scan goes on.
 bool TMoxVolumeScannerThreaded::AbortScan() {
-  const bool onScanThread = OnScanThread();
-  MOX_ASSERT(!onScanThread, FUnit);
-  if (onScanThread) return false;
+  if (OnScanThread()) {
+    SetLastError(ERROR_POSSIBLE_DEADLOCK);
+    return false;
+  }
   const std::lock_guard guard(FThreadLock);
   StopThread();
   return true;
@@ -99,6 +113,7 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->ReleaseScanState();  // in case OnFinish asked for it
     self->TMoxVolumeScannerBase::Invalidate();
   }
+  self->ForgetEventReferences();
   if (self->FDestroyPending) {
     CloseHandle(self->FThread);  // this thread keeps running to its end
     self->FThread = nullptr;

@@ -5,7 +5,8 @@
 // the request and waits for the thread in 1000 ms steps.
 //
 // A last reference released on another thread stops the scan before any
-// destructor runs; one released on the scan thread itself can't wait for that
+// destructor runs, also while receivers hold short references of their own
+// on the scan thread; one released on the scan thread itself can't wait for that
 // thread, so the walk stops and the thread deletes the scanner when it is done.
 // Invalidate called on the scan thread (from a receiver) likewise only stops
 // the walk: what the walk reads is freed once it has returned, the receivers
@@ -27,7 +28,8 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   bool ScanVolume() override;
   // Stops the scan, frees what it reads (ReleaseScanState), drops receivers.
   void Invalidate() override;
-  // Stops the scan and waits for its thread; False from the scan thread itself.
+  // Stops the scan and waits for its thread; False (ERROR_POSSIBLE_DEADLOCK)
+  // from the scan thread itself, where the scan goes on.
   bool AbortScan() override;
 
  protected:
@@ -41,6 +43,10 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   // Frees what the walk reads; never called while the walk runs.
   virtual void ReleaseScanState() {}
   bool CanDestroyOnLastRelease() override;
+  bool OnEventThread() const override { return OnScanThread(); }
+  // The host's last reference goes while receivers hold theirs on the scan
+  // thread: the scan stops and is waited for before the host's call returns.
+  void LastOuterReleasing() override { AbortScan(); }
   bool OnScanThread() const { return FThreadId != 0 && GetCurrentThreadId() == FThreadId; }
 
   HANDLE FThread = nullptr;  // kept after the thread ends, until the next AbortScan; under FThreadLock
@@ -54,7 +60,7 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
 
   std::mutex FThreadLock;
 
-  const char* FUnit;                          // names the back-end in assertion failures
+  const char* FUnit;  // names the back-end in assertion failures
   std::atomic<bool> FDestroyPending{false};  // last reference went on the scan thread
   std::atomic<bool> FInvalidatePending{false};  // Invalidate came on the scan thread
 };

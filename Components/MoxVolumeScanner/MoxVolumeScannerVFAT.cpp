@@ -3,6 +3,7 @@
 #include "Assert.h"
 #include "Diskfs.h"
 #include "Ldiskio.h"
+#include "MoxVolScan.h"
 
 namespace {
 
@@ -35,20 +36,34 @@ uint8_t TMoxVolumeScannerVFAT::DriveNumberOf(const WideString& M) {
 TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
     : TMoxVolumeScannerThreaded(vsaVFAT, AMountPoint, kUnit) {
   if (!FIsValid) return;
+  // Each refusal leaves the reason as the thread's last error.
+  auto refuse = [this](DWORD why) {
+    Invalidate();
+    SetLastError(why);
+  };
   const uint8_t N = DriveNumberOf(AMountPoint);
   if (N == 0) {
-    Invalidate();
+    refuse(ERROR_INVALID_DRIVE);
+    return;
+  }
+  // The sector routines' buffers and handles come from the module's start-up.
+  if (!MoxIsInitialized()) {
+    refuse(ERROR_NOT_READY);
     return;
   }
   const AnsiString root = AnsiString(1, char('A' + N - 1)) + ":\\";
   const UINT driveType = GetDriveTypeA(root.c_str());
+  if (driveType == DRIVE_NO_ROOT_DIR) {
+    refuse(ERROR_PATH_NOT_FOUND);
+    return;
+  }
   if (driveType != DRIVE_REMOVABLE && driveType != DRIVE_FIXED && driveType != DRIVE_RAMDISK) {
-    Invalidate();
+    refuse(ERROR_NOT_SUPPORTED);  // network drives and CD-ROMs
     return;
   }
   TLogDriveParams params{};
   if (!GetLogDriveParams(N, params)) {
-    Invalidate();
+    refuse(ERROR_NOT_READY);
     return;
   }
   FDevice = std::make_unique<TDevice>();
@@ -70,13 +85,13 @@ TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
   FDrive->OnStart = [this](TObject* Sender, TObject* item, const AnsiString& itemStr) { OnStart(Sender, item, itemStr); };
   FDrive->OnFoundItem = [this](TObject* Sender, TObject* item) { OnItem(Sender, item); };
   if (!FDrive->MountDrive(false)) {
-    Invalidate();
+    refuse(ERROR_UNRECOGNIZED_VOLUME);
     return;
   }
   char fileSystem[261] = {0};
   if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, sizeof fileSystem) ||
       CharUpperA(fileSystem) != fileSystem || AnsiString(fileSystem).compare(0, 3, "FAT") != 0)
-    Invalidate();
+    refuse(ERROR_UNRECOGNIZED_VOLUME);
 }
 
 TMoxVolumeScannerVFAT::~TMoxVolumeScannerVFAT() { Invalidate(); }

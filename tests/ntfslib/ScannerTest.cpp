@@ -134,6 +134,42 @@ TEST_F(NtfsScanner, ProgramListsWhatTheMountShowsForMountAndImageAtOnce) {
     EXPECT_TRUE(files[volume] == v.walk) << volume << Difference(files[volume], v.walk);
 }
 
+TEST_F(NtfsScanner, LastReleaseWaitsForTheScanAlsoWithAdapterReceivers) {
+  std::atomic<int> destroyed{0};
+  ExpectLastReleaseWaitsForTheScan(new CountedNTFS(root, &destroyed), destroyed);
+}
+
+// As on the other back-ends: AbortScan and ScanVolume from a receiver fail
+// without stopping the scan, and GetCurrentPath has nothing to say outside
+// OnItem or on another thread.
+TEST_F(NtfsScanner, ReceiverCallsFailAsOnTheOtherBackends) {
+  InterfacePtr<IMoxVolumeScanner> s(new TMoxVolumeScannerNTFS(root));
+  InterfacePtr<Recorder> r(new Recorder), full(new Recorder);
+  std::vector<std::pair<bool, DWORD>> results;
+  std::u16string atStart = u"?";
+  r->onStart = [&](IMoxVolumeScanner* sc) { atStart = sc->GetCurrentPath(); };
+  r->onItem = [&](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
+    if (!results.empty()) return;
+    const bool aborted = sc->AbortScan();
+    results.emplace_back(aborted, GetLastError());
+    const bool started = sc->ScanVolume();
+    results.emplace_back(started, GetLastError());
+  };
+  s->RegisterCallbacks(full.get());
+  ASSERT_TRUE(s->ScanVolume());
+  full->WaitFinished();
+  const size_t all = full->items().size();
+  s->RevokeCallbacks(full.get());
+  s->RegisterCallbacks(r.get());
+  ASSERT_TRUE(s->ScanVolume());
+  r->WaitFinished();
+  const std::pair<bool, DWORD> refused{false, ERROR_POSSIBLE_DEADLOCK};
+  EXPECT_EQ(results, (std::vector{refused, refused}));
+  EXPECT_EQ(std::tuple(r->aborted(), r->items().size()), std::tuple(false, all));
+  EXPECT_EQ(atStart, u"");
+  EXPECT_EQ(s->GetCurrentPath(), u"");
+}
+
 // Ways a scan ends early, each while another thread is inside a call that
 // waits for the library's thread: a receiver on that thread invalidates the
 // scanner or drops the last-but-one or last reference, or the host alone

@@ -149,17 +149,4 @@ TEST_F(FindScan, ThrowingReceiverStillGetsOnFinishAndARescanLeavesNoLockHeld) {
   EXPECT_EQ(std::tuple(plain->starts(), plain->items().size()), std::tuple(2, 100u));
 }
 
-TEST_F(FindScan, AbortScanFromAReceiverFailsAndTheScanGoesOn) {
-  ReturningAssertions asserts;
-  Many(3, 5);
-  InterfacePtr<Recorder> r(new Recorder);
-  std::vector<bool> results;
-  r->onItem = [&](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
-    if (results.empty()) results.push_back(sc->AbortScan());
-  };
-  ScanAll(Root(), r);
-  EXPECT_EQ(results, std::vector<bool>{false});
-  EXPECT_EQ(std::tuple(asserts.messages().size(), r->aborted(), r->items().size()), std::tuple(1u, false, 15u));
-}
-
 }  // namespace

@@ -95,6 +95,34 @@ TEST_F(ScannerList, WriterWaitsForAnEnumeratorOnAnotherThread) {
   EXPECT_EQ(list->GetCount(), 2);
 }
 
+// A host thread registers a receiver (which waits for the running scan)
+// while a receiver of that scan reads the list: both must get through.
+TEST_F(ScannerList, ReceiverReadsTheListWhileAHostThreadWritesIt) {
+  Many(3, 10);
+  auto list = MoxCreateVolumeScannerList();
+  auto s = Scanner();
+  list->Add(s.get());
+  std::atomic<bool> inside{false}, writing{false};
+  std::vector<IMoxVolumeScanner*> seen;
+  InterfacePtr<Recorder> reader(new Recorder), late(new Recorder);
+  reader->onItem = [&, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+    if (!std::exchange(first, false)) return;
+    inside = true;
+    while (!writing) std::this_thread::yield();
+    Sleep(50);  // the writer is inside RegisterCallbacks by now
+    seen = Enumerate(list.get());
+    seen.push_back(list->GetItem(0).get());
+  };
+  list->RegisterCallbacks(reader.get());
+  ASSERT_EQ(list->ScanVolumes(), 1);
+  while (!inside) std::this_thread::yield();
+  writing = true;
+  list->RegisterCallbacks(late.get());  // waits for the scan to finish
+  EXPECT_EQ(reader->finishes(), 1);
+  EXPECT_EQ(seen, (std::vector<IMoxVolumeScanner*>{s.get(), s.get()}));
+  EXPECT_TRUE(list->AbortScans());
+}
+
 TEST_F(ScannerList, LockIsReentrantAndReadersMayAskToWrite) {
   auto list = MoxCreateVolumeScannerList();
   list->BeginWrite();

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "InterfacePtr.h"
+#include "MoxVolumeScanner.h"
 #include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerIntf.h"
 #include "WinApi.h"
@@ -113,6 +116,35 @@ InterfacePtr<Recorder> ScanInvalidatedAtFirstItem(Scanner* raw) {
   EXPECT_FALSE(s->GetIsValid());
   EXPECT_EQ(r->RefCount(), 1);  // dropped once OnFinish had reached it
   return r;
+}
+
+// The host lets go of its only reference while a receiver made by
+// MoxCreateVolumeScannerCallbacks (which holds the scanner for each event) is
+// inside OnItem: the release must stop the scan and wait for it, so OnFinish
+// has come and the scanner is gone when the host's call returns. raw counts
+// its destructions into destroyed.
+inline void ExpectLastReleaseWaitsForTheScan(IMoxVolumeScanner* raw, std::atomic<int>& destroyed) {
+  InterfacePtr<IMoxVolumeScanner> host(raw);
+  std::atomic<bool> inside{false}, releasing{false}, finished{false}, aborted{false};
+  auto callbacks = MoxCreateVolumeScannerCallbacks(
+      nullptr,
+      [&, first = true](IMoxVolumeScanner*, const WIN32_FIND_DATAW&) mutable {
+        if (!std::exchange(first, false)) return;
+        inside = true;
+        while (!releasing) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the host is inside its release
+      },
+      [&](IMoxVolumeScanner*, bool a) { aborted = a, finished = true; });
+  host->RegisterCallbacks(callbacks.get());
+  ASSERT_TRUE(host->ScanVolume());
+  while (!inside) std::this_thread::yield();
+  releasing = true;
+  host.reset();
+  EXPECT_TRUE(finished) << "the host's release returned before the scan ended";
+  EXPECT_TRUE(aborted);
+  EXPECT_EQ(destroyed, 1);
+  callbacks->AddRef();
+  EXPECT_EQ(callbacks->Release(), 1u) << "the scanner let go of its receiver";
 }
 
 // Makes assertions return for the life of the object, counting them.
