@@ -11,20 +11,6 @@ namespace {
 const auto source = std::make_shared<ScriptedSource>();
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new BoundSources({{kNtfsLetter, source}}));
 
-// Every item a scan reports, as "path" (folders) or "path\name" (files), a
-// deleted one marked with "*".
-std::vector<std::string> Listing(TNTFSdrive& drive, bool deletedOnly) {
-  std::vector<std::string> out;
-  drive.OnFoundItem = [&](TObject*, TObject* item) {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) out.push_back(f->GetPath(nullptr) + "\\" + f->Name + (f->Deleted ? "*" : ""));
-    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) out.push_back(d->GetPath(nullptr) + ((d->DeletedState & 1) ? "*" : ""));
-  };
-  drive.ScanDrive("*", deletedOnly, deletedOnly);
-  return out;
-}
-
-using Names = std::vector<std::string>;
-
 }  // namespace
 
 ScriptedSource& NtfsSource() { return *source; }
