@@ -3,6 +3,10 @@
 # from: 512-byte and 4 KiB clusters, Win32 and POSIX names, a folder with an
 # index allocation, resident and non-resident files, deleted items. Filling
 # needs an ntfs-3g mount (FUSE and root); without one the images stay empty.
+# Shapes no formatter makes come from the committed seeds beside this script:
+# ntfs_mft_far_list, an MFT whose own attribute list names far records
+# hundreds of times (remade by MOX_WRITE_SEED=FILE test_ntfs
+# --gtest_filter='NtfsMftList.*').
 set -euo pipefail
 dir=${1:?usage: make_ntfs_corpus.sh DIR}
 mkdir -p "$dir"
@@ -35,3 +39,6 @@ make() {  # make NAME CLUSTER
 }
 make ntfs512 512
 make ntfs4k 4096
+for seed in "$(dirname "$0")"/seeds/*.img.xz; do
+  xz -dc "$seed" >"$dir/$(basename "$seed" .xz)"
+done
