@@ -157,6 +157,15 @@ class TNTFSdrive : public TCustomDrive {
   // Records the MFT's data attribute holds, no more than fit into the volume.
   uint64_t MftRecordCount() const { return FMftRecords; }
 
+  // A data attribute's size, when it is one the volume can hold (True).
+  // A negative one, or one past the volume without holes to make it up, is
+  // damage (False): size is then what the attribute's clusters can hold.
+  bool DataSizeHeld(const TATTRIBUTE* data, int64_t& size);
+  // f's Size from data (a deleted item's data attribute) or, for a live item
+  // whose index entry gives a size the volume can't hold, from its record;
+  // a size that is damage there too becomes what the clusters hold.
+  void SetFileSize(TNTFSFile& f, const TATTRIBUTE* data);
+
   // Bytes one allocation may take: the volume's size, at most 256 MiB.
   uint64_t AllocationLimit() const;
   // Items the trees may still grow by (bounds trees of hostile indexes).
@@ -235,6 +244,9 @@ class TNTFSFile : public TCustomFile {
  public:
   uint32_t Attributes = 0;
   uint64_t MFTfileRef = 0;
+  // The size the volume records is damage; Size is what its clusters hold.
+  bool SizeDamaged = false;
+  int64_t RecordedSize = 0;  // the damaged size, when SizeDamaged
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

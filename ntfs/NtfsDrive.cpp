@@ -381,3 +381,56 @@ void TNTFSdrive::CreateStartItems() {
   SpareDir1 = make(kMftRecordMft, true);
   SpareDir2 = make(kMftRecordMft, true);
 }
+
+bool TNTFSdrive::DataSizeHeld(const TATTRIBUTE* data, int64_t& size) {
+  size = 0;
+  if (!data) return false;
+  if (!data->Nonresident) {
+    size = AttributeValueLength(data);
+    return true;
+  }
+  const auto* n = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data);
+  const int64_t recorded = n->DataSize;
+  const uint64_t volume = VolumeBytes();
+  size = recorded;
+  if (recorded >= 0 && (uint64_t(recorded) <= volume || volume == 0)) return true;
+  // The runs' clusters, holes included: a file larger than the volume is
+  // one whose holes make up the difference.
+  const uint64_t volumeClusters = volume / std::max<uint32_t>(BytesPerCluster, 1);
+  uint64_t clusters = 0;
+  bool holes = (uint16_t(data->Flags) & (kDataCompressed | kDataSparse)) != 0;
+  const auto* base = reinterpret_cast<const uint8_t*>(data);
+  const uint8_t* end = base + data->Length;
+  for (const uint8_t* run = base + n->RunArrayOffset; RunFits(run, end) && run[0] != 0; run += RunHeaderSize(run)) {
+    clusters = std::min(clusters + std::min(RunLength(run), volumeClusters), volumeClusters);
+    holes = holes || (run[0] >> 4) == 0;
+  }
+  if (recorded >= 0 && holes) return true;
+  uint64_t held = clusters * BytesPerCluster;
+  if (int64_t(n->AllocatedSize) >= 0) held = std::min<uint64_t>(held, uint64_t(int64_t(n->AllocatedSize)));
+  size = int64_t(held);
+  return false;
+}
+
+void TNTFSdrive::SetFileSize(TNTFSFile& f, const TATTRIBUTE* data) {
+  const uint64_t volume = VolumeBytes();
+  std::vector<uint8_t> record, gathered;
+  if (!data) {
+    // Index entries are not always kept up to date: only a size that can't
+    // be true costs a read of the record.
+    if (f.Size >= 0 && (uint64_t(f.Size) <= volume || volume == 0)) return;
+    record.resize(BytesPerFileRecord);
+    const auto number = uint32_t(std::min<uint64_t>(f.MFTfileRef, 0xFFFFFFFF));
+    if (BytesPerFileRecord && ReadFileRecord(number, record.data()) && HasMagic(record.data(), "FILE") &&
+        GatherAttribute(record.data(), number, atData, nullptr, gathered))
+      data = reinterpret_cast<const TATTRIBUTE*>(gathered.data());
+  }
+  int64_t size = 0;
+  if (DataSizeHeld(data, size)) {
+    f.Size = size;
+    return;
+  }
+  f.SizeDamaged = true;
+  f.RecordedSize = data ? int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize) : f.Size;
+  f.Size = size;
+}

@@ -3,11 +3,14 @@
 // can hold.
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 #include "NtfsLib.h"
 #include "NtfsTestImage.h"
+#include "ItemText.h"
 #include "ScratchDir.h"
+#include "ToolProcess.h"
 
 namespace {
 
@@ -91,4 +94,48 @@ TEST(NtfsMftList, FarEntriesInTheMftsOwnListCostNoMoreThanOneReadEach) {
   EXPECT_EQ(LibraryNames(), (Names{"far.txt"}));
   EXPECT_LT(NtfsSource().TakeReads().size(), 40u);
   if (const char* seed = std::getenv("MOX_WRITE_SEED")) WriteHostFile(seed, std::string(m.bytes.begin(), m.bytes.begin() + (160 << 10)));
+}
+
+// Sizes as the index and the record give them: negative in both (live and
+// deleted), a terabyte in one cluster, and an index entry wrong where the
+// record is right. A size that is damage lists as what the clusters hold,
+// cat and save give those bytes, name the file and end with status 1.
+TEST(NtfsDataSize, DamagedSizesListAsTheClustersHoldAndAreNamedOnCatAndSave) {
+  NtfsImage m = NtfsImage::Make();
+  auto file = [&](uint32_t i, const std::u16string& name, int64_t indexSize, int64_t recordSize, bool inUse = true) {
+    const uint32_t lcn = m.Alloc(1);
+    std::memset(m.Cluster(lcn), 'a' + int(i % 26), m.ClusterBytes());
+    m.Begin(i, inUse);
+    m.attrs[i] = {Resident(atFileName, FileName(5, name, nsWin32, false, indexSize)),
+                  NonResident(atData, {{1, lcn}}, recordSize, m.ClusterBytes())};
+    return Entry(i, FileName(5, name, nsWin32, false, indexSize));
+  };
+  m.SetDirectory(5, {file(20, u"negative.bin", -5, -5), file(21, u"terabyte.bin", int64_t(1) << 40, int64_t(1) << 40),
+                     file(22, u"stale.bin", -5, 100)});
+  file(23, u"gone.bin", -5, -5, false);
+  m.Finish();
+  ScratchDir dir;
+  const std::string image = dir / "sizes.img";
+  WriteHostFile(image, std::string(m.bytes.begin(), m.bytes.end()));
+
+  std::map<std::string, std::string> sizes;
+  const ToolResult ls = RunTool({"ls", image, "--deleted", "--json"});
+  EXPECT_EQ(ls.exitCode, 0) << ls.err;
+  for (const std::string& line : Lines(ls.out)) sizes[JsonField(line, "path")] = JsonField(line, "size");
+  EXPECT_EQ(sizes, (std::map<std::string, std::string>{
+                       {"negative.bin", "4096"}, {"terabyte.bin", "4096"}, {"stale.bin", "100"}, {"gone.bin", "4096"}}));
+
+  for (const char* name : {"negative.bin", "terabyte.bin", "gone.bin"}) {
+    const ToolResult cat = RunTool({"cat", image, name});
+    EXPECT_EQ(cat.exitCode, 1) << name;
+    EXPECT_EQ(cat.out.size(), 4096u) << name;
+    EXPECT_NE(cat.err.find(std::string(name) + ": its recorded size ("), std::string::npos) << cat.err;
+  }
+  EXPECT_EQ(RunTool({"cat", image, "stale.bin"}).out, std::string(100, 'a' + 22));
+
+  const ToolResult save = RunTool({"save", image, "negative.bin", "stale.bin", dir / "out"});
+  EXPECT_EQ(save.exitCode, 1);
+  EXPECT_NE(save.err.find("negative.bin: its recorded size (-5 bytes) is damaged"), std::string::npos) << save.err;
+  EXPECT_EQ(save.err.find("stale.bin"), std::string::npos) << save.err;
+  EXPECT_EQ(ReadHostFile(dir / "out/negative.bin"), std::string(4096, 'a' + 20));
 }

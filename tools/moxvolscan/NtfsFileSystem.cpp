@@ -90,6 +90,14 @@ class NtfsFileSystem : public FileSystem {
   bool Save(TObject* item, const std::string& destPath) override { return drive_->SaveItem(item, destPath); }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
+  std::string SizeDamage(TObject* item) override {
+    const auto* f = ItemAs<TNTFSFile>(item);
+    if (!f || !f->SizeDamaged) return {};
+    return "its recorded size (" + std::to_string(f->RecordedSize) +
+           " bytes) is damaged: negative or more than the volume holds; its clusters hold " +
+           std::to_string(f->Size) + " bytes";
+  }
+
   // Told by the data attribute itself: the flags a folder's index keeps
   // for its files may be out of date.
   std::string ShortReadReason(TObject* item) override {

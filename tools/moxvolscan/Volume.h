@@ -57,6 +57,9 @@ class FileSystem {
   virtual std::string SaveName(TObject* item) = 0;
   // Why a file of this volume may read short, for the message that says so.
   virtual std::string ShortReadReason(TObject* item) = 0;
+  // Why the size listed for a file is not the one its volume records (which
+  // is damage); "" when it is that one.
+  virtual std::string SizeDamage(TObject* /*item*/) { return {}; }
 
  private:
   std::string name_;

@@ -266,6 +266,9 @@ int RunSave(const std::vector<std::string>& args) {
       Say(ShownPath(fs, item) + ": " +
           ShortReadText(uint64_t(saved.st_size), SizeOf(item), fs.ShortReadReason(item)) + "; saved as far as it goes");
       ++failures;
+    } else if (const std::string damage = fs.SizeDamage(item); !damage.empty()) {
+      Say(ShownPath(fs, item) + ": " + damage + ", saved whole");
+      ++failures;
     }
   };
   InstallInterruptHandler([] {});
