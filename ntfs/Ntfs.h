@@ -156,6 +156,9 @@ class TNTFSdrive : public TCustomDrive {
   int64_t MftStartLcn() const { return bootb.MFTStartLcn; }
   // Records the MFT's data attribute holds, no more than fit into the volume.
   uint64_t MftRecordCount() const { return FMftRecords; }
+  // The MFT's bitmap (bit n set: record n in use), from record 0 or the
+  // extension record its attribute list names; empty when it can't be read.
+  std::vector<uint8_t> ReadMftBitmap();
 
   // A data attribute's size, when it is one the volume can hold (True).
   // A negative one, or one past the volume without holes to make it up, is

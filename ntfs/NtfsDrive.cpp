@@ -434,3 +434,22 @@ void TNTFSdrive::SetFileSize(TNTFSFile& f, const TATTRIBUTE* data) {
   f.RecordedSize = data ? int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize) : f.Size;
   f.Size = size;
 }
+
+std::vector<uint8_t> TNTFSdrive::ReadMftBitmap() {
+  std::vector<uint8_t> bitmap, ext;
+  if (!MftLoaded) return bitmap;
+  const TATTRIBUTE* attribute = FindAttribute(MftRecord.data(), atBitmap, nullptr, 0);
+  if (!attribute) {
+    const std::vector<uint8_t> list = ReadAttributeList(MftRecord.data());
+    const TATTRIBUTE_LIST_ENTRY* e =
+        list.empty() ? nullptr : FindAttributeListEntry(list.data(), uint32_t(list.size()), atBitmap, nullptr, 0);
+    const uint64_t number = e ? RecordNumberOf(e->FileReference) : 0;
+    ext.resize(BytesPerFileRecord);
+    if (number == 0 || number > 0xFFFFFFFF || !ReadFileRecord(uint32_t(number), ext.data())) return bitmap;
+    const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+    if (HasMagic(ext.data(), "FILE") && (h->Flags & kRecordInUse) && RecordNumberOf(h->BaseFileRecord) == 0)
+      attribute = FindAttribute(ext.data(), atBitmap, nullptr, 0);
+  }
+  if (!attribute || !ReadAttribute(attribute, bitmap)) bitmap.clear();
+  return bitmap;
+}

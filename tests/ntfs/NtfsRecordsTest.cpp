@@ -139,3 +139,73 @@ TEST(NtfsDataSize, DamagedSizesListAsTheClustersHoldAndAreNamedOnCatAndSave) {
   EXPECT_EQ(save.err.find("stale.bin"), std::string::npos) << save.err;
   EXPECT_EQ(ReadHostFile(dir / "out/negative.bin"), std::string(4096, 'a' + 20));
 }
+
+// Records in use that no folder lists: a file, a folder with a file of its
+// own, two folders that list each other; left out are a file a folder lists
+// under a POSIX name only, a record of $Extend and an extension record. A
+// deleted file whose folder's record now holds a newer folder joins them.
+TEST(NtfsOrphans, RecordsNoFolderReachesAreListedReadAndSavedUnderOrphanFiles) {
+  NtfsImage m = NtfsImage::Make();
+  auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, const std::vector<Bytes>& entries,
+                 int64_t created = kTime2020) {
+    m.Begin(i);
+    m.attrs[i].push_back(Resident(atFileName, FileName(parent, name, nsWin32, true, 0, created)));
+    m.SetDirectory(i, entries);
+    return Entry(i, FileName(parent, name, nsWin32, true, 0, created));
+  };
+  auto file = [&](uint32_t i, uint64_t parent, const std::u16string& name, char fill, uint8_t type = nsWin32) {
+    const uint32_t lcn = m.Alloc(1);
+    std::memset(m.Cluster(lcn), fill, m.ClusterBytes());
+    m.Begin(i);
+    m.attrs[i] = {Resident(atFileName, FileName(parent, name, type)),
+                  NonResident(atData, {{1, lcn}}, 300, m.ClusterBytes())};
+    return Entry(i, FileName(parent, name, type, false, 300));
+  };
+  const Bytes kept = file(20, 5, u"kept.txt", 'K');
+  file(21, 5, u"lost.txt", 'L');
+  dir(22, 5, u"LostDir", {file(23, 22, u"inner.txt", 'I')});
+  file(24, 11, u"$Quota", 'Q');
+  const Bytes posix = file(25, 5, u"posix", 'P', nsPosix);
+  dir(26, 27, u"LoopA", {Entry(27, FileName(26, u"LoopB", nsWin32, true))});
+  dir(27, 26, u"LoopB", {Entry(26, FileName(27, u"LoopA", nsWin32, true))});
+  m.Begin(30, true, 0);
+  Put(m.Record(30) + 0x20, 21, 8);  // an extension record of lost.txt
+  m.attrs[30].push_back(Resident(atFileName, FileName(5, u"extension")));
+  const Bytes newer = dir(60, 5, u"Newer", {}, kTime2020 + 10000000);
+  m.File(40, 60, u"orphan.txt", false);
+  m.SetDirectory(5, {kept, posix, newer});
+  m.Finish();
+  ScratchDir dir_;
+  const std::string image = dir_ / "orphans.img";
+  WriteHostFile(image, std::string(m.bytes.begin(), m.bytes.end()));
+
+  auto paths = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"ls", image, "--json"});
+    const ToolResult r = RunTool(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    Names out;
+    for (const std::string& line : Lines(r.out)) out.push_back(JsonField(line, "path"));
+    return out;
+  };
+  const Names live{"kept.txt", "posix", "Newer", "$OrphanFiles", "$OrphanFiles/lost.txt", "$OrphanFiles/LostDir",
+                   "$OrphanFiles/LostDir/inner.txt", "$OrphanFiles/LoopA", "$OrphanFiles/LoopA/LoopB",
+                   "$OrphanFiles/LoopA/LoopB/LoopA"};
+  EXPECT_EQ(paths({}), live);
+  Names all = live;
+  all.insert(all.end(), {"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt"});
+  EXPECT_EQ(paths({"--deleted"}), all);
+  EXPECT_EQ(paths({"--deleted-only"}), (Names{"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt"}));
+  EXPECT_EQ(paths({"--no-posix-names", "--mask", "*.txt"}),
+            (Names{"kept.txt", "$OrphanFiles/lost.txt", "$OrphanFiles/LostDir/inner.txt"}));
+
+  EXPECT_EQ(RunTool({"cat", image, "$OrphanFiles/lost.txt"}).out, std::string(300, 'L'));
+  for (const auto& [record, fill] : {std::pair("21", 'L'), std::pair("23", 'I')}) {
+    const ToolResult cat = RunTool({"cat", image, "--mft", record});
+    EXPECT_EQ(cat.exitCode, 0) << cat.err;
+    EXPECT_EQ(cat.out, std::string(300, fill)) << record;
+  }
+  EXPECT_EQ(RunTool({"cat", image, "$orphanfiles/MFT 60/orphan.txt"}).exitCode, 0);
+  const ToolResult save = RunTool({"save", image, "$OrphanFiles", dir_ / "out"});
+  EXPECT_EQ(save.exitCode, 0) << save.err;
+  EXPECT_EQ(ReadHostFile(dir_ / "out/$OrphanFiles/LostDir/inner.txt"), std::string(300, 'I'));
+}
