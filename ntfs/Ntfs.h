@@ -158,8 +158,20 @@ class TNTFSdrive : public TCustomDrive {
   uint32_t BytesPerSector() const { return bootb.BytesPerSector; }
   uint32_t SectorsPerCluster() const { return bootb.SectorsPerCluster; }
   int64_t MftStartLcn() const { return bootb.MFTStartLcn; }
-  // Records the MFT's data attribute holds (extension records included).
-  uint64_t MftRecordCount();
+  // Records the MFT's data attribute holds, no more than fit into the volume.
+  uint64_t MftRecordCount() const { return FMftRecords; }
+  // The MFT's bitmap (bit n set: record n in use), from record 0 or the
+  // extension record its attribute list names; empty when it can't be read.
+  std::vector<uint8_t> ReadMftBitmap();
+
+  // A data attribute's size, when it is one the volume can hold (True).
+  // A negative one, or one past the volume without holes to make it up, is
+  // damage (False): size is then what the attribute's clusters can hold.
+  bool DataSizeHeld(const TATTRIBUTE* data, int64_t& size);
+  // f's Size from data (a deleted item's data attribute) or, for a live item
+  // whose index entry gives a size the volume can't hold, from its record;
+  // a size that is damage there too becomes what the clusters hold.
+  void SetFileSize(TNTFSFile& f, const TATTRIBUTE* data);
 
   // Bytes one allocation may take: the volume's size, at most 256 MiB.
   uint64_t AllocationLimit() const;
@@ -169,10 +181,22 @@ class TNTFSdrive : public TCustomDrive {
  private:
   friend class TNTFSDirectory;
   bool ReadVolumeSectors(uint64_t Sector, uint64_t Count, uint8_t* Buffer);
-  // Where record `index` lies when one run of record 0's own data attribute
-  // (map) holds it: its volume sectors and the offset of the record in the
-  // first. False when it must be read through the MFT's full map.
-  bool LocateFileRecord(uint32_t index, const TATTRIBUTE* map, uint64_t& first, uint64_t& count, uint32_t& skip);
+  // The MFT's data runs, from record 0 and the extension records its
+  // attribute list names, put together once when the MFT loads: every record
+  // read finds its clusters here and never goes through the list again
+  // (which, naming far records, made each read re-enter the reader).
+  struct MftRun {
+    uint64_t vcn, length;
+    int64_t lcn;  // 0: sparse, which no MFT is: such records can't be read
+  };
+  std::vector<MftRun> FMftMap;  // ascending, without gaps, from VCN 0
+  uint64_t FMftRecords = 0;
+  void MapMft();
+  // The LCN holding vcn and the clusters left in its run; False when unmapped.
+  bool FindMftRun(uint64_t vcn, int64_t& lcn, uint64_t& count) const;
+  // Where record `index` lies when one run holds it: its volume sectors and
+  // the offset of the record in the first. False when it spans runs.
+  bool LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip) const;
   bool ValidGeometry() const;
   uint64_t VolumeBytes() const;
   uint32_t FSectorRatio = 1;  // device sectors per volume sector
@@ -245,6 +269,9 @@ class TNTFSFile : public TCustomFile {
  public:
   uint32_t Attributes = 0;
   uint64_t MFTfileRef = 0;
+  // The size the volume records is damage; Size is what its clusters hold.
+  bool SizeDamaged = false;
+  int64_t RecordedSize = 0;  // the damaged size, when SizeDamaged
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

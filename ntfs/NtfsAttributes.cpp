@@ -333,7 +333,9 @@ uint32_t TNTFSdrive::BlockReadAttribute(const TATTRIBUTE* attribute, uint8_t* bu
   uint32_t done = 0;
   try {
     int64_t vcn = offset / BytesPerCluster;
-    const int64_t dataSize = a->DataSize;
+    // A size that is damage reads as far as the clusters go.
+    int64_t dataSize = 0;
+    DataSizeHeld(attribute, dataSize);
     if (vcn > a->HighVcn || offset >= dataSize) return 0;
     const auto result = uint32_t(std::min<int64_t>(count, dataSize - offset));
     uint32_t remaining = result;

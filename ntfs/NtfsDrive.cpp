@@ -157,6 +157,8 @@ bool TNTFSdrive::LoadMFT() {
   Log("Loading MFT... (TNTFSdrive.LoadMFT)");
   MftLoaded = false;
   MftRecord.clear();
+  FMftMap.clear();
+  FMftRecords = 0;
   try {
     const uint64_t size = NtfsEncodedSize(bootb.ClustersPerFileRecord, bootb.SectorsPerCluster, bootb.BytesPerSector);
     BytesPerFileRecord = uint32_t(std::min<uint64_t>(size, 0xFFFFFFFF));
@@ -182,6 +184,7 @@ bool TNTFSdrive::LoadMFT() {
     FixupUpdateSequenceArray(buffer.data(), BytesPerFileRecord);
     MftRecord = std::move(buffer);
     MftLoaded = true;
+    MapMft();
     Log("...............MFT loaded... (TNTFSdrive.LoadMFT)");
     return true;
   } catch (const std::exception& e) {
@@ -190,18 +193,88 @@ bool TNTFSdrive::LoadMFT() {
   }
 }
 
-bool TNTFSdrive::LocateFileRecord(uint32_t index, const TATTRIBUTE* map, uint64_t& first, uint64_t& count,
-                                  uint32_t& skip) {
+bool TNTFSdrive::FindMftRun(uint64_t vcn, int64_t& lcn, uint64_t& count) const {
+  const auto after = std::upper_bound(FMftMap.begin(), FMftMap.end(), vcn,
+                                      [](uint64_t v, const MftRun& r) { return v < r.vcn; });
+  if (after == FMftMap.begin()) return false;
+  const MftRun& r = after[-1];
+  if (vcn - r.vcn >= r.length || r.lcn <= 0) return false;
+  lcn = int64_t(uint64_t(r.lcn) + (vcn - r.vcn));
+  count = r.length - (vcn - r.vcn);
+  return true;
+}
+
+void TNTFSdrive::MapMft() {
+  FMftMap.clear();
+  FMftRecords = 0;
+  const TATTRIBUTE* data = FindAttribute(MftRecord.data(), atData, nullptr, 0);
+  if (!data || !data->Nonresident) return;
+  const uint64_t volumeClusters = VolumeBytes() / BytesPerCluster;
+  uint64_t next = 0;  // the first VCN not mapped yet
+  // A piece counts only where the map ends: pieces that overlap or leave a
+  // gap can't be placed, and the map never outgrows the volume.
+  const auto add = [&](const TATTRIBUTE* piece) {
+    const auto* n = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(piece);
+    if (uint64_t(int64_t(n->LowVcn)) != next) return;
+    const auto* base = reinterpret_cast<const uint8_t*>(piece);
+    const uint8_t* end = base + piece->Length;
+    uint64_t running = 0;
+    for (const uint8_t* run = base + n->RunArrayOffset; RunFits(run, end) && run[0] != 0; run += RunHeaderSize(run)) {
+      const uint64_t length = RunLength(run);
+      const int64_t delta = RunLcnDelta(run);
+      running += uint64_t(delta);
+      if (length == 0 || length > volumeClusters - next) return;
+      FMftMap.push_back({next, length, delta == 0 ? 0 : int64_t(running)});
+      next += length;
+    }
+  };
+  add(data);
+  const auto* first = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data);
+  if (int64_t(first->LowVcn) == 0 && int64_t(first->DataSize) > 0)
+    FMftRecords = std::min<uint64_t>(uint64_t(int64_t(first->DataSize)), VolumeBytes()) / BytesPerFileRecord;
+
+  // A fragmented MFT keeps the rest of its runs in extension records, which
+  // lie in the part mapped so far. An entry that names no such record costs
+  // nothing; at most 256 records are read (ReadVCN takes no more pieces).
+  const std::vector<uint8_t> list = ReadAttributeList(MftRecord.data());
+  std::vector<uint8_t> ext(BytesPerFileRecord);
+  unsigned reads = 0;
+  for (size_t at = 0; list.size() - at >= sizeof(TATTRIBUTE_LIST_ENTRY) && reads < 256;) {
+    const auto* e = reinterpret_cast<const TATTRIBUTE_LIST_ENTRY*>(list.data() + at);
+    if (e->AttributeType == atEnd || e->Length < sizeof(TATTRIBUTE_LIST_ENTRY) || e->Length > list.size() - at) break;
+    at += e->Length;
+    const uint64_t number = RecordNumberOf(e->FileReference);
+    int64_t lcn = 0;
+    uint64_t run = 0;
+    if (e->AttributeType != atData || e->NameLength != 0 || uint64_t(e->LowVcn) != next ||
+        number == kMftRecordMft || number >= FMftRecords || number > 0xFFFFFFFF ||
+        !FindMftRun(number * BytesPerFileRecord / BytesPerCluster, lcn, run))
+      continue;
+    ++reads;
+    if (!ReadFileRecord(uint32_t(number), ext.data())) continue;
+    const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+    if (!HasMagic(ext.data(), "FILE") || !(h->Flags & kRecordInUse) || RecordNumberOf(h->BaseFileRecord) != 0)
+      continue;
+    for (int k = 0; k <= 255; ++k) {
+      const TATTRIBUTE* piece = FindAttribute(ext.data(), atData, nullptr, uint8_t(k));
+      if (!piece) break;
+      if (piece->Nonresident) add(piece);
+    }
+  }
+  ntfs::Log("MFT map: %d runs, %lld records (TNTFSdrive.LoadMFT)", int(FMftMap.size()), (long long)FMftRecords);
+}
+
+bool TNTFSdrive::LocateFileRecord(uint32_t index, uint64_t& first, uint64_t& count, uint32_t& skip) const {
   // Records and clusters in either order of size: a record may span
   // clusters (512-byte clusters) or share one with others.
   const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
-  const int64_t vcn = int64_t(byte / BytesPerCluster);
+  const uint64_t vcn = byte / BytesPerCluster;
   const uint32_t within = uint32_t(byte % BytesPerCluster);
   const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
   const uint32_t bps = BytesPerSector();
-  int64_t lcn = 0, run = 0;
-  if (bps == 0 || !map || !FindRun(map, vcn, lcn, run) || lcn <= 0 || run < int64_t(k) ||
-      uint64_t(lcn) > (uint64_t(INT64_MAX) / BytesPerCluster))
+  int64_t lcn = 0;
+  uint64_t run = 0;
+  if (bps == 0 || !FindMftRun(vcn, lcn, run) || run < k || uint64_t(lcn) > (uint64_t(INT64_MAX) / BytesPerCluster))
     return false;
   const uint64_t start = uint64_t(lcn) * BytesPerCluster + within;
   first = start / bps;
@@ -216,12 +289,12 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
   // than interpret an unfilled buffer.
   if (!MftLoaded || BytesPerCluster == 0) return false;
   try {
-    // Usually the record lies in one run of record 0's own map: then only its
-    // sectors are read (the deleted search reads thousands of records one by
-    // one). Elsewhere whole clusters through the MFT's full map.
+    // Usually one run holds the record: then only its sectors are read (the
+    // deleted search reads thousands of records one by one). A record split
+    // between runs is put together from its clusters.
     uint64_t first = 0, count = 0;
     uint32_t skip = 0;
-    if (LocateFileRecord(index, FindAttribute(MftRecord.data(), atData, nullptr, 0), first, count, skip)) {
+    if (LocateFileRecord(index, first, count, skip)) {
       if (skip == 0 && count * BytesPerSector() == BytesPerFileRecord) {
         if (!ReadVolumeSectors(first, count, buffer)) return false;
       } else {
@@ -234,9 +307,17 @@ bool TNTFSdrive::ReadFileRecord(uint32_t index, uint8_t* buffer) {
       const uint64_t byte = uint64_t(index) * BytesPerFileRecord;
       const uint32_t within = uint32_t(byte % BytesPerCluster);
       const uint32_t k = (within + BytesPerFileRecord + BytesPerCluster - 1) / BytesPerCluster;
-      // Its own buffer: ReadVCN may come back here for extension records.
       std::vector<uint8_t> temp(size_t(k) * BytesPerCluster);
-      if (!ReadVCN(MftRecord.data(), atData, int64_t(byte / BytesPerCluster), k, temp.data(), 0)) return false;
+      uint64_t vcn = byte / BytesPerCluster;
+      for (uint32_t done = 0; done < k;) {
+        int64_t lcn = 0;
+        uint64_t run = 0;
+        if (!FindMftRun(vcn, lcn, run)) return false;
+        const auto n = uint32_t(std::min<uint64_t>(run, k - done));
+        if (!ReadLCN(lcn, n, temp.data() + size_t(done) * BytesPerCluster)) return false;
+        done += n;
+        vcn += n;
+      }
       std::memcpy(buffer, temp.data() + within, BytesPerFileRecord);
     }
     FixupUpdateSequenceArray(buffer, BytesPerFileRecord);
@@ -257,20 +338,12 @@ void TNTFSdrive::ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t*
   pieces.clear();
   reads.clear();
   size_t scratch = 0;
-  const TATTRIBUTE* map = nullptr;
-  try {
-    if (Device && MftLoaded && BytesPerCluster != 0) map = FindAttribute(MftRecord.data(), atData, nullptr, 0);
-  } catch (const std::exception&) {
-  }
+  const bool mapped = Device && MftLoaded && BytesPerCluster != 0;
   for (size_t i = 0; i < count; ++i) {
     ok[i] = false;
     uint64_t first = 0, sectors = 0;
     uint32_t skip = 0;
-    try {
-      if (!map || !LocateFileRecord(numbers[i], map, first, sectors, skip)) continue;
-    } catch (const std::exception&) {
-      continue;
-    }
+    if (!mapped || !LocateFileRecord(numbers[i], first, sectors, skip)) continue;
     const uint64_t absolute = uint64_t(FirstSector) + first * FSectorRatio;
     if (absolute + sectors * FSectorRatio > 0x7FFFFFFF) continue;
     ntfs::Log("Reading MFT file record :%d... (TNTFSdrive.ReadFileRecord)", int(numbers[i]));
@@ -309,26 +382,74 @@ void TNTFSdrive::CreateStartItems() {
   SpareDir2 = make(kMftRecordMft, true);
 }
 
-uint64_t TNTFSdrive::MftRecordCount() {
-  if (!MftLoaded) return 0;
-  uint64_t bytes = 0;
-  if (const TATTRIBUTE* data = FindAttribute(MftRecord.data(), atData, nullptr, 0)) bytes = AttributeValueLength(data);
-  uint64_t count = bytes / BytesPerFileRecord;
-  const std::vector<uint8_t> list = ReadAttributeList(MftRecord.data());
-  std::vector<uint8_t> ext(BytesPerFileRecord);
-  for (int occurrence = 0; occurrence <= 255 && !list.empty(); ++occurrence) {
-    const TATTRIBUTE_LIST_ENTRY* e =
-        FindAttributeListEntry(list.data(), uint32_t(list.size()), atData, nullptr, uint8_t(occurrence));
-    if (!e || e->AttributeType == atEnd) break;
-    const uint64_t ref = e->FileReference;
-    if (ref == 0 || RecordNumberOf(ref) == kMftRecordMft || RecordNumberOf(ref) > 0xFFFFFFFF) continue;
-    if (!ReadFileRecord(uint32_t(RecordNumberOf(ref)), ext.data())) continue;
-    const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
-    if (h->LinkCount != 0 || !HasMagic(ext.data(), "FILE") || !(h->Flags & kRecordInUse)) continue;
-    if (const TATTRIBUTE* data = FindAttribute(ext.data(), atData, nullptr, 0))
-      count += AttributeValueLength(data) / BytesPerFileRecord;
+bool TNTFSdrive::DataSizeHeld(const TATTRIBUTE* data, int64_t& size) {
+  size = 0;
+  if (!data) return false;
+  if (!data->Nonresident) {
+    size = AttributeValueLength(data);
+    return true;
   }
-  // No volume holds more records than fit into it.
+  const auto* n = reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data);
+  const int64_t recorded = n->DataSize;
   const uint64_t volume = VolumeBytes();
-  return volume ? std::min<uint64_t>(count, volume / BytesPerFileRecord) : count;
+  size = recorded;
+  if (recorded >= 0 && (uint64_t(recorded) <= volume || volume == 0)) return true;
+  // The runs' clusters, holes included: a file larger than the volume is
+  // one whose holes make up the difference.
+  const uint64_t volumeClusters = volume / std::max<uint32_t>(BytesPerCluster, 1);
+  uint64_t clusters = 0;
+  bool holes = (uint16_t(data->Flags) & (kDataCompressed | kDataSparse)) != 0;
+  const auto* base = reinterpret_cast<const uint8_t*>(data);
+  const uint8_t* end = base + data->Length;
+  for (const uint8_t* run = base + n->RunArrayOffset; RunFits(run, end) && run[0] != 0; run += RunHeaderSize(run)) {
+    clusters = std::min(clusters + std::min(RunLength(run), volumeClusters), volumeClusters);
+    holes = holes || (run[0] >> 4) == 0;
+  }
+  if (recorded >= 0 && holes) return true;
+  uint64_t held = clusters * BytesPerCluster;
+  if (int64_t(n->AllocatedSize) >= 0) held = std::min<uint64_t>(held, uint64_t(int64_t(n->AllocatedSize)));
+  size = int64_t(held);
+  return false;
+}
+
+void TNTFSdrive::SetFileSize(TNTFSFile& f, const TATTRIBUTE* data) {
+  const uint64_t volume = VolumeBytes();
+  std::vector<uint8_t> record, gathered;
+  if (!data) {
+    // Index entries are not always kept up to date: only a size that can't
+    // be true costs a read of the record.
+    if (f.Size >= 0 && (uint64_t(f.Size) <= volume || volume == 0)) return;
+    record.resize(BytesPerFileRecord);
+    const auto number = uint32_t(std::min<uint64_t>(f.MFTfileRef, 0xFFFFFFFF));
+    if (BytesPerFileRecord && ReadFileRecord(number, record.data()) && HasMagic(record.data(), "FILE") &&
+        GatherAttribute(record.data(), number, atData, nullptr, gathered))
+      data = reinterpret_cast<const TATTRIBUTE*>(gathered.data());
+  }
+  int64_t size = 0;
+  if (DataSizeHeld(data, size)) {
+    f.Size = size;
+    return;
+  }
+  f.SizeDamaged = true;
+  f.RecordedSize = data ? int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize) : f.Size;
+  f.Size = size;
+}
+
+std::vector<uint8_t> TNTFSdrive::ReadMftBitmap() {
+  std::vector<uint8_t> bitmap, ext;
+  if (!MftLoaded) return bitmap;
+  const TATTRIBUTE* attribute = FindAttribute(MftRecord.data(), atBitmap, nullptr, 0);
+  if (!attribute) {
+    const std::vector<uint8_t> list = ReadAttributeList(MftRecord.data());
+    const TATTRIBUTE_LIST_ENTRY* e =
+        list.empty() ? nullptr : FindAttributeListEntry(list.data(), uint32_t(list.size()), atBitmap, nullptr, 0);
+    const uint64_t number = e ? RecordNumberOf(e->FileReference) : 0;
+    ext.resize(BytesPerFileRecord);
+    if (number == 0 || number > 0xFFFFFFFF || !ReadFileRecord(uint32_t(number), ext.data())) return bitmap;
+    const auto* h = reinterpret_cast<const TFILE_RECORD_HEADER*>(ext.data());
+    if (HasMagic(ext.data(), "FILE") && (h->Flags & kRecordInUse) && RecordNumberOf(h->BaseFileRecord) == 0)
+      attribute = FindAttribute(ext.data(), atBitmap, nullptr, 0);
+  }
+  if (!attribute || !ReadAttribute(attribute, bitmap)) bitmap.clear();
+  return bitmap;
 }

@@ -151,6 +151,7 @@ constexpr uint32_t kCompressedSizeOffset = 0x40;  // present in compressed attri
 // TATTRIBUTE.Flags of a data attribute.
 constexpr uint16_t kDataCompressed = 0x0001;
 constexpr uint16_t kDataEncrypted = 0x4000;
+constexpr uint16_t kDataSparse = 0x8000;
 
 // Attribute type codes.
 constexpr uint32_t atAttributeList = 0x20;

@@ -266,9 +266,9 @@ TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBU
     }
     // The record's own size is the truth; a non-resident one keeps all
     // 64 bits, so a deleted video of 4 GiB or more comes out whole.
-    if (data)
-      f->Size = data->Nonresident ? int64_t(reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize)
-                                  : int64_t(AttributeValueLength(data));
+    if (data && drive) drive->SetFileSize(*f, data);
+  } else if (auto* d = dynamic_cast<TNTFSdrive*>(Drive)) {
+    d->SetFileSize(*f, nullptr);
   }
   Children->push_back(f.get());
   return f.release();
@@ -333,6 +333,8 @@ void TNTFSFile::Assign(TObject* source) {
     Time = s->Time;
     Date = s->Date;
     Size = s->Size;
+    SizeDamaged = s->SizeDamaged;
+    RecordedSize = s->RecordedSize;
   }
 }
 

@@ -102,15 +102,17 @@ class MftStream {
   void Sort() {
     std::sort(extents_.begin(), extents_.end(), [](const Extent& x, const Extent& y) { return x.vcn < y.vcn; });
   }
-  // Bytes the extents describe from offset 0 without a gap.
-  uint64_t ContiguousBytes() const {
+  // Drops what follows a gap in the sorted extents; gives the clusters left,
+  // which the extents describe from VCN 0 without a gap.
+  uint64_t KeepContiguous() {
     uint64_t vcn = 0;
-    for (const Extent& e : extents_) {
-      if (e.vcn != vcn) break;
-      vcn += e.count;
-    }
-    return vcn * g_.bytesPerCluster;
+    size_t kept = 0;
+    for (; kept < extents_.size() && extents_[kept].vcn == vcn; ++kept) vcn += extents_[kept].count;
+    extents_.resize(kept);
+    return vcn;
   }
+  // Where the extents end; AddRuns at that VCN keeps them contiguous.
+  uint64_t End() const { return extents_.empty() ? 0 : extents_.back().vcn + extents_.back().count; }
   // Of those, the bytes the volume really holds. A boot sector and run list
   // may claim far more than the source has (an MFT is never sparse): the
   // pass is sized by what can be read, not by what is claimed.
@@ -231,21 +233,31 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
   });
   if (!runsOk) return false;
   mft.Sort();
+  // The list is in VCN order: each piece continues the map where it ends, in
+  // a record the map already reaches. An entry for a piece the map holds,
+  // past a gap or in a record out of reach costs nothing, however often the
+  // list repeats it; the map stays sorted and never overlaps itself.
+  uint64_t next = mft.KeepContiguous(), tried = 0;
   for (size_t off = 0; off + sizeof(TATTRIBUTE_LIST_ENTRY) <= list.size();) {
     const auto& entry = *reinterpret_cast<const TATTRIBUTE_LIST_ENTRY*>(&list[off]);
     const uint32_t type = entry.AttributeType;
     const uint16_t length = entry.Length;
     if (type == atEnd || length < sizeof(TATTRIBUTE_LIST_ENTRY)) break;
-    const uint64_t ref = RecordNumberOf(entry.FileReference);
-    if (type == atData && entry.NameLength == 0 && ref != 0 && ref < mft.ContiguousBytes() / rs) {
-      mft.Read(ref * rs, rec.data(), rs);
-      if (IsFileRecord(rec.data(), rs) && RecordNumberOf(Header(rec.data()).BaseFileRecord) == 0)
-        ForEachAttribute(rec.data(), rs, [&](const Attribute& a) {
-          if (a.type == atData && a.unnamed() && a.nonResident()) mft.AddRuns(a);
-        });
-      mft.Sort();
-    }
     off += length;
+    const uint64_t ref = RecordNumberOf(entry.FileReference);
+    if (type != atData || entry.NameLength != 0 || ref == 0 || uint64_t(entry.LowVcn) != next ||
+        ref >= next * g.bytesPerCluster / rs || ref == tried)
+      continue;
+    tried = ref;
+    mft.Read(ref * rs, rec.data(), rs);
+    if (!IsFileRecord(rec.data(), rs) || RecordNumberOf(Header(rec.data()).BaseFileRecord) != 0) continue;
+    ForEachAttribute(rec.data(), rs, [&](const Attribute& a) {
+      if (a.type == atData && a.unnamed() && a.nonResident() && uint64_t(int64_t(a.nr().LowVcn)) == next) {
+        mft.AddRuns(a);
+        if (mft.End() != next) tried = 0;
+        next = mft.End();
+      }
+    });
   }
 
   const uint64_t count = std::min({mftBytes, mft.ReadableBytes(), g.volumeBytes}) / rs;

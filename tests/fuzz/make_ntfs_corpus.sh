@@ -6,6 +6,10 @@
 # Written into every image's free records 19-23 (which ntfs-3g leaves alone):
 # deleted files whose data or name lie in extension records; and a copy of
 # each image without the MFT bitmap, whose free records only their headers tell.
+# Shapes no formatter makes come from the committed seeds beside this script:
+# ntfs_mft_far_list, an MFT whose own attribute list names far records
+# hundreds of times (remade by MOX_WRITE_SEED=FILE test_ntfs
+# --gtest_filter='NtfsMftList.*').
 set -euo pipefail
 dir=${1:?usage: make_ntfs_corpus.sh DIR}
 mkdir -p "$dir"
@@ -102,3 +106,6 @@ make ntfs512 512
 make ntfs4k 4096
 extensions ntfs512
 extensions ntfs4k
+for seed in "$(dirname "$0")"/seeds/*.img.xz; do
+  xz -dc "$seed" >"$dir/$(basename "$seed" .xz)"
+done

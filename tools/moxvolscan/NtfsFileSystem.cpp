@@ -4,6 +4,7 @@
 
 #include "Diskfs.h"
 #include "Ntfs.h"
+#include "NtfsOrphans.h"
 #include "Volume.h"
 #include "WinApi.h"
 
@@ -43,7 +44,37 @@ class NtfsFileSystem : public FileSystem {
       // (ls asks for each folder) would read the whole MFT again.
       if (!root->Children) root->Children = std::make_shared<TChildList>();
     }
+    // Whoever searched (a scan does too), "MFT n" folders sit in $OrphanFiles
+    // from the first look on.
+    if (!deletedOrphansGathered_) {
+      deletedOrphansGathered_ = true;
+      GatherDeletedOrphans(*drive_);
+    }
     return root;
+  }
+  TCustomDirectory* Orphans(bool withDeleted) override {
+    if (!orphansSought_) {
+      orphansSought_ = true;
+      std::vector<bool> reached(drive_->MftRecordCount());
+      if (kMftRecordRoot < reached.size()) reached[kMftRecordRoot] = true;
+      for (std::vector<TCustomDirectory*> todo{Root()}; !todo.empty();) {
+        TCustomDirectory* d = todo.back();
+        todo.pop_back();
+        Build(d);
+        if (d->Children)
+          for (TObject* child : *d->Children) {
+            if (const int64_t r = RecordOf(child); r >= 0 && uint64_t(r) < reached.size()) reached[size_t(r)] = true;
+            if (auto* sub = ItemAs<TCustomDirectory>(child)) todo.push_back(sub);
+          }
+      }
+      // A tree cut short by its item budget reaches too little to tell.
+      if (drive_->ItemBudget > 0) liveOrphans_ = FindLiveOrphans(*drive_, reached);
+    }
+    if (liveOrphans_ && (!liveOrphans_->Children->empty() || (withDeleted && HasDeletedOrphans()))) {
+      orphanFolder_ = liveOrphans_.get();
+      Root()->Children->push_back(liveOrphans_.release());
+    }
+    return orphanFolder_;
   }
   std::string NameOf(TObject* item) override { return std::string(NameView(item)); }
   std::string_view NameView(TObject* item) override {
@@ -84,6 +115,14 @@ class NtfsFileSystem : public FileSystem {
   }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
+  std::string SizeDamage(TObject* item) override {
+    const auto* f = ItemAs<TNTFSFile>(item);
+    if (!f || !f->SizeDamaged) return {};
+    return "its recorded size (" + std::to_string(f->RecordedSize) +
+           " bytes) is damaged: negative or more than the volume holds; its clusters hold " +
+           std::to_string(f->Size) + " bytes";
+  }
+
   // Told by the data attribute itself: the flags a folder's index keeps
   // for its files may be out of date.
   std::string ShortReadReason(TObject* item) override {
@@ -107,7 +146,19 @@ class NtfsFileSystem : public FileSystem {
   }
 
  private:
+  bool HasDeletedOrphans() {
+    const TChildList& top = *DeletedRoot()->Children;
+    return std::any_of(top.begin(), top.end(), [](TObject* item) {
+      const auto* d = ItemAs<TNTFSDirectory>(item);
+      return d && d->MFTfileRef == kOrphanFolderRef;
+    });
+  }
+
   std::unique_ptr<TNTFSdrive> drive_;
+  bool deletedOrphansGathered_ = false;
+  bool orphansSought_ = false;
+  std::unique_ptr<TNTFSDirectory> liveOrphans_;  // until it joins the root's children
+  TNTFSDirectory* orphanFolder_ = nullptr;       // once it has
 };
 
 bool listPosixNames = true;

@@ -285,12 +285,17 @@ TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
     const std::string number = volumePath.substr(kRecordMark.size());
     char* end = nullptr;
     const unsigned long long n = std::strtoull(number.c_str(), &end, 10);
-    if (number.empty() || *end || fs_->RecordOf(fs_->Root()) < 0) {
+    if (number.empty() || *end || fs_->RecordOf(fs_->Root()) < 0 || n > 0xFFFFFFFFFFFFull) {
       error = "--mft " + Printable(number) + ": give an MFT record number of an NTFS volume";
       return nullptr;
     }
     return FindRecord(n, error);
   }
+  // The folder of what no folder reaches is there once looked for.
+  const size_t from = volumePath.find_first_not_of("/\\");
+  if (from != std::string::npos &&
+      FoldCase(volumePath.substr(from, volumePath.find_first_of("/\\", from) - from)) == "$ORPHANFILES")
+    fs_->Orphans(true);
   TObject* item = ResolveIn(fs_->Root(), volumePath, error);
   if (!item && fs_->DeletedRoot()) item = ResolveIn(fs_->DeletedRoot(), volumePath, error);
   return item;
@@ -301,6 +306,7 @@ TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
 TObject* Volume::FindRecord(uint64_t record, std::string& error) {
   auto is = [&](TObject* item) { return fs_->RecordOf(item) == int64_t(record); };
   TObject* found = nullptr;
+  fs_->Orphans(true);  // a record in use that no folder reaches is there
   if (TCustomDirectory* deleted = fs_->DeletedRoot())
     found = FindInTree(*fs_, deleted, [&](TObject* item) { return is(item) && IsDeletedItem(item); });
   if (!found) found = FindInTree(*fs_, fs_->Root(), is);

@@ -47,6 +47,11 @@ class FileSystem {
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.
   virtual void Build(TCustomDirectory* dir) = 0;
+  // The folder of what no folder of the live tree reaches (on NTFS
+  // $OrphanFiles), found once the whole live tree is built and then the
+  // root's last child; with withDeleted also when only deleted items whose
+  // folder is lost go in it. Null when there is nothing for it.
+  virtual TCustomDirectory* Orphans(bool /*withDeleted*/) { return nullptr; }
   // How files are read, from a command's --fat option; false with an error
   // for a value this volume has no use for.
   virtual bool SetReadOption(const std::string& option, std::string& error) = 0;
@@ -61,6 +66,9 @@ class FileSystem {
     failed = false;
     return {};
   }
+  // Why the size listed for a file is not the one its volume records (which
+  // is damage); "" when it is that one.
+  virtual std::string SizeDamage(TObject* /*item*/) { return {}; }
 
  private:
   std::string name_;

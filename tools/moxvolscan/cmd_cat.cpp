@@ -62,6 +62,11 @@ int RunCat(const std::vector<std::string>& args) {
                                : ShortReadText(total, SizeOf(file), volume.fs().ShortReadReason(file)).c_str());
     return kExitFailure;
   }
+  if (const std::string damage = volume.fs().SizeDamage(file); !damage.empty()) {
+    std::fprintf(stderr, "moxvolscan cat: %s: %s, written whole\n", ShownPath(volume.fs(), file).c_str(),
+                 damage.c_str());
+    return kExitFailure;
+  }
   return kExitOk;
 }
 

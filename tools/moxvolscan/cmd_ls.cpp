@@ -10,6 +10,7 @@
 
 #include "CliSupport.h"
 #include "Command.h"
+#include "Helpers.h"
 #include "Names.h"
 #include "Volume.h"
 
@@ -82,6 +83,28 @@ class DeletedAfterLive {
   std::vector<int64_t> order_;
 };
 
+// A folder the scan does not walk, walked as it walks: the folder, then
+// what is below it depth first, each item whose name matches the mask.
+void WalkAsScanWalks(FileSystem& fs, TCustomDirectory* top, const std::string& mask,
+                     const std::function<void(TObject*)>& found) {
+  const auto matches = [&](TObject* item) {
+    return mask.empty() || mask == "*" || MatchWildCard(fs.NameOf(item), mask, '?', '*', false);
+  };
+  if (matches(top)) found(top);
+  std::vector<std::pair<TCustomDirectory*, size_t>> open{{top, 0}};
+  while (!open.empty() && !Interrupted()) {
+    TCustomDirectory* dir = open.back().first;
+    fs.Build(dir);
+    if (!dir->Children || open.back().second >= dir->Children->size() || open.size() > size_t(kMaxPathDepth)) {
+      open.pop_back();
+      continue;
+    }
+    TObject* child = (*dir->Children)[open.back().second++];
+    if (matches(child)) found(child);
+    if (auto* sub = ItemAs<TCustomDirectory>(child)) open.emplace_back(sub, 0);
+  }
+}
+
 int RunLs(const std::vector<std::string>& args) {
   auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
@@ -147,7 +170,8 @@ int RunLs(const std::vector<std::string>& args) {
       out.clear();
     }
   };
-  const bool reorder = includeDeleted && !deletedOnly && volume.fs().DeletedRoot();
+  // The deleted tree takes its final shape before the scan walks it.
+  const bool reorder = includeDeleted && volume.fs().DeletedRoot() && !deletedOnly;
   DeletedAfterLive ordered(volume.fs(), list);
   drive.OnFoundItem = [&](TObject*, TObject* item) {
     if (Interrupted()) return;
@@ -156,6 +180,11 @@ int RunLs(const std::vector<std::string>& args) {
     reorder ? ordered.Found(item) : list(item);
   };
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
+  // What no folder reaches, once the scan has built the whole live tree.
+  if (!deletedOnly && !Interrupted())
+    if (TCustomDirectory* orphans = volume.fs().Orphans(includeDeleted))
+      WalkAsScanWalks(volume.fs(), orphans, parsed->Get("--mask", "*"),
+                      [&](TObject* item) { drive.OnFoundItem(&drive, item); });
   {
     std::unique_lock guard(walk->lock);
     walk->fs = nullptr;
@@ -191,8 +220,9 @@ CommandRegistrar registrar({
     "(hex); '.' and '..' as %2E and %2E%2E, an empty name as %. 8.3 names that\n"
     "are not UTF-8 are read in code page 437. cat and save take names so.\n"
     "On NTFS, deleted items are listed under the folders they were in (the live\n"
-    "folders, listed once more) or under a folder 'MFT n' when their folder's\n"
-    "record n is gone.\n\n"
+    "folders, listed once more) or under a folder '$OrphanFiles/MFT n' when their\n"
+    "folder's record n is gone. $OrphanFiles, listed last, also holds the items\n"
+    "in use that no folder lists.\n\n"
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"

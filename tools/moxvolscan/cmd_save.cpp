@@ -256,6 +256,9 @@ class Saver {
     if (total < size) {
       Say(ShownPath(fs_, f) + ": " + ShortReadText(total, size, fs_.ShortReadReason(f)) + "; saved as far as it goes");
       ++tally.shortCopies;
+    } else if (const std::string damage = fs_.SizeDamage(f); !damage.empty()) {
+      Say(ShownPath(fs_, f) + ": " + damage + "; saved as far as they go");
+      ++tally.shortCopies;
     }
     if (f->Deleted && f->DeletedCondition == 2) {
       Say(ShownPath(fs_, f) + ": saved, but its space was reused after it was deleted: the copy may hold other data");
