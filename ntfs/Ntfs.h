@@ -200,6 +200,9 @@ class TNTFSdrive : public TCustomDrive {
 class TNTFSDirectory : public TCustomDirectory {
  public:
   uint64_t MFTfileRef = 0;
+  // The instants the MS-DOS fields were made from, as the volume records
+  // them: UTC, 100 ns, whatever the year.
+  FILETIME CreationTime{}, LastAccessTime{}, LastWriteTime{};
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;
@@ -223,6 +226,7 @@ class TNTFSFile : public TCustomFile {
  public:
   uint32_t Attributes = 0;
   uint64_t MFTfileRef = 0;
+  FILETIME CreationTime{}, LastAccessTime{}, LastWriteTime{};  // as for TNTFSDirectory
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

@@ -65,6 +65,12 @@ class NtfsFileSystem : public FileSystem {
     if (auto* d = ItemAs<TNTFSDirectory>(item)) return int64_t(d->MFTfileRef);
     return -1;
   }
+  bool WriteInstantOf(TObject* item, FILETIME& utc) override {
+    if (auto* f = ItemAs<TNTFSFile>(item)) utc = f->LastWriteTime;
+    else if (auto* d = ItemAs<TNTFSDirectory>(item)) utc = d->LastWriteTime;
+    else return false;
+    return true;
+  }
   // The deleted search alone reads its records in batches of its own and
   // little else, each read a run that a line would only copy.
   uint32_t ListingCacheLine(bool deletedOnly) override { return deletedOnly ? 0 : 256; }
@@ -115,7 +121,7 @@ class NtfsFileSystem : public FileSystem {
     NtfsReader reader(*drive_, f);
     std::vector<char> buffer(1 << 20);
     // Under a temporary name until whole, as the library saves.
-    const bool ok = savesteps::SaveThroughTemporary(target, f.Date, f.Time, f.Attributes, [&](HANDLE h) {
+    const bool ok = savesteps::SaveThroughTemporary(target, f.LastWriteTime, f.Attributes, [&](HANDLE h) {
       if (h == INVALID_HANDLE_VALUE) {
         savesteps::WriteFailed(target);
         return false;
