@@ -54,6 +54,14 @@ AnsiString TemporaryName(const AnsiString& target, unsigned attempt) {
 
 bool SaveThroughTemporary(const AnsiString& target, uint16_t date, uint16_t time, DWORD attributes,
                           const std::function<bool(HANDLE h)>& copy) {
+  // Midnight is a time too: only a date naming no day leaves the time unset.
+  FILETIME local{}, utc{};
+  if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &utc)) utc = FILETIME{};
+  return SaveThroughTemporary(target, utc, attributes, copy);
+}
+
+bool SaveThroughTemporary(const AnsiString& target, const FILETIME& lastWrite, DWORD attributes,
+                          const std::function<bool(HANDLE h)>& copy) {
   AnsiString temporary;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
@@ -71,10 +79,7 @@ bool SaveThroughTemporary(const AnsiString& target, uint16_t date, uint16_t time
     }
   } guard{h, temporary};
   if (!copy(h) || h == INVALID_HANDLE_VALUE) return false;
-  if (time != 0 && date != 0) {
-    FILETIME ft;
-    if (DosDateTimeToFileTime(date, time, &ft)) SetFileTime(h, nullptr, nullptr, &ft);
-  }
+  if (lastWrite.dwLowDateTime != 0 || lastWrite.dwHighDateTime != 0) SetFileTime(h, nullptr, nullptr, &lastWrite);
   CloseHandle(h);
   guard.h = INVALID_HANDLE_VALUE;
   // Read-only lands as permissions, the other DOS bits where Samba keeps them.

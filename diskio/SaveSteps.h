@@ -77,8 +77,12 @@ void WriteFailed(const AnsiString& target);
 // interrupted or failed save never leaves a partial file that looks like the
 // whole one. copy(h) writes the data (h is INVALID_HANDLE_VALUE when no
 // temporary file could be made) and says whether to keep it; the kept copy
-// gets the MS-DOS time (none when 0) and attributes, then the name. False
-// when nothing was saved; a copy that throws is removed as well.
+// gets the last-write time (UTC, none when 0) and attributes, then the name.
+// False when nothing was saved; a copy that throws is removed as well.
+bool SaveThroughTemporary(const AnsiString& target, const FILETIME& lastWrite, DWORD attributes,
+                          const std::function<bool(HANDLE h)>& copy);
+// The same for a volume that keeps local MS-DOS times (none when the date
+// names no day): the copy gets the instant that wall-clock time was here.
 bool SaveThroughTemporary(const AnsiString& target, uint16_t date, uint16_t time, DWORD attributes,
                           const std::function<bool(HANDLE h)>& copy);
 

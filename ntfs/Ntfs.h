@@ -246,6 +246,9 @@ class TNTFSdrive : public TCustomDrive {
 class TNTFSDirectory : public TCustomDirectory {
  public:
   uint64_t MFTfileRef = 0;
+  // The instants the MS-DOS fields were made from, as the volume records
+  // them: UTC, 100 ns, whatever the year.
+  FILETIME CreationTime{}, LastAccessTime{}, LastWriteTime{};
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;
@@ -272,6 +275,7 @@ class TNTFSFile : public TCustomFile {
   // The size the volume records is damage; Size is what its clusters hold.
   bool SizeDamaged = false;
   int64_t RecordedSize = 0;  // the damaged size, when SizeDamaged
+  FILETIME CreationTime{}, LastAccessTime{}, LastWriteTime{};  // as for TNTFSDirectory
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

@@ -181,7 +181,7 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     KeepWindowsAlive();
     std::vector<uint8_t> buffer(65536);
     bufferAllocated = true;
-    result = savesteps::SaveThroughTemporary(target, Date, Time, Attributes, [&](HANDLE h) {
+    result = savesteps::SaveThroughTemporary(target, LastWriteTime, Attributes, [&](HANDLE h) {
       bool cancel = false;
       const bool copied = savesteps::CopyPieces(
           *drive, this, target, Size, h, buffer,

@@ -16,11 +16,13 @@ namespace {
 
 const WCHAR kI30[] = u"$I30";
 
+FILETIME AsFileTime(int64_t t) { return FILETIME{DWORD(uint64_t(t)), DWORD(uint64_t(t) >> 32)}; }
+
 // A FILETIME (UTC) as local MS-DOS date and time; 0 and 0 when it falls
 // outside what MS-DOS dates can hold.
 void ToDosDateTime(int64_t utc, uint16_t& date, uint16_t& time) {
   date = time = 0;
-  const FILETIME u{DWORD(uint64_t(utc)), DWORD(uint64_t(utc) >> 32)};
+  const FILETIME u = AsFileTime(utc);
   FILETIME local;
   WORD d = 0, t = 0;
   if (FileTimeToLocalFileTime(&u, &local) && FileTimeToDosDateTime(&local, &d, &t)) {
@@ -233,6 +235,9 @@ TObject* TNTFSDirectory::AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBU
     // The three times are often one instant: it is converted once.
     uint16_t unused = 0;
     const int64_t written = name->LastWriteTime, accessed = name->LastAccessTime;
+    item.CreationTime = AsFileTime(name->CreationTime);
+    item.LastAccessTime = AsFileTime(accessed);
+    item.LastWriteTime = AsFileTime(written);
     ToDosDateTime(written, item.Date, item.Time);
     if (accessed == written)
       item.AccessDate = item.Date;
@@ -304,6 +309,7 @@ void TNTFSDirectory::Assign(TObject* source) {
     Date = s->Date;
     Time = s->Time;
     MFTfileRef = s->MFTfileRef;
+    CreationTime = s->CreationTime, LastAccessTime = s->LastAccessTime, LastWriteTime = s->LastWriteTime;
   }
 }
 
@@ -313,6 +319,7 @@ void TNTFSDirectory::AssignTo(TObject* dest) {
     d->Date = Date;
     d->Time = Time;
     d->MFTfileRef = MFTfileRef;
+    d->CreationTime = CreationTime, d->LastAccessTime = LastAccessTime, d->LastWriteTime = LastWriteTime;
   }
 }
 
@@ -335,6 +342,7 @@ void TNTFSFile::Assign(TObject* source) {
     Size = s->Size;
     SizeDamaged = s->SizeDamaged;
     RecordedSize = s->RecordedSize;
+    CreationTime = s->CreationTime, LastAccessTime = s->LastAccessTime, LastWriteTime = s->LastWriteTime;
   }
 }
 

@@ -1,5 +1,6 @@
 // FILETIME conversions. FILETIME counts 100 ns since 1601-01-01; MS-DOS
 // date/time words are local time; local time follows TZ.
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 
@@ -119,6 +120,12 @@ BOOL FileTimeToDosDateTime(const FILETIME* ft, WORD* fatDate, WORD* fatTime) {
   return TRUE;
 }
 
+// Local time here is the wall clock of the zone in force at that instant,
+// as localtime and mktime see it, not at the current offset as Windows'
+// conversion does: a January time converted in July would otherwise come
+// out an hour off from what `ls -l` and mtools show for the same file. A
+// Windows build gets the same from SystemTimeToTzSpecificLocalTime and
+// TzSpecificLocalTimeToSystemTime.
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
   if (!utc || !local) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -135,9 +142,22 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
     return FALSE;
   }
   const int64_t t = ToTicks(*local);
-  // The offset depends on the UTC instant we are looking for: guess, then refine once.
-  int64_t offset = UtcOffsetAt(UnixSecondsOf(t));
-  offset = UtcOffsetAt(UnixSecondsOf(t - offset * kTicksPerSecond));
+  const int64_t wall = UnixSecondsOf(t);
+  // The instant u with u + offset(u) = wall. Around a change there may be
+  // two (clocks set back: the earlier one is taken) or none (clocks set
+  // forward: the wall time is read with the offset before the change, as
+  // mktime does, so 02:30 on the spring night becomes 03:30).
+  auto solves = [wall](int64_t offset) { return UtcOffsetAt(wall - offset) == offset; };
+  const int64_t a = UtcOffsetAt(wall), b = UtcOffsetAt(wall - a);
+  int64_t offset;
+  if (solves(b)) {
+    // A day before, the other offset, if there is one, is in force.
+    const int64_t earlier = UtcOffsetAt(wall - b - kSecondsPerDay);
+    offset = earlier > b && solves(earlier) ? earlier : b;
+  } else {
+    // A gap: the offset rises there, so the smaller one was in force before it.
+    offset = solves(a) ? a : std::min(a, b);
+  }
   FromTicks(t - offset * kTicksPerSecond, *utc);
   return TRUE;
 }

@@ -3,7 +3,8 @@
 # Quiet and idempotent: packages already present are not fetched again.
 set -euo pipefail
 pkgs=(cmake ninja-build ccache g++ clang libgtest-dev libclang-rt-14-dev
-      dosfstools fdisk mtools sleuthkit ntfs-3g attr hyperfine xxd xz-utils pkgconf)
+      dosfstools fdisk mtools sleuthkit ntfs-3g attr hyperfine xxd xz-utils pkgconf
+      tzdata)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

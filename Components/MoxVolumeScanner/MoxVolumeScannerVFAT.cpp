@@ -15,11 +15,12 @@ uint8_t LetterNumber(WCHAR c) {
   return 0;
 }
 
-// The record's times: FAT keeps local times, passed on as they stand;
-// creation and last access have no time of day. A date the conversion
-// refuses (0, for one) leaves the time zero.
+// The record's times: FAT keeps local wall-clock times, a find record UTC
+// ones, as the other scanners give; creation and last access have no time
+// of day. A date the conversion refuses (0, for one) leaves the time zero.
 void SetTime(FILETIME& ft, uint16_t date, uint16_t time) {
-  if (!DosDateTimeToFileTime(date, time, &ft)) ft = FILETIME{0, 0};
+  FILETIME local;
+  if (!DosDateTimeToFileTime(date, time, &local) || !LocalFileTimeToFileTime(&local, &ft)) ft = FILETIME{0, 0};
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "../scanner/Recorder.h"
 #include "MoxVolumeScannerVFAT.h"
 #include "OracleSupport.h"
+#include "ScopedZone.h"
 #include "Volumes.h"
 
 using namespace oracle;
@@ -54,8 +55,10 @@ TEST(VfatScanner, ReportsEveryLiveFileAsTheLibraryListsIt) {
     std::replace(path.begin(), path.end(), '\\', '/');
     return path + " " + std::to_string(size) + " " + std::to_string(attributes);
   };
-  FILETIME want{};
-  ASSERT_TRUE(DosDateTimeToFileTime(uint16_t((21 << 9) | (2 << 5) | 3), uint16_t((4 << 11) | (5 << 5) | 3), &want));
+  // README.TXT's time, 2001-02-03 04:05:06 on the volume, is the local
+  // wall clock's: a find record carries it in UTC, 09:05:06 in New York.
+  ScopedZone zone("America/New_York");
+  const FILETIME want{DWORD(126'256'647'060'000'000), DWORD(126'256'647'060'000'000 >> 32)};
   for (const auto& name : FixtureNames()) {
     std::multiset<std::string> expected;
     {

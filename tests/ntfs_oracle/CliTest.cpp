@@ -3,7 +3,10 @@
 // oracle tests hold to fls and ntfsundelete).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +14,7 @@
 
 #include "ItemText.h"
 #include "NtfsOracle.h"
+#include "ScopedZone.h"
 #include "ScratchDir.h"
 #include "ToolProcess.h"
 
@@ -113,6 +117,33 @@ TEST_P(NtfsCli, InfoShowsTheVolumeFacts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, NtfsCli, testing::ValuesIn(FixtureNames()));
+
+// NTFS records instants: in a zone with daylight saving, ls shows them in UTC
+// to 100 ns on either side of a change, and a saved copy gets that instant.
+TEST(NtfsCliZone, TimesAreTheVolumesInstants) {
+  ScopedZone zone("America/New_York");
+  const std::string image = FixtureImage("ntfs512");
+  const ToolResult r = RunTool({"ls", image, "--deleted", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, std::string> mtime;
+  for (const std::string& line : Lines(r.out)) mtime[JsonField(line, "path")] = JsonField(line, "mtime");
+  EXPECT_EQ(mtime["README.txt"], "2001-02-03T04:05:06Z");
+  EXPECT_EQ(mtime["Docs/Reports/2005"], "2019-06-15T13:45:30Z");
+  const std::string deleted = mtime["Docs/Reports/summary.doc"];  // written by ntfs-3g: a fraction
+  ASSERT_EQ(deleted.size(), 28u) << deleted;
+
+  ScratchDir dest;
+  ASSERT_EQ(RunTool({"save", image, "README.txt", "Docs/Reports/summary.doc", dest.path()}).exitCode, 0);
+  struct stat st {};
+  ASSERT_EQ(stat((dest / "README.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 981173106);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+  ASSERT_EQ(stat((dest / "summary.doc").c_str(), &st), 0);
+  struct tm utc {};
+  ASSERT_TRUE(strptime(deleted.c_str(), "%Y-%m-%dT%H:%M:%S", &utc));
+  EXPECT_EQ(st.st_mtim.tv_sec, timegm(&utc));
+  EXPECT_EQ(st.st_mtim.tv_nsec, std::stol(deleted.substr(20, 7)) * 100);
+}
 
 // A volume whose MFT map (record 0) or root folder (record 5) is destroyed
 // would list as empty; it is refused by name instead.

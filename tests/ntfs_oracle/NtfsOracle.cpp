@@ -126,8 +126,9 @@ MountedNtfs::MountedNtfs(const std::string& image) : device_(std::make_unique<Im
 
 std::vector<Entry> MountedNtfs::Scan(bool includeDeleted, bool deletedOnly) {
   return ScanListing(*drive_, includeDeleted, deletedOnly, [](TObject* item, Entry& e) {
-    if (auto* f = dynamic_cast<TNTFSFile*>(item)) e.record = f->MFTfileRef;
-    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) e.record = d->MFTfileRef;
+    // The instant the item keeps, not its MS-DOS time in the local zone.
+    if (auto* f = dynamic_cast<TNTFSFile*>(item)) e.record = f->MFTfileRef, e.mtime = FileTimeText(f->LastWriteTime);
+    if (auto* d = dynamic_cast<TNTFSDirectory*>(item)) e.record = d->MFTfileRef, e.mtime = FileTimeText(d->LastWriteTime);
   });
 }
 

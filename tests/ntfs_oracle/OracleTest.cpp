@@ -13,9 +13,8 @@
 //   does fls list them. Every hard link is one entry in both.
 // - Folder sizes: fls gives a folder the size of its index; ours have none,
 //   so only file sizes are compared.
-// - Times: ours come from the copy of the name in the folder's index and are
-//   MS-DOS times (two-second steps); fls reads the record's own times. Both
-//   agree once its seconds are taken down to an even number.
+// - Times: ours come from the copy of the name in the folder's index, fls
+//   reads the record's own times; ntfs-3g keeps both alike.
 // - A deleted item whose folder record now holds a newer folder goes under a
 //   placeholder folder "MFT n" named after that record; The Sleuth Kit puts
 //   it under $OrphanFiles. Folders rebuilt to give a deleted item its path
@@ -43,12 +42,6 @@ std::map<std::string, Entry> ByPath(const std::vector<Entry>& entries) {
   return map;
 }
 
-// Our times are MS-DOS times, kept to two seconds.
-std::string EvenSeconds(std::string time) {
-  if (!time.empty() && (time.back() - '0') % 2) --time.back();
-  return time;
-}
-
 void ExpectLiveListingAgrees(const std::string& image) {
   MountedNtfs m(image);
   ASSERT_TRUE(m.mounted());
@@ -63,7 +56,7 @@ void ExpectLiveListingAgrees(const std::string& image) {
     }
     const Entry& o = it->second;
     EXPECT_EQ(std::tuple(o.dir, o.record, o.mtime, t.dir ? 0 : o.size),
-              std::tuple(t.dir, t.record, EvenSeconds(t.mtime), t.dir ? 0 : t.size)) << path;
+              std::tuple(t.dir, t.record, t.mtime, t.dir ? 0 : t.size)) << path;
   }
   for (const auto& [path, o] : ours)
     if (!tsk.count(path)) ADD_FAILURE() << "not in fls: " << path;

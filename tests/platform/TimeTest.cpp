@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "ScopedZone.h"
 #include "WinApi.h"
 
 namespace {
@@ -63,6 +64,26 @@ TEST(LocalTime, FollowsTheZoneIncludingDaylightSaving) {
   const FILETIME utc = Ft(uint64_t(change - 3600) * 10'000'000 + 116'444'736'000'000'000ull);
   ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
   EXPECT_EQ(Ticks(local), Ticks(utc));
+}
+
+// Where the clocks change, a wall-clock time is read as mktime reads it:
+// in the hour that happens twice, the first; in the hour that never
+// happens, with the offset before the change (02:30 is 03:30 summer time).
+TEST(LocalTime, WallClockTimesAroundTheChanges) {
+  ScopedZone zone("America/New_York");
+  auto toUtc = [](int64_t wallSeconds) {
+    const FILETIME local = Ft(uint64_t(wallSeconds) * 10'000'000 + 116'444'736'000'000'000ull);
+    FILETIME utc{};
+    EXPECT_TRUE(LocalFileTimeToFileTime(&local, &utc));
+    return int64_t(Ticks(utc) / 10'000'000 - 11'644'473'600ull);
+  };
+  constexpr int64_t k20241103 = 1730592000, k20240310 = 1710028800, kHour = 3600;  // midnights, as if UTC
+  EXPECT_EQ(toUtc(k20241103 + kHour / 2), k20241103 + kHour / 2 + 4 * kHour);          // 00:30 EDT
+  EXPECT_EQ(toUtc(k20241103 + 3 * kHour / 2), k20241103 + 3 * kHour / 2 + 4 * kHour);  // 01:30 EDT, not EST
+  EXPECT_EQ(toUtc(k20241103 + 5 * kHour / 2), k20241103 + 5 * kHour / 2 + 5 * kHour);  // 02:30 EST
+  EXPECT_EQ(toUtc(k20240310 + 3 * kHour / 2), k20240310 + 3 * kHour / 2 + 5 * kHour);  // 01:30 EST
+  EXPECT_EQ(toUtc(k20240310 + 5 * kHour / 2), k20240310 + 5 * kHour / 2 + 5 * kHour);  // 02:30 read as EST
+  EXPECT_EQ(toUtc(k20240310 + 7 * kHour / 2), k20240310 + 7 * kHour / 2 + 4 * kHour);  // 03:30 EDT
 }
 
 }  // namespace

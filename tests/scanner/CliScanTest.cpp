@@ -60,7 +60,9 @@ TEST(ScanCommand, JsonListingMatchesFind) {
     EXPECT_NE(attributes & 0x20, 0) << line;
     EXPECT_EQ((attributes & 0x2) != 0, path[path.rfind('/') + 1] == '.') << line;  // dot names are hidden
   }
-  const ToolResult oracle = RunProgram({"find", d.path(), "-type", "f", "-printf", "%P|%s|%TY-%Tm-%TdT%TT\\0"});
+  // find prints local times: in UTC they are ours.
+  const ToolResult oracle =
+      RunProgram({"env", "TZ=UTC", "find", d.path(), "-type", "f", "-printf", "%P|%s|%TY-%Tm-%TdT%TT\\0"});
   ASSERT_EQ(oracle.exitCode, 0);
   std::istringstream records(oracle.out);
   for (std::string line; std::getline(records, line, '\0');) {

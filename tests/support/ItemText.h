@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -41,6 +42,16 @@ inline std::string DosTime(uint16_t date, uint16_t time) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
                 time >> 11, (time >> 5) & 63, (time & 31) * 2);
+  return buf;
+}
+
+// "YYYY-MM-DD hh:mm:ss" of a FILETIME, in UTC (the fraction left out).
+inline std::string FileTimeText(const FILETIME& ft) {
+  const time_t t = time_t(((uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10'000'000) - 11'644'473'600);
+  struct tm utc {};
+  gmtime_r(&t, &utc);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &utc);
   return buf;
 }
 

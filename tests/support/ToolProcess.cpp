@@ -40,7 +40,6 @@ ToolProcess::ToolProcess(const std::vector<std::string>& argv, const std::string
     dup2(e[1], 2);
     for (int fd : {i[0], i[1], o[0], o[1], e[0], e[1]}) close(fd);
     signal(SIGPIPE, SIG_DFL);
-    setenv("TZ", "UTC", 1);
     setenv("LC_ALL", "C.UTF-8", 1);
     setenv("MTOOLS_SKIP_CHECK", "1", 1);
     std::vector<char*> args;

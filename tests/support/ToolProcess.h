@@ -21,7 +21,7 @@ ToolResult RunTool(const std::vector<std::string>& args, const std::string& inpu
 // A running program with its stdout and stderr on pipes.
 class ToolProcess {
  public:
-  // TZ=UTC and a UTF-8 locale, as everywhere in the tests.
+  // The test's own zone (TZ) and a UTF-8 locale.
   explicit ToolProcess(const std::vector<std::string>& argv, const std::string& input = "");
   ~ToolProcess();  // kills it if still running
   ToolProcess(const ToolProcess&) = delete;

@@ -91,6 +91,12 @@ class NtfsFileSystem : public FileSystem {
     if (auto* d = ItemAs<TNTFSDirectory>(item)) return int64_t(d->MFTfileRef);
     return -1;
   }
+  bool WriteInstantOf(TObject* item, FILETIME& utc) override {
+    if (auto* f = ItemAs<TNTFSFile>(item)) utc = f->LastWriteTime;
+    else if (auto* d = ItemAs<TNTFSDirectory>(item)) utc = d->LastWriteTime;
+    else return false;
+    return true;
+  }
   // The deleted search alone reads its records in batches of its own and
   // little else, each read a run that a line would only copy.
   uint32_t ListingCacheLine(bool deletedOnly) override { return deletedOnly ? 0 : 256; }

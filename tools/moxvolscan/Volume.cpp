@@ -381,8 +381,9 @@ std::string ShownPath(FileSystem& fs, TObject* item) {
 }
 
 namespace {
-// "2024-05-01T12:00:00Z" straight from the MS-DOS fields; nothing for fields
-// that name no time (DosDateTimeToFileTime refuses the same ones).
+// "2024-05-01T12:00:00" straight from the MS-DOS fields, a wall-clock time
+// of no zone; nothing for fields that name no time (DosDateTimeToFileTime
+// refuses the same ones).
 void AppendDosTimeIso(std::string& out, uint16_t date, uint16_t time) {
   static const uint8_t kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const unsigned year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
@@ -391,7 +392,7 @@ void AppendDosTimeIso(std::string& out, uint16_t date, uint16_t time) {
   if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] + unsigned(month == 2 && leap) ||
       hour > 23 || minute > 59 || second > 59)
     return;
-  char text[] = "0000-00-00T00:00:00Z";
+  char text[] = "0000-00-00T00:00:00";
   auto put = [&text](size_t at, unsigned v) {  // two digits
     text[at] = char('0' + v / 10);
     text[at + 1] = char('0' + v % 10);
@@ -434,9 +435,12 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   // volume then allocates almost nothing per line.
   facts.path.assign(folderPath_);
   AppendShownName(facts.path, fs_.NameView(item));
-  // Volume times are local times and are shown as they stand, as the scanner passes them on.
   facts.mtime.clear();
-  AppendDosTimeIso(facts.mtime, date, time);
+  FILETIME instant;
+  if (fs_.WriteInstantOf(item, instant))
+    AppendFileTimeIso(facts.mtime, instant);
+  else
+    AppendDosTimeIso(facts.mtime, date, time);
 }
 
 void AppendItemLine(std::string& out, const ItemFacts& f) {
@@ -451,7 +455,9 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
   const size_t size = size_t(std::to_chars(digits, digits + sizeof digits, f.size).ptr - digits);
   // Columns padded by hand rather than through printf, into room made at
   // once and filled with blanks: this runs once per listed item.
-  const size_t sizeWidth = std::max<size_t>(size, 12), timeWidth = std::max<size_t>(mtime.size(), 20);
+  // An instant may come with seven digits of fraction or none: its column is wide enough for both.
+  const size_t sizeWidth = std::max<size_t>(size, 12);
+  const size_t timeWidth = std::max<size_t>(mtime.size(), mtime.back() == 'Z' ? 28 : 20);
   const size_t stateWidth = std::max<size_t>(state.size(), 14);
   size_t at = out.size();
   out.resize(at + 5 + sizeWidth + 2 + timeWidth + 2 + 4 + 2 + stateWidth + 2 + f.path.size() + 1, ' ');

@@ -40,6 +40,10 @@ class FileSystem {
   virtual uint8_t AttributesOf(TObject* item) = 0;
   // The item's MFT record number; -1 where the file system has none.
   virtual int64_t RecordOf(TObject* /*item*/) { return -1; }
+  // The item's last-write time as the instant the volume records (UTC);
+  // false where it keeps only a wall-clock time of no zone (FAT), which the
+  // item's MS-DOS date and time give as they stand.
+  virtual bool WriteInstantOf(TObject* /*item*/, FILETIME& /*utc*/) { return false; }
   // Sectors per cache line for a listing, 0 for none. Directory sectors come
   // one at a time: 128 KiB lines serve neighbouring folders from one read.
   virtual uint32_t ListingCacheLine(bool /*deletedOnly*/) { return 256; }
@@ -165,7 +169,9 @@ struct ItemFacts {
   std::string path;  // shown path from the volume root
   bool dir = false;
   uint64_t size = 0;
-  std::string mtime;  // ISO form, "" when the volume has no valid date
+  // ISO form: the UTC instant with Z (NTFS, to 100 ns), or the local
+  // wall-clock time without a zone (FAT); "" when the volume has no valid date.
+  std::string mtime;
   uint8_t attributes = 0;
   bool deleted = false;
   uint8_t condition = 0;  // 0 unknown, 1 data likely intact, 2 space reused

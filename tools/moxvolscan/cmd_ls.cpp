@@ -212,10 +212,13 @@ CommandRegistrar registrar({
     "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
     "list the files and folders of a FAT or NTFS image or device, deleted ones too",
     "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
-    "type, size, last-write time (as the volume keeps it), attributes (R H S A),\n"
-    "state and the path from the volume root. Deleted items show the state\n"
-    "'deleted:intact' (their clusters are still free, the data is likely\n"
-    "whole) or 'deleted:reused' (their space belongs to something else now).\n"
+    "type, size, last-write time, attributes (R H S A), state and the path\n"
+    "from the volume root. Times are what the volume keeps: on NTFS the instant\n"
+    "in UTC to 100 ns (2024-05-01T12:00:00.1234567Z), on FAT the wall-clock\n"
+    "time with no zone (2023-08-14T10:30:00), read as local time when saved.\n"
+    "Deleted items show the state 'deleted:intact' (their clusters are still\n"
+    "free, the data is likely whole) or 'deleted:reused' (their space belongs\n"
+    "to something else now).\n"
     "Names are shown as UTF-8 with control characters, '%', '/' and '\\' as %XX\n"
     "(hex); '.' and '..' as %2E and %2E%2E, an empty name as %. 8.3 names that\n"
     "are not UTF-8 are read in code page 437. cat and save take names so.\n"
@@ -227,7 +230,8 @@ CommandRegistrar registrar({
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
     "  --json          one JSON object per line with the keys path, type,\n"
-    "                  size, mtime, attributes, deleted and condition\n"
+    "                  size, mtime (as in the text, null when the volume has\n"
+    "                  none), attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
     "                  NTFS also mft (the item's MFT record number)\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,

@@ -225,7 +225,7 @@ class Saver {
     uint64_t total = 0;
     bool nothing = false;
     // Read as far as the data goes: what came is kept and the file named.
-    const bool saved = savesteps::SaveThroughTemporary(target, f->Date, f->Time, fs_.AttributesOf(f), [&](HANDLE h) {
+    const auto copy = [&](HANDLE h) {
       if (h == INVALID_HANDLE_VALUE) {
         savesteps::WriteFailed(target);
         return false;
@@ -243,7 +243,12 @@ class Saver {
       }
       nothing = total == 0 && size > 0;  // an empty file would pass for a copy
       return !Interrupted() && !nothing;
-    });
+    };
+    // The instant the volume records where it keeps one, else its wall-clock time.
+    FILETIME written{};
+    const bool saved = fs_.WriteInstantOf(f, written)
+                           ? savesteps::SaveThroughTemporary(target, written, fs_.AttributesOf(f), copy)
+                           : savesteps::SaveThroughTemporary(target, f->Date, f->Time, fs_.AttributesOf(f), copy);
     progress_.Clear();
     if (nothing && !Interrupted())
       Say(ShownPath(fs_, f) + ": " + ShortReadText(0, size, fs_.ShortReadReason(f)) + "; not saved");
