@@ -79,6 +79,9 @@ class TDevice : public TObject {
   uint16_t DeviceFlags = 0;
   uint8_t DriveNumber = 0;
   uint32_t CacheLineSize = 0;
+  // Reads that reached past TotalSectors, counted so a host can tell a
+  // source that ends early (a cut image) from damage inside it.
+  uint32_t ReadsPastEnd = 0;
 
   bool ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErrors);
   bool WriteSec(int32_t sector, uint16_t count, const void* buffer, bool reserved, bool showErrors);

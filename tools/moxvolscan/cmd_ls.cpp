@@ -167,12 +167,14 @@ int RunLs(const std::vector<std::string>& args) {
   progress.Clear();
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
+  // A listing that may lack items says where; a cut image was told at Open.
+  const bool incomplete = !Interrupted() && volume.TellIncomplete("ls");
   volume.KeepTreeUntilExit();
   if (Interrupted()) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
     return kExitFailure;
   }
-  return kExitOk;
+  return incomplete || !volume.Truncation().empty() ? kExitFailure : kExitOk;
 }
 
 CommandRegistrar registrar({
