@@ -86,13 +86,15 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->DoStart(scanner);
   } catch (...) {
   }
+  bool whole = false;
   try {
     self->RunScan();
+    whole = self->ScanWasWhole();
   } catch (...) {
   }
   if (self->FInvalidatePending) self->ReleaseScanState();
   try {
-    self->DoFinish(scanner, self->FAbort);
+    self->DoFinish(scanner, self->FAbort || !whole);
   } catch (...) {
   }
   if (self->FInvalidatePending.exchange(false)) {
