@@ -86,7 +86,7 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->DoStart(scanner);
   } catch (...) {
   }
-  bool whole = false;
+  bool whole = true;  // a walk a receiver ended by throwing finishes as it always did
   try {
     self->RunScan();
     whole = self->ScanWasWhole();
