@@ -280,7 +280,9 @@ int RunSave(const std::vector<std::string>& args) {
   drive.OnStart = nullptr;
   drive.OnProgress = nullptr;
   drive.OnEnd = nullptr;
-  const bool success = ok && failures == 0 && !Interrupted();
+  // A folder whose items could not all be read saved only what could be.
+  const bool incomplete = !Interrupted() && volume.TellIncomplete("save");
+  const bool success = ok && failures == 0 && !incomplete && !Interrupted();
   cleanup.removeDest = created && !success;
   if (Interrupted()) Say("interrupted");
   return success ? kExitOk : kExitFailure;
