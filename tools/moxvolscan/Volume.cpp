@@ -64,12 +64,12 @@ SourceFacts ExamineSource(char letter) {
     f.mftOffset = le(0x30, 8) <= (UINT64_MAX >> 32) ? le(0x30, 8) * le(0x0D, 1) * bytesPerSector : 0;
   } else if (at(3, "EXFAT   ")) {
     f.kind = SourceKind::Exfat;
-  } else if (head.size() >= 1082 && head[1080] == 0x53 && head[1081] == 0xEF) {
-    f.kind = SourceKind::Ext;
   } else if (head.size() >= 512 && head[510] == 0x55 && head[511] == 0xAA) {
     f.kind = SourceKind::Other;  // FAT, if its drive mounts it
     const uint64_t sectors = le(0x13, 2) ? le(0x13, 2) : le(0x20, 4);
     f.claimedBytes = sectors * bytesPerSector;
+  } else if (head.size() >= 1082 && head[1080] == 0x53 && head[1081] == 0xEF) {
+    f.kind = SourceKind::Ext;
   } else {
     f.kind = SourceKind::Other;
   }
@@ -254,7 +254,9 @@ bool Volume::Open(const std::string& hostPath, std::string& error, const DiskPla
   const std::string shown = Printable(hostPath);
   const SourceFacts facts = ExamineSource(letter_);
   const bool ntfs = facts.kind == SourceKind::Ntfs;
-  if (!ntfs && facts.kind != SourceKind::Other) {
+  // The ext magic lies where a FAT12 table may hold the same two bytes:
+  // such a source is offered to the FAT reader first.
+  if (!ntfs && facts.kind != SourceKind::Other && facts.kind != SourceKind::Ext) {
     error = shown + ": " + SourceProblem(facts);
     return false;
   }

@@ -202,7 +202,8 @@ int RunInfo(const std::vector<std::string>& args) {
   // NTFS volume that cannot be mounted, a file system not read here and an
   // empty file fail with the words the other commands use; bytes that hold
   // no file system at all just show their size.
-  if (source.kind == SourceKind::Ntfs || (source.kind == SourceKind::Other && facts.hasFileSystem)) {
+  const bool fatOrOther = source.kind == SourceKind::Other || source.kind == SourceKind::Ext;
+  if (source.kind == SourceKind::Ntfs || (fatOrOther && facts.hasFileSystem)) {
     if (InspectDrive(path, place, ntfs, fat, problem) || folder) problem.clear();
   } else if (!folder && source.kind != SourceKind::Other) {
     problem = Printable(path) + ": " + SourceProblem(source);
