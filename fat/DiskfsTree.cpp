@@ -192,6 +192,11 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
         MarkIncomplete(kListUnreadable);
       return;
     }
+    // A root that names no cluster of the volume, or a fixed root region of
+    // no sectors, lists nothing, which must not pass for an empty volume.
+    const bool fixedRoot = StartCluster == 0 && drive->FATType != 3;
+    if (fixedRoot ? drive->RootDirSectors == 0 : !drive->InVolumeCluster(StartCluster))
+      MarkIncomplete(kListUnreadable);
     int depth = 0;
     for (TCustomDirectory* a = Parent; a && depth < diskfs::kMaxTreeDepth; a = a->Parent) ++depth;
     const bool tooDeep = depth + 1 >= diskfs::kMaxTreeDepth;

@@ -35,6 +35,14 @@ TEST(DamagedSource, ACutFatImageIsToldOnceAndWhatLiesPastItIsNamed) {
   EXPECT_EQ(scan.exitCode, 1);
   EXPECT_NE(scan.err.find(cut + ": the scan could not read the whole volume: the image holds"), npos) << scan.err;
   EXPECT_EQ(RunTool({"scan", "--count", "--api", "vfat", img}).exitCode, 0);
+
+  // A FAT16 root region of no entries holds nothing to list: not an empty volume.
+  std::string noRoot = ReadHostFile(img);
+  noRoot[0x11] = noRoot[0x12] = 0;
+  WriteHostFile(dir / "noroot.img", noRoot);
+  const ToolResult root = RunTool({"ls", dir / "noroot.img"});
+  EXPECT_EQ(root.exitCode, 1);
+  EXPECT_EQ(root.err, "moxvolscan ls: /: the folder could not be read completely\n");
 }
 
 // Every command names what it found, in the same words.
