@@ -132,6 +132,7 @@ bool DirectRead(TDevice* dev, uint32_t sector, uint16_t count, void* buffer, boo
 bool TDevice::ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErrors) {
   uint32_t s = static_cast<uint32_t>(sector);
   auto* p = static_cast<uint8_t*>(buffer);
+  if (TotalSectors && uint64_t{s} + count > TotalSectors) ++ReadsPastEnd;
   // A request starting at or past the device end goes straight to the back-end,
   // which fails it; a line of no sectors must never be made.
   if (!optCacheEnabled || !CacheEnabled || CacheLineSize == 0 || BytesPerSector == 0 || s >= TotalSectors)
@@ -163,6 +164,7 @@ void TDevice::ReadSecPieces(TSectorPiece* pieces, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     TSectorPiece& p = pieces[i];
     p.ok = false;
+    if (TotalSectors && uint64_t{p.sector} + p.count > TotalSectors) ++ReadsPastEnd;
     if (optCacheEnabled && CacheEnabled && p.count > 0)
       for (const CacheLine& l : lines)
         if (l.owner == this && l.first <= p.sector && uint64_t{p.sector} + p.count - 1 <= l.last) {

@@ -79,6 +79,9 @@ class TDevice : public TObject {
   uint16_t DeviceFlags = 0;
   uint8_t DriveNumber = 0;
   uint32_t CacheLineSize = 0;
+  // Reads that reached past TotalSectors, counted so a host can tell a
+  // source that ends early (a cut image) from damage inside it.
+  uint32_t ReadsPastEnd = 0;
 
   bool ReadSec(int32_t sector, uint16_t count, void* buffer, bool showErrors);
   bool WriteSec(int32_t sector, uint16_t count, const void* buffer, bool reserved, bool showErrors);
@@ -146,6 +149,9 @@ class TCustomDrive : public TObject {
   std::unique_ptr<TCustomDirectory> DeletedTreeRoot;
   std::unique_ptr<TCustomDirectory> SpareDir1;
   std::unique_ptr<TCustomDirectory> SpareDir2;
+  // Folders whose Children came out incomplete (see ChildrenIncomplete) since
+  // the drive was mounted: a host that shows a listing tells its user.
+  uint32_t IncompleteFolders = 0;
 
   virtual bool ReadSec(uint32_t sector, uint16_t count, void* buffer, bool showErrors) = 0;
   virtual bool MountDrive(bool flag) = 0;
@@ -190,6 +196,16 @@ class TCustomDirectory : public TObject {
   uint8_t DeletedCondition = 0;
   std::shared_ptr<TChildList> Children;  // null until built
   TCustomDirectory* Parent = nullptr;
+  // Why Children may lack items the volume holds: 0 none, else kListUnreadable
+  // and/or kListCut. The readers stop a folder at such a point rather than
+  // fail it, and mark it here (through MarkIncomplete).
+  uint8_t ChildrenIncomplete = 0;
+  static constexpr uint8_t kListUnreadable = 1;  // a read failed or found no valid structure
+  static constexpr uint8_t kListCut = 2;         // a bound on items or depth ended it
+  void MarkIncomplete(uint8_t why) {
+    if (!ChildrenIncomplete && Drive) ++Drive->IncompleteFolders;
+    ChildrenIncomplete |= why;
+  }
 
   // Assign shares the source's Children list; the list this directory held
   // before is let go of as the destructor would.

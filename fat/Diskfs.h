@@ -111,6 +111,7 @@ class TFATdrive : public TCustomDrive {
   uint32_t FATBufferSector = 0;
   std::vector<uint8_t> DirBuffer;
   uint32_t DirBufferSector = 0;
+  uint32_t DirReadFailures = 0;  // directory sectors that could not be read
   std::vector<uint8_t> DataBuffer;
   uint32_t DataBufferSector = 0;
 

@@ -100,7 +100,10 @@ bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
   uint32_t sector = 0;
   if (!CursorSector(Cluster, Sector, Index, perSector, BytesPerCluster / 32, sector)) return false;
   // An unreadable sector ends the directory rather than showing stale records.
-  if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) return false;
+  if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) {
+    ++DirReadFailures;
+    return false;
+  }
   std::memcpy(Buffer, DirBuffer.data() + (Index % perSector) * 32, 32);
   ++Index;
   return true;

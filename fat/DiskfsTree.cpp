@@ -186,7 +186,17 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
     Children = std::make_shared<TChildList>();
     // A cluster another folder of this tree already shows (an ancestor, or
     // a folder sharing clusters with this one) leaves this one shown but empty.
-    if (!OpenInTree(*drive)) return;
+    if (!OpenInTree(*drive)) {
+      // Opened elsewhere is no loss; a live folder outside the volume is.
+      if (!(DeletedState & 1) && FTree->Top != this && !drive->InVolumeCluster(StartCluster))
+        MarkIncomplete(kListUnreadable);
+      return;
+    }
+    // A root that names no cluster of the volume, or a fixed root region of
+    // no sectors, lists nothing, which must not pass for an empty volume.
+    const bool fixedRoot = StartCluster == 0 && drive->FATType != 3;
+    if (fixedRoot ? drive->RootDirSectors == 0 : !drive->InVolumeCluster(StartCluster))
+      MarkIncomplete(kListUnreadable);
     int depth = 0;
     for (TCustomDirectory* a = Parent; a && depth < diskfs::kMaxTreeDepth; a = a->Parent) ++depth;
     const bool tooDeep = depth + 1 >= diskfs::kMaxTreeDepth;
@@ -196,11 +206,17 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
     TDirEntry e;
     AnsiString name;
     bool longName = false;
-    while (drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted, &longName)) {
+    for (;;) {
+      const uint32_t failures = drive->DirReadFailures;
+      if (!drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted, &longName)) {
+        if (drive->DirReadFailures != failures) MarkIncomplete(kListUnreadable);
+        break;
+      }
       try {
         if (FTree->Items >= FTree->Limit) {
           Log(Fmt("item tree holds %llu items, all this volume can: %s ends here (TFATDirectory.AddChildren)",
                   static_cast<unsigned long long>(FTree->Items), GetPath(nullptr).c_str()));
+          MarkIncomplete(kListCut);
           break;
         }
         const uint32_t first = e.FirstCluster();
@@ -228,7 +244,10 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
             d->DeletedState |= 1;
             d->DeletedCondition = drive->DeletedConditionIsIntact(first) ? 1 : 2;
           }
-          if (tooDeep) d->Children = std::make_shared<TChildList>();
+          if (tooDeep) {
+            d->Children = std::make_shared<TChildList>();
+            d->MarkIncomplete(kListCut);
+          }
           d->FTree = FTree;
           ++FTree->Items;
           Children->push_back(d.release());

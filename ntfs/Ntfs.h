@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -245,6 +246,7 @@ class TNTFSdrive : public TCustomDrive {
 // ---- Items ----------------------------------------------------------------------------------------
 class TNTFSDirectory : public TCustomDirectory {
  public:
+  ~TNTFSDirectory() override;
   uint64_t MFTfileRef = 0;
   // The instants the MS-DOS fields were made from, as the volume records
   // them: UTC, 100 ns, whatever the year.
@@ -266,6 +268,11 @@ class TNTFSDirectory : public TCustomDirectory {
 
  private:
   bool ForEachChildAt(TForEachChildCallback Callback, bool b1, bool b2, bool Recurse, intptr_t Data, int depth);
+  // The folder records opened in this folder's tree, shared by its folders:
+  // an index that names one folder many times (or through many names) gets
+  // it opened once, the other places shown empty.
+  std::shared_ptr<std::set<uint64_t>> FOpened;
+  bool FOpenedHere = false;
 };
 
 class TNTFSFile : public TCustomFile {

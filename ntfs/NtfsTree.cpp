@@ -38,12 +38,16 @@ struct IndexWalk {
   TNTFSDirEntryCallback callback;
   intptr_t data;
   const TATTRIBUTE* allocation = nullptr;
+  uint32_t blockSize = 0;
   std::set<int64_t> visited;
+  // A block that could not be read or holds no index: the walk goes on
+  // with the entries it can reach, and the folder is marked.
+  bool unreadable = false;
   // One block buffer per depth, reused from block to block: a big folder
   // has thousands of blocks.
   std::vector<uint8_t> blocks[ntfs::kMaxIndexDepth + 1];
 
-  // The entry loop over size bytes at p; False when the walk was stopped.
+  // The entry loop over size bytes at p; False when the visitor stopped the walk.
   bool Entries(const uint8_t* p, size_t size, int depth) {
     size_t at = 0;
     while (size - at >= sizeof(TINDEX_ENTRY)) {
@@ -51,7 +55,10 @@ struct IndexWalk {
       const uint64_t reference = e->FileReference;
       const uint8_t flags = uint8_t(uint16_t(e->Flags));
       const size_t length = e->Length;
-      if (length < sizeof(TINDEX_ENTRY) || length > size - at) break;
+      if (length < sizeof(TINDEX_ENTRY) || length > size - at) {
+        unreadable = true;
+        break;
+      }
       const bool last = reference == 0 || (flags & kIndexEntryLast);
       // The sub-node comes first: the visitor sees entries in collation order.
       if ((flags & kIndexEntrySubNode) && length >= sizeof(TINDEX_ENTRY) + 8 &&
@@ -68,9 +75,13 @@ struct IndexWalk {
 
   bool Block(int64_t vcn, int depth) {
     Log("ForEachNTFSNonRootDirEntry...");
-    // A root entry with a sub-node in an index without blocks has nothing to walk.
-    if (!allocation || depth > ntfs::kMaxIndexDepth || !visited.insert(vcn).second) return true;
-    const uint32_t size = drive.BytesPerIndexBlock;
+    if (!allocation) {
+      // A sub-node with no blocks to hold it: its entries are not on the volume.
+      unreadable = true;
+      return true;
+    }
+    if (depth > ntfs::kMaxIndexDepth || !visited.insert(vcn).second) return true;
+    const uint32_t size = blockSize;
     // Blocks smaller than a cluster (64 KiB clusters) are numbered in
     // 512-byte units, as the formatter writes them; larger ones in clusters.
     const uint64_t unit = size >= drive.BytesPerCluster ? drive.BytesPerCluster : 512;
@@ -82,13 +93,21 @@ struct IndexWalk {
         !(whole ? drive.ReadExternalAttribute(allocation, vcn, uint32_t(size / unit), block.data())
                 : drive.ReadValueBytes(allocation, uint64_t(vcn) * unit, size, block.data()))) {
       Log("ForEachNTFSNonRootDirEntry... ReadExternalAttribute failed");
-      return false;
+      unreadable = true;
+      return true;
     }
-    if (!HasMagic(block.data(), "INDX")) return true;
+    if (!HasMagic(block.data(), "INDX")) {
+      unreadable = true;
+      return true;
+    }
     drive.FixupUpdateSequenceArray(block.data(), size);
     const auto* h = reinterpret_cast<const TINDEX_BLOCK_HEADER*>(block.data());
     const uint64_t start = uint64_t(offsetof(TINDEX_BLOCK_HEADER, Header)) + uint32_t(h->Header.EntriesOffset);
-    return start >= size || Entries(block.data() + start, size - start, depth);
+    if (start >= size) {
+      unreadable = true;
+      return true;
+    }
+    return Entries(block.data() + start, size - start, depth);
   }
 };
 
@@ -103,7 +122,10 @@ bool AddChildVisitor(uint64_t reference, const TFILENAME_ATTRIBUTE* key, intptr_
   const uint8_t type = key->NameType;
   const bool listed = type == nsWin32 || type == nsWin32AndDos || (type == nsPosix && optNtfsPosixNames);
   if (n <= kLastSystemRecord || !listed) return true;
-  if (c->drive->ItemBudget == 0) return false;
+  if (c->drive->ItemBudget == 0) {
+    c->dir->MarkIncomplete(TCustomDirectory::kListCut);
+    return false;
+  }
   --c->drive->ItemBudget;
   c->dir->AddNTFSFile(n, key, nullptr, false);
   return true;
@@ -173,32 +195,51 @@ void TNTFSdrive::ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool
 
 void TNTFSDirectory::ForEachNTFSDirEntry(TNTFSDirEntryCallback Callback, intptr_t Data) {
   auto* drive = dynamic_cast<TNTFSdrive*>(Drive);
-  if (!drive || MFTfileRef > 0xFFFFFFFF || drive->BytesPerFileRecord == 0) return;
+  if (!drive) return;
+  // Every way out before the last entry leaves the folder marked: a
+  // listing that stops here must not pass for the whole folder.
+  if (MFTfileRef > 0xFFFFFFFF || drive->BytesPerFileRecord == 0) return MarkIncomplete(kListUnreadable);
   std::vector<uint8_t> record(drive->BytesPerFileRecord);
-  if (!drive->ReadFileRecord(uint32_t(MFTfileRef), record.data())) return;
+  if (!drive->ReadFileRecord(uint32_t(MFTfileRef), record.data())) {
+    ntfs::Log("Folder record unreadable! (MFTfileRef: %lld)", (long long)MFTfileRef);
+    return MarkIncomplete(kListUnreadable);
+  }
   // Very large folders may keep their index attributes in extension records.
   std::vector<uint8_t> root, allocation;
   if (!drive->GatherAttribute(record.data(), uint32_t(MFTfileRef), atIndexRoot, kI30, root) ||
       reinterpret_cast<const TATTRIBUTE*>(root.data())->Nonresident) {
     ntfs::Log("No index root found! (MFTfileRef: %lld)", (long long)MFTfileRef);
-    return;
+    return MarkIncomplete(kListUnreadable);
   }
   const auto* rootAttr = reinterpret_cast<const TATTRIBUTE*>(root.data());
   const uint8_t* value = ResidentValue(rootAttr);
   const uint32_t valueSize = ResidentValueLength(rootAttr);
-  if (valueSize < sizeof(TINDEX_ROOT)) return;
+  if (valueSize < sizeof(TINDEX_ROOT)) return MarkIncomplete(kListUnreadable);
+  const auto* indexRoot = reinterpret_cast<const TINDEX_ROOT*>(value);
   const auto* header = reinterpret_cast<const TINDEX_HEADER*>(value + offsetof(TINDEX_ROOT, Header));
-  IndexWalk walk{*drive, Callback, Data, nullptr, {}, {}};
+  IndexWalk walk{*drive, Callback, Data, nullptr, drive->BytesPerIndexBlock, {}, false, {}};
+  // The index root states the size of its own blocks; the boot sector's
+  // figure is only a default, and a damaged one would lose every block.
+  const uint32_t own = indexRoot->BytesPerIndexBlock;
+  if (own >= 256 && own <= 65536 && (own & (own - 1)) == 0) walk.blockSize = own;
   const bool gathered = drive->GatherAttribute(record.data(), uint32_t(MFTfileRef), atIndexAllocation, kI30, allocation);
   if (gathered && reinterpret_cast<const TATTRIBUTE*>(allocation.data())->Nonresident)
     walk.allocation = reinterpret_cast<const TATTRIBUTE*>(allocation.data());
   if (header->Flags == 1 && !walk.allocation) {
     ntfs::Log("No index allocation found! (MFTfileRef: %lld)", (long long)MFTfileRef);
-    return;
+    return MarkIncomplete(kListUnreadable);
   }
   // The index bitmap is never consulted: every block an entry points at is read.
   const uint64_t start = uint64_t(offsetof(TINDEX_ROOT, Header)) + uint32_t(header->EntriesOffset);
-  if (start < valueSize) walk.Entries(value + start, valueSize - start, 0);
+  if (start < valueSize)
+    walk.Entries(value + start, valueSize - start, 0);
+  else
+    walk.unreadable = true;
+  if (walk.unreadable) MarkIncomplete(kListUnreadable);
+}
+
+TNTFSDirectory::~TNTFSDirectory() {
+  if (FOpenedHere) FOpened->erase(MFTfileRef);
 }
 
 void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
@@ -206,17 +247,25 @@ void TNTFSDirectory::AddChildren(bool /*b1*/, bool /*b2*/) {
   Children = std::make_shared<TChildList>();
   try {
     if (!drive) return;
+    if (!FOpened) {
+      auto* up = ItemAs<TNTFSDirectory>(Parent);
+      FOpened = up && up->FOpened ? up->FOpened : std::make_shared<std::set<uint64_t>>();
+    }
+    // A folder opened elsewhere in this tree (an ancestor, or one an index
+    // names twice) is shown but not opened again: its items are listed
+    // where it was opened, and a tree of repeats would grow without end.
+    if (!FOpenedHere && !(FOpenedHere = FOpened->insert(MFTfileRef).second)) return;
     ChildContext context{this, drive};
     ForEachNTFSDirEntry(AddChildVisitor, reinterpret_cast<intptr_t>(&context));
-    // A folder that names one of its ancestors (or itself) would make the
-    // tree endless: it is shown but not opened. So is one nested too deep.
+    // One nested too deep is shown but not opened.
     int depth = 0;
-    std::set<uint64_t> ancestors;
-    for (TCustomDirectory* a = this; a && depth <= ntfs::kMaxTreeDepth; a = a->Parent, ++depth)
-      if (auto* na = ItemAs<TNTFSDirectory>(a)) ancestors.insert(na->MFTfileRef);
-    for (TObject* child : *Children)
-      if (auto* d = ItemAs<TNTFSDirectory>(child))
-        if (ancestors.count(d->MFTfileRef) || depth >= ntfs::kMaxTreeDepth) d->Children = std::make_shared<TChildList>();
+    for (TCustomDirectory* a = this; a && depth <= ntfs::kMaxTreeDepth; a = a->Parent) ++depth;
+    if (depth >= ntfs::kMaxTreeDepth)
+      for (TObject* child : *Children)
+        if (auto* d = ItemAs<TNTFSDirectory>(child)) {
+          d->Children = std::make_shared<TChildList>();
+          d->MarkIncomplete(kListCut);
+        }
   } catch (...) {
     DeleteChildren();
     Children.reset();

@@ -144,11 +144,14 @@ class MftStream {
       }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(to - pos, len));
       const size_t got = it->sparse ? 0 : std::min(read_(it->lcn * cs + (pos - from), buf, n), n);
+      if (got < n) shortRead = true;
       std::memset(buf + got, 0, n - got);
       pos += n, buf += n, len -= n;
     }
     std::memset(buf, 0, len);  // past the last extent
   }
+  // Whether some Read got less than the volume should have delivered.
+  mutable bool shortRead = false;
 
  private:
   const Geometry& g_;
@@ -274,6 +277,7 @@ bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<
     mft.Read(first * rs, buf.get(), n * rs);
     for (size_t i = 0; i < n; ++i) ParseRecord(static_cast<uint32_t>(first + i), buf.get() + i * rs);
   }
+  complete = !mft.shortRead && uint64_t(records.size()) * rs >= mftBytes / rs * rs;
   Index();
   return true;
 }

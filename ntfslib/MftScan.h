@@ -62,6 +62,9 @@ class MftScan {
   // Reads every record. False when the MFT cannot be located or abort was
   // set; damage inside the MFT only loses the damaged records.
   bool Load(const Geometry& g, const VolumeRead& read, const std::atomic<bool>& abort);
+  // After Load: false when part of the MFT could not be read (the volume
+  // ends early or its map does), so files of it are missing from names.
+  bool complete = true;
 
   // A name to report: its file is an in-use, non-system base record, and it is
   // not a DOS alias of a file that has a long name.

@@ -134,13 +134,14 @@ void FillItem(const MftScan& scan, const FileName& n, NtfsLibFindData& item) {
 
 bool Stopping(const Library* lib) { return lib->abort.load() || lib->destroyed.load(); }
 
-void Report(Library* lib, const Callbacks& cb, char letter) {
+// False when the scan could not cover the whole volume: no MFT, or part of it unreadable.
+bool Report(Library* lib, const Callbacks& cb, char letter) {
   Volume volume(letter);
   ntfslib::Geometry g;
-  if (!volume.Geometry(g)) return;
+  if (!volume.Geometry(g)) return false;
   MftScan scan;
   if (!scan.Load(g, [&](uint64_t off, void* buf, size_t len) { return volume.Read(off, buf, len); }, lib->abort))
-    return;
+    return false;
   NtfsLibFindData item;
   std::u16string folder;
   int32_t folderNode = -1;
@@ -148,7 +149,7 @@ void Report(Library* lib, const Callbacks& cb, char letter) {
     ~ClearCurrent() { current = {}; }
   } clear;
   for (const FileName& n : scan.names) {
-    if (Stopping(lib)) return;
+    if (Stopping(lib)) return false;
     if (!scan.Reportable(n)) continue;
     const int32_t node = scan.FolderOf(n);
     if (node < 0) continue;
@@ -161,6 +162,7 @@ void Report(Library* lib, const Callbacks& cb, char letter) {
     if (cb.item) cb.item(lib, &item, cb.itemUser);
     current = {};
   }
+  return scan.complete;
 }
 
 // Start and finish come in pairs, even for a scan aborted before it began;
@@ -168,12 +170,15 @@ void Report(Library* lib, const Callbacks& cb, char letter) {
 void ScanThread(Library* lib, Callbacks cb, char letter) {
   lib->scanThread = std::this_thread::get_id();
   if (cb.start) cb.start(lib, cb.startUser);
+  bool whole = false;
   try {
-    Report(lib, cb, letter);
+    whole = Report(lib, cb, letter);
   } catch (...) {
     // Out of memory on a huge volume, or a callback that threw: the scan ends here.
   }
-  if (cb.finish && !lib->destroyed) cb.finish(lib, lib->abort ? 1 : 0, cb.finishUser);
+  // The finish has one flag: a scan that missed part of the volume ended
+  // early as surely as an aborted one, and a host must not take it for whole.
+  if (cb.finish && !lib->destroyed) cb.finish(lib, lib->abort || !whole ? 1 : 0, cb.finishUser);
   bool unused;
   {
     std::lock_guard guard(lib->lock);

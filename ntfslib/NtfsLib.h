@@ -69,7 +69,9 @@ enum {
 
 typedef void(NTFSLIB_CALL* NtfsLibStartCallback)(void* handle, void* user);
 typedef void(NTFSLIB_CALL* NtfsLibItemCallback)(void* handle, const NtfsLibFindData* item, void* user);
-/* aborted: non-zero when the scan ended because of NtfsLibAbortScan. */
+/* aborted: non-zero when the scan ended because of NtfsLibAbortScan, and
+ * also when it could not cover the whole volume: the MFT could not be
+ * loaded, or part of it could not be read (items may then be missing). */
 typedef void(NTFSLIB_CALL* NtfsLibFinishCallback)(void* handle, int32_t aborted, void* user);
 
 NTFSLIB_API void* NTFSLIB_CALL NtfsLibCreate(void);

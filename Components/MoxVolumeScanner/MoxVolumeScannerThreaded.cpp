@@ -100,13 +100,15 @@ int TMoxVolumeScannerThreaded::ThreadFunc(void* P) {
     self->DoStart(scanner);
   } catch (...) {
   }
+  bool whole = true;  // a walk a receiver ended by throwing finishes as it always did
   try {
     self->RunScan();
+    whole = self->ScanWasWhole();
   } catch (...) {
   }
   if (self->FInvalidatePending) self->ReleaseScanState();
   try {
-    self->DoFinish(scanner, self->FAbort);
+    self->DoFinish(scanner, self->FAbort || !whole);
   } catch (...) {
   }
   if (self->FInvalidatePending.exchange(false)) {

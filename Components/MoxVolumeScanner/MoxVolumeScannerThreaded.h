@@ -40,6 +40,10 @@ class TMoxVolumeScannerThreaded : public TMoxVolumeScannerBase {
   // On the scan thread, between DoStart and DoFinish: the walk itself. It
   // reads FAbort as often as it can.
   virtual void RunScan() = 0;
+  // After RunScan: false when the walk missed part of the volume (a folder
+  // it could not read). The finish then reports the scan as aborted: its
+  // one flag is all a host has to tell a partial scan from a whole one.
+  virtual bool ScanWasWhole() { return true; }
   // Frees what the walk reads; never called while the walk runs.
   virtual void ReleaseScanState() {}
   bool CanDestroyOnLastRelease() override;

@@ -129,6 +129,8 @@ void TMoxVolumeScannerVFAT::RunScan() {
   if (FDrive) FDrive->ScanDrive("*", false, false);
 }
 
+bool TMoxVolumeScannerVFAT::ScanWasWhole() { return !FDrive || FDrive->IncompleteFolders == 0; }
+
 // The drive raises its start event only while saving; a scan never gets here.
 void TMoxVolumeScannerVFAT::OnStart(TObject* Sender, TObject* item, const AnsiString&) { OnItem(Sender, item); }
 

@@ -31,6 +31,7 @@ class TMoxVolumeScannerVFAT : public TMoxVolumeScannerThreaded {
 
  protected:
   void RunScan() override;
+  bool ScanWasWhole() override;
   // Frees the drive before the device it reads from.
   void ReleaseScanState() override;
 

@@ -162,7 +162,7 @@ TEST(NtfsCliDamaged, UnreadableMftOrRootIsRefused) {
     f.close();
     const ToolResult r = RunTool({"ls", image, "--deleted"});
     EXPECT_EQ(r.exitCode, 1) << record;
-    EXPECT_NE(r.err.find("an NTFS volume whose MFT can't be read"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("an NTFS volume whose MFT cannot be read"), std::string::npos) << r.err;
   }
 }
 

@@ -22,6 +22,7 @@ namespace {
 // What one library scan reported, by "dir/name".
 struct LibraryScan {
   int starts = 0, finishes = 0;
+  bool aborted = false;
   std::map<std::string, uint32_t> recordOf;
 };
 
@@ -43,9 +44,10 @@ LibraryScan ScanWithLibrary(const std::u16string& root) {
     path += WideToAnsi(item->cFileName);
     static_cast<Collector*>(u)->scan.recordOf[path] = item->dwReserved0;
   }, &c);
-  NtfsLibSetFinishCallback(h, [](void*, int32_t, void* u) {
+  NtfsLibSetFinishCallback(h, [](void*, int32_t aborted, void* u) {
     auto* c = static_cast<Collector*>(u);
     std::lock_guard g(c->lock);
+    c->scan.aborted = aborted != 0;
     ++c->scan.finishes;
     c->finished.notify_all();
   }, &c);
@@ -230,6 +232,20 @@ TEST(NtfsLib, DamagedMftsEndTheScanCleanly) {
     EXPECT_EQ(s.starts, 1);
     EXPECT_EQ(s.finishes, 1);
     c.expect(s);
+  }
+}
+
+// A scan that could not read the whole MFT ends as aborted, since the
+// finish's one flag is all a host has to tell it from a whole scan.
+TEST(NtfsLib, ScanThatMissesPartOfTheMftFinishesAborted) {
+  EXPECT_FALSE(ScanWithLibrary(BoundImage(SharedVolume().image).root).aborted);
+  DamagedImage baad, cut;
+  baad.Patch(0, 0, 0x44414142, 4);   // "BAAD": no map of the MFT
+  cut.bytes.resize(cut.Record(20));  // the image ends inside the MFT
+  for (DamagedImage* d : {&baad, &cut}) {
+    const LibraryScan s = ScanWithLibrary(BoundImage(d->Write()).root);
+    EXPECT_EQ(s.finishes, 1);
+    EXPECT_TRUE(s.aborted) << (d == &baad ? "no MFT" : "cut");
   }
 }
 

@@ -66,6 +66,7 @@ class FatFileSystem : public FileSystem {
   std::unique_ptr<FileReader> Open(TCustomFile* file) override {
     auto* f = ItemAs<TFATFile>(file);
     if (!f) return nullptr;
+    PastImageEnd();  // only this file's reads count
     const uint8_t fat = fatNumber_ != fatNumberByState ? fatNumber_ : f->Deleted ? 0 : 1;
     return std::make_unique<FatReader>(*drive_, *f, fat);
   }
@@ -73,6 +74,7 @@ class FatFileSystem : public FileSystem {
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
 
   std::string ShortReadReason(TObject* item) override {
+    if (std::string cut = PastImageEnd(); !cut.empty()) return cut;
     const auto* f = ItemAs<TFATFile>(item);
     const bool chained = fatNumber_ != fatNumberByState ? fatNumber_ != 0 : f && !f->Deleted;
     if (!chained) return "its clusters run past the end of the volume";

@@ -117,6 +117,7 @@ class NtfsFileSystem : public FileSystem {
   std::unique_ptr<FileReader> Open(TCustomFile* file) override {
     auto* f = ItemAs<TNTFSFile>(file);
     if (!f) return nullptr;
+    PastImageEnd();  // only this file's reads count
     return std::make_unique<NtfsReader>(*drive_, *f);
   }
   std::string SaveName(TObject* item) override { return MakeSafeFileName(NameOf(item)); }
@@ -132,6 +133,7 @@ class NtfsFileSystem : public FileSystem {
   // Told by the data attribute itself: the flags a folder's index keeps
   // for its files may be out of date.
   std::string ShortReadReason(TObject* item) override {
+    if (std::string cut = PastImageEnd(); !cut.empty()) return cut;
     const auto* f = ItemAs<TNTFSFile>(item);
     std::vector<uint8_t> record(drive_->BytesPerFileRecord), data;
     uint16_t flags = 0;

@@ -74,9 +74,33 @@ class FileSystem {
   // is damage); "" when it is that one.
   virtual std::string SizeDamage(TObject* /*item*/) { return {}; }
 
+  // Set by Volume::Open: the device, and what the image lacks when it holds
+  // less than the volume ("" when whole).
+  TDevice* device = nullptr;
+  std::string imageEnd;
+  // imageEnd when a read went past the image's end since the last call
+  // (Open of a file is one), else "": why that file read short.
+  std::string PastImageEnd();
+
  private:
   std::string name_;
+  uint32_t readsPastEndSeen_ = 0;
 };
+
+// What a source holds, from its first sectors, before any drive mounts it.
+enum class SourceKind { Other, Ntfs, Exfat, Ext, Empty, Folder, Unreadable };
+struct SourceFacts {
+  SourceKind kind = SourceKind::Other;
+  uint64_t heldBytes = 0;     // the source's size
+  uint64_t claimedBytes = 0;  // the volume's size as its boot sector gives it, 0 unknown
+  uint64_t mftOffset = 0;     // NTFS: where the MFT begins
+};
+SourceFacts ExamineSource(char letter);
+// "the image holds 12.0 MiB of the 32.0 MiB volume; ..." when it holds less, else "".
+std::string TruncationText(const SourceFacts& facts);
+// Why no drive could be mounted on such a source: "is empty", "an NTFS
+// volume whose MFT cannot be read: ...", ...
+std::string SourceProblem(const SourceFacts& facts);
 
 // Mounts the FAT volume on device; null when it is not one.
 std::unique_ptr<FileSystem> MountFat(TDevice& device);
@@ -101,9 +125,17 @@ class Volume {
   Volume& operator=(const Volume&) = delete;
 
   // Binds hostPath (with a place: the volume there on a whole disk) to a
-  // free letter and mounts it; false with a one-line error, which names the
-  // file system found when it is one not read here.
+  // free letter and mounts it; false with a one-line error, which names
+  // what was found instead. An image that holds less than its volume is
+  // told on stderr at once when place names the command.
   bool Open(const std::string& hostPath, std::string& error, const DiskPlace& place = {});
+  // What the image lacks ("" when it holds the whole volume): a listing of
+  // it may be incomplete.
+  const std::string& Truncation() const { return truncation_; }
+  // Folders built so far whose items could not all be read or were cut.
+  std::vector<TCustomDirectory*> IncompleteFolders();
+  // One stderr line per such folder; true when there was one.
+  bool TellIncomplete(const char* command);
   FileSystem& fs() { return *fs_; }
   TCustomDrive& drive() { return fs_->drive(); }
   // Reads through the shared sector cache in lines of the given size, so
@@ -128,6 +160,7 @@ class Volume {
   char letter_ = 0;
   std::unique_ptr<TDevice> device_;
   std::unique_ptr<FileSystem> fs_;
+  std::string truncation_;
 };
 
 // The partition table of a disk opened from hostPath, read with the sector

@@ -54,11 +54,13 @@ struct FatFacts {
            clusters = 0;
 };
 
-void InspectDrive(const std::string& path, DiskPlace place, NtfsFacts& n, FatFacts& f) {
+// False with the reason when the volume cannot be mounted.
+bool InspectDrive(const std::string& path, DiskPlace place, NtfsFacts& n, FatFacts& f, std::string& error) {
   Volume volume;
-  std::string error;
   place.command = nullptr;  // the table's notes were told at the first look
-  if (!volume.Open(path, error, place)) return;
+  if (!volume.Open(path, error, place)) return false;
+  if (!volume.Truncation().empty())
+    std::fprintf(stderr, "moxvolscan info: %s: %s\n", Printable(path).c_str(), volume.Truncation().c_str());
   if (auto* d = dynamic_cast<TNTFSdrive*>(&volume.drive()))
     n = {true, d->Name, d->MajorVersion, d->MinorVersion, d->Dirty(), d->BytesPerSector(), d->BytesPerCluster,
          d->BytesPerFileRecord, d->BytesPerIndexBlock, d->MftStartLcn(), d->MftRecordCount()};
@@ -66,6 +68,7 @@ void InspectDrive(const std::string& path, DiskPlace place, NtfsFacts& n, FatFac
     f = {true, d->FATType == 1 ? 12u : d->FATType == 2 ? 16u : 32u, d->BytesPerSector(), d->BytesPerCluster,
          d->BootSec.NumberOfFATs, d->SectorsPerFAT, d->BootSec.ReservedSectors, d->BootSec.RootEntries,
          d->RootCluster, d->ClusterCount};
+  return true;
 }
 
 void PrintFatText(const FatFacts& f) {
@@ -183,17 +186,38 @@ int RunInfo(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan info: %s\n", error.c_str());
     return kExitFailure;
   }
-  const VolumeFacts facts = Inspect(letter);
+  VolumeFacts facts = Inspect(letter);
+  const SourceFacts source = ExamineSource(letter);
+  const auto binding = GetDriveBinding(letter);
+  const bool folder = binding && !binding->rootDir.empty();
   UnbindDriveLetter(letter);
+  // Named as the other commands name it, though not read here.
+  if (!facts.hasFileSystem && source.kind == SourceKind::Ext) facts.fileSystem = "ext2/ext3/ext4";
+  if (!facts.hasFileSystem && source.kind == SourceKind::Exfat) facts.fileSystem = "exFAT";
+  if (!facts.fileSystem.empty()) facts.hasFileSystem = true;
   NtfsFacts ntfs;
   FatFacts fat;
-  if (facts.hasFileSystem) InspectDrive(path, place, ntfs, fat);
+  std::string problem;
+  // A folder is read through its mount's device where it can be. A FAT or
+  // NTFS volume that cannot be mounted, a file system not read here and an
+  // empty file fail with the words the other commands use; bytes that hold
+  // no file system at all just show their size.
+  const bool fatOrOther = source.kind == SourceKind::Other || source.kind == SourceKind::Ext;
+  if (source.kind == SourceKind::Ntfs || (fatOrOther && facts.hasFileSystem)) {
+    if (InspectDrive(path, place, ntfs, fat, problem) || folder) problem.clear();
+  } else if (!folder && source.kind != SourceKind::Other) {
+    problem = Printable(path) + ": " + SourceProblem(source);
+  }
   if (parsed->Has("--json")) {
     PrintJson(path, facts, ntfs, fat);
   } else {
     PrintText(path, facts);
     if (ntfs.mounted) PrintNtfsText(ntfs);
     if (fat.mounted) PrintFatText(fat);
+  }
+  if (!problem.empty()) {
+    std::fprintf(stderr, "moxvolscan info: %s\n", problem.c_str());
+    return kExitFailure;
   }
   if (!facts.hasParams && !facts.hasFileSystem) {
     std::fprintf(stderr, "moxvolscan info: %s: no readable volume\n", Printable(path).c_str());

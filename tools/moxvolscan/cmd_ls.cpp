@@ -199,12 +199,14 @@ int RunLs(const std::vector<std::string>& args) {
   bool searchFailed = false;
   if (const std::string note = includeDeleted ? volume.fs().DeletedSearchNote(searchFailed) : ""; !note.empty())
     std::fprintf(stderr, "moxvolscan ls: %s\n", note.c_str());
+  // A listing that may lack items says where; a cut image was told at Open.
+  const bool incomplete = !Interrupted() && volume.TellIncomplete("ls");
   volume.KeepTreeUntilExit();
   if (Interrupted()) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
     return kExitFailure;
   }
-  return searchFailed ? kExitFailure : kExitOk;
+  return searchFailed || incomplete || !volume.Truncation().empty() ? kExitFailure : kExitOk;
 }
 
 CommandRegistrar registrar({

@@ -414,7 +414,9 @@ int RunSave(const std::vector<std::string>& args) {
     saver.Run(items);
     tally = saver.tally;
   }
-  const bool success = ok && tally.failed == 0 && tally.shortCopies == 0 && !Interrupted();
+  // A folder whose items could not all be read saved only what could be.
+  const bool incomplete = !Interrupted() && volume.TellIncomplete("save");
+  const bool success = ok && tally.failed == 0 && tally.shortCopies == 0 && !incomplete && !Interrupted();
   cleanup.removeDest = created && !success;
   if (Interrupted()) Say("interrupted");
   return finish(success ? kExitOk : kExitFailure);

@@ -42,6 +42,7 @@ struct VolumeScan {
   std::string folderUtf8;
   std::string shownName;
   std::atomic<uint64_t> files{0}, bytes{0};  // written by the scan thread only
+  bool aborted = false;  // from its finish event; read once the scan threads have ended
 
   ~VolumeScan() {
     scanner = nullptr;
@@ -153,10 +154,11 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   }
 
   void OnFinish(IMoxVolumeScanner* AScanner, bool AAborted) override {
-    Flush(VolumeOf(AScanner));
+    VolumeScan& v = VolumeOf(AScanner);
+    Flush(v);
     std::lock_guard guard(lock_);
     ++finished_;
-    aborted_ = aborted_ || AAborted;
+    v.aborted = AAborted;
     changed_.notify_all();
   }
 
@@ -173,7 +175,7 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   }
 
   // Valid once every scan thread has ended.
-  bool aborted() const { return aborted_; }
+  bool interrupted() const { return interruptRequested_; }
   void ClearProgress() {
     std::lock_guard guard(outLock_);
     progress_.Clear();
@@ -273,7 +275,6 @@ class ScanPrinter : public TInterfacedObject<IMoxVolumeScannerCallbacks> {
   std::mutex lock_;
   std::condition_variable changed_;
   int finished_ = 0;
-  bool aborted_ = false;
   bool interruptRequested_ = false;
 };
 
@@ -325,7 +326,11 @@ int RunScan(const std::vector<std::string>& args) {
     v->scanner = MoxCreateVolumeScanner(mountPoint, nullptr, kind);
     if (!v->scanner) {
       const auto binding = GetDriveBinding(v->letter);
-      fail(v->shown, NoScannerReason(kind, binding && !binding->rootDir.empty()));
+      const bool folder = binding && !binding->rootDir.empty();
+      const SourceFacts facts = ExamineSource(v->letter);
+      // What the source is, when that is why no back-end took it.
+      const bool told = kind == vsaAuto && !folder && facts.kind != SourceKind::Other;
+      fail(v->shown, told ? SourceProblem(facts) : NoScannerReason(kind, folder));
       continue;
     }
     if (verbose) std::fprintf(stderr, "%s\n", Describe(*v, kind).c_str());
@@ -365,10 +370,18 @@ int RunScan(const std::vector<std::string>& args) {
   for (const auto& v : volumes) files += v->files, bytes += v->bytes;
   const std::string totals = std::to_string(files) + " files, " + std::to_string(bytes) + " bytes";
   if (mode == OutputMode::Count) std::printf("%s\n", totals.c_str());
-  if (printer->aborted()) {
+  if (printer->interrupted() || Interrupted()) {
     std::fprintf(stderr, "moxvolscan scan: interrupted after %s\n", totals.c_str());
     return kExitFailure;
   }
+  // A scan that ended early on its own missed part of its volume.
+  for (const auto& v : volumes)
+    if (v->aborted) {
+      const SourceFacts facts = ExamineSource(v->letter);
+      std::string why = TruncationText(facts);
+      if (why.empty() && facts.kind == SourceKind::Ntfs) why = "its MFT, or part of it, cannot be read";
+      fail(v->shown, "the scan could not read the whole volume" + (why.empty() ? "" : ": " + why));
+    }
   // What the walk could not enter is not in the listing: say so.
   for (const auto& v : volumes) {
     auto* walk = dynamic_cast<TMoxVolumeScannerFind*>(v->scanner.get());
