@@ -88,6 +88,9 @@ bool LooksLikeRecord(const uint8_t* r) {
 bool TFATdrive::ContinuesClearedDirectory(uint32_t Cluster) {
   if (!InVolumeCluster(Cluster) || ClassifyFATEntry(FATType, GetFAT(Cluster, 0)) != fatEntryFree) return false;
   if (!ReadCachedSector(Cluster2Sec(Cluster), DirBuffer, DirBufferSector)) return false;
+  // A cluster that opens with "." is where another folder starts (a deleted
+  // neighbour's clusters are free too): its entries are not this folder's.
+  if (std::memcmp(DirBuffer.data(), ".          ", 11) == 0 && (DirBuffer[11] & faDirectory)) return false;
   for (uint32_t i = 0; i + 32 <= FBytesPerSector; i += 32) {
     if (!LooksLikeRecord(DirBuffer.data() + i)) return false;
     if (DirBuffer[i] == 0) break;

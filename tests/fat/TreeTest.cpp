@@ -137,10 +137,14 @@ TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
   img.Short(41, 0, "NOTMINE TXT", faArchive, 0, 0);
   folder(59, 2, "\xE5" "UNK       ");
   std::memset(img.Cluster(60), 0xAA, 512);  // free, but not directory records
+  folder(70, 3, "\xE5" "IRST      ");
+  folder(71, 4, "\xE5" "ECOND     ");  // the next free cluster starts a folder of its own
   MountedFat m(img);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IG")).size(), 16u);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_SED")).size(), 14u);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_UNK")).size(), 14u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IRST")).size(), 14u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_ECOND")).size(), 14u);
 }
 
 TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
