@@ -1,6 +1,6 @@
-// What a volume's first sector says about its file system. Internal to the
-// platform layer: raw sources use it for mount points, Files.cpp for
-// GetVolumeInformation.
+// What a volume's first sector says about its file system. Raw sources use
+// it for mount points, Files.cpp for GetVolumeInformation; the FAT type rule
+// is the FAT drive's too, so every reader names a volume alike.
 #pragma once
 
 #include <cstdint>
@@ -24,3 +24,16 @@ bool ParseBootSector(const uint8_t* sector, size_t size, BootSectorInfo& info);
 // The file system the mount table names for the mount holding a directory,
 // in Windows spelling where one exists ("vfat" -> "FAT"); empty when unknown.
 std::string FileSystemNameFromMountTable(const std::string& dir);
+
+// The FAT type of a parameter block: 12, 16 or 32; 0 when it has no usable
+// layout. No fixed root and no 16-bit FAT size is the FAT32 layout, FAT32
+// whatever its count of clusters, as dosfstools and the Linux kernel read it
+// (mkfs.fat -F 32 makes small ones; read by the count they would list as
+// empty). Otherwise the count decides. A 16-bit FAT size with no root
+// entries, or no FAT size at all, lays out no root to read.
+inline unsigned FatTypeOf(uint16_t rootEntries, uint16_t sectorsPerFat16, uint32_t sectorsPerFat32,
+                          uint32_t clusterCount) {
+  if (sectorsPerFat16 == 0) return rootEntries == 0 && sectorsPerFat32 != 0 ? 32 : 0;
+  if (rootEntries == 0) return 0;
+  return clusterCount < 4085 ? 12 : clusterCount < 65525 ? 16 : 32;
+}
