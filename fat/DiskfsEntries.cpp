@@ -120,7 +120,10 @@ bool TFATdrive::ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
 
 bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry,
                             AnsiString& Name) {
-  constexpr int kMaxRecords = 18;
+  // Names of up to 255 characters take 20 records. The whole name fits a
+  // host's find record (260 wide characters) and the 8-bit text has no limit
+  // here, so none is shown under its alias for want of room.
+  constexpr int kMaxRecords = 20;
   constexpr int kUnits = kMaxRecords * 13;
   TLongNameEntry rec;
   std::memcpy(&rec, Entry, sizeof rec);
@@ -135,10 +138,9 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
     for (int i = 0; i < 6; ++i) *out++ = ReadLE16(rec.Name2 + 2 * i);
     for (int i = 0; i < 2; ++i) *out++ = ReadLE16(rec.Name3 + 2 * i);
     ++taken;
-    if (taken < kMaxRecords) {
-      if (!GetNextRecord(Cluster, Sector, Index, Entry)) return false;
-      std::memcpy(&rec, Entry, sizeof rec);
-    }
+    // The record after the last one taken is the item's short entry.
+    if (!GetNextRecord(Cluster, Sector, Index, Entry)) return false;
+    std::memcpy(&rec, Entry, sizeof rec);
   }
   // The $0000 terminator ends the name; the $FFFF padding after it is dropped.
   // The code page stands in as UTF-8, so the whole name always fits.

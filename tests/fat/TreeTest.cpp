@@ -57,15 +57,17 @@ struct RootFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000);
 };
 
-TEST_F(RootFixture, LongNamesOfOneTwoAndEighteenRecordsOrTheShortName) {
+TEST_F(RootFixture, LongNamesOfOneTwoAndUpTo20RecordsOrTheShortName) {
   uint32_t i = 0;
   i += img.Long(0, i, "ThirteenChars", "THIRTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, "FourteenChars!", "FOURTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, std::string(230, 'x'), "XXXXXX~1TXT", faArchive, 0, 0);  // 18 records
+  i += img.Long(0, i, std::string(255, 'z'), "ZZZZZZ~1TXT", faArchive, 0, 0);  // 20, the most a name takes
   img.Long(0, i, std::string(30, 'y'), "YYYYYY~1   ", faArchive, 0, 0);
   img.Record(0, i + 1)[13] ^= 0xFF;  // the checksum changes inside the run
   MountedFat m(img);
-  EXPECT_EQ(Names(m, m.Root()), (Strings{"ThirteenChars", "FourteenChars!", "XXXXXX~1.TXT", "YYYYYY~1"}));
+  EXPECT_EQ(Names(m, m.Root()),
+            (Strings{"ThirteenChars", "FourteenChars!", std::string(230, 'x'), std::string(255, 'z'), "YYYYYY~1"}));
 }
 
 TEST_F(RootFixture, EscapedAndDeletedShortNames) {
