@@ -1,4 +1,5 @@
 // FAT drive: directory records, short names and long names.
+#include <algorithm>
 #include <cstring>
 
 #include "DiskfsInternal.h"
@@ -96,6 +97,14 @@ bool TFATdrive::ContinuesClearedDirectory(uint32_t Cluster) {
     if (DirBuffer[i] == 0) break;
   }
   return true;
+}
+
+TFATEntryAddress TFATdrive::EntryAddress(uint32_t Cluster, uint32_t Sector, uint16_t Index) const {
+  const uint32_t perSector = FBytesPerSector / 32, perCluster = std::max<uint32_t>(BytesPerCluster / 32, 1);
+  const uint32_t at = Index ? Index - 1u : 0u;
+  if (Cluster == 0) return {0, (Sector - RootStartSector) * perSector + at};
+  // In a chain the cursor counts records from the directory's start.
+  return {Cluster, at % perCluster};
 }
 
 bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {

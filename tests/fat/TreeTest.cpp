@@ -142,7 +142,12 @@ TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
   folder(70, 3, "\xE5" "IRST      ");
   folder(71, 4, "\xE5" "ECOND     ");  // the next free cluster starts a folder of its own
   MountedFat m(img);
-  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IG")).size(), 16u);
+  const auto big = m.List(m.Child<TFATDirectory>(m.Root(), "_IG"));
+  ASSERT_EQ(big.size(), 16u);
+  // Entries are addressed by the cluster holding them, counted from its start.
+  EXPECT_EQ(static_cast<TFATFile*>(big[13])->Entry, (TFATEntryAddress{30, 15}));
+  EXPECT_EQ(static_cast<TFATFile*>(big[15])->Entry, (TFATEntryAddress{31, 1}));
+  EXPECT_EQ(m.Child<TFATDirectory>(m.Root(), "_IG")->Entry, (TFATEntryAddress{0, 0}));
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_SED")).size(), 14u);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_UNK")).size(), 14u);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IRST")).size(), 14u);
@@ -153,7 +158,9 @@ TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
   Numbered(img, 0, 0, img.rootEntries);
   img.Short(2, 0, "BEYOND     ", faArchive, 0, 0);  // first data cluster right after the region
   MountedFat m(img);
-  EXPECT_EQ(m.List(m.Root()).size(), img.rootEntries);
+  ASSERT_EQ(m.List(m.Root()).size(), img.rootEntries);
+  // Its entries are addressed by their place in the whole region.
+  EXPECT_EQ(static_cast<TFATFile*>(m.List(m.Root()).back())->Entry, (TFATEntryAddress{0, img.rootEntries - 1u}));
 }
 
 // Folders pointing at the root, the reserved clusters or past the end open

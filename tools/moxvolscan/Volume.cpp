@@ -248,6 +248,7 @@ uint64_t SizeOf(TObject* item) {
 
 namespace {
 const std::string kRecordMark = "\x1F" "mft:";
+const std::string kEntryMark = "\x1F" "entry:";
 
 // Items of the tree below root in walk order, folders built on the way.
 template <typename Visit>
@@ -274,6 +275,10 @@ std::vector<std::string> RecordArguments(const std::vector<std::string>& args) {
       out.push_back(kRecordMark + args[++i]);
     else if (args[i].rfind("--mft=", 0) == 0)
       out.push_back(kRecordMark + args[i].substr(6));
+    else if (args[i] == "--entry" && i + 1 < args.size())
+      out.push_back(kEntryMark + args[++i]);
+    else if (args[i].rfind("--entry=", 0) == 0)
+      out.push_back(kEntryMark + args[i].substr(8));
     else
       out.push_back(args[i]);
   }
@@ -291,6 +296,7 @@ TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
     }
     return FindRecord(n, error);
   }
+  if (volumePath.rfind(kEntryMark, 0) == 0) return FindEntry(volumePath.substr(kEntryMark.size()), error);
   TObject* item = ResolveIn(fs_->Root(), volumePath, error);
   if (!item && fs_->DeletedRoot()) item = ResolveIn(fs_->DeletedRoot(), volumePath, error);
   return item;
@@ -306,6 +312,27 @@ TObject* Volume::FindRecord(uint64_t record, std::string& error) {
   if (!found) found = FindInTree(*fs_, fs_->Root(), is);
   if (!found && fs_->DeletedRoot()) found = FindInTree(*fs_, fs_->DeletedRoot(), is);
   if (!found) error = "--mft " + std::to_string(record) + ": no file or folder of that MFT record on the volume";
+  return found;
+}
+
+// "C:I" as ls shows it; the numbers are read as numbers, so "2:05" will do.
+TObject* Volume::FindEntry(const std::string& address, std::string& error) {
+  const size_t colon = address.find(':');
+  uint32_t cluster = 0, index = 0;
+  auto number = [](std::string_view text, uint32_t& n) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+  };
+  if (colon == std::string::npos || !number(std::string_view(address).substr(0, colon), cluster) ||
+      !number(std::string_view(address).substr(colon + 1), index)) {
+    error = "--entry " + Printable(address) + ": give a directory entry as CLUSTER:INDEX, as ls shows it";
+    return nullptr;
+  }
+  const std::string wanted = std::to_string(cluster) + ":" + std::to_string(index);
+  TObject* found = FindInTree(*fs_, fs_->Root(), [&](TObject* item) { return fs_->EntryOf(item) == wanted; });
+  if (!found)
+    error = "--entry " + wanted + ": no file or folder has its directory entry there" +
+            (fs_->RecordOf(fs_->Root()) >= 0 ? " (an NTFS volume: name items with --mft N)" : "");
   return found;
 }
 
@@ -419,18 +446,58 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   }
   facts.attributes = fs_.AttributesOf(item);
   facts.mft = fs_.RecordOf(item);
+  facts.entry = fs_.EntryOf(item);
   if (folder != folder_) {
     folder_ = folder;
     folderPath_ = folder ? ShownPath(fs_, folder) : "";
     if (!folderPath_.empty()) folderPath_ += '/';
+    folderShared_ = folder && !facts.entry.empty() && PathShared(folder);
   }
   // The strings keep their room from item to item: a listing of a big
   // volume then allocates almost nothing per line.
   facts.path.assign(folderPath_);
-  AppendShownName(facts.path, fs_.NameView(item));
+  const std::string_view name = fs_.NameView(item);
+  facts.samePath = folderShared_;
+  if (!facts.samePath && folder && !facts.entry.empty()) {
+    const auto& namesakes = Namesakes(folder);
+    facts.samePath = !namesakes.empty() && namesakes.count(ShownName(std::string(name)));
+  }
+  AppendShownName(facts.path, name);
   // Volume times are local times and are shown as they stand, as the scanner passes them on.
   facts.mtime.clear();
   AppendDosTimeIso(facts.mtime, date, time);
+}
+
+const std::unordered_set<std::string>& ItemDescriber::Namesakes(TCustomDirectory* dir) {
+  auto [at, added] = namesakes_.try_emplace(dir);
+  if (added && dir->Children) {
+    std::unordered_set<std::string> seen;
+    for (TObject* child : *dir->Children) {
+      std::string shown = ShownName(fs_.NameOf(child));
+      if (!seen.insert(shown).second) at->second.insert(std::move(shown));
+    }
+  }
+  return at->second;
+}
+
+// A folder's path names another item too when a folder on the way, or the
+// folder itself, shows the name of a sibling: a path then reaches one of them.
+bool ItemDescriber::PathShared(TCustomDirectory* dir) {
+  std::vector<TCustomDirectory*> way;
+  bool shared = false;
+  for (TCustomDirectory* d = dir; d && d->Parent && d != fs_.Root() && way.size() < size_t(kMaxPathDepth);
+       d = d->Parent) {
+    if (const auto known = shared_.find(d); known != shared_.end()) {
+      shared = known->second;
+      break;
+    }
+    way.push_back(d);
+  }
+  for (auto it = way.rbegin(); it != way.rend(); ++it) {
+    shared = shared || Namesakes((*it)->Parent).count(ShownName(fs_.NameOf(*it))) > 0;
+    shared_[*it] = shared;
+  }
+  return shared;
 }
 
 void AppendItemLine(std::string& out, const ItemFacts& f) {
@@ -461,15 +528,17 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
   put(state, stateWidth + 2);
   put(f.path, f.path.size());
   out[at] = '\n';
+  // A path that names another item too gets what names this one alone.
+  if (f.samePath && !f.entry.empty()) out.insert(at, "  --entry " + f.entry);
 }
 
 void AppendItemJson(std::string& out, const ItemFacts& f) {
   out += "{\"path\":\"";
   AppendJsonEscaped(out, f.path.data(), f.path.size());
   // The rest written straight into room made at once (160 bytes hold all
-  // but the time): this runs once per listed item.
+  // but the time and the entry): this runs once per listed item.
   const size_t at = out.size();
-  out.resize(at + 160 + f.mtime.size());
+  out.resize(at + 160 + f.mtime.size() + 12 + f.entry.size());
   char* p = out.data() + at;
   auto put = [&p](std::string_view part) { p = std::copy(part.begin(), part.end(), p); };
   auto number = [&p](auto v) { p = std::to_chars(p, p + 24, v).ptr; };
@@ -489,6 +558,11 @@ void AppendItemJson(std::string& out, const ItemFacts& f) {
   if (f.mft >= 0) {
     put(",\"mft\":");
     number(f.mft);
+  }
+  if (!f.entry.empty()) {
+    put(",\"entry\":\"");
+    put(f.entry);
+    put("\"");
   }
   put("}\n");
   out.resize(size_t(p - out.data()));

@@ -189,14 +189,18 @@ CommandRegistrar registrar({
     "are not UTF-8 are read in code page 437. cat and save take names so.\n"
     "On NTFS, deleted items are listed under the folders they were in (the live\n"
     "folders, listed once more) or under a folder 'MFT n' when their folder's\n"
-    "record n is gone.\n\n"
+    "record n is gone.\n"
+    "On FAT, a line whose path also names another item (two deleted files\n"
+    "both shown as _.TXT, or anything in a folder like that) ends with\n"
+    "'  --entry C:I', the item's directory entry, which cat and save take.\n\n"
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
     "  --json          one JSON object per line with the keys path, type,\n"
     "                  size, mtime, attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
-    "                  NTFS also mft (the item's MFT record number)\n" +
+    "                  NTFS also mft (the item's MFT record number), on FAT\n"
+    "                  entry (\"C:I\", its directory entry)\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });

@@ -151,8 +151,8 @@ int RunSave(const std::vector<std::string>& args) {
   std::set<std::string> topNames;
   for (size_t i = 1; i + 1 < pos.size(); ++i) {
     TObject* item = volume.Resolve(pos[i], error);
-    if (item == fs.Root()) error = Printable(pos[i]) + ": name a file or folder, not the volume root";
-    if (!item || item == fs.Root()) {
+    if (item == fs.Root() && !fs.SavesRoot()) error = Printable(pos[i]) + ": name a file or folder, not the volume root";
+    if (!item || (item == fs.Root() && !fs.SavesRoot())) {
       Say(error);
       ok = false;
     } else if (!topNames.insert(fs.SaveName(item)).second) {
@@ -288,7 +288,7 @@ int RunSave(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "save",
-    "save IMAGE|DEVICE PATH|--mft N ... DEST [--partition N | --sector S] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
+    "save IMAGE|DEVICE PATH|--mft N|--entry C:I ... DEST [--partition N | --sector S] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
     "copy files and folders, deleted ones too, out of a volume image or device",
     "Copies each PATH (as 'moxvolscan ls' shows it) into the host folder DEST,\n"
     "made when missing. Folders are copied with all they hold, live and\n"
@@ -302,7 +302,9 @@ CommandRegistrar registrar({
     "whose data ends early is saved as far as it goes and named with the bytes\n"
     "read. The status is 1 when anything was not saved whole. On NTFS,\n"
     "--mft N names the item of MFT record N (a deleted one first), and files of\n"
-    "4 GiB and more are saved whole.\n\n"
+    "4 GiB and more are saved whole. On FAT, --entry C:I names an item by its\n"
+    "directory entry (see 'moxvolscan cat --help'), and PATH '/' is the whole\n"
+    "volume, saved into DEST itself.\n\n"
     "  --fat N          0 reads the clusters as contiguous; 1 or 2 follows that\n"
     "                   copy of the FAT, for every file. Default: 0 for deleted\n"
     "                   files (their chains were cleared), 1 for live ones (FAT).\n"
