@@ -1,9 +1,11 @@
-// What a volume's first sector says about its file system. Raw sources use
-// it for mount points, Files.cpp for GetVolumeInformation; the FAT type rule
-// is the FAT drive's too, so every reader names a volume alike.
+// What a volume's first sector says about its file system, and where its
+// copy is when the first sector is lost. Raw sources use it for mount points,
+// Files.cpp for GetVolumeInformation; the FAT type rule is the FAT drive's
+// too, so every reader names a volume alike.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class RawSource;
@@ -20,6 +22,21 @@ struct BootSectorInfo {
 bool ReadBootSectorInfo(RawSource& source, BootSectorInfo& info);
 // Same, over bytes already read (at least 512 of them).
 bool ParseBootSector(const uint8_t* sector, size_t size, BootSectorInfo& info);
+
+// A sound copy of the boot sector, for a source whose first sector holds
+// none that can be read: FAT32 keeps one at sector 6, NTFS in the volume's
+// last sector (NT 3.x in its middle). Sectors of 512 to 4096 bytes are
+// tried; a copy counts when its own sector size is the one it was found by.
+struct BackupBootSector {
+  uint64_t sector = 0;       // where the copy is, in sectorSize units
+  uint32_t sectorSize = 512;
+  std::string fileSystemName;  // "FAT32" or "NTFS"
+};
+// False when sector 0 is usable, or no copy is sound.
+bool FindBackupBootSector(RawSource& source, BackupBootSector& found);
+// The source with the copy read in place of its first sector (read-only);
+// null when the copy can't be read.
+std::shared_ptr<RawSource> WithBootSectorFrom(std::shared_ptr<RawSource> source, const BackupBootSector& copy);
 
 // The file system the mount table names for the mount holding a directory,
 // in Windows spelling where one exists ("vfat" -> "FAT"); empty when unknown.

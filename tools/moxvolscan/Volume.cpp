@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BootSector.h"
 #include "Ldiskio.h"
 #include "Names.h"
 #include "Partitions.h"
@@ -83,8 +84,35 @@ void PrintTableNotes(const char* command, const std::string& hostPath, const Par
     std::fprintf(stderr, "moxvolscan %s: %s: %s\n", command, Printable(hostPath).c_str(), n.text.c_str());
 }
 
+namespace {
+// A volume whose boot sector is lost is read through its copy, and the
+// command says so once.
+void UseBackupBootSector(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place) {
+  BackupBootSector copy;
+  if (!FindBackupBootSector(*binding.raw, copy)) return;
+  auto patched = WithBootSectorFrom(binding.raw, copy);
+  if (!patched) return;
+  binding.raw = patched;
+  // A bare image tells its sector size by its boot sector, which is the copy's now.
+  if (!place.partition && !place.sector) binding.sectorSize = std::max(binding.sectorSize, copy.sectorSize);
+  if (place.command)
+    std::fprintf(stderr, "moxvolscan %s: %s: no usable boot sector at sector 0; read through its %s copy at sector %llu\n",
+                 place.command, Printable(hostPath).c_str(), copy.fileSystemName.c_str(),
+                 static_cast<unsigned long long>(copy.sector));
+}
+
+bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place, std::string& error);
+}  // namespace
+
 bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place,
                      std::string& error) {
+  if (!SelectVolume(hostPath, binding, place, error)) return false;
+  UseBackupBootSector(hostPath, binding, place);
+  return true;
+}
+
+namespace {
+bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place, std::string& error) {
   std::shared_ptr<RawSource>& raw = binding.raw;
   const std::string shown = Printable(hostPath);
   binding.sectorSize = SectorSizeOf(hostPath);
@@ -138,6 +166,7 @@ bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const D
     error = shown + ": a partitioned disk (" + scheme + "); choose one with --partition N: " + list;
   return false;
 }
+}  // namespace
 
 bool PartitionOption(const ParsedArgs& parsed, const char* command, DiskPlace& place) {
   place = DiskPlace{};
@@ -323,6 +352,10 @@ TObject* Volume::FindEntry(const std::string& address, std::string& error) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     return !text.empty() && ec == std::errc() && end == text.data() + text.size();
   };
+  if (fs_->RecordOf(fs_->Root()) >= 0) {
+    error = "--entry " + Printable(address) + ": directory entries address FAT items; on NTFS give --mft N";
+    return nullptr;
+  }
   if (colon == std::string::npos || !number(std::string_view(address).substr(0, colon), cluster) ||
       !number(std::string_view(address).substr(colon + 1), index)) {
     error = "--entry " + Printable(address) + ": give a directory entry as CLUSTER:INDEX, as ls shows it";
@@ -331,8 +364,7 @@ TObject* Volume::FindEntry(const std::string& address, std::string& error) {
   const std::string wanted = std::to_string(cluster) + ":" + std::to_string(index);
   TObject* found = FindInTree(*fs_, fs_->Root(), [&](TObject* item) { return fs_->EntryOf(item) == wanted; });
   if (!found)
-    error = "--entry " + wanted + ": no file or folder has its directory entry there" +
-            (fs_->RecordOf(fs_->Root()) >= 0 ? " (an NTFS volume: name items with --mft N)" : "");
+    error = "--entry " + wanted + ": no file or folder has its directory entry there";
   return found;
 }
 
@@ -460,7 +492,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.samePath = folderShared_;
   if (!facts.samePath && folder && !facts.entry.empty()) {
     const auto& namesakes = Namesakes(folder);
-    facts.samePath = !namesakes.empty() && namesakes.count(ShownName(std::string(name)));
+    facts.samePath = !namesakes.empty() && namesakes.count(std::string(name));
   }
   AppendShownName(facts.path, name);
   // Volume times are local times and are shown as they stand, as the scanner passes them on.
@@ -473,8 +505,8 @@ const std::unordered_set<std::string>& ItemDescriber::Namesakes(TCustomDirectory
   if (added && dir->Children) {
     std::unordered_set<std::string> seen;
     for (TObject* child : *dir->Children) {
-      std::string shown = ShownName(fs_.NameOf(child));
-      if (!seen.insert(shown).second) at->second.insert(std::move(shown));
+      std::string name = fs_.NameOf(child);
+      if (!seen.insert(name).second) at->second.insert(std::move(name));
     }
   }
   return at->second;
@@ -494,7 +526,7 @@ bool ItemDescriber::PathShared(TCustomDirectory* dir) {
     way.push_back(d);
   }
   for (auto it = way.rbegin(); it != way.rend(); ++it) {
-    shared = shared || Namesakes((*it)->Parent).count(ShownName(fs_.NameOf(*it))) > 0;
+    shared = shared || Namesakes((*it)->Parent).count(fs_.NameOf(*it)) > 0;
     shared_[*it] = shared;
   }
   return shared;

@@ -183,7 +183,7 @@ class ItemDescriber {
  private:
   // Whether dir's path is shared with another item, the answer kept.
   bool PathShared(TCustomDirectory* dir);
-  // The names that two or more of dir's children show, counted once per folder.
+  // The names that two or more of dir's children have, counted once per folder.
   const std::unordered_set<std::string>& Namesakes(TCustomDirectory* dir);
   FileSystem& fs_;
   TCustomDirectory* folder_ = nullptr;
