@@ -67,6 +67,15 @@ struct TFATFileInfo {
   std::vector<uint64_t> Visited;
 };
 
+// Where an item's short entry stands: the cluster holding it and its record
+// index in that cluster, or cluster 0 and its index in the fixed FAT12/16
+// root. Unique on a volume, so it names an item that shares its shown name.
+struct TFATEntryAddress {
+  uint32_t Cluster = 0;
+  uint32_t Index = 0;
+  bool operator==(const TFATEntryAddress&) const = default;
+};
+
 // The scan context ScanDrive hands to its visitor.
 struct TTransferdata {
   AnsiString Mask;
@@ -136,6 +145,8 @@ class TFATdrive : public TCustomDrive {
   // LongName, when given, tells whether Name came from long-name records.
   bool FindNextEntry(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry& Entry, AnsiString& Name,
                      bool IncludeDeleted, bool* LongName = nullptr);
+  // The address of the record a cursor has just read.
+  TFATEntryAddress EntryAddress(uint32_t Cluster, uint32_t Sector, uint16_t Index) const;
 
   // Item tree.
   void CreateStartItems();
@@ -193,6 +204,7 @@ class TFATDirectory : public TCustomDirectory {
   uint32_t StartCluster = 0;  // 0 for the fixed FAT12/16 root
   uint32_t StartSector = 0;   // root directories only
   bool LongName = false;      // Name came from long-name records
+  TFATEntryAddress Entry;     // the start directories have none (0:0 is a root item's)
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;
@@ -226,6 +238,7 @@ class TFATFile : public TCustomFile {
   uint8_t Attributes = 0;
   uint32_t StartCluster = 0;
   bool LongName = false;  // Name came from long-name records
+  TFATEntryAddress Entry;
   std::shared_ptr<TFATTree> FTree;
 
   void Assign(TObject* source) override;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "BootSector.h"
 #include "DiskfsInternal.h"
 
 using diskfs::Fmt;
@@ -104,8 +105,9 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
             int(Boot.ReservedSectors), int(Boot.NumberOfFATs), int(Boot.Jump[0])));
     return false;
   }
-  if (Boot.SectorsPerFAT16 == 0 && (Boot.RootEntries != 0 || Boot.SectorsPerFAT32 == 0)) {
-    Log("bad parameter in boot sector: no sectors per FAT ! (FATdrive.CalcDriveInfo)");
+  if (FatTypeOf(Boot.RootEntries, Boot.SectorsPerFAT16, Boot.SectorsPerFAT32, 0) == 0) {
+    Log(Boot.SectorsPerFAT16 == 0 ? "bad parameter in boot sector: no sectors per FAT ! (FATdrive.CalcDriveInfo)"
+                                  : "bad parameter in boot sector: no root entries ! (FATdrive.CalcDriveInfo)");
     return false;
   }
   try {
@@ -123,7 +125,12 @@ bool TFATdrive::CalcDriveInfo(const TBootSec& Boot) {
               unsigned(SectorCount), unsigned(FirstDataSector)));
       return false;
     }
-    FATType = ClusterCount < 4085 ? 1 : ClusterCount < 65525 ? 2 : 3;
+    const unsigned type = FatTypeOf(Boot.RootEntries, Boot.SectorsPerFAT16, Boot.SectorsPerFAT32, ClusterCount);
+    FATType = type == 12 ? 1 : type == 16 ? 2 : 3;
+    if (FATType == 3 && ClusterCount < 65525)
+      Log(Fmt("FAT32 layout (no fixed root, no 16-bit FAT size) with %u clusters, fewer than 65525: read as FAT32 "
+              "(FATdrive.CalcDriveInfo)",
+              unsigned(ClusterCount)));
     // Kept at full width: 64 KiB (and larger) clusters are read like any other.
     BytesPerCluster = bps * spc;
     if (BytesPerCluster > 32768)

@@ -1,4 +1,5 @@
 // FAT drive: directory records, short names and long names.
+#include <algorithm>
 #include <cstring>
 
 #include "DiskfsInternal.h"
@@ -88,11 +89,22 @@ bool LooksLikeRecord(const uint8_t* r) {
 bool TFATdrive::ContinuesClearedDirectory(uint32_t Cluster) {
   if (!InVolumeCluster(Cluster) || ClassifyFATEntry(FATType, GetFAT(Cluster, 0)) != fatEntryFree) return false;
   if (!ReadCachedSector(Cluster2Sec(Cluster), DirBuffer, DirBufferSector)) return false;
+  // A cluster that opens with "." is where another folder starts (a deleted
+  // neighbour's clusters are free too): its entries are not this folder's.
+  if (std::memcmp(DirBuffer.data(), ".          ", 11) == 0 && (DirBuffer[11] & faDirectory)) return false;
   for (uint32_t i = 0; i + 32 <= FBytesPerSector; i += 32) {
     if (!LooksLikeRecord(DirBuffer.data() + i)) return false;
     if (DirBuffer[i] == 0) break;
   }
   return true;
+}
+
+TFATEntryAddress TFATdrive::EntryAddress(uint32_t Cluster, uint32_t Sector, uint16_t Index) const {
+  const uint32_t perSector = FBytesPerSector / 32, perCluster = std::max<uint32_t>(BytesPerCluster / 32, 1);
+  const uint32_t at = Index ? Index - 1u : 0u;
+  if (Cluster == 0) return {0, (Sector - RootStartSector) * perSector + at};
+  // In a chain the cursor counts records from the directory's start.
+  return {Cluster, at % perCluster};
 }
 
 bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, void* Buffer) {
@@ -120,7 +132,10 @@ bool TFATdrive::ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
 
 bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry,
                             AnsiString& Name) {
-  constexpr int kMaxRecords = 18;
+  // Names of up to 255 characters take 20 records. The whole name fits a
+  // host's find record (260 wide characters) and the 8-bit text has no limit
+  // here, so none is shown under its alias for want of room.
+  constexpr int kMaxRecords = 20;
   constexpr int kUnits = kMaxRecords * 13;
   TLongNameEntry rec;
   std::memcpy(&rec, Entry, sizeof rec);
@@ -135,10 +150,9 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
     for (int i = 0; i < 6; ++i) *out++ = ReadLE16(rec.Name2 + 2 * i);
     for (int i = 0; i < 2; ++i) *out++ = ReadLE16(rec.Name3 + 2 * i);
     ++taken;
-    if (taken < kMaxRecords) {
-      if (!GetNextRecord(Cluster, Sector, Index, Entry)) return false;
-      std::memcpy(&rec, Entry, sizeof rec);
-    }
+    // The record after the last one taken is the item's short entry.
+    if (!GetNextRecord(Cluster, Sector, Index, Entry)) return false;
+    std::memcpy(&rec, Entry, sizeof rec);
   }
   // The $0000 terminator ends the name; the $FFFF padding after it is dropped.
   // The code page stands in as UTF-8, so the whole name always fits.

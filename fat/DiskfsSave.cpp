@@ -54,9 +54,18 @@ bool TFATdrive::SaveFile(TFATFile* F, const AnsiString& DestPath, uint8_t FATNum
 
 bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                               bool Recurse, uint8_t FATNumber, bool& OverwriteAllDirs, bool& OverwriteFiles) {
-  const AnsiString target = DestPath + SaveTargetName(D);
-  if (!savesteps::EnterFolder(*this, D, target, ItemDisplayName(D), OverwriteAllDirs, OverwriteFiles)) return true;
-  // Names alike once made safe: later ones get a number, until the folder is done.
+  // A start folder is the whole volume: what it holds goes into DestPath
+  // itself, which its caller has made, and its names follow the rule of any
+  // folder's.
+  const bool wholeVolume = !D->Parent;
+  AnsiString target = wholeVolume ? DestPath : DestPath + SaveTargetName(D);
+  if (wholeVolume && !target.empty() && (target.back() == '\\' || target.back() == '/')) target.pop_back();
+  if (!wholeVolume &&
+      !savesteps::EnterFolder(*this, D, target, ItemDisplayName(D), OverwriteAllDirs, OverwriteFiles))
+    return true;
+  // Names that are alike once made safe (a live file and its deleted
+  // predecessor, "a/b" and "a_b", long names cut to 255 bytes) would
+  // overwrite each other: later ones get a number, until the folder is done.
   std::vector<TObject*> named;
   struct NamesGuard {
     std::map<const TObject*, AnsiString>& names;

@@ -130,6 +130,7 @@ void TFATDirectory::Assign(TObject* source) {
     StartSector = s->StartSector;
     StartCluster = s->StartCluster;
     LongName = s->LongName;
+    Entry = s->Entry;
   }
 }
 
@@ -141,6 +142,7 @@ void TFATDirectory::AssignTo(TObject* dest) {
     d->StartSector = StartSector;
     d->StartCluster = StartCluster;
     d->LongName = LongName;
+    d->Entry = Entry;
   }
 }
 
@@ -221,6 +223,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
         }
         const uint32_t first = e.FirstCluster();
         const bool deleted = e.Name[0] == kDeletedMark;
+        const TFATEntryAddress at = drive->EntryAddress(cluster, sector, index);
         // $05 stands for a real leading $E5; it can only stand first.
         if (!longName && !name.empty() && uint8_t(name[0]) == kEscapedE5) name[0] = char(kDeletedMark);
         if (e.Attributes & faDirectory) {
@@ -235,6 +238,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           d->StartCluster = first;
           d->Name = name;
           d->LongName = longName;
+          d->Entry = at;
           d->Time = e.Time;
           d->Date = e.Date;
           d->CreationDate = e.CreationDate;
@@ -265,6 +269,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           f->AccessDate = e.AccessDate;
           f->Name = name;
           f->LongName = longName;
+          f->Entry = at;
           f->Parent = this;
           if (deleted) {
             f->Deleted = true;
@@ -312,6 +317,7 @@ void TFATFile::Assign(TObject* source) {
     Date = s->Date;
     Size = s->Size;
     LongName = s->LongName;
+    Entry = s->Entry;
   }
 }
 
@@ -324,6 +330,7 @@ void TFATFile::AssignTo(TObject* dest) {
     d->Date = Date;
     d->Size = Size;
     d->LongName = LongName;
+    d->Entry = Entry;
   }
 }
 

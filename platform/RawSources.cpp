@@ -184,8 +184,13 @@ bool ParseBootSector(const uint8_t* s, size_t size, BootSectorInfo& info) {
   if (!jump || bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(bytesPerSector) ||
       !IsPowerOfTwo(sectorsPerCluster) || reserved == 0 || fats == 0 || fats > 4)
     return false;
-  const bool fat32 = rootEntries == 0 && fatSize16 == 0 && fatSize32 != 0;
-  if (!fat32 && fatSize16 == 0) return false;
+  const uint32_t total = Le16(s + 19) ? Le16(s + 19) : Le32(s + 32);
+  const uint64_t dataStart = reserved + uint64_t(fats) * (fatSize16 ? fatSize16 : fatSize32) +
+                             (rootEntries * 32 + bytesPerSector - 1) / bytesPerSector;
+  const uint32_t clusters = total > dataStart ? uint32_t((total - dataStart) / sectorsPerCluster) : 0;
+  const unsigned type = FatTypeOf(uint16_t(rootEntries), uint16_t(fatSize16), fatSize32, clusters);
+  if (type == 0) return false;
+  const bool fat32 = type == 32;
   info.fileSystemName = fat32 ? "FAT32" : "FAT";
   const size_t ext = fat32 ? 0x40 : 0x24;  // extended parameter block
   if (s[ext + 2] == 0x29) {

@@ -2,6 +2,7 @@
 // share, and the allocation table.
 #include <functional>
 
+#include "BootSector.h"
 #include "FatTestImage.h"
 #include "InterfacePtr.h"
 #include "MoxVolumeScannerVFAT.h"
@@ -71,6 +72,34 @@ TEST(FatGeometry, TheDriveAndTheRawScannerJudgeBootSectorsAlike) {
   d.Device = device.get();
   EXPECT_FALSE(d.MountDrive(false));
   EXPECT_FALSE(d.RootDir);
+}
+
+// mkfs.fat -F 32 on a small card: read by the count of clusters alone, its
+// root would be taken for an empty fixed root. The drive and the name the
+// platform gives (info, drives, the factory) agree on FAT32.
+TEST(FatGeometry, TheFat32LayoutIsFat32WithFewClustersAndARootlessFat16IsRefused) {
+  for (uint32_t clusters : {1000u, 5000u}) {
+    FatImage img = FatImage::Make(3, clusters);
+    img.Short(2, 0, "HELLO   TXT", faArchive, 0, 0);
+    LogCapture log;
+    MountedFat m(img);
+    ASSERT_TRUE(m.mounted) << clusters;
+    EXPECT_EQ(std::tuple(int(m.drive->FATType), m.drive->RootCluster, m.List(m.Root()).size()),
+              std::tuple(3, 2u, size_t(1)))
+        << clusters;
+    EXPECT_TRUE(log.Has("FAT32 layout (no fixed root, no 16-bit FAT size) with " + std::to_string(clusters) +
+                        " clusters, fewer than 65525: read as FAT32 (FATdrive.CalcDriveInfo)"));
+    char fs[32] = {};
+    const std::string root = std::string(1, kFatLetter) + ":\\";
+    ASSERT_TRUE(GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs));
+    EXPECT_STREQ(fs, "FAT32");
+  }
+  FatImage rootless = FatImage::Make(2, 5000);
+  Put16(&rootless.bytes[17], 0);
+  MountedFat m(rootless);
+  EXPECT_FALSE(m.mounted);
+  BootSectorInfo info;
+  EXPECT_FALSE(ParseBootSector(rootless.bytes.data(), 512, info));
 }
 
 TEST(FatTable, EntriesAreClassifiedAtEachTypesBoundaries) {

@@ -57,15 +57,17 @@ struct RootFixture : ::testing::Test {
   FatImage img = FatImage::Make(2, 5000);
 };
 
-TEST_F(RootFixture, LongNamesOfOneTwoAndEighteenRecordsOrTheShortName) {
+TEST_F(RootFixture, LongNamesOfOneTwoAndUpTo20RecordsOrTheShortName) {
   uint32_t i = 0;
   i += img.Long(0, i, "ThirteenChars", "THIRTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, "FourteenChars!", "FOURTE~1   ", faArchive, 0, 0);
   i += img.Long(0, i, std::string(230, 'x'), "XXXXXX~1TXT", faArchive, 0, 0);  // 18 records
+  i += img.Long(0, i, std::string(255, 'z'), "ZZZZZZ~1TXT", faArchive, 0, 0);  // 20, the most a name takes
   img.Long(0, i, std::string(30, 'y'), "YYYYYY~1   ", faArchive, 0, 0);
   img.Record(0, i + 1)[13] ^= 0xFF;  // the checksum changes inside the run
   MountedFat m(img);
-  EXPECT_EQ(Names(m, m.Root()), (Strings{"ThirteenChars", "FourteenChars!", "XXXXXX~1.TXT", "YYYYYY~1"}));
+  EXPECT_EQ(Names(m, m.Root()),
+            (Strings{"ThirteenChars", "FourteenChars!", std::string(230, 'x'), std::string(255, 'z'), "YYYYYY~1"}));
 }
 
 TEST_F(RootFixture, EscapedAndDeletedShortNames) {
@@ -137,17 +139,28 @@ TEST_F(RootFixture, DeletedDirectoryGoesOnIntoFreeClustersHoldingRecords) {
   img.Short(41, 0, "NOTMINE TXT", faArchive, 0, 0);
   folder(59, 2, "\xE5" "UNK       ");
   std::memset(img.Cluster(60), 0xAA, 512);  // free, but not directory records
+  folder(70, 3, "\xE5" "IRST      ");
+  folder(71, 4, "\xE5" "ECOND     ");  // the next free cluster starts a folder of its own
   MountedFat m(img);
-  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IG")).size(), 16u);
+  const auto big = m.List(m.Child<TFATDirectory>(m.Root(), "_IG"));
+  ASSERT_EQ(big.size(), 16u);
+  // Entries are addressed by the cluster holding them, counted from its start.
+  EXPECT_EQ(static_cast<TFATFile*>(big[13])->Entry, (TFATEntryAddress{30, 15}));
+  EXPECT_EQ(static_cast<TFATFile*>(big[15])->Entry, (TFATEntryAddress{31, 1}));
+  EXPECT_EQ(m.Child<TFATDirectory>(m.Root(), "_IG")->Entry, (TFATEntryAddress{0, 0}));
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_SED")).size(), 14u);
   EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_UNK")).size(), 14u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_IRST")).size(), 14u);
+  EXPECT_EQ(m.List(m.Child<TFATDirectory>(m.Root(), "_ECOND")).size(), 14u);
 }
 
 TEST_F(RootFixture, FixedRootEndsAtItsRegionWithoutAnEndMark) {
   Numbered(img, 0, 0, img.rootEntries);
   img.Short(2, 0, "BEYOND     ", faArchive, 0, 0);  // first data cluster right after the region
   MountedFat m(img);
-  EXPECT_EQ(m.List(m.Root()).size(), img.rootEntries);
+  ASSERT_EQ(m.List(m.Root()).size(), img.rootEntries);
+  // Its entries are addressed by their place in the whole region.
+  EXPECT_EQ(static_cast<TFATFile*>(m.List(m.Root()).back())->Entry, (TFATEntryAddress{0, img.rootEntries - 1u}));
 }
 
 // Folders pointing at the root, the reserved clusters or past the end open

@@ -29,7 +29,7 @@ TEST(Cli, LsListsEveryItemAndFiltersByStateAndMask) {
   ASSERT_EQ(json.exitCode, 0) << json.err;
   EXPECT_EQ(Lines(json.out).size(), TskListing(img).size());
   EXPECT_NE(json.out.find("{\"path\":\"README.TXT\",\"type\":\"file\",\"size\":1200,\"mtime\":\"2001-02-03T04:05:06\","
-                          "\"attributes\":32,\"deleted\":false,\"condition\":0}"),
+                          "\"attributes\":32,\"deleted\":false,\"condition\":0,\"entry\":\"0:"),
             std::string::npos);
   auto live = RunTool({"ls", img});
   EXPECT_EQ(live.out.find("deleted"), std::string::npos);

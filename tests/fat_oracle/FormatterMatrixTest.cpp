@@ -47,7 +47,11 @@ TEST_P(FormatterMatrix, ListingAndBytesAgreeWithSleuthKit) {
   for (const Entry& t : TskListing(image)) tsk[t.path] = t;
   int files = 0;
   for (const Entry& e : m.Scan(true)) {
-    if (e.path == "names/LLLLLL~1.TXT") continue;
+    // fls cuts a 255-character long name; mdir shows it whole, as here.
+    if (e.path.rfind("names/" + std::string(200, 'L'), 0) == 0) {
+      EXPECT_EQ(e.path, "names/" + std::string(251, 'L') + ".txt");
+      continue;
+    }
     const auto it = tsk.find(e.path);
     if (it == tsk.end()) {
       ADD_FAILURE() << "not in fls: " << e.path;

@@ -23,6 +23,10 @@ make() {  # make NAME BITS KIB [extra mkfs args]
 make fat12 12 64 -s 1
 make fat16 16 4200 -s 1 -r 32
 make fat32 32 33300 -s 1 -f 1 -R 8 -b 6
+# FAT32 with fewer clusters than FAT16 may have (mtools will not write into it).
+rm -f "$dir/fat32small.img"
+mkfs.fat -F 32 -C "$dir/fat32small.img" 2000 -s 1 -f 1 -R 8 >/dev/null 2>&1
 # The larger ones cut to where their data ends, so the fuzzer can afford them.
 truncate -s 160K "$dir/fat16.img"
 truncate -s 320K "$dir/fat32.img"
+truncate -s 64K "$dir/fat32small.img"

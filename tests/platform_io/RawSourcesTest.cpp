@@ -92,7 +92,7 @@ TEST(BootSector, HostileFieldsAreNotTakenForFat) {
   uint8_t s[512] = {0xEB, 0x3C, 0x90};
   BootSectorInfo info;
   EXPECT_FALSE(ParseBootSector(s, sizeof s, info));  // all zero parameters
-  s[11] = 0x00, s[12] = 0x02, s[13] = 3, s[14] = 1, s[16] = 2, s[22] = 9;  // 3 sectors per cluster
+  s[11] = 0x00, s[12] = 0x02, s[13] = 3, s[14] = 1, s[16] = 2, s[17] = 16, s[22] = 9;  // 3 sectors per cluster
   EXPECT_FALSE(ParseBootSector(s, sizeof s, info));
   s[13] = 4;
   EXPECT_TRUE(ParseBootSector(s, sizeof s, info));

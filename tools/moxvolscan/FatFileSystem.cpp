@@ -1,4 +1,5 @@
 // The FAT part of the program's volume: mounting, names, reading and saving.
+#include <charconv>
 #include <cstdlib>
 
 #include "Diskfs.h"
@@ -32,6 +33,21 @@ class FatFileSystem : public FileSystem {
   TCustomDirectory* Root() override { return drive_->DeletedTreeRoot.get(); }
 
   std::string NameOf(TObject* item) override { return ItemDisplayName(item); }
+
+  // The cluster holding the item's short entry and its index there (0 and
+  // the index in the fixed FAT12/16 root): the one address each listed item
+  // has alone, namesakes included. The start folders stand at none.
+  std::string EntryOf(TObject* item) override {
+    const TFATEntryAddress* at = nullptr;
+    if (auto* f = ItemAs<TFATFile>(item)) at = &f->Entry;
+    if (auto* d = ItemAs<TFATDirectory>(item); d && d->Parent) at = &d->Entry;
+    if (!at) return "";
+    char text[24];
+    char* end = std::to_chars(text, text + 11, at->Cluster).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, text + sizeof text, at->Index).ptr;
+    return std::string(text, end);
+  }
 
   uint8_t AttributesOf(TObject* item) override {
     if (auto* f = ItemAs<TFATFile>(item)) return f->Attributes;

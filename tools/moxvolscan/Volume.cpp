@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BootSector.h"
 #include "Ldiskio.h"
 #include "Names.h"
 #include "Partitions.h"
@@ -146,8 +147,35 @@ void PrintTableNotes(const char* command, const std::string& hostPath, const Par
     std::fprintf(stderr, "moxvolscan %s: %s: %s\n", command, Printable(hostPath).c_str(), n.text.c_str());
 }
 
+namespace {
+// A volume whose boot sector is lost is read through its copy, and the
+// command says so once.
+void UseBackupBootSector(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place) {
+  BackupBootSector copy;
+  if (!FindBackupBootSector(*binding.raw, copy)) return;
+  auto patched = WithBootSectorFrom(binding.raw, copy);
+  if (!patched) return;
+  binding.raw = patched;
+  // A bare image tells its sector size by its boot sector, which is the copy's now.
+  if (!place.partition && !place.sector) binding.sectorSize = std::max(binding.sectorSize, copy.sectorSize);
+  if (place.command)
+    std::fprintf(stderr, "moxvolscan %s: %s: no usable boot sector at sector 0; read through its %s copy at sector %llu\n",
+                 place.command, Printable(hostPath).c_str(), copy.fileSystemName.c_str(),
+                 static_cast<unsigned long long>(copy.sector));
+}
+
+bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place, std::string& error);
+}  // namespace
+
 bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place,
                      std::string& error) {
+  if (!SelectVolume(hostPath, binding, place, error)) return false;
+  UseBackupBootSector(hostPath, binding, place);
+  return true;
+}
+
+namespace {
+bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place, std::string& error) {
   std::shared_ptr<RawSource>& raw = binding.raw;
   const std::string shown = Printable(hostPath);
   binding.sectorSize = SectorSizeOf(hostPath);
@@ -201,6 +229,7 @@ bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const D
     error = shown + ": a partitioned disk (" + scheme + "); choose one with --partition N: " + list;
   return false;
 }
+}  // namespace
 
 bool PartitionOption(const ParsedArgs& parsed, const char* command, DiskPlace& place) {
   place = DiskPlace{};
@@ -358,6 +387,7 @@ uint64_t SizeOf(TObject* item) {
 
 namespace {
 const std::string kRecordMark = "\x1F" "mft:";
+const std::string kEntryMark = "\x1F" "entry:";
 
 // Items of the tree below root in walk order, folders built on the way.
 template <typename Visit>
@@ -384,6 +414,10 @@ std::vector<std::string> RecordArguments(const std::vector<std::string>& args) {
       out.push_back(kRecordMark + args[++i]);
     else if (args[i].rfind("--mft=", 0) == 0)
       out.push_back(kRecordMark + args[i].substr(6));
+    else if (args[i] == "--entry" && i + 1 < args.size())
+      out.push_back(kEntryMark + args[++i]);
+    else if (args[i].rfind("--entry=", 0) == 0)
+      out.push_back(kEntryMark + args[i].substr(8));
     else
       out.push_back(args[i]);
   }
@@ -406,6 +440,7 @@ TObject* Volume::Resolve(const std::string& volumePath, std::string& error) {
   if (from != std::string::npos &&
       FoldCase(volumePath.substr(from, volumePath.find_first_of("/\\", from) - from)) == "$ORPHANFILES")
     fs_->Orphans(true);
+  if (volumePath.rfind(kEntryMark, 0) == 0) return FindEntry(volumePath.substr(kEntryMark.size()), error);
   TObject* item = ResolveIn(fs_->Root(), volumePath, error);
   if (!item && fs_->DeletedRoot()) item = ResolveIn(fs_->DeletedRoot(), volumePath, error);
   return item;
@@ -422,6 +457,30 @@ TObject* Volume::FindRecord(uint64_t record, std::string& error) {
   if (!found) found = FindInTree(*fs_, fs_->Root(), is);
   if (!found && fs_->DeletedRoot()) found = FindInTree(*fs_, fs_->DeletedRoot(), is);
   if (!found) error = "--mft " + std::to_string(record) + ": no file or folder of that MFT record on the volume";
+  return found;
+}
+
+// "C:I" as ls shows it; the numbers are read as numbers, so "2:05" will do.
+TObject* Volume::FindEntry(const std::string& address, std::string& error) {
+  const size_t colon = address.find(':');
+  uint32_t cluster = 0, index = 0;
+  auto number = [](std::string_view text, uint32_t& n) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+  };
+  if (fs_->RecordOf(fs_->Root()) >= 0) {
+    error = "--entry " + Printable(address) + ": directory entries address FAT items; on NTFS give --mft N";
+    return nullptr;
+  }
+  if (colon == std::string::npos || !number(std::string_view(address).substr(0, colon), cluster) ||
+      !number(std::string_view(address).substr(colon + 1), index)) {
+    error = "--entry " + Printable(address) + ": give a directory entry as CLUSTER:INDEX, as ls shows it";
+    return nullptr;
+  }
+  const std::string wanted = std::to_string(cluster) + ":" + std::to_string(index);
+  TObject* found = FindInTree(*fs_, fs_->Root(), [&](TObject* item) { return fs_->EntryOf(item) == wanted; });
+  if (!found)
+    error = "--entry " + wanted + ": no file or folder has its directory entry there";
   return found;
 }
 
@@ -536,21 +595,61 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   }
   facts.attributes = fs_.AttributesOf(item);
   facts.mft = fs_.RecordOf(item);
+  facts.entry = fs_.EntryOf(item);
   if (folder != folder_) {
     folder_ = folder;
     folderPath_ = folder ? ShownPath(fs_, folder) : "";
     if (!folderPath_.empty()) folderPath_ += '/';
+    folderShared_ = folder && !facts.entry.empty() && PathShared(folder);
   }
   // The strings keep their room from item to item: a listing of a big
   // volume then allocates almost nothing per line.
   facts.path.assign(folderPath_);
-  AppendShownName(facts.path, fs_.NameView(item));
+  const std::string_view name = fs_.NameView(item);
+  facts.samePath = folderShared_;
+  if (!facts.samePath && folder && !facts.entry.empty()) {
+    const auto& namesakes = Namesakes(folder);
+    facts.samePath = !namesakes.empty() && namesakes.count(std::string(name));
+  }
+  AppendShownName(facts.path, name);
   facts.mtime.clear();
   FILETIME instant;
   if (fs_.WriteInstantOf(item, instant))
     AppendFileTimeIso(facts.mtime, instant);
   else
     AppendDosTimeIso(facts.mtime, date, time);
+}
+
+const std::unordered_set<std::string>& ItemDescriber::Namesakes(TCustomDirectory* dir) {
+  auto [at, added] = namesakes_.try_emplace(dir);
+  if (added && dir->Children) {
+    std::unordered_set<std::string> seen;
+    for (TObject* child : *dir->Children) {
+      std::string name = fs_.NameOf(child);
+      if (!seen.insert(name).second) at->second.insert(std::move(name));
+    }
+  }
+  return at->second;
+}
+
+// A folder's path names another item too when a folder on the way, or the
+// folder itself, shows the name of a sibling: a path then reaches one of them.
+bool ItemDescriber::PathShared(TCustomDirectory* dir) {
+  std::vector<TCustomDirectory*> way;
+  bool shared = false;
+  for (TCustomDirectory* d = dir; d && d->Parent && d != fs_.Root() && way.size() < size_t(kMaxPathDepth);
+       d = d->Parent) {
+    if (const auto known = shared_.find(d); known != shared_.end()) {
+      shared = known->second;
+      break;
+    }
+    way.push_back(d);
+  }
+  for (auto it = way.rbegin(); it != way.rend(); ++it) {
+    shared = shared || Namesakes((*it)->Parent).count(fs_.NameOf(*it)) > 0;
+    shared_[*it] = shared;
+  }
+  return shared;
 }
 
 void AppendItemLine(std::string& out, const ItemFacts& f) {
@@ -583,15 +682,17 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
   put(state, stateWidth + 2);
   put(f.path, f.path.size());
   out[at] = '\n';
+  // A path that names another item too gets what names this one alone.
+  if (f.samePath && !f.entry.empty()) out.insert(at, "  --entry " + f.entry);
 }
 
 void AppendItemJson(std::string& out, const ItemFacts& f) {
   out += "{\"path\":\"";
   AppendJsonEscaped(out, f.path.data(), f.path.size());
   // The rest written straight into room made at once (160 bytes hold all
-  // but the time): this runs once per listed item.
+  // but the time and the entry): this runs once per listed item.
   const size_t at = out.size();
-  out.resize(at + 160 + f.mtime.size());
+  out.resize(at + 160 + f.mtime.size() + 12 + f.entry.size());
   char* p = out.data() + at;
   auto put = [&p](std::string_view part) { p = std::copy(part.begin(), part.end(), p); };
   auto number = [&p](auto v) { p = std::to_chars(p, p + 24, v).ptr; };
@@ -611,6 +712,11 @@ void AppendItemJson(std::string& out, const ItemFacts& f) {
   if (f.mft >= 0) {
     put(",\"mft\":");
     number(f.mft);
+  }
+  if (!f.entry.empty()) {
+    put(",\"entry\":\"");
+    put(f.entry);
+    put("\"");
   }
   put("}\n");
   out.resize(size_t(p - out.data()));

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "CliSupport.h"
@@ -44,6 +46,9 @@ class FileSystem {
   // false where it keeps only a wall-clock time of no zone (FAT), which the
   // item's MS-DOS date and time give as they stand.
   virtual bool WriteInstantOf(TObject* /*item*/, FILETIME& /*utc*/) { return false; }
+  // Where the item's directory entry stands ("C:I", see --entry); "" where
+  // the file system has no such address.
+  virtual std::string EntryOf(TObject* /*item*/) { return ""; }
   // Sectors per cache line for a listing, 0 for none. Directory sectors come
   // one at a time: 128 KiB lines serve neighbouring folders from one read.
   virtual uint32_t ListingCacheLine(bool /*deletedOnly*/) { return 256; }
@@ -113,8 +118,9 @@ constexpr const char* kNoPosixHelp =
     "  --no-posix-names  on NTFS, list only Win32 names, as Windows shows a\n"
     "                  folder (items Linux wrote have POSIX names only)\n";
 
-// Command lines name an item by path or by "--mft N"; this turns each
-// "--mft N" into a path argument Resolve takes as that record.
+// Command lines name an item by path, by "--mft N" or by "--entry C:I"; this
+// turns each of the latter into a path argument Resolve takes as that record
+// or entry.
 std::vector<std::string> RecordArguments(const std::vector<std::string>& args);
 
 class Volume {
@@ -150,11 +156,12 @@ class Volume {
   // "" or "/" is the root. Deleted items are found too; a live item wins over
   // a deleted one of the same name. Null with a one-line error when there is
   // no such item. An argument from RecordArguments names the item of that
-  // MFT record, a deleted one first.
+  // MFT record, a deleted one first, or of that FAT directory entry.
   TObject* Resolve(const std::string& volumePath, std::string& error);
 
  private:
   TObject* ResolveIn(TCustomDirectory* root, const std::string& volumePath, std::string& error);
+  TObject* FindEntry(const std::string& address, std::string& error);
   TObject* FindRecord(uint64_t record, std::string& error);
   ModuleSession module_;  // first in, last out: the units outlive the drive
   char letter_ = 0;
@@ -209,6 +216,10 @@ struct ItemFacts {
   bool deleted = false;
   uint8_t condition = 0;  // 0 unknown, 1 data likely intact, 2 space reused
   int64_t mft = -1;       // MFT record number, -1 on FAT
+  std::string entry;      // FAT directory entry address "C:I", "" on NTFS
+  // Its path names another item too (a namesake of it or of a folder on
+  // the way): the text line adds the entry address.
+  bool samePath = false;
 };
 // Describes items; the folder path of the last item is kept, since a
 // listing reports a folder's items one after another.
@@ -219,9 +230,16 @@ class ItemDescriber {
   void Describe(TObject* item, ItemFacts& facts);
 
  private:
+  // Whether dir's path is shared with another item, the answer kept.
+  bool PathShared(TCustomDirectory* dir);
+  // The names that two or more of dir's children have, counted once per folder.
+  const std::unordered_set<std::string>& Namesakes(TCustomDirectory* dir);
   FileSystem& fs_;
   TCustomDirectory* folder_ = nullptr;
   std::string folderPath_;  // "" for the root, else "A/B/"
+  bool folderShared_ = false;
+  std::unordered_map<const TCustomDirectory*, std::unordered_set<std::string>> namesakes_;
+  std::unordered_map<const TCustomDirectory*, bool> shared_;
 };
 // One listing line or one JSON object, with its newline, appended to out.
 void AppendItemLine(std::string& out, const ItemFacts& f);

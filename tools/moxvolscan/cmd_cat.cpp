@@ -15,7 +15,7 @@ int RunCat(const std::vector<std::string>& args) {
   auto parsed = ParseArgs(RecordArguments(args), {"--no-posix-names"}, {"--fat", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 2) {
-    std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH or --mft N (try 'moxvolscan cat --help')\n");
+    std::fprintf(stderr, "moxvolscan cat: give IMAGE and PATH, --mft N or --entry C:I (try 'moxvolscan cat --help')\n");
     return kExitUsage;
   }
   DiskPlace place;
@@ -72,7 +72,7 @@ int RunCat(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "cat",
-    "cat IMAGE|DEVICE PATH|--mft N [--partition N | --sector S] [--fat N] [--no-posix-names]",
+    "cat IMAGE|DEVICE PATH|--mft N|--entry C:I [--partition N | --sector S] [--fat N] [--no-posix-names]",
     "print a file of a volume image or device, deleted or not",
     "Writes the file's bytes to stdout. PATH is the path from the volume root\n"
     "as 'moxvolscan ls' shows it ('/' or '\\' between names, any letter case,\n"
@@ -82,7 +82,10 @@ CommandRegistrar registrar({
     "it goes, named on stderr with the bytes read, and the status is 1.\n"
     "On NTFS, --mft N names the file of MFT record N (a deleted one first), which\n"
     "tells apart deleted files of the same path; files of 4 GiB and more come\n"
-    "out whole.\n\n"
+    "out whole.\n"
+    "On FAT, --entry C:I names the item whose directory entry is record I of\n"
+    "cluster C (cluster 0: the fixed root), as 'ls --json' shows it and 'ls'\n"
+    "adds it to a path that names another item too.\n\n"
     "  --fat N   0 reads the clusters as contiguous from the first one (the way\n"
     "            to get a deleted file back: its chain was cleared); 1 or 2\n"
     "            follows the chain in that copy of the FAT. Default: 0 for\n"

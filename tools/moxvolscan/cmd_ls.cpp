@@ -227,7 +227,10 @@ CommandRegistrar registrar({
     "On NTFS, deleted items are listed under the folders they were in (the live\n"
     "folders, listed once more) or under a folder '$OrphanFiles/MFT n' when their\n"
     "folder's record n is gone. $OrphanFiles, listed last, also holds the items\n"
-    "in use that no folder lists.\n\n"
+    "in use that no folder lists.\n"
+    "On FAT, a line whose path also names another item (two deleted files\n"
+    "both shown as _.TXT, or anything in a folder like that) ends with\n"
+    "'  --entry C:I', the item's directory entry, which cat and save take.\n\n"
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
@@ -235,7 +238,8 @@ CommandRegistrar registrar({
     "                  size, mtime (as in the text, null when the volume has\n"
     "                  none), attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
-    "                  NTFS also mft (the item's MFT record number)\n" +
+    "                  NTFS also mft (the item's MFT record number), on FAT\n"
+    "                  entry (\"C:I\", its directory entry)\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });

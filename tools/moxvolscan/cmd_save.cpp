@@ -424,7 +424,7 @@ int RunSave(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "save",
-    "save IMAGE|DEVICE PATH|--mft N ... DEST [--partition N | --sector S] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
+    "save IMAGE|DEVICE PATH|--mft N|--entry C:I ... DEST [--partition N | --sector S] [--fat N] [--overwrite ask|all|none] [--no-posix-names]",
     "copy files and folders, deleted ones too, out of a volume image or device",
     "Copies each PATH (as 'moxvolscan ls' shows it) into the host folder DEST,\n"
     "made when missing; '/' (the volume root) copies the whole volume into DEST.\n"
@@ -446,7 +446,8 @@ CommandRegistrar registrar({
     "answer or --overwrite none; items not saved). The status is 1 when\n"
     "anything was not saved whole (short or failed), 0 otherwise, also with\n"
     "reused files. On NTFS, --mft N names the item of MFT record N (a deleted\n"
-    "one first), and files of 4 GiB and more are saved whole.\n\n"
+    "one first), and files of 4 GiB and more are saved whole. On FAT, --entry C:I\n"
+    "names an item by its directory entry (see 'moxvolscan cat --help').\n\n"
     "  --fat N          0 reads the clusters as contiguous; 1 or 2 follows that\n"
     "                   copy of the FAT, for every file. Default: 0 for deleted\n"
     "                   files (their chains were cleared), 1 for live ones (FAT).\n"
