@@ -6,6 +6,17 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(MOX_LIBRARIES MoxVolPlatform NtfsLib MoxVolScan)
+
+# The version macros every header can see (NtfsLib.h includes them from C).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/MoxVolScanVersion.h.in ${CMAKE_BINARY_DIR}/generated/MoxVolScanVersion.h @ONLY)
+foreach(target MoxVolPlatform NtfsLib)
+  target_include_directories(${target} PUBLIC ${CMAKE_BINARY_DIR}/generated)
+endforeach()
+# What a host's compiler must offer for the headers: C++17 for the scanner
+# API and the platform's, C++20 for the disk library's on-disk layouts
+# (std::endian). NtfsLib.h asks a C compiler only for C11's <uchar.h>.
+target_compile_features(MoxVolPlatform INTERFACE cxx_std_17)
+target_compile_features(MoxVolScan INTERFACE cxx_std_20)
 set(MOX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MoxVolScan)
 set_target_properties(MoxVolPlatform PROPERTIES EXPORT_NAME Platform)
 
@@ -37,20 +48,60 @@ install(TARGETS ${MOX_LIBRARIES} EXPORT MoxVolScanTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS moxvolscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Only what a host calls: the scanner interfaces, factory and list, the
-# module's start-up and letter binding, NtfsLib's C interface, and what
-# those include.
+# The program's manual page, made from its --help texts at build time, and
+# its bash completion.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/moxvolscan.1
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:moxvolscan> -DOUT=${CMAKE_BINARY_DIR}/moxvolscan.1
+          -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
+  DEPENDS moxvolscan ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake VERBATIM)
+add_custom_target(moxvolscan-man ALL DEPENDS ${CMAKE_BINARY_DIR}/moxvolscan.1)
+install(FILES ${CMAKE_BINARY_DIR}/moxvolscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/moxvolscan.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME moxvolscan)
+
+# What a host calls: the scanner interfaces, factory, back-ends and list, the
+# module's start-up and letter binding, the disk library (sector I/O,
+# devices and drives, the FAT and NTFS readers), NtfsLib's C interface, the
+# platform calls and types they are declared with, and the assertion handler.
+# One folder, so a host writes <moxvolscan/Header.h> and the headers find
+# each other. (Headers internal to a unit stay behind.)
 install(FILES
+  ${CMAKE_BINARY_DIR}/generated/MoxVolScanVersion.h
   ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/InterfacePtr.h
   ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolScan.h
   ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScanner.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerBase.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerFind.h
   ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerIntf.h
   ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerList.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerNTFS.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerThreaded.h
+  ${CMAKE_SOURCE_DIR}/Components/MoxVolumeScanner/MoxVolumeScannerVFAT.h
+  ${CMAKE_SOURCE_DIR}/diskio/DeviceList.h
+  ${CMAKE_SOURCE_DIR}/diskio/Devices.h
+  ${CMAKE_SOURCE_DIR}/diskio/Helpers.h
+  ${CMAKE_SOURCE_DIR}/diskio/Ldiskio.h
+  ${CMAKE_SOURCE_DIR}/diskio/Pdiskio.h
+  ${CMAKE_SOURCE_DIR}/diskio/SaveSteps.h
+  ${CMAKE_SOURCE_DIR}/fat/Diskfs.h
+  ${CMAKE_SOURCE_DIR}/fat/FatLayout.h
+  ${CMAKE_SOURCE_DIR}/ntfs/Ntfs.h
+  ${CMAKE_SOURCE_DIR}/ntfs/NtfsLayout.h
+  ${CMAKE_SOURCE_DIR}/platform/Assert.h
+  ${CMAKE_SOURCE_DIR}/platform/ListView.h
+  ${CMAKE_SOURCE_DIR}/platform/Partitions.h
   ${CMAKE_SOURCE_DIR}/platform/RWSync.h
+  ${CMAKE_SOURCE_DIR}/platform/Stream.h
   ${CMAKE_SOURCE_DIR}/platform/Volumes.h
+  ${CMAKE_SOURCE_DIR}/platform/WinApi.h
   ${CMAKE_SOURCE_DIR}/platform/WinTypes.h
   ${CMAKE_SOURCE_DIR}/ntfslib/NtfsLib.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/moxvolscan)
+
+# Example hosts, as sources to read and copy: a C program listing an NTFS
+# image through NtfsLib, and a C++ one finding and saving deleted items
+# through the disk library.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/moxvolscan/examples)
 
 install(EXPORT MoxVolScanTargets NAMESPACE MoxVolScan:: DESTINATION ${MOX_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/MoxVolScanConfigVersion.cmake

@@ -3,6 +3,10 @@
 // as a drive, or takes a drive the caller found elsewhere (AddVirtualDrive).
 // Lists own what they hold; drives refer to devices they do not own, so a
 // drive list goes before the device list it was filled from.
+//
+// Contract: needs the module's Initialize(). Detection and every drive it
+// mounts are used by one thread at a time; detection logs through dbg and
+// leaves out what it cannot open or mount rather than failing.
 #pragma once
 
 #include <cstdint>

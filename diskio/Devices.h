@@ -1,6 +1,12 @@
 // Unit Devices: the sector device with its shared read cache, the abstract
 // drive/directory/file object model every file-system reader derives from,
 // the drive events and the debug-output facility dbg.
+//
+// Contract: dbg exists from the module's Initialize() to its Finalize(); its
+// OnDebugOut handler (a host sets it, or DetectDevices does) gets every
+// diagnostic line of the disk library unchanged, on the thread that emits
+// it. Devices, drives and their trees are used by one thread at a time;
+// events of a drive run on the thread that called into it.
 #pragma once
 
 #include <cstdint>

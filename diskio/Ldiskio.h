@@ -1,5 +1,11 @@
 // Unit Ldiskio: sectors of a lettered volume ("\\.\X:") by drive number
 // (1 = A:, 3 = C:, ... 26 = Z:), and the volume's geometry.
+//
+// Contract: needs the module's Initialize() (the transfer buffer and handles
+// are made there). One thread at a time: the open volume handle and the
+// buffer are process-wide. Failures return False and leave the platform's
+// last error; nothing is thrown. Writes reach the volume: the readers above
+// never call them.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,15 @@
 /* NtfsLib: lists every file of an NTFS volume by reading its MFT raw.
  *
- * A C interface of nine functions. A handle scans one volume, named by its
+ * A C interface: nine functions drive a scan, a few more give drive letters
+ * their volumes (see the end). A handle scans one volume, named by its
  * root ("X:\" or "\\?\X:\"); the volume is read through the drive letter's raw
  * source ("\\.\X:"). NtfsLibScanVolume returns at once; the scan then runs on
  * a thread of its own, which calls the start callback once, the item callback
  * once per name of every file and folder, and the finish callback once.
  *
- * Every function returns NTFSLIB_OK (0) on success. Callbacks must not throw.
+ * Every function that returns a status returns NTFSLIB_OK (0) on success,
+ * else one of the NTFSLIB_E_ codes (NtfsLibStatusText gives its text).
+ * Callbacks must not throw.
  *
  * Threads: any function may be called from any thread, several at once.
  * After NtfsLibScanVolume returned OK, start and finish come exactly once
@@ -21,6 +24,10 @@
 #define NTFSLIB_H
 
 #include <stdint.h>
+
+#include "MoxVolScanVersion.h"
+
+#define NTFSLIB_VERSION MOXVOLSCAN_VERSION
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,7 +71,10 @@ enum {
   NTFSLIB_E_SCAN_THREAD = 5,  /* called from the scan's own thread, which cannot wait for itself */
   NTFSLIB_E_THREAD = 6,       /* the scan thread could not be started */
   NTFSLIB_E_NO_ITEM = 7,      /* not the item being reported on this thread */
-  NTFSLIB_E_BUSY = 8          /* a scan of this handle is still running */
+  NTFSLIB_E_BUSY = 8,         /* a scan of this handle is still running */
+  NTFSLIB_E_LETTER = 9,       /* not a drive letter 'A'..'Z' (either case) */
+  NTFSLIB_E_OPEN = 10,        /* the folder, image or device cannot be opened */
+  NTFSLIB_E_PARTITION = 11    /* the disk has no partition of that number */
 };
 
 typedef void(NTFSLIB_CALL* NtfsLibStartCallback)(void* handle, void* user);
@@ -93,6 +103,31 @@ NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibAbortScan(void* handle);
  * item's folder relative to the volume root ("" or "Dir\Sub\"), zero
  * terminated, allocated with malloc; the caller frees it with free. */
 NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibGetItemPath(const NtfsLibFindData* item, NtfsLibChar** path);
+
+/* Drive letters. A volume is read through its drive letter, and a letter is
+ * given a volume by these calls (or by the module's MoxBindDriveLetter: the
+ * letters are one namespace for the whole process). letter is 'A'..'Z' in
+ * either case; paths are host paths. Binding a bound letter replaces what it
+ * had; a handle that accepted the letter keeps reading what it found there
+ * until its mount point is set again. Z: is bound to "/" from the start.
+ * They may be called from any thread. */
+/* A folder: its files by their names (for a folder where an NTFS volume is
+ * mounted, the mount's block device is the raw source, where it can be read). */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibBindFolder(char letter, const char* folder);
+/* An image file or a block device, read-only. */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibBindImage(char letter, const char* path);
+/* Partition number partition of a disk image or device, numbered as Linux
+ * numbers them (MBR 1-4, logical partitions from 5, GPT entries from 1). */
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibBindPartition(char letter, const char* disk, uint32_t partition);
+NTFSLIB_API int32_t NTFSLIB_CALL NtfsLibUnbind(char letter);
+/* The highest unbound letter from 'Y' down, 0 when none is free. */
+NTFSLIB_API char NTFSLIB_CALL NtfsLibFreeLetter(void);
+
+/* A short English text for a status, never null. */
+NTFSLIB_API const char* NTFSLIB_CALL NtfsLibStatusText(int32_t status);
+/* The version of the library the program runs with ("0.1.0"); compare with
+ * NTFSLIB_VERSION, the version of this header. */
+NTFSLIB_API const char* NTFSLIB_CALL NtfsLibVersion(void);
 
 #ifdef __cplusplus
 }

@@ -34,7 +34,7 @@ class TStream {
   virtual void SetPosition(int64_t position) { Seek64(position, soFromBeginning); }
   // The end found by seeking there; the position is put back.
   virtual int64_t Size();
-  virtual void SetSize(int64_t size) {}
+  virtual void SetSize(int64_t /*size*/) {}
 
   // Whole transfers or EStreamError ("Stream read error" / "Stream write error").
   void ReadBuffer(void* buffer, int32_t count);

@@ -1,0 +1,37 @@
+# Writes the manual page of moxvolscan from its own --help texts, so the two
+# never disagree:  cmake -DPROGRAM=moxvolscan -DOUT=moxvolscan.1 -DVERSION=x -P ManPage.cmake
+function(help_of out)
+  execute_process(COMMAND ${PROGRAM} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${PROGRAM} ${ARGN} --help failed (${rc})")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# The help as it is printed: no filling, backslashes and leading dots kept.
+function(verbatim text out)
+  string(REPLACE "\\" "\\e" text "${text}")
+  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
+  set(${out} ".nf\n${text}.fi\n" PARENT_SCOPE)
+endfunction()
+
+help_of(general)
+string(REGEX MATCH "\n([^\n]+)\n" summary "${general}")
+string(STRIP "${CMAKE_MATCH_1}" summary)
+string(REGEX REPLACE "\\.$" "" summary "${summary}")
+string(REGEX MATCHALL "\n  ([a-z]+)  " command_lines "${general}")
+verbatim("${general}" body)
+
+set(page ".TH MOXVOLSCAN 1 \"\" \"moxvolscan ${VERSION}\" \"User Commands\"\n")
+string(APPEND page ".SH NAME\nmoxvolscan \\- ${summary}\n")
+string(APPEND page ".SH SYNOPSIS\n.B moxvolscan\n\\fICOMMAND\\fR [\\fIARGS\\fR...]\n")
+string(APPEND page ".SH DESCRIPTION\n${body}")
+string(APPEND page ".SH COMMANDS\n")
+foreach(line ${command_lines})
+  string(STRIP "${line}" command)
+  help_of(text ${command})
+  verbatim("${text}" body)
+  string(APPEND page ".SS ${command}\n${body}")
+endforeach()
+string(APPEND page ".SH EXIT STATUS\n0 success, 1 failure, 2 usage error.\n")
+file(WRITE ${OUT} "${page}")
