@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -68,6 +69,30 @@ bool SaveChildren(Dir* D, bool Recurse, Build build, Prepare prepare, SaveFile s
 // Names alike once made safe (a live file and its deleted predecessor, "a/b"
 // and "a_b", long names cut to 255 bytes) would overwrite each other.
 AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used);
+
+// The names a folder's children are saved under while the folder's save
+// runs, kept in the drive's map: each child's safe name, numbered when an
+// earlier child took it. Taken out of the map again when the folder is done.
+class FolderNames {
+ public:
+  explicit FolderNames(std::map<const TObject*, AnsiString>& names) : names_(names) {}
+  ~FolderNames() {
+    for (const TObject* child : named_) names_.erase(child);
+  }
+  FolderNames(const FolderNames&) = delete;
+  FolderNames& operator=(const FolderNames&) = delete;
+  void Add(const TObject* child, const AnsiString& safeName) {
+    const AnsiString name = DistinctName(safeName, used_);
+    used_.insert(name);
+    names_[child] = name;
+    named_.push_back(child);
+  }
+
+ private:
+  std::map<const TObject*, AnsiString>& names_;
+  std::set<AnsiString> used_;
+  std::vector<const TObject*> named_;
+};
 
 // Shows string 1711: writing target failed.
 void WriteFailed(const AnsiString& target);

@@ -63,26 +63,11 @@ bool TFATdrive::SaveDirectory(TFATDirectory* D, const AnsiString& DestPath, bool
   if (!wholeVolume &&
       !savesteps::EnterFolder(*this, D, target, ItemDisplayName(D), OverwriteAllDirs, OverwriteFiles))
     return true;
-  // Names that are alike once made safe (a live file and its deleted
-  // predecessor, "a/b" and "a_b", long names cut to 255 bytes) would
-  // overwrite each other: later ones get a number, until the folder is done.
-  std::vector<TObject*> named;
-  struct NamesGuard {
-    std::map<const TObject*, AnsiString>& names;
-    std::vector<TObject*>& named;
-    ~NamesGuard() {
-      for (TObject* child : named) names.erase(child);
-    }
-  } namesGuard{FSaveNames, named};
+  // Names alike once made safe: later ones get a number, until the folder is done.
+  savesteps::FolderNames names(FSaveNames);
   auto nameChildren = [&](const TChildList& list) {
-    std::set<AnsiString> used;
-    for (TObject* child : list) {
-      if (!dynamic_cast<TFATFile*>(child) && !dynamic_cast<TFATDirectory*>(child)) continue;
-      const AnsiString name = savesteps::DistinctName(TargetName(child), used);
-      used.insert(name);
-      FSaveNames[child] = name;
-      named.push_back(child);
-    }
+    for (TObject* child : list)
+      if (dynamic_cast<TFATFile*>(child) || dynamic_cast<TFATDirectory*>(child)) names.Add(child, TargetName(child));
   };
   const AnsiString into = target + "\\";
   return savesteps::SaveChildren<TFATFile, TFATDirectory>(

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -142,6 +143,10 @@ class TNTFSdrive : public TCustomDrive {
   // When set, SaveFile hands it the files of 4 GiB or more, which SaveTo
   // refuses (the host copies them whole through the 64-bit blockread).
   std::function<bool(TNTFSFile* F, const AnsiString& DestPath)> SaveLargeFile;
+  // The name an item is saved under: its safe name, numbered when a sibling
+  // saved before it in the same folder took that name.
+  AnsiString SaveTargetName(const TObject* Item) const;
+  std::map<const TObject*, AnsiString> FSaveNames;  // children of the folders being saved
 
   // ---- Volume facts (the program's info shows them) ----
   uint32_t BytesPerIndexBlock = 0;

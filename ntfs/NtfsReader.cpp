@@ -130,8 +130,15 @@ bool TNTFSdrive::SaveItem(TObject* Item, const AnsiString& DestPath) {
   return false;
 }
 
+AnsiString TNTFSdrive::SaveTargetName(const TObject* Item) const {
+  if (const auto it = FSaveNames.find(Item); it != FSaveNames.end()) return it->second;
+  if (const auto* f = dynamic_cast<const TNTFSFile*>(Item)) return MakeSafeFileName(f->Name);
+  if (const auto* d = dynamic_cast<const TNTFSDirectory*>(Item)) return MakeSafeFileName(d->Name);
+  return MakeSafeFileName("");
+}
+
 bool TNTFSdrive::SaveFile(TNTFSFile* F, const AnsiString& DestPath, bool& OverwriteFiles) {
-  const int go = savesteps::BeforeFile(DestPath + MakeSafeFileName(F->Name), DestPath, F->Name, F->Size, OverwriteFiles);
+  const int go = savesteps::BeforeFile(DestPath + SaveTargetName(F), DestPath, F->Name, F->Size, OverwriteFiles);
   if (go <= 0) return go == 0;
   if (SaveLargeFile && F->Size > int64_t(0xFFFFFFFF)) return SaveLargeFile(F, DestPath);
   return F->SaveTo(DestPath);
@@ -140,8 +147,10 @@ bool TNTFSdrive::SaveFile(TNTFSFile* F, const AnsiString& DestPath, bool& Overwr
 bool TNTFSdrive::SaveDirectory(TNTFSDirectory* D, const AnsiString& DestPath, bool IncludeDeleted, bool DeletedOnly,
                                bool Recurse, bool& OverwriteAllDirs, bool& OverwriteFiles) {
   ntfs::Log("Saving directory %s to %s... (TNTFSdrive.SaveDirectory)", D->Name.c_str(), DestPath.c_str());
-  const AnsiString target = DestPath + MakeSafeFileName(D->Name);
+  const AnsiString target = DestPath + SaveTargetName(D);
   if (!savesteps::EnterFolder(*this, D, target, D->Name, OverwriteAllDirs, OverwriteFiles)) return true;
+  // Names alike once made safe: later ones get a number, until the folder is done.
+  savesteps::FolderNames names(FSaveNames);
   const AnsiString into = target + "\\";
   return savesteps::SaveChildren<TNTFSFile, TNTFSDirectory>(
       D, Recurse,
@@ -150,7 +159,12 @@ bool TNTFSdrive::SaveDirectory(TNTFSDirectory* D, const AnsiString& DestPath, bo
         // Children made only for the save are freed after it.
         if (D->Children) ItemBudget += D->Children->size();
       },
-      [](const TChildList&) {}, [&](TNTFSFile* f) { return SaveFile(f, into, OverwriteFiles); },
+      [&](const TChildList& list) {
+        for (TObject* child : list)
+          if (dynamic_cast<TNTFSFile*>(child) || dynamic_cast<TNTFSDirectory*>(child))
+            names.Add(child, SaveTargetName(child));
+      },
+      [&](TNTFSFile* f) { return SaveFile(f, into, OverwriteFiles); },
       [&](TNTFSDirectory* sub) {
         return SaveDirectory(sub, into, IncludeDeleted, DeletedOnly, Recurse, OverwriteAllDirs, OverwriteFiles);
       });
@@ -167,7 +181,7 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
               (long long)MFTfileRef);
   ntfs::Log("Saving NTFS file %s (MFT: %lld) to %s... (TNTFSfile.SaveTo)", Name.c_str(), (long long)MFTfileRef,
             DestPath.c_str());
-  const AnsiString target = DestPath + MakeSafeFileName(Name);
+  const AnsiString target = DestPath + drive->SaveTargetName(this);
   bool result = false;
   bool bufferAllocated = false;
   try {

@@ -1,5 +1,7 @@
-// moxvolscan save on NTFS names no formatter writes: names alike once made
-// safe, live and deleted, each come out under a name of their own.
+// Saves on NTFS of what no formatter writes: names alike once made safe,
+// live and deleted, each come out under a name of their own, through the
+// program and through the library's SaveItem; a folder an index lists twice
+// is saved once.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,7 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(NtfsProgramSave, NamesAlikeOnceMadeSafeAreNumberedNeverOverwritten) {
+// Folder D (record 20) holding "a/b", "a_b" and a deleted "a_b".
+NtfsImage NamesakesVolume() {
   NtfsImage m = NtfsImage::Make();
   m.Begin(20);
   m.attrs[20].push_back(Resident(atFileName, FileName(5, u"D", nsWin32, true)));
@@ -29,6 +32,11 @@ TEST(NtfsProgramSave, NamesAlikeOnceMadeSafeAreNumberedNeverOverwritten) {
                       Entry(41, FileName(20, u"a_b", nsWin32, false, 10))});
   m.SetDirectory(5, {Entry(20, FileName(5, u"D", nsWin32, true))});
   m.Finish();
+  return m;
+}
+
+TEST(NtfsProgramSave, NamesAlikeOnceMadeSafeAreNumberedNeverOverwritten) {
+  const NtfsImage m = NamesakesVolume();
   ScratchDir dir;
   WriteHostFile(dir / "volume.img", std::string(m.bytes.begin(), m.bytes.end()));
   const std::map<std::string, std::string> expected{
@@ -42,6 +50,18 @@ TEST(NtfsProgramSave, NamesAlikeOnceMadeSafeAreNumberedNeverOverwritten) {
     for (const auto& e : fs::directory_iterator(dir / "out/D")) saved[e.path().filename()] = ReadHostFile(e.path());
     EXPECT_EQ(saved, expected);
   }
+}
+
+TEST(NtfsSaveItem, NamesAlikeOnceMadeSafeAreNumbered) {
+  MountedNtfs v(NamesakesVolume().bytes);
+  ASSERT_TRUE(v.drive.MountDrive(false));
+  static_cast<TNTFSDirectory*>(v.drive.RootDir.get())->AddChildren(true, false);
+  ASSERT_EQ(v.drive.RootDir->Children->size(), 1u);
+  ScratchDir dir;
+  ASSERT_TRUE(v.drive.SaveItem(v.drive.RootDir->Children->front(), dir.path() + "\\"));
+  EXPECT_EQ(ReadHostFile(dir / "D/a_b"), "slash");
+  EXPECT_EQ(ReadHostFile(dir / "D/a_b (2)"), "underscore");
+  EXPECT_TRUE(v.drive.FSaveNames.empty());
 }
 
 // Each folder named twice by its parent's index: without a check the copies
