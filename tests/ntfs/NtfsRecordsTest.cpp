@@ -14,13 +14,6 @@
 
 namespace {
 
-Bytes ListEntry(uint32_t type, uint64_t lowVcn, uint64_t ref) {
-  Bytes e(0x20, 0);
-  e[7] = 0x1A;
-  Put(e, 0, type, 4), Put(e, 4, 0x20, 2), Put(e, 8, lowVcn, 8), Put(e, 0x10, ref, 8);
-  return e;
-}
-
 // The names NtfsLib reports for the volume behind the test letter.
 std::vector<std::string> LibraryNames() {
   struct Collector {
