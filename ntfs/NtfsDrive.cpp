@@ -223,9 +223,13 @@ void TNTFSdrive::MapMft() {
       const uint64_t length = RunLength(run);
       const int64_t delta = RunLcnDelta(run);
       running += uint64_t(delta);
-      if (length == 0 || length > volumeClusters - next) return;
-      FMftMap.push_back({next, length, delta == 0 ? 0 : int64_t(running)});
-      next += length;
+      if (length == 0 || next >= volumeClusters) return;
+      // A run past what the source holds (an image cut short) is mapped as
+      // far as it goes: the records there are still readable.
+      const uint64_t kept = std::min(length, volumeClusters - next);
+      FMftMap.push_back({next, kept, delta == 0 ? 0 : int64_t(running)});
+      next += kept;
+      if (kept < length) return;
     }
   };
   add(data);

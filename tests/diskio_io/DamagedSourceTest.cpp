@@ -42,7 +42,8 @@ TEST(DamagedSource, ACutFatImageIsToldOnceAndWhatLiesPastItIsNamed) {
   WriteHostFile(dir / "noroot.img", noRoot);
   const ToolResult root = RunTool({"ls", dir / "noroot.img"});
   EXPECT_EQ(root.exitCode, 1);
-  EXPECT_EQ(root.err, "moxvolscan ls: /: the folder could not be read completely\n");
+  EXPECT_EQ(root.out, "");
+  EXPECT_NE(root.err.find("noroot.img"), std::string::npos) << root.err;
 }
 
 // Every command names what it found, in the same words.

@@ -87,13 +87,14 @@ TEST(Namesakes, EveryItemIsReachedByItsEntryAndTheLinesThatShareAPathSaySo) {
   EXPECT_NE(json.out.find(",\"entry\":\"" + byPath["_LD/SECOND.TXT"][0] + "\"}\n"), std::string::npos) << json.out;
   for (const char* bad : {"1", "0:x", ":1", "0:99"}) EXPECT_EQ(RunTool({"cat", img, "--entry", bad}).exitCode, 1) << bad;
 
-  // The root is the whole volume: each namesake beside the other, told.
+  // The root is the whole volume: each namesake beside the other, told; a
+  // live item keeps its name.
   const ToolResult save = RunTool({"save", img, "/", dir / "out"});
   EXPECT_EQ(save.exitCode, 0) << save.err;
   EXPECT_NE(save.err.find("_.TXT: saved as " + dir / "out/_ (2).TXT (another item took its name)"), std::string::npos)
       << save.err;
   const std::pair<const char*, const char*> saved[] = {
-      {"_.TXT", "aaa"}, {"_ (2).TXT", "bbbb"}, {"_MG_0004.JPG", "img"}, {"_MG_0004 (2).JPG", "live"},
+      {"_.TXT", "aaa"}, {"_ (2).TXT", "bbbb"}, {"_MG_0004.JPG", "live"}, {"_MG_0004 (2).JPG", "img"},
       {"_LD/FIRST.TXT", "aaa"}, {"_LD (2)/SECOND.TXT", "bbbb"}};
   for (const auto& [name, bytes] : saved) EXPECT_EQ(ReadHostFile(dir / ("out/" + std::string(name))), bytes) << name;
   // A folder among namesakes by its entry.
