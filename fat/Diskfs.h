@@ -205,6 +205,9 @@ class TFATDirectory : public TCustomDirectory {
   uint32_t StartSector = 0;   // root directories only
   bool LongName = false;      // Name came from long-name records
   TFATEntryAddress Entry;     // the start directories have none (0:0 is a root item's)
+  // Hashes (std::hash of the display name), sorted, of the live files a
+  // deleted-only build left out: a deleted file may show a live one's name.
+  std::vector<size_t> LeftOutNames;
 
   void Assign(TObject* source) override;
   void AssignTo(TObject* dest) override;

@@ -1,7 +1,9 @@
 // FAT item tree: start items, directory and file items, building children
 // (deleted ones with their verdict), the depth-first walk and the scan.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "DiskfsInternal.h"
 #include "Helpers.h"
@@ -186,6 +188,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
   try {
     if (!drive) throw std::runtime_error("not a FAT drive");
     Children = std::make_shared<TChildList>();
+    LeftOutNames.clear();
     // A cluster another folder of this tree already shows (an ancestor, or
     // a folder sharing clusters with this one) leaves this one shown but empty.
     if (!OpenInTree(*drive)) {
@@ -257,7 +260,11 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           Children->push_back(d.release());
         } else {
           if (e.Attributes & (faVolumeID | faDirectory)) continue;
-          if (IncludeDeleted && DeletedOnly && !deleted) continue;
+          if (IncludeDeleted && DeletedOnly && !deleted) {
+            const bool marked = !longName && name.find(char(kDeletedMark)) != AnsiString::npos;
+            LeftOutNames.push_back(std::hash<std::string_view>{}(marked ? ReplaceDeletedChar(name) : name));
+            continue;
+          }
           auto f = std::make_unique<TFATFile>();
           f->Drive = drive;
           f->StartCluster = first;
@@ -283,6 +290,7 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
         // One bad record costs only itself.
       }
     }
+    std::sort(LeftOutNames.begin(), LeftOutNames.end());
   } catch (...) {
     if (Children) DeleteChildren();
     Children.reset();

@@ -81,6 +81,10 @@ TEST(Namesakes, EveryItemIsReachedByItsEntryAndTheLinesThatShareAPathSaySo) {
     }
     EXPECT_EQ(got, want) << path;
   }
+  // Listed without the live files, a deleted file still tells its live namesake.
+  const ToolResult deletedOnly = RunTool({"ls", img, "--deleted-only"});
+  EXPECT_NE(deletedOnly.out.find("  _MG_0004.JPG  --entry " + byPath["_MG_0004.JPG"][0] + "\n"), std::string::npos)
+      << deletedOnly.out;
   // The JSON line of every item carries its entry as well.
   const ToolResult json = RunTool({"ls", img, "--deleted", "--json"});
   EXPECT_NE(json.out.find("{\"path\":\"_LD/SECOND.TXT\",\"type\":\"file\",\"size\":4,"), std::string::npos);

@@ -1,4 +1,5 @@
 // The FAT part of the program's volume: mounting, names, reading and saving.
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -47,6 +48,11 @@ class FatFileSystem : public FileSystem {
     *end++ = ':';
     end = std::to_chars(end, text + sizeof text, at->Index).ptr;
     return std::string(text, end);
+  }
+
+  bool LeftOutNamesake(TCustomDirectory* dir, std::string_view name) override {
+    auto* d = ItemAs<TFATDirectory>(dir);
+    return d && std::binary_search(d->LeftOutNames.begin(), d->LeftOutNames.end(), std::hash<std::string_view>{}(name));
   }
 
   uint8_t AttributesOf(TObject* item) override {

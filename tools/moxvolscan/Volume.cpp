@@ -609,7 +609,8 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.samePath = folderShared_;
   if (!facts.samePath && folder && !facts.entry.empty()) {
     const auto& namesakes = Namesakes(folder);
-    facts.samePath = !namesakes.empty() && namesakes.count(std::string(name));
+    facts.samePath = (!namesakes.empty() && namesakes.count(std::string(name))) ||
+                     (facts.deleted && fs_.LeftOutNamesake(folder, name));
   }
   AppendShownName(facts.path, name);
   facts.mtime.clear();

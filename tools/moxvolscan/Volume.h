@@ -49,6 +49,9 @@ class FileSystem {
   // Where the item's directory entry stands ("C:I", see --entry); "" where
   // the file system has no such address.
   virtual std::string EntryOf(TObject* /*item*/) { return ""; }
+  // Whether dir holds an item named name that its children leave out (a
+  // listing of deleted items only may build folders without their live files).
+  virtual bool LeftOutNamesake(TCustomDirectory* /*dir*/, std::string_view /*name*/) { return false; }
   // Sectors per cache line for a listing, 0 for none. Directory sectors come
   // one at a time: 128 KiB lines serve neighbouring folders from one read.
   virtual uint32_t ListingCacheLine(bool /*deletedOnly*/) { return 256; }
