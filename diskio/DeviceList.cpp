@@ -14,13 +14,13 @@
 #include "Volumes.h"
 #include "WinApi.h"
 
+bool DevicesStarted();  // with the unit's start-up, in DevicesUnit.cpp
+
 namespace {
 
 std::string Root(uint8_t driveNumber) { return std::string(1, char(driveNumber + 64)) + ":\\"; }
 
-void Log(const std::string& text) {
-  if (dbg) dbg->DebugOut(text);
-}
+void Log(const std::string& text) { dbg->DebugOut(text); }
 
 // The letter stands for the host's whole file tree (Z: from the start), not
 // a volume: its raw source, if it has one, is whatever disk the host booted
@@ -71,9 +71,16 @@ AnsiString TDeviceList::GetDeviceText(int index, bool withSize) const {
 }
 
 void TDeviceList::DetectDevices(TDebugOutEvent log) {
-  if (dbg) dbg->OnDebugOut = std::move(log);
+  dbg->OnDebugOut = std::move(log);
   Log("");
   Log("detect devices... (TDeviceList.DetectDevices)");
+  // Before the module's start-up no device could be read: an empty list and
+  // the reason say more than devices that fail every read.
+  if (!DevicesStarted()) {
+    Log("  not initialized, no device detected (TDeviceList.DetectDevices)");
+    SetLastError(ERROR_NOT_READY);
+    return;
+  }
   for (uint8_t number = 3; number <= 26; ++number) {
     const std::string root = Root(number);
     if (IsHostRoot(char(number + 64))) continue;
@@ -112,6 +119,10 @@ int TDriveList::count() const { return int(drives_.size()); }
 TCustomDrive* TDriveList::GetDrive(int index) const { return At(drives_, index); }
 
 void TDriveList::DetectDrives(TDevice* device) {
+  if (!device) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return;
+  }
   Log("");
   Log("detect drives on device " + device->Text + "... (TDriveList.DetectDrives)");
   // The read only proves the device can be read; what it holds is not looked at.

@@ -123,6 +123,7 @@ bool DirectRead(TDevice* dev, uint32_t sector, uint16_t count, void* buffer, boo
     case 1:
       return ReadLogicalSectors(dev->DriveNumber, sector, count, buffer);
     default:
+      SetLastError(ERROR_INVALID_PARAMETER);  // no such kind of device
       return false;
   }
 }
@@ -197,12 +198,13 @@ bool TDevice::WriteSec(int32_t sector, uint16_t count, const void* buffer, bool 
     case 1:
       return WriteLogicalSectors(DriveNumber, static_cast<uint32_t>(sector), count, buffer);
     default:
+      SetLastError(ERROR_INVALID_PARAMETER);
       return false;
   }
 }
 
 void TDevice::DetectCacheLineSize() {
-  if (dbg) dbg->DebugOut("  DetectCacheLineSize (TDevice.DetectCacheLineSize)");
+  dbg->DebugOut("  DetectCacheLineSize (TDevice.DetectCacheLineSize)");
   if (TotalSectors < 2048) {
     CacheLineSize = 0;
     return;

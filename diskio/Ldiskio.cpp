@@ -51,15 +51,22 @@ bool OpenVolume(uint8_t drive, AccessMode mode) {
   return volume.handle != INVALID_HANDLE_VALUE;
 }
 
+// The buffer and the platform check come from the unit's start-up; before it
+// (or after its end) a call fails and says why instead of reading nothing.
+bool Ready() {
+  if (IsNT && transferBuffer) return true;
+  SetLastError(ERROR_NOT_READY);
+  return false;
+}
+
 bool SeekToSector(uint32_t sector) { return volume.SeekTo(uint64_t{sector} * volumeParams.BytesPerSector); }
 
 }  // namespace
 
 bool ReadLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* buffer) {
-  if (!IsNT) return false;
-  if (!OpenVolume(drive, AccessMode::Read)) return false;
+  if (!Ready() || !OpenVolume(drive, AccessMode::Read)) return false;
   const uint32_t bytesPerSector = volumeParams.BytesPerSector;
-  if (bytesPerSector == 0 || !transferBuffer || !SeekToSector(sector)) return false;
+  if (bytesPerSector == 0 || !SeekToSector(sector)) return false;
   // Sectors above 2048 bytes would overflow the buffer in 1000-sector chunks.
   const size_t maxChunk =
       std::min<size_t>(size_t{kChunkSectors} * bytesPerSector, kTransferBufferSize / bytesPerSector * bytesPerSector);
@@ -80,7 +87,7 @@ bool ReadLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* bu
 
 void ReadLogicalSectorPieces(uint8_t drive, TSectorPiece* pieces, size_t count) {
   for (size_t i = 0; i < count; ++i) pieces[i].ok = false;
-  if (!IsNT || !OpenVolume(drive, AccessMode::Read)) return;
+  if (!Ready() || !OpenVolume(drive, AccessMode::Read)) return;
   const uint32_t bytesPerSector = volumeParams.BytesPerSector;
   if (bytesPerSector == 0) return;
   thread_local std::vector<ReadPiece> reads;
@@ -92,8 +99,7 @@ void ReadLogicalSectorPieces(uint8_t drive, TSectorPiece* pieces, size_t count) 
 }
 
 bool WriteLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer) {
-  if (!IsNT) return false;
-  if (!OpenVolume(drive, AccessMode::Write)) return false;
+  if (!Ready() || !OpenVolume(drive, AccessMode::Write)) return false;
   const uint32_t bytesPerSector = volumeParams.BytesPerSector;
   if (bytesPerSector == 0 || !SeekToSector(sector)) return false;
   const DWORD length = static_cast<DWORD>(uint64_t{count} * bytesPerSector);
@@ -102,7 +108,7 @@ bool WriteLogicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const v
 }
 
 bool GetLogDriveParams(uint8_t drive, TLogDriveParams& params) {
-  if (!IsNT) return false;
+  if (!Ready()) return false;
   const std::string name = VolumeName(drive);
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);

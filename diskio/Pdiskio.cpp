@@ -17,6 +17,7 @@ constexpr uint32_t kUnit = 512;
 constexpr size_t kChunkBytes = 65536;
 
 bool IsNT = false;
+bool started = false;
 KeptHandle disk;
 uint8_t transferBuffer[kChunkBytes];
 
@@ -25,6 +26,13 @@ std::string DeviceName(uint8_t drive) {
   if (drive >= 128) return "\\\\.\\PhysicalDrive" + std::to_string(drive - 128);
   if (drive <= 1) return std::string("\\\\.\\") + static_cast<char>('A' + drive) + ":";
   return {};
+}
+
+// Before the unit's start-up (or after its end) a call fails and says why.
+bool Ready() {
+  if (started && IsNT) return true;
+  SetLastError(ERROR_NOT_READY);
+  return false;
 }
 
 bool OpenDisk(uint8_t drive, AccessMode mode) {
@@ -89,8 +97,7 @@ bool TransferChunks(uint8_t drive, uint32_t sector, uint16_t count, uint8_t* use
 }  // namespace
 
 bool ReadPhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* buffer, bool showErrors) {
-  if (!IsNT) return false;
-  if (!OpenDisk(drive, AccessMode::Read)) return false;
+  if (!Ready() || !OpenDisk(drive, AccessMode::Read)) return false;
   return TransferChunks(drive, sector, count, static_cast<uint8_t*>(buffer), true, showErrors, "NT_read error",
                         [](size_t chunk) {
                           DWORD got = 0;
@@ -101,8 +108,7 @@ bool ReadPhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, void* b
 
 bool WritePhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const void* buffer, bool reserved,
                           bool showErrors) {
-  if (!IsNT) return false;
-  if (!OpenDisk(drive, AccessMode::Write)) return false;
+  if (!Ready() || !OpenDisk(drive, AccessMode::Write)) return false;
   // The buffer is only read from on this path.
   auto* source = static_cast<uint8_t*>(const_cast<void*>(buffer));
   return TransferChunks(drive, sector, count, source, false, showErrors, "NT_write error", [](size_t chunk) {
@@ -112,7 +118,7 @@ bool WritePhysicalSectors(uint8_t drive, uint32_t sector, uint16_t count, const 
 }
 
 bool GetPhysDriveParams(uint8_t drive, TPhysDriveParams& params) {
-  if (!IsNT) return false;
+  if (!Ready()) return false;
   const std::string name = DeviceName(drive);
   if (name.empty()) return false;
   // A query-only handle, apart from the transfer handle.
@@ -129,6 +135,10 @@ bool GetPhysDriveParams(uint8_t drive, TPhysDriveParams& params) {
 void PdiskioInitialization() {
   disk.Close();
   IsNT = IsWinNT();
+  started = true;
 }
 
-void PdiskioFinalization() { disk.Close(); }
+void PdiskioFinalization() {
+  started = false;
+  disk.Close();
+}
