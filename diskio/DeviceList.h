@@ -4,9 +4,12 @@
 // Lists own what they hold; drives refer to devices they do not own, so a
 // drive list goes before the device list it was filled from.
 //
-// Contract: needs the module's Initialize(). Detection and every drive it
-// mounts are used by one thread at a time; detection logs through dbg and
-// leaves out what it cannot open or mount rather than failing.
+// Contract: needs the module's Initialize(); without it DetectDevices still
+// takes the log handler but finds no device, DetectDrives mounts nothing, and
+// both leave the last error ERROR_NOT_READY (ERROR_INVALID_PARAMETER for a
+// null device). Detection and every drive it mounts are used by one thread at
+// a time; detection logs through dbg and leaves out what it cannot open or
+// mount rather than failing.
 #pragma once
 
 #include <cstdint>

@@ -2,11 +2,14 @@
 // drive/directory/file object model every file-system reader derives from,
 // the drive events and the debug-output facility dbg.
 //
-// Contract: dbg exists from the module's Initialize() to its Finalize(); its
-// OnDebugOut handler (a host sets it, or DetectDevices does) gets every
+// Contract: dbg exists for the life of the process, before Initialize() too;
+// its OnDebugOut handler (a host sets it, or DetectDevices does) gets every
 // diagnostic line of the disk library unchanged, on the thread that emits
-// it. Devices, drives and their trees are used by one thread at a time;
-// events of a drive run on the thread that called into it.
+// it, and the module's last Finalize() drops it. Devices, drives and their
+// trees are used by one thread at a time; events of a drive run on the
+// thread that called into it. Before Initialize() (and after the last
+// Finalize()) no sector can be read: ReadSec, WriteSec and the mounts built
+// on them return False with the last error ERROR_NOT_READY; nothing crashes.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +68,7 @@ class TDebug : public TObject {
   // Hands msg unchanged to OnDebugOut, or drops it when none is assigned.
   void DebugOut(const AnsiString& msg);
 };
-extern TDebug* dbg;  // created by the unit's initialization
+extern TDebug* dbg;  // never null
 
 // ---- Sector device and cache --------------------------------------------------
 extern bool optCacheEnabled;  // master switch of the shared cache; False at start

@@ -2,9 +2,10 @@
 // (1 = A:, 3 = C:, ... 26 = Z:), and the volume's geometry.
 //
 // Contract: needs the module's Initialize() (the transfer buffer and handles
-// are made there). One thread at a time: the open volume handle and the
-// buffer are process-wide. Failures return False and leave the platform's
-// last error; nothing is thrown. Writes reach the volume: the readers above
+// are made there); before it, and after the last Finalize(), every call
+// fails with the last error ERROR_NOT_READY. One thread at a time: the open
+// volume handle and the buffer are process-wide. Failures return False and
+// leave the platform's last error; nothing is thrown. Writes reach the volume: the readers above
 // never call them.
 #pragma once
 

@@ -1,8 +1,10 @@
 // Unit Pdiskio: sectors of a physical disk (128 + n = "\\.\PhysicalDriven")
 // or floppy (0 = A:, 1 = B:), in fixed 512-byte units.
 //
-// Contract: needs the module's Initialize(). One thread at a time (one open
-// disk handle for the process). A failed read asks "Abort, Retry or Ignore?"
+// Contract: needs the module's Initialize(); before it, and after the last
+// Finalize(), every call fails at once with the last error ERROR_NOT_READY
+// (no question asked). One thread at a time (one open disk handle for the
+// process). A failed read asks "Abort, Retry or Ignore?"
 // through the dialog handler (WinApi.h; without one the answer is Abort) and
 // returns False; nothing is thrown.
 #pragma once
