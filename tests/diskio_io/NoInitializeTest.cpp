@@ -25,8 +25,8 @@ TEST(WithoutInitialize, DiskEntryPointsFailNotReadyAndWorkOnceStarted) {
   const char letter = NextFreeLetter();
   ScopedLetter bound(letter, OpenImageSource(img));
   const uint8_t number = uint8_t(letter - 'A' + 1);
-  // Under ctest the program has never been started; run alone in one
-  // process with other suites, stop what they started and give it back.
+  // Under ctest this process never started the module; when the whole program
+  // runs in one process, stop what earlier tests started and restart it after.
   int started = 0;
   for (; MoxIsInitialized(); ++started) Finalize();
 
