@@ -79,6 +79,27 @@ const TFILENAME_ATTRIBUTE* FileNameOf(TNTFSdrive& drive, const uint8_t* record, 
   return best;
 }
 
+constexpr uint32_t kStandardInformation = 0x10;
+
+// A copy of name in held with the record's own times, those of its
+// $STANDARD_INFORMATION: the copy in a file name is brought up to date only
+// now and then, so it may lag them by years. A record without them (or with
+// too short a value) keeps the name's times.
+const TFILENAME_ATTRIBUTE* WithRecordTimes(TNTFSdrive& drive, const uint8_t* record, const TFILENAME_ATTRIBUTE* name,
+                                           std::vector<uint8_t>& held) {
+  const TATTRIBUTE* info = drive.FindAttribute(record, kStandardInformation, nullptr, 0);
+  if (!info || info->Nonresident || ResidentValueLength(info) < 0x20) return name;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(name);
+  held.assign(bytes, bytes + kFileNameHeader + 2 * size_t(name->NameLength));
+  auto* timed = reinterpret_cast<TFILENAME_ATTRIBUTE*>(held.data());
+  const uint8_t* times = ResidentValue(info);
+  timed->CreationTime = int64_t(NtfsRead64(times));
+  timed->LastWriteTime = int64_t(NtfsRead64(times + 0x08));
+  timed->MftChangeTime = int64_t(NtfsRead64(times + 0x10));
+  timed->LastAccessTime = int64_t(NtfsRead64(times + 0x18));
+  return timed;
+}
+
 // Free records in ascending order, read ahead in batches: the deleted search
 // wants thousands of scattered 1 KiB records, which cost far less read
 // together than one at a time or through whole cache lines.
@@ -237,7 +258,7 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
   auto* root = AsNtfs(DeletedTreeRoot.get());
   if (!root) throw std::logic_error("no deleted tree");
   const uint64_t p = RecordNumberOf(name->ParentDirectory);
-  std::vector<uint8_t> record(BytesPerFileRecord), heldName;
+  std::vector<uint8_t> record(BytesPerFileRecord), heldName, timedName;
   // Parents lie scattered over the MFT: each is read alone, not with the
   // cache line around it.
   const uint32_t number = uint32_t(p);
@@ -251,7 +272,7 @@ TNTFSDirectory* TNTFSdrive::ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name
       if (p == kMftRecordRoot) return root;
       TNTFSDirectory* g = DeletedParent(pn, depth + 1);
       if (!g->Children) g->Children = std::make_shared<TChildList>();
-      auto* made = static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, pn, nullptr, false));
+      auto* made = static_cast<TNTFSDirectory*>(g->AddNTFSFile(p, WithRecordTimes(*this, record.data(), pn, timedName), nullptr, false));
       NoteDeletedDir(made, header, pn->CreationTime);
       return made;
     }
@@ -356,7 +377,7 @@ void TNTFSdrive::FindDeleted() {
     const TNTFSDirectory* progressFolder = nullptr;
     AnsiString progressText;
     const AnsiString noText;  // made once: tens of thousands of records in use report it
-    std::vector<uint8_t> heldName, heldData;
+    std::vector<uint8_t> heldName, heldData, timedName;
     // The index holds what the tree holds now, and is dropped however the search ends.
     struct IndexGuard {
       TNTFSdrive& drive;
@@ -421,7 +442,7 @@ void TNTFSdrive::FindDeleted() {
               parent = root;
             }
             if (!parent->Children) parent->Children = std::make_shared<TChildList>();
-            TObject* item = parent->AddNTFSFile(i, name, data, true);
+            TObject* item = parent->AddNTFSFile(i, WithRecordTimes(*this, record, name, timedName), data, true);
             NoteDeletedDir(item, h, name->CreationTime);
             cancel = false;
             if (OnProgress) {

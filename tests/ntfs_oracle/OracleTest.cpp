@@ -13,8 +13,10 @@
 //   does fls list them. Every hard link is one entry in both.
 // - Folder sizes: fls gives a folder the size of its index; ours have none,
 //   so only file sizes are compared.
-// - Times: ours come from the copy of the name in the folder's index, fls
-//   reads the record's own times; ntfs-3g keeps both alike.
+// - Times: live items' come from the copy of the name in the folder's index,
+//   fls reads the record's own times; ntfs-3g keeps both alike. A deleted
+//   item has no index entry: it takes its record's own times, whose copy in
+//   the record's file name ntfs-3g leaves behind.
 // - A deleted item whose folder record now holds a newer folder goes under a
 //   placeholder folder "MFT n" named after that record; The Sleuth Kit puts
 //   it under $OrphanFiles. Folders rebuilt to give a deleted item its path
@@ -81,7 +83,7 @@ void ExpectLiveBytesAgree(const std::string& image) {
 }
 
 // The deleted items against ntfsundelete (records, names, sizes, verdicts)
-// and their rebuilt paths against fls; those likely intact saved and
+// and their rebuilt paths and times against fls; those likely intact saved and
 // compared with icat of their records.
 void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest) {
   MountedNtfs m(image);
@@ -117,7 +119,7 @@ void ExpectDeletedItemsAgree(const std::string& image, const Manifest& manifest)
     if (it == ours.end()) continue;  // reported missing above
     std::string expected = t.path;
     if (expected.rfind("$OrphanFiles/", 0) == 0) expected = placeholder + expected.substr(13);
-    EXPECT_EQ(it->second.path, expected) << t.record;
+    EXPECT_EQ(std::tuple(it->second.path, it->second.mtime), std::tuple(expected, t.mtime)) << t.record;
   }
 }
 
