@@ -187,6 +187,13 @@ TEST(NtfsDeletedBitmap, UnreadableBitmapFindsFreeRecordsByTheirHeaders) {
               std::tuple(0, 2, std::string(c.state == State::ByBitmap ? "" : "moxvolscan ls: the MFT bitmap could not be read: "
                                                                           "free records were found by their own headers\n")))
         << c.what;
+    // A save of the volume, which holds its deleted items, says it too.
+    ScratchDir dest;
+    const ToolResult save = RunOnImage(bytes, {"save", "/", dest.path()});
+    EXPECT_EQ(save.exitCode, 0) << save.err;
+    EXPECT_EQ(save.err.find("free records were found by their own headers") != std::string::npos,
+              c.state != State::ByBitmap)
+        << c.what << save.err;
   }
   NtfsImage m = image(Bytes{});
   Put(m.Record(0) + 0x38 + 0x30, 0, 8);  // the MFT's data size: no records at all

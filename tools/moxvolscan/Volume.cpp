@@ -350,7 +350,10 @@ bool Volume::TellIncomplete(const char* command) {
                           : "the folder's listing was cut at a limit on items or depth";
     std::fprintf(stderr, "moxvolscan %s: %s: %s\n", command, path.c_str(), why);
   }
-  return !told.empty();
+  bool searchFailed = false;
+  if (const std::string note = fs_->DeletedSearchNote(searchFailed); !note.empty())
+    std::fprintf(stderr, "moxvolscan %s: %s\n", command, note.c_str());
+  return !told.empty() || searchFailed;
 }
 
 std::string FileSystem::PastImageEnd() {

@@ -143,7 +143,9 @@ class Volume {
   const std::string& Truncation() const { return truncation_; }
   // Folders built so far whose items could not all be read or were cut.
   std::vector<TCustomDirectory*> IncompleteFolders();
-  // One stderr line per such folder; true when there was one.
+  // One stderr line per such folder, and one on how deleted items were
+  // searched when that was not the usual way; true when there was a folder
+  // or the search could not run.
   bool TellIncomplete(const char* command);
   FileSystem& fs() { return *fs_; }
   TCustomDrive& drive() { return fs_->drive(); }

@@ -196,9 +196,6 @@ int RunLs(const std::vector<std::string>& args) {
   progress.Clear();
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
-  bool searchFailed = false;
-  if (const std::string note = includeDeleted ? volume.fs().DeletedSearchNote(searchFailed) : ""; !note.empty())
-    std::fprintf(stderr, "moxvolscan ls: %s\n", note.c_str());
   // A listing that may lack items says where; a cut image was told at Open.
   const bool incomplete = !Interrupted() && volume.TellIncomplete("ls");
   volume.KeepTreeUntilExit();
@@ -206,7 +203,7 @@ int RunLs(const std::vector<std::string>& args) {
     std::fprintf(stderr, "moxvolscan ls: interrupted\n");
     return kExitFailure;
   }
-  return searchFailed || incomplete || !volume.Truncation().empty() ? kExitFailure : kExitOk;
+  return incomplete || !volume.Truncation().empty() ? kExitFailure : kExitOk;
 }
 
 CommandRegistrar registrar({
