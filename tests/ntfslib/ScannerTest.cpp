@@ -148,13 +148,7 @@ TEST_F(NtfsScanner, ReceiverCallsFailAsOnTheOtherBackends) {
   std::vector<std::pair<bool, DWORD>> results;
   std::u16string atStart = u"?";
   r->onStart = [&](IMoxVolumeScanner* sc) { atStart = sc->GetCurrentPath(); };
-  r->onItem = [&](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
-    if (!results.empty()) return;
-    const bool aborted = sc->AbortScan();
-    results.emplace_back(aborted, GetLastError());
-    const bool started = sc->ScanVolume();
-    results.emplace_back(started, GetLastError());
-  };
+  CallBackIntoTheScanAtFirstItem(*r, results);
   s->RegisterCallbacks(full.get());
   ASSERT_TRUE(s->ScanVolume());
   full->WaitFinished();

@@ -58,13 +58,7 @@ TEST_P(Contract, AbortAndRescanFromAReceiverFailAndTheScanGoesOn) {
   InterfacePtr<IMoxVolumeScanner> s(Make());
   InterfacePtr<Recorder> r(new Recorder);
   std::vector<std::pair<bool, DWORD>> results;
-  r->onItem = [&](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
-    if (!results.empty()) return;
-    const bool aborted = sc->AbortScan();
-    results.emplace_back(aborted, GetLastError());
-    const bool started = sc->ScanVolume();
-    results.emplace_back(started, GetLastError());
-  };
+  CallBackIntoTheScanAtFirstItem(*r, results);
   s->RegisterCallbacks(r.get());
   ASSERT_TRUE(s->ScanVolume());
   r->WaitFinished();

@@ -118,6 +118,18 @@ InterfacePtr<Recorder> ScanInvalidatedAtFirstItem(Scanner* raw) {
   return r;
 }
 
+// At its first item, r calls AbortScan and then ScanVolume from inside the
+// receiver; results gets each call's result and last error.
+inline void CallBackIntoTheScanAtFirstItem(Recorder& r, std::vector<std::pair<bool, DWORD>>& results) {
+  r.onItem = [&results](IMoxVolumeScanner* sc, const WIN32_FIND_DATAW&) {
+    if (!results.empty()) return;
+    const bool aborted = sc->AbortScan();
+    results.emplace_back(aborted, GetLastError());
+    const bool started = sc->ScanVolume();
+    results.emplace_back(started, GetLastError());
+  };
+}
+
 // The host lets go of its only reference while a receiver made by
 // MoxCreateVolumeScannerCallbacks (which holds the scanner for each event) is
 // inside OnItem: the release must stop the scan and wait for it, so OnFinish
