@@ -6,7 +6,16 @@
 #include <map>
 #include <mutex>
 
+#include "RawDevices.h"
+
 namespace {
+
+// Host paths below a letter's folder are written the system's way.
+#ifdef _WIN32
+constexpr char kHostSeparator = '\\';
+#else
+constexpr char kHostSeparator = '/';
+#endif
 
 struct Namespace {
   std::mutex lock;
@@ -14,9 +23,12 @@ struct Namespace {
   std::map<unsigned, DriveBinding> physical;
 
   Namespace() {
+#ifndef _WIN32
+    // Every host path is reachable as Z:\... ; Windows has its own letters.
     DriveBinding root;
     root.rootDir = "/";
     letters['Z' - 'A'] = root;
+#endif
   }
 };
 
@@ -33,9 +45,6 @@ int LetterIndex(char letter) {
 }
 
 }  // namespace
-
-// Defined with the raw sources: the block device mounted at a directory.
-std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::string& fsName);
 
 bool BindDriveLetter(char letter, DriveBinding binding) {
   const int i = LetterIndex(letter);
@@ -73,9 +82,10 @@ uint64_t VolumeBindingsGeneration() { return generation.load(); }
 
 char FindFreeDriveLetter() {
   auto& t = Table();
+  const uint32_t taken = SystemDriveLetters();
   std::lock_guard guard(t.lock);
   for (int i = 'Y' - 'A'; i >= 0; --i)
-    if (!t.letters[i]) return static_cast<char>('A' + i);
+    if (!t.letters[i] && !(taken & (1u << i))) return static_cast<char>('A' + i);
   return 0;
 }
 
@@ -119,34 +129,31 @@ std::string HostPathFromWindowsPath(const std::string& windowsPath) {
   if (!binding || binding->rootDir.empty()) return {};
   std::string host = binding->rootDir;
   std::string rest = p.substr(2);
-  for (char& c : rest)
-    if (c == '\\') c = '/';
   // Resolve "." and ".." lexically so a path never leaves the letter's root.
   std::string out;
-  size_t pos = 0;
   std::string comp;
   auto flush = [&] {
     if (comp.empty() || comp == ".") {
     } else if (comp == "..") {
-      const auto cut = out.rfind('/');
+      const auto cut = out.rfind(kHostSeparator);
       out.erase(cut == std::string::npos ? 0 : cut);
     } else {
-      out += '/';
+      out += kHostSeparator;
       out += comp;
     }
     comp.clear();
   };
-  for (; pos < rest.size(); ++pos) {
-    if (rest[pos] == '/')
+  for (const char c : rest) {
+    if (c == '\\' || c == '/')
       flush();
     else
-      comp += rest[pos];
+      comp += c;
   }
   flush();
-  const bool trailing = !rest.empty() && rest.back() == '/';
-  while (host.size() > 1 && host.back() == '/') host.pop_back();
+  const bool trailing = !rest.empty() && (rest.back() == '/' || rest.back() == '\\');
+  while (host.size() > 1 && (host.back() == '/' || host.back() == kHostSeparator)) host.pop_back();
   if (host == "/") host.clear();
   std::string result = host + out;
-  if (trailing || result.empty()) result += '/';
+  if (trailing || result.empty() || result.back() == ':') result += kHostSeparator;
   return result;
 }

@@ -20,37 +20,28 @@
 #include <vector>
 
 #include "BatchReads.h"
-#include "BootSector.h"
+#include "RawDevices.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
 namespace {
 
 constexpr DWORD kErrorFileExists = ERROR_FILE_EXISTS;
-constexpr DWORD kErrorInsufficientBuffer = 122;
 constexpr DWORD kErrorAlreadyExists = 183;
-constexpr DWORD kErrorBadLength = 24;
-constexpr DWORD kFileCasePreservedNames = 0x2;
-constexpr DWORD kFileUnicodeOnDisk = 0x4;
 constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
 
-// One open file or device. Host files and raw sources share the position
-// logic; only the transfer differs.
+// One open host file; devices are RawHandles.
 struct FileHandle : KernelObject {
-  std::shared_ptr<RawSource> raw;  // devices
-  int fd = -1;                     // host files
+  int fd = -1;
   bool canRead = false;
   bool canWrite = false;
   uint64_t position = 0;
-  UINT driveType = DRIVE_FIXED;
-  uint32_t sectorSize = 512;
 
   ~FileHandle() override {
     if (fd >= 0) ::close(fd);
   }
 
   uint64_t Size() const {
-    if (raw) return raw->Size();
     struct stat st {};
     return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   }
@@ -59,25 +50,6 @@ struct FileHandle : KernelObject {
 FileHandle* AsFile(HANDLE h) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
   return dynamic_cast<FileHandle*>(h);
-}
-
-// The handle of a read or write, checked for kind, access and buffer; null
-// with the last error set otherwise.
-FileHandle* TransferHandle(HANDLE h, bool write, const void* buffer, DWORD length) {
-  FileHandle* f = AsFile(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (!(write ? f->canWrite : f->canRead)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
-  if (length != 0 && !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return f;
 }
 
 DWORD ErrorFromErrno(int e) {
@@ -95,15 +67,6 @@ DWORD ErrorFromErrno(int e) {
   }
 }
 
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  if (s.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
-
 // "X:\..." through the letter's root directory, "/..." as it is; empty when
 // neither applies.
 std::string HostPathOf(const char* path) {
@@ -113,53 +76,6 @@ std::string HostPathOf(const char* path) {
   std::replace(p.begin(), p.end(), '\\', '/');
   if (!p.empty() && p[0] == '/') return p;
   return {};
-}
-
-// The letter a root path like "X:\", "X:" or "\\?\X:\" names; 0 for none.
-char LetterOfRoot(const char* rootPath) {
-  if (!rootPath) return 0;
-  const std::string p = StripLongPathPrefix(rootPath);
-  if (p.size() < 2 || p[1] != ':' || !std::isalpha(static_cast<unsigned char>(p[0]))) return 0;
-  if (p.size() > 3 || (p.size() == 3 && p[2] != '\\' && p[2] != '/')) return 0;
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
-}
-
-// "\\.\X:" and "\\.\PhysicalDriveN".
-std::optional<DriveBinding> DeviceBindingOf(const std::string& name, bool& isDeviceName) {
-  isDeviceName = false;
-  if (name.compare(0, 4, "\\\\.\\") != 0) return std::nullopt;
-  isDeviceName = true;
-  const std::string rest = name.substr(4);
-  if (rest.size() == 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0])))
-    return GetDriveBinding(rest[0]);
-  if (StartsWithNoCase(rest, "PhysicalDrive") && rest.size() > 13 && rest.size() <= 13 + 9) {
-    unsigned number = 0;
-    for (size_t i = 13; i < rest.size(); ++i) {
-      if (!std::isdigit(static_cast<unsigned char>(rest[i]))) return std::nullopt;
-      number = number * 10 + static_cast<unsigned>(rest[i] - '0');
-    }
-    return GetPhysicalDriveBinding(number);
-  }
-  return std::nullopt;
-}
-
-HANDLE OpenDevice(const std::optional<DriveBinding>& binding, DWORD access) {
-  if (!binding || !binding->raw) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  if ((access & GENERIC_WRITE) && !binding->raw->Writable()) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto* f = new FileHandle;
-  f->raw = binding->raw;
-  f->canRead = (access & GENERIC_READ) != 0;
-  f->canWrite = (access & GENERIC_WRITE) != 0;
-  f->driveType = binding->driveType;
-  f->sectorSize = binding->sectorSize ? binding->sectorSize : 512;
-  SetLastError(ERROR_SUCCESS);
-  return f;
 }
 
 HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disposition, bool noFollow) {
@@ -195,47 +111,6 @@ HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disp
   f->canWrite = (access & GENERIC_WRITE) != 0;
   SetLastError(ERROR_SUCCESS);
   return f;
-}
-
-// Geometry that multiplies out to exactly the sectors there are: a floppy
-// format where the size is one, 255 heads x 63 sectors where it divides,
-// otherwise every sector its own cylinder.
-void GeometryFor(uint64_t totalSectors, uint32_t sectorSize, UINT driveType, DISK_GEOMETRY& g) {
-  struct Floppy {
-    uint64_t sectors;
-    uint32_t media, cylinders, heads, perTrack;
-  };
-  static constexpr Floppy kFloppies[] = {
-      {720, 5, 40, 2, 9}, {1440, 6, 80, 2, 9}, {2400, 1, 80, 2, 15}, {2880, 2, 80, 2, 18}, {5760, 3, 80, 2, 36}};
-  g = DISK_GEOMETRY{};
-  g.BytesPerSector = sectorSize;
-  g.MediaType = driveType == DRIVE_REMOVABLE ? RemovableMedia : FixedMedia;
-  if (driveType == DRIVE_REMOVABLE && sectorSize == 512) {
-    for (const auto& f : kFloppies) {
-      if (f.sectors != totalSectors) continue;
-      g.MediaType = f.media;
-      g.Cylinders = f.cylinders;
-      g.TracksPerCylinder = f.heads;
-      g.SectorsPerTrack = f.perTrack;
-      return;
-    }
-  }
-  if (totalSectors != 0 && totalSectors % (255 * 63) == 0) {
-    g.Cylinders = static_cast<int64_t>(totalSectors / (255 * 63));
-    g.TracksPerCylinder = 255;
-    g.SectorsPerTrack = 63;
-  } else {
-    g.Cylinders = static_cast<int64_t>(totalSectors);
-    g.TracksPerCylinder = 1;
-    g.SectorsPerTrack = 1;
-  }
-}
-
-bool CopyName(const std::string& name, char* out, DWORD size) {
-  if (!out) return true;
-  if (name.size() + 1 > size) return false;
-  std::memcpy(out, name.c_str(), name.size() + 1);
-  return true;
 }
 
 // The DOS bits kept beside a host file, as Samba keeps them: "0x" + hex.
@@ -345,126 +220,96 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   }
   bool isDeviceName = false;
   auto binding = DeviceBindingOf(name, isDeviceName);
-  if (isDeviceName) return OpenDevice(binding, access);
+  if (isDeviceName) return OpenRawHandle(binding, access);
   BeneathPath where;
   if (!Locate(name, where)) return INVALID_HANDLE_VALUE;
   return OpenHostFile(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf, access, disposition, where.dirfd >= 0);
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
+  if (RawHandle* r = AsRawHandle(h)) return RawReadFile(*r, buffer, toRead, read);
   if (read) *read = 0;
-  FileHandle* f = TransferHandle(h, false, buffer, toRead);
-  if (!f) return FALSE;
-  size_t done = 0;
-  bool ok;
-  if (f->raw) {
-    ok = f->raw->ReadAt(f->position, buffer, toRead, done);
-  } else {
-    ReadPiece piece{f->position, buffer, toRead};
-    ReadPieceDirectly(f->fd, piece);
-    ok = piece.ok;
-    done = piece.done;
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
   }
-  if (!ok) {
+  if (!TransferAllowed(f->canRead, buffer, toRead)) return FALSE;
+  ReadPiece piece{f->position, buffer, toRead};
+  ReadPieceDirectly(f->fd, piece);
+  if (!piece.ok) {
     SetLastError(ERROR_READ_FAULT);
     return FALSE;
   }
-  done = std::min<size_t>(done, toRead);  // a host source must not claim more than asked
-  f->position += done;
-  if (read) *read = static_cast<DWORD>(done);
+  f->position += piece.done;
+  if (read) *read = static_cast<DWORD>(piece.done);
   return TRUE;
 }
 
 BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count) {
-  FileHandle* f = TransferHandle(h, false, nullptr, 0);
-  if (!f) return FALSE;
+  if (RawHandle* r = AsRawHandle(h)) return RawReadFilePieces(*r, pieces, count);
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!TransferAllowed(f->canRead, nullptr, 0)) return FALSE;
   for (size_t i = 0; i < count; ++i)
     if (!pieces[i].buffer && pieces[i].len) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  if (f->raw) {
-    f->raw->ReadManyAt(pieces, count);
-  } else {
-    for (size_t i = 0; i < count; ++i) {
-      pieces[i].done = 0;
-      ReadPieceDirectly(f->fd, pieces[i]);
-    }
+  for (size_t i = 0; i < count; ++i) {
+    pieces[i].done = 0;
+    ReadPieceDirectly(f->fd, pieces[i]);
   }
   return TRUE;
 }
 
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void* overlapped) {
+  if (RawHandle* r = AsRawHandle(h)) return RawWriteFile(*r, buffer, toWrite, written);
   if (written) *written = 0;
-  FileHandle* f = TransferHandle(h, true, buffer, toWrite);
-  if (!f) return FALSE;
-  size_t done = 0;
-  bool ok;
-  if (f->raw) {
-    // A volume does not grow: writing past its end is a missing sector.
-    const uint64_t size = f->raw->Size();
-    const size_t room = f->position >= size ? 0 : static_cast<size_t>(std::min<uint64_t>(size - f->position, toWrite));
-    ok = f->raw->WriteAt(f->position, buffer, room, done);
-    if (ok && room < toWrite) {
-      f->position += done;
-      if (written) *written = static_cast<DWORD>(done);
-      SetLastError(ERROR_SECTOR_NOT_FOUND);
-      return FALSE;
-    }
-  } else {
-    ok = true;
-    const auto* in = static_cast<const uint8_t*>(buffer);
-    while (done < toWrite) {
-      const ssize_t n = ::pwrite(f->fd, in + done, toWrite - done, static_cast<off_t>(f->position + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      done += static_cast<size_t>(n);
-    }
+  FileHandle* f = AsFile(h);
+  if (!f) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
   }
-  done = std::min<size_t>(done, toWrite);
+  if (!TransferAllowed(f->canWrite, buffer, toWrite)) return FALSE;
+  size_t done = 0;
+  bool ok = true;
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  while (done < toWrite) {
+    const ssize_t n = ::pwrite(f->fd, in + done, toWrite - done, static_cast<off_t>(f->position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
   f->position += done;
   if (written) *written = static_cast<DWORD>(done);
   if (!ok) {
-    SetLastError(f->raw ? ERROR_WRITE_FAULT : ErrorFromErrno(errno));
+    SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
   return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) {
+  if (RawHandle* r = AsRawHandle(h))
+    return MoveFilePointer(r->position, r->raw->Size(), distance, distanceHigh, method);
   FileHandle* f = AsFile(h);
   if (!f) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
-  // Without the high part the distance is a signed 32-bit value.
-  const int64_t move = distanceHigh ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
-                                                           static_cast<uint32_t>(distance))
-                                    : static_cast<int64_t>(distance);
-  int64_t base;
-  switch (method) {
-    case FILE_BEGIN: base = 0; break;
-    case FILE_CURRENT: base = static_cast<int64_t>(f->position); break;
-    case FILE_END: base = static_cast<int64_t>(f->Size()); break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(base, move, &target) || target < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);  // a negative seek
-    return INVALID_SET_FILE_POINTER;
-  }
-  f->position = static_cast<uint64_t>(target);
-  if (distanceHigh) *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(target) >> 32);
-  SetLastError(ERROR_SUCCESS);  // tells a low part of 0xFFFFFFFF from a failure
-  return static_cast<DWORD>(static_cast<uint64_t>(target));
+  return MoveFilePointer(f->position, method == FILE_END ? f->Size() : 0, distance, distanceHigh, method);
 }
 
 BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite) {
   FileHandle* f = AsFile(h);
-  if (!f || f->fd < 0) {
+  if (!f) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -587,50 +432,10 @@ BOOL DeleteFileA(const char* path) {
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                      void* overlapped) {
+  if (RawHandle* r = AsRawHandle(h)) return RawDeviceIoControl(*r, code, out, outSize, returned);
   if (returned) *returned = 0;
-  FileHandle* f = AsFile(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!f->raw) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  const uint64_t size = f->raw->Size();
-  switch (code) {
-    case IOCTL_STORAGE_CHECK_VERIFY:
-      if (size == 0) {
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-      }
-      return TRUE;
-    case IOCTL_CDROM_GET_DRIVE_GEOMETRY:
-      if (f->driveType != DRIVE_CDROM) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-      }
-      [[fallthrough]];
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY: {
-      if (!out || outSize < sizeof(DISK_GEOMETRY)) {
-        SetLastError(kErrorInsufficientBuffer);
-        return FALSE;
-      }
-      // An empty source stands for a drive without a medium.
-      if (size == 0) {
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-      }
-      DISK_GEOMETRY g;
-      GeometryFor(size / f->sectorSize, f->sectorSize, f->driveType, g);
-      std::memcpy(out, &g, sizeof g);
-      if (returned) *returned = sizeof g;
-      return TRUE;
-    }
-    default:
-      SetLastError(ERROR_NOT_SUPPORTED);
-      return FALSE;
-  }
+  SetLastError(AsFile(h) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE);
+  return FALSE;
 }
 
 UINT GetDriveTypeA(const char* rootPath) {
@@ -653,47 +458,15 @@ BOOL GetVolumeInformationA(const char* rootPath, char* volumeName, DWORD volumeN
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  BootSectorInfo boot;
-  if (binding->raw) ReadBootSectorInfo(*binding->raw, boot);
-  std::string fsName = binding->fileSystemName;
-  if (fsName.empty()) fsName = boot.fileSystemName;
-  if (fsName.empty() && !binding->rootDir.empty()) fsName = FileSystemNameFromMountTable(binding->rootDir);
-  if (fsName.empty()) {
-    SetLastError(ERROR_NOT_READY);  // nothing recognisable behind the letter
-    return FALSE;
-  }
-  if (!CopyName(boot.label, volumeName, volumeNameSize) || !CopyName(fsName, fileSystemName, fileSystemNameSize)) {
-    SetLastError(kErrorBadLength);
-    return FALSE;
-  }
-  if (serialNumber) *serialNumber = boot.hasSerial ? boot.serial : 0;
-  if (maxComponentLength) *maxComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = kFileCasePreservedNames | kFileUnicodeOnDisk;
-  return TRUE;
+  return BoundVolumeInformation(*binding, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                fileSystemFlags, fileSystemName, fileSystemNameSize);
 }
 
 BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, WCHAR* fileSystemName,
                            DWORD fileSystemNameSize) {
-  const AnsiString root = rootPath ? WideToAnsi(WideString(rootPath)) : AnsiString();
-  char label[MAX_PATH + 1] = {};
-  char fsName[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationA(rootPath ? root.c_str() : nullptr, label, sizeof label, serialNumber,
-                             maxComponentLength, fileSystemFlags, fsName, sizeof fsName))
-    return FALSE;
-  auto copyWide = [](const char* text, WCHAR* out, DWORD size) {
-    if (!out) return true;
-    const WideString w = AnsiToWide(text);
-    if (w.size() + 1 > size) return false;
-    std::copy(w.begin(), w.end(), out);
-    out[w.size()] = 0;
-    return true;
-  };
-  if (!copyWide(label, volumeName, volumeNameSize) || !copyWide(fsName, fileSystemName, fileSystemNameSize)) {
-    SetLastError(kErrorBadLength);
-    return FALSE;
-  }
-  return TRUE;
+  return WideVolumeInformationFromAnsi(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                       fileSystemFlags, fileSystemName, fileSystemNameSize);
 }
 
 BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
@@ -717,7 +490,7 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
   if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-    SetLastError(kErrorInsufficientBuffer);
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
   // Always the NT family: the sector units take their NT branches.

@@ -1,5 +1,5 @@
-// Raw sources over host files and block devices, and what their boot sectors
-// tell about the file system on them.
+// Raw sources over host files and block devices, and the mounts and block
+// devices behind folders.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -19,7 +19,7 @@
 
 #include "BatchReads.h"
 #include "BootSector.h"
-#include "Partitions.h"
+#include "RawDevices.h"
 #include "Volumes.h"
 
 namespace {
@@ -72,23 +72,6 @@ class FileRawSource final : public RawSource {
   bool writable_;
   BatchReader batch_;
 };
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-std::string TrimmedLabel(const uint8_t* p, size_t len) {
-  std::string s(reinterpret_cast<const char*>(p), len);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-  if (s == "NO NAME") s.clear();
-  for (char& c : s)
-    if (static_cast<unsigned char>(c) < 0x20) c = '_';
-  return s;
-}
 
 // Mount table fields are octal-escaped ("\040" for a space).
 std::string UnescapeMountField(const std::string& s) {
@@ -157,60 +140,6 @@ std::string WindowsFileSystemName(const std::string& fsType) {
 
 }  // namespace
 
-bool ParseBootSector(const uint8_t* s, size_t size, BootSectorInfo& info) {
-  info = BootSectorInfo{};
-  if (size < 512) return false;
-  if (std::memcmp(s + 3, "NTFS    ", 8) == 0) {
-    info.fileSystemName = "NTFS";
-    info.serial = Le32(s + 0x48);
-    info.hasSerial = true;
-    return true;
-  }
-  if (std::memcmp(s + 3, "EXFAT   ", 8) == 0) {
-    info.fileSystemName = "exFAT";
-    info.serial = Le32(s + 0x64);
-    info.hasSerial = true;
-    return true;
-  }
-  // FAT: a plausible BIOS parameter block; old floppies may lack 55 AA.
-  const uint32_t bytesPerSector = Le16(s + 11);
-  const uint32_t sectorsPerCluster = s[13];
-  const uint32_t reserved = Le16(s + 14);
-  const uint32_t fats = s[16];
-  const uint32_t rootEntries = Le16(s + 17);
-  const uint32_t fatSize16 = Le16(s + 22);
-  const uint32_t fatSize32 = Le32(s + 36);
-  const bool jump = s[0] == 0xEB || s[0] == 0xE9;
-  if (!jump || bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(bytesPerSector) ||
-      !IsPowerOfTwo(sectorsPerCluster) || reserved == 0 || fats == 0 || fats > 4)
-    return false;
-  const uint32_t total = Le16(s + 19) ? Le16(s + 19) : Le32(s + 32);
-  const uint64_t dataStart = reserved + uint64_t(fats) * (fatSize16 ? fatSize16 : fatSize32) +
-                             (rootEntries * 32 + bytesPerSector - 1) / bytesPerSector;
-  const uint32_t clusters = total > dataStart ? uint32_t((total - dataStart) / sectorsPerCluster) : 0;
-  const unsigned type = FatTypeOf(uint16_t(rootEntries), uint16_t(fatSize16), fatSize32, clusters);
-  if (type == 0) return false;
-  const bool fat32 = type == 32;
-  info.fileSystemName = fat32 ? "FAT32" : "FAT";
-  const size_t ext = fat32 ? 0x40 : 0x24;  // extended parameter block
-  if (s[ext + 2] == 0x29) {
-    info.serial = Le32(s + ext + 3);
-    info.hasSerial = true;
-    info.label = TrimmedLabel(s + ext + 7, 11);
-  }
-  return true;
-}
-
-bool ReadBootSectorInfo(RawSource& source, BootSectorInfo& info) {
-  std::vector<uint8_t> sector(4096);
-  size_t done = 0;
-  if (!source.ReadAt(0, sector.data(), sector.size(), done) || done < 512) {
-    info = BootSectorInfo{};
-    return false;
-  }
-  return ParseBootSector(sector.data(), done, info);
-}
-
 std::string FileSystemNameFromMountTable(const std::string& dir) {
   MountEntry e;
   if (!FindMount(dir, e, true)) return {};
@@ -272,18 +201,9 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
   struct stat st {};
   if (::stat(hostPath.c_str(), &st) != 0) return false;
   if (S_ISREG(st.st_mode)) {
-    // An ISO 9660 image: "CD001" in the first volume descriptor (sector 16).
-    char id[5] = {};
-    const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool iso = fd >= 0 && ::pread(fd, id, sizeof id, 16 * 2048 + 1) == sizeof id &&
-                     std::memcmp(id, "CD001", sizeof id) == 0;
-    if (fd >= 0) ::close(fd);
-    driveType = iso ? DRIVE_CDROM : DRIVE_FIXED;
-    sectorSize = 2048;
-    if (!iso) {
-      const auto image = OpenImageSource(hostPath);
-      sectorSize = image ? SectorSizeOfImage(*image) : 512;
-    }
+    const auto image = OpenImageSource(hostPath);
+    if (!image) return false;
+    DescribeImageContent(*image, driveType, sectorSize);
     return true;
   }
   if (!S_ISBLK(st.st_mode)) return false;
@@ -310,3 +230,6 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
     sectorSize = driveType == DRIVE_CDROM ? 2048 : 512;
   return true;
 }
+
+// Linux has no drive letters of its own.
+uint32_t SystemDriveLetters() { return 0; }
