@@ -58,5 +58,5 @@ class FileStream : public TStream {
   void SetSize(int64_t size) override;
 
  private:
-  int fd_ = -1;
+  intptr_t file_ = -1;  // the system's descriptor or handle
 };
