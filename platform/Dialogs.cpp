@@ -1,8 +1,8 @@
 // User interaction: message boxes and dialogs go to the host's handler; without
-// one the answer is the safe one, given silently.
+// one the system answers (SystemDialogs.h).
 #include <mutex>
 
-#include "WinApi.h"
+#include "SystemDialogs.h"
 
 namespace {
 
@@ -24,24 +24,23 @@ unsigned ButtonsOfMessageBox(UINT type) {
   }
 }
 
-// What a user who can't be asked would choose: never retry, never overwrite.
-int SilentAnswer(unsigned buttons) {
-  if (buttons & mbAbort) return IDABORT;
-  if (buttons & mbNo) return IDNO;
-  return IDOK;
-}
-
-int Ask(const DialogRequest& request) {
+int Ask(const DialogRequest& request, UINT boxType) {
   DialogHandler handler;
   {
     auto& s = State();
     std::lock_guard guard(s.lock);
     handler = s.handler;
   }
-  return handler ? handler(request) : SilentAnswer(request.buttons);
+  return handler ? handler(request) : AnswerUnasked(request, boxType);
 }
 
 }  // namespace
+
+int SilentAnswer(unsigned buttons) {
+  if (buttons & mbAbort) return IDABORT;
+  if (buttons & mbNo) return IDNO;
+  return IDOK;
+}
 
 int MessageBoxA(void* owner, const char* text, const char* caption, UINT type) {
   DialogRequest request;
@@ -49,7 +48,7 @@ int MessageBoxA(void* owner, const char* text, const char* caption, UINT type) {
   request.caption = caption ? caption : "";
   request.type = TMsgDlgType::mtCustom;
   request.buttons = ButtonsOfMessageBox(type);
-  return Ask(request);
+  return Ask(request, type);
 }
 
 int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons) {
@@ -57,7 +56,15 @@ int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons) {
   request.text = text;
   request.type = type;
   request.buttons = buttons;
-  return Ask(request);
+  UINT boxType = (buttons & mbYes) ? MB_YESNO : (buttons & mbAbort) ? MB_ABORTRETRYIGNORE : MB_OK;
+  switch (type) {
+    case TMsgDlgType::mtWarning: boxType |= MB_ICONEXCLAMATION; break;
+    case TMsgDlgType::mtError: boxType |= MB_ICONHAND; break;
+    case TMsgDlgType::mtInformation: boxType |= MB_ICONASTERISK; break;
+    case TMsgDlgType::mtConfirmation: boxType |= MB_ICONQUESTION; break;
+    case TMsgDlgType::mtCustom: break;
+  }
+  return Ask(request, boxType);
 }
 
 void SetDialogHandler(DialogHandler handler) {
@@ -95,5 +102,6 @@ void ProcessOneMessage() {
     std::lock_guard guard(s.lock);
     hook = s.pumpHook;
   }
+  PumpSystemMessage();
   if (hook) hook();
 }

@@ -136,8 +136,9 @@ BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local);
 BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc);
 
 // ---- Code pages and case (Strings.cpp) ------------------------------------------------
-// CP_ACP is UTF-8 here; invalid bytes become U+FFFD, so conversion of
-// non-empty input never fails for lack of validity, only for lack of room.
+// On Linux CP_ACP is UTF-8; invalid bytes become U+FFFD, so conversion of
+// non-empty input never fails for lack of validity, only for lack of room. On
+// Windows these are the system's calls with its ANSI code page.
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen, WCHAR* dst, int dstLen);
@@ -148,7 +149,8 @@ WCHAR* CharUpperW(WCHAR* text);
 // Convenience over the two conversions.
 WideString AnsiToWide(const AnsiString& s);
 AnsiString WideToAnsi(const WideString& s);
-// Lossless for host file names: bytes that are not UTF-8 travel as U+DC80..U+DCFF.
+// Host names are UTF-8 on both systems. Lossless: bytes that are not UTF-8
+// travel as U+DC80..U+DCFF.
 WideString HostNameToWide(const char* name, size_t len);
 AnsiString WideToHostName(const WCHAR* s, size_t len);
 
@@ -184,7 +186,11 @@ void EnableBackupPrivilegeForThread();
 // ---- User interaction (Dialogs.cpp) ---------------------------------------------------------
 constexpr UINT MB_OK = 0x0;
 constexpr UINT MB_ABORTRETRYIGNORE = 0x2;
+constexpr UINT MB_YESNO = 0x4;
+constexpr UINT MB_ICONHAND = 0x10;
+constexpr UINT MB_ICONQUESTION = 0x20;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
+constexpr UINT MB_ICONASTERISK = 0x40;
 constexpr int IDOK = 1;
 constexpr int IDABORT = 3;
 constexpr int IDRETRY = 4;
@@ -200,8 +206,11 @@ int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
 // Returns IDYES, IDNO, IDALL, IDOK ...
 int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons);
 
-// The host's handler for both. Without one the library answers for the user,
-// safely and silently: Abort/Retry/Ignore -> Abort, Yes/No/All -> No, OK -> OK.
+// The host's handler for both. Without one, on Linux the library answers for
+// the user, safely and silently: Abort/Retry/Ignore -> Abort, Yes/No/All ->
+// No, OK -> OK. On Windows the system's message box asks where a person can
+// see it (Yes/No/All offers Yes and No), with the same silent answer where no
+// one can (a service, no display).
 struct DialogRequest {
   AnsiString text;
   AnsiString caption;        // empty for message dialogs
@@ -209,11 +218,31 @@ struct DialogRequest {
   unsigned buttons;          // TMsgDlgBtn bits
 };
 using DialogHandler = std::function<int(const DialogRequest&)>;
-void SetDialogHandler(DialogHandler handler);  // empty restores the silent default
+void SetDialogHandler(DialogHandler handler);  // empty restores the default
 
 // Texts the library loads by number (1711..1721); "" for unknown numbers.
 AnsiString LoadStr(int id);
 
-// One step of the host's message pump; nothing unless the host sets a hook.
+// One step of the host's message pump: on Windows at most one pending message
+// of the calling thread is taken (PeekMessageA, PM_REMOVE) and dispatched;
+// then the host's hook, if it set one, runs.
 void SetMessagePumpHook(std::function<void()> hook);
 void ProcessOneMessage();
+
+// ---- Shell (Shell.cpp) ---------------------------------------------------------------
+constexpr UINT SHGFI_TYPENAME = 0x400;
+constexpr UINT SHGFI_SYSICONINDEX = 0x4000;
+constexpr UINT SHGFI_USEFILEATTRIBUTES = 0x10;
+struct SHFILEINFOA {
+  void* hIcon;
+  int iIcon;
+  DWORD dwAttributes;
+  char szDisplayName[MAX_PATH];
+  char szTypeName[80];
+};
+// Only with SHGFI_USEFILEATTRIBUTES: what the shell shows for a name of that
+// kind (the file need not exist). Windows asks its file-type registry. Linux
+// has no such registry and answers as Windows does for a type nobody
+// registered: "XYZ File" for "a.xyz", "File" without an extension, "File
+// folder" for a folder, and no icon (iIcon -1). 0 on failure.
+uintptr_t SHGetFileInfoA(const char* path, DWORD attributes, SHFILEINFOA* info, UINT size, UINT flags);

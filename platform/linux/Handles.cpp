@@ -1,4 +1,4 @@
-// Handles and the per-thread last error.
+// The per-thread last error and the system's texts for its codes.
 #include "WinApi.h"
 
 #include <cstring>
@@ -44,15 +44,6 @@ const char* SystemText(DWORD code) {
 DWORD GetLastError() { return lastError; }
 
 void SetLastError(DWORD code) { lastError = code; }
-
-BOOL CloseHandle(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  delete h;
-  return TRUE;
-}
 
 DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, char* buffer, DWORD size, void*) {
   const char* text = (flags & FORMAT_MESSAGE_FROM_SYSTEM) ? SystemText(messageId) : nullptr;

@@ -1,20 +1,9 @@
 #include "CliSupport.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "MoxVolScan.h"
 #include "Names.h"
@@ -71,25 +60,26 @@ std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const 
 // ---- Binding ---------------------------------------------------------------
 
 char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place) {
-  char resolved[PATH_MAX];
-  struct stat st;
-  if (!realpath(hostPath.c_str(), resolved) || stat(resolved, &st) != 0) {
-    error = Printable(hostPath) + ": " + std::strerror(errno);
+  std::string resolved, reason;
+  HostPathKind kind;
+  if (!ResolveHostPath(hostPath, resolved, kind, reason)) {
+    error = Printable(hostPath) + ": " + reason;
     return 0;
   }
   DriveBinding binding;
-  if (S_ISDIR(st.st_mode)) {
+  if (kind == HostPathKind::Folder) {
     if (place.partition || place.sector) {
       error = Printable(hostPath) + ": a folder has no partitions or sectors; --" +
               (place.sector ? "sector" : "partition") + " takes a disk image or device";
       return 0;
     }
     binding.rootDir = resolved;
-  } else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
-    errno = 0;
+  } else if (kind == HostPathKind::File || kind == HostPathKind::Device) {
+    ClearHostError();
     binding.raw = OpenImageSource(resolved);
     if (!binding.raw) {
-      error = Printable(hostPath) + ": cannot open" + (errno ? std::string(": ") + std::strerror(errno) : std::string());
+      const std::string why = HostErrorText();
+      error = Printable(hostPath) + ": cannot open" + (why.empty() ? why : ": " + why);
       return 0;
     }
     if (!SelectPartition(hostPath, binding, place, error)) return 0;
@@ -208,7 +198,7 @@ uint64_t NowMs() {
 }
 }  // namespace
 
-ProgressLine::ProgressLine() : enabled_(isatty(STDERR_FILENO) == 1) {}
+ProgressLine::ProgressLine() : enabled_(IsTerminal(HostStream::Err)) {}
 
 ProgressLine::~ProgressLine() { Clear(); }
 
@@ -228,50 +218,3 @@ void ProgressLine::Clear() {
   std::fflush(stderr);
   shown_ = false;
 }
-
-// ---- Ctrl-C --------------------------------------------------------------------
-
-namespace {
-
-std::atomic<bool> interrupted{false};
-int interruptPipe[2] = {-1, -1};
-std::mutex interruptLock;
-std::function<void()> interruptCallback;
-
-void OnSigint(int) {
-  if (interrupted.exchange(true)) _exit(130);  // second Ctrl-C: leave at once
-  const char byte = 1;
-  [[maybe_unused]] ssize_t ignored = write(interruptPipe[1], &byte, 1);
-}
-
-// Runs the callback outside the signal handler, where it may lock and wait.
-void InterruptWatcher() {
-  char byte;
-  while (read(interruptPipe[0], &byte, 1) < 0 && errno == EINTR) {
-  }
-  std::function<void()> callback;
-  {
-    std::lock_guard guard(interruptLock);
-    callback = interruptCallback;
-  }
-  if (callback) callback();
-}
-
-}  // namespace
-
-void InstallInterruptHandler(std::function<void()> onInterrupt) {
-  {
-    std::lock_guard guard(interruptLock);
-    interruptCallback = std::move(onInterrupt);
-    if (interruptPipe[0] >= 0) return;
-    if (pipe2(interruptPipe, O_CLOEXEC) != 0) return;
-  }
-  std::thread(InterruptWatcher).detach();
-  struct sigaction sa {};
-  sa.sa_handler = OnSigint;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-}
-
-bool Interrupted() { return interrupted.load(); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "HostSystem.h"
 #include "WinTypes.h"
 
 // Options: "--name" flags and "--name VALUE" (or "--name=VALUE") options,
@@ -81,8 +82,3 @@ class ProgressLine {
   uint64_t lastMs_ = 0;
   bool shown_ = false;
 };
-
-// Ctrl-C: the first SIGINT calls onInterrupt (on a helper thread, not in the
-// signal handler); the second one exits at once.
-void InstallInterruptHandler(std::function<void()> onInterrupt);
-bool Interrupted();

@@ -1,8 +1,5 @@
 // moxvolscan save: copy files and folders, deleted or not, out of a volume
 // image or device into a host folder, with their times and attributes.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -52,9 +49,8 @@ class Destination {
   // Whether a symbolic link stands on the way to the path, below DEST.
   bool LinkInTheWay(const std::string& libraryPath) const {
     std::string at = host_;
-    struct stat st {};
     for (const auto& name : Names(libraryPath))
-      if (::lstat((at += "/" + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+      if (IsHostLink(at += "/" + name)) return true;
     return false;
   }
 
@@ -368,15 +364,15 @@ int RunSave(const std::vector<std::string>& args) {
   // came of it), then reached through a letter of its own, so the names
   // below it are volume names and never cross a link.
   const std::string given = pos.back();
-  struct stat st {};
+  const HostPathKind givenKind = HostPathKindOf(given);
   bool created = false;
-  if (::stat(given.c_str(), &st) != 0) {
-    if (::mkdir(given.c_str(), 0777) != 0) {
+  if (givenKind == HostPathKind::Missing) {
+    if (!MakeHostFolder(given)) {
       Say(Printable(given) + ": cannot make the destination folder");
       return finish(kExitFailure);
     }
     created = true;
-  } else if (!S_ISDIR(st.st_mode)) {
+  } else if (givenKind != HostPathKind::Folder) {
     Say(Printable(given) + ": not a folder");
     return finish(kExitFailure);
   }
@@ -392,7 +388,7 @@ int RunSave(const std::vector<std::string>& args) {
     std::string given;
     ~Cleanup() {
       UnbindDriveLetter(letter);
-      if (removeDest) ::rmdir(given.c_str());  // only when it stayed empty
+      if (removeDest) RemoveHostFolder(given);  // only when it stayed empty
     }
   } cleanup{letter, false, given};
   volume.UseSectorCache(2048);

@@ -1,11 +1,6 @@
 // moxvolscan scan: every file of one or more volumes through the scanner
 // interface. The factory picks each volume's back-end; several volumes are
 // scanned at the same time through one scanner list.
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -96,13 +91,13 @@ std::string Describe(const VolumeScan& v, TMoxVolumeScannerAPI asked) {
   WCHAR name[MAX_PATH + 1] = {};
   const bool known = GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1);
   const std::string fileSystem = known ? WideToAnsi(name) : "unknown file system";
-  char resolved[PATH_MAX];
-  struct stat st {};
+  std::string resolved, reason;
+  HostPathKind kind;
   std::string what = fileSystem;
-  if (realpath(v.path.c_str(), resolved) && stat(resolved, &st) == 0) {
-    if (S_ISREG(st.st_mode)) {
+  if (ResolveHostPath(v.path, resolved, kind, reason)) {
+    if (kind == HostPathKind::File) {
       what += " image";
-    } else if (S_ISBLK(st.st_mode)) {
+    } else if (kind == HostPathKind::Device) {
       what += " device";
     } else {
       const std::string mount = MountOf(resolved, fileSystem);
@@ -341,7 +336,7 @@ int RunScan(const std::vector<std::string>& args) {
   std::vector<VolumeScan*> shown;
   for (const auto& v : volumes) shown.push_back(v.get());
   // A progress line would fight with a listing on the same terminal.
-  const bool showProgress = mode == OutputMode::Count || !isatty(STDOUT_FILENO);
+  const bool showProgress = mode == OutputMode::Count || !IsTerminal(HostStream::Out);
   InterfacePtr<ScanPrinter> printer(new ScanPrinter(mode, showProgress, shown));
   InterfacePtr<IMoxVolumeScannerList> list = MoxCreateVolumeScannerList();
   list->RegisterCallbacks(printer.get());

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Command.h"
+#include "HostSystem.h"
 
 namespace {
 
@@ -32,11 +33,12 @@ CommandRegistrar::CommandRegistrar(Command command) { Registry().push_back(std::
 const std::vector<Command>& RegisteredCommands() { return Registry(); }
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  const std::vector<std::string> argv8 = StartHostProgram(argc, argv);
+  if (argv8.size() < 2) {
     PrintHelp(stderr);
     return kExitUsage;
   }
-  const std::string first = argv[1];
+  const std::string& first = argv8[1];
   if (first == "--help" || first == "-h" || first == "help") {
     PrintHelp(stdout);
     return kExitOk;
@@ -47,7 +49,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& c : RegisteredCommands()) {
     if (c.name != first) continue;
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args(argv8.begin() + 2, argv8.end());
     if (std::find(args.begin(), args.end(), "--help") != args.end()) {
       std::printf("Usage: moxvolscan %s\n\n%s\n", c.usage.c_str(), c.help.c_str());
       return kExitOk;
