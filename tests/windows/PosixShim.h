@@ -33,3 +33,8 @@ inline char* mkdtemp(char* templ) {
 
 inline struct tm* gmtime_r(const time_t* t, struct tm* out) { return gmtime_s(out, t) == 0 ? out : nullptr; }
 inline struct tm* localtime_r(const time_t* t, struct tm* out) { return localtime_s(out, t) == 0 ? out : nullptr; }
+inline int symlink(const char* target, const char* link) {
+  std::error_code ec;
+  std::filesystem::create_symlink(target, link, ec);
+  return ec ? -1 : 0;
+}
