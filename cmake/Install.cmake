@@ -45,19 +45,23 @@ endforeach()
 
 install(TARGETS ${MOX_LIBRARIES} EXPORT MoxVolScanTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}  # Windows: the DLLs beside the program
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}  # and their import libraries
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS moxvolscan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The program's manual page, made from its --help texts at build time, and
-# its bash completion.
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/moxvolscan.1
-  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:moxvolscan> -DOUT=${CMAKE_BINARY_DIR}/moxvolscan.1
-          -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
-  DEPENDS moxvolscan ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake VERBATIM)
-add_custom_target(moxvolscan-man ALL DEPENDS ${CMAKE_BINARY_DIR}/moxvolscan.1)
-install(FILES ${CMAKE_BINARY_DIR}/moxvolscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/moxvolscan.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME moxvolscan)
+# its bash completion (not for Windows, which has neither).
+if(NOT WIN32)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/moxvolscan.1
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:moxvolscan> -DOUT=${CMAKE_BINARY_DIR}/moxvolscan.1
+            -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake
+    DEPENDS moxvolscan ${CMAKE_CURRENT_LIST_DIR}/ManPage.cmake VERBATIM)
+  add_custom_target(moxvolscan-man ALL DEPENDS ${CMAKE_BINARY_DIR}/moxvolscan.1)
+  install(FILES ${CMAKE_BINARY_DIR}/moxvolscan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/moxvolscan.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME moxvolscan)
+endif()
 
 # What a host calls: the scanner interfaces, factory, back-ends and list, the
 # module's start-up and letter binding, the disk library (sector I/O,

@@ -40,8 +40,10 @@ extern "C" {
 #else
 #define NTFSLIB_CALL
 #endif
-#if defined(_WIN32)
-#define NTFSLIB_API
+#if defined(_WIN32) && defined(NTFSLIB_BUILDING)
+#define NTFSLIB_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define NTFSLIB_API __declspec(dllimport)
 #else
 #define NTFSLIB_API __attribute__((visibility("default")))
 #endif

@@ -2,7 +2,10 @@
 # The whole test suite: builds under AddressSanitizer + UndefinedBehaviorSanitizer
 # and runs every suite in UTC, runs the plain build's suites once more in a
 # zone with daylight saving (times must not depend on where the program runs),
-# then builds the scanner and NtfsLib suites under ThreadSanitizer.
+# then builds the scanner and NtfsLib suites under ThreadSanitizer. Last the
+# Windows builds: 32-bit with its suites, its host and its program compared
+# with the plain Linux build's under wine; 64-bit with the DLLs, the program
+# and the installed package used by a Windows host.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -15,3 +18,22 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$root/build" && TZ=America/New_York ctest --output-on-failure -j2 --timeout 600)
 "$root/scripts/build.sh" build-tsan thread test_scanner test_ntfslib moxvolscan
 (cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -L "scanner|ntfslib" --timeout 600)
+
+# Each Windows build runs its programs in a fresh wine prefix of its own; one
+# wine server stays up for the whole run instead of starting per program.
+windows() {
+  local arch=$1 dir=$2 labels=$3
+  shift 3
+  "$root/scripts/build-windows.sh" "$arch" "$dir" "$@"
+  export WINEPREFIX="$root/$dir/wine"
+  rm -rf "$WINEPREFIX"
+  "$root/scripts/wine-run.sh" cmd /c exit
+  wineserver -p
+  local rc=0
+  (cd "$root/$dir" && ctest --output-on-failure -j2 --timeout 900 ${labels:+-L "$labels"}) || rc=$?
+  wineserver -k || true
+  unset WINEPREFIX
+  return $rc
+}
+windows i686 build-win32 ""
+windows x86_64 build-win64 "package" MoxVolPlatform NtfsLib MoxVolScan moxvolscan

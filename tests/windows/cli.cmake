@@ -1,0 +1,87 @@
+# moxvolscan.exe under wine against the Linux moxvolscan on the same images:
+# ls, ls --deleted (text and JSON), cat and save must give the same bytes
+# and the same status. Saved trees are compared file by file: names, bytes,
+# last-write times and the read-only bit.
+#   cmake -DWORK= -DSOURCE_DIR= -DWINE= -DWINDOWS_TOOL= -DLINUX_TOOL= -P cli.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
+file(REMOVE_RECURSE ${WORK})
+run(${SOURCE_DIR}/tests/fixtures/make_fat_fixtures.sh ${WORK}/images)
+foreach(xz ntfs/ntfs512 ntfs/ntfs4k ntfs/ntfs64k matrix/ntfs-compressed-4096)
+  get_filename_component(name ${xz} NAME)
+  execute_process(COMMAND xz -dc ${SOURCE_DIR}/tests/fixtures/${xz}.img.xz OUTPUT_FILE ${WORK}/images/${name}.img
+    RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot unpack ${xz}")
+  endif()
+endforeach()
+
+# Both programs with the same arguments: stdout, stderr and status alike.
+function(compare)
+  run_status(${LINUX_TOOL} ${ARGN})
+  set(linux "${rc}\n${out}\n${err}")
+  run_status(${WINE} ${WINDOWS_TOOL} ${ARGN})
+  set(windows "${rc}\n${out}\n${err}")
+  expect_same("moxvolscan ${ARGN}" "${linux}" "${windows}")
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+# One line per file and folder under root: path, size, last-write time to the
+# nanosecond, and whether it is writable.
+function(describe_tree root out_var)
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${root} ${root}/*)
+  list(SORT entries)
+  set(text "")
+  foreach(entry ${entries})
+    execute_process(COMMAND stat -c "%s %.9Y %A" ${root}/${entry} OUTPUT_VARIABLE info
+      OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_DIRECTORY ${root}/${entry})
+      string(APPEND text "${entry}/ ${info}\n")  # folders: their times are when the save wrote into them
+      string(REGEX REPLACE " [0-9.]+ ([^ ]+)\n$" " \\1\n" text "${text}")
+    else()
+      file(SHA256 ${root}/${entry} hash)
+      string(APPEND text "${entry} ${info} ${hash}\n")
+    endif()
+  endforeach()
+  set(${out_var} "${text}" PARENT_SCOPE)
+endfunction()
+
+file(GLOB images ${WORK}/images/*.img)
+foreach(image ${images})
+  get_filename_component(name ${image} NAME_WE)
+  compare(ls ${image})
+  compare(ls --deleted ${image})
+  compare(ls --deleted --json ${image})
+  # cat: the first three live and the first three deleted files.
+  string(REGEX REPLACE "\n$" "" json "${out}")
+  string(REPLACE ";" "\\;" json "${json}")
+  string(REPLACE "\n" ";" lines "${json}")
+  set(live 0)
+  set(deleted 0)
+  foreach(line ${lines})
+    string(JSON type GET "${line}" type)
+    string(JSON path GET "${line}" path)
+    string(JSON gone GET "${line}" deleted)
+    if(type STREQUAL "file")
+      if(gone AND deleted LESS 3)
+        math(EXPR deleted "${deleted} + 1")
+        compare(cat ${image} ${path})
+      elseif(NOT gone AND live LESS 3)
+        math(EXPR live "${live} + 1")
+        compare(cat ${image} ${path})
+      endif()
+    endif()
+  endforeach()
+  # save: the whole volume, live and deleted.
+  foreach(system linux windows)
+    if(system STREQUAL "linux")
+      run_status(${LINUX_TOOL} save ${image} / ${WORK}/saved-${system}/${name} --overwrite none)
+    else()
+      run_status(${WINE} ${WINDOWS_TOOL} save ${image} / ${WORK}/saved-${system}/${name} --overwrite none)
+    endif()
+    set(status_${system} "${rc}")
+    string(REGEX MATCH "[^\n]*\n?$" summary_${system} "${err}")
+    describe_tree(${WORK}/saved-${system}/${name} tree_${system})
+  endforeach()
+  expect_same("save status of ${name}" "${status_linux} ${summary_linux}" "${status_windows} ${summary_windows}")
+  expect_same("tree saved from ${name}" "${tree_linux}" "${tree_windows}")
+endforeach()
