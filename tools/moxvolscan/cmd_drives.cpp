@@ -148,7 +148,7 @@ std::string SearchLine(const std::string& path, uint32_t sectorSize, const LostV
   if (json)
     return "{\"source\":" + JsonText(path) + ",\"sector\":" + std::to_string(v.start) +
            ",\"size\":" + std::to_string(v.sectors * sectorSize) + ",\"file_system\":" + JsonText(v.fileSystem) +
-           ",\"volume_name\":" + (opens ? JsonText(name) : "null") +
+           ",\"volume_name\":" + (opens || !v.label.empty() ? JsonText(opens ? name : v.label) : "null") +
            ",\"boot_sector\":" + (v.bootSector ? "true" : "false") +
            ",\"copy_sector\":" + (v.copy ? std::to_string(v.copy) : "null") + ",\"overlaps\":[" + overlaps +
            "],\"past_end\":" + (v.pastEnd ? "true" : "false") + ",\"opens\":" + (opens ? "true" : "false") +
@@ -158,7 +158,7 @@ std::string SearchLine(const std::string& path, uint32_t sectorSize, const LostV
   std::string where = overlaps.empty() ? "free space" : "overlaps partition " + overlaps;
   if (v.pastEnd) where += ", runs past the disk's end";
   return Padded("sector " + std::to_string(v.start), 16) + "  " + Padded(HumanSize(v.sectors * sectorSize), 10) +
-         "  " + Padded(v.fileSystem, 5) + "  " + Padded(opens ? "\"" + Printable(name) + "\"" : "(cannot be opened)", 13) +
+         "  " + Padded(v.fileSystem, 5) + "  " + Padded("\"" + Printable(opens ? name : v.label) + (opens ? "\"" : "\" (cannot be opened)"), 13) +
          "  " + Padded(found, 28) + "  " + Padded(where, 10) + "  " + Printable(open) + "\n";
 }
 
