@@ -100,10 +100,7 @@ TEST_F(LostVolumes, IntactTableLeavesNothingToFind) {
   const ToolResult r = RunTool({"drives", "--search", TheDisks().gpt});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.find("moxvolscan drives: " + TheDisks().gpt + ": no FAT or NTFS volume found outside the partition "
-                       "table ("),
-            0u)
-      << r.err;
+  EXPECT_EQ(r.err.find("moxvolscan drives: " + TheDisks().gpt + ": no lost FAT or NTFS volume found ("), 0u) << r.err;
   const ToolResult usage = RunTool({"drives", "--search", "--sector", "2048", TheDisks().gpt});
   EXPECT_EQ(usage.exitCode, 2);
 }

@@ -216,7 +216,7 @@ int SearchDisks(const std::vector<std::string>& paths, bool json) {
            std::to_string(result.stoppedAt) + " of " + std::to_string(raw->Size() / ss) +
            "; the rest of the disk was not searched");
     else if (result.volumes.empty())
-      std::fprintf(stderr, "moxvolscan drives: %s: no FAT or NTFS volume found outside the partition table (%llu places looked at)\n",
+      std::fprintf(stderr, "moxvolscan drives: %s: no lost FAT or NTFS volume found (%llu places looked at)\n",
                    shown.c_str(), static_cast<unsigned long long>(result.places));
     if (Interrupted()) break;
   }
