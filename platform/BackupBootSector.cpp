@@ -109,3 +109,7 @@ std::shared_ptr<RawSource> WithBootSectorFrom(std::shared_ptr<RawSource> source,
     return nullptr;
   return std::make_shared<PatchedSource>(std::move(source), std::move(first));
 }
+
+bool SoundNtfsBootSector(const uint8_t* s, uint32_t sectorSize, uint64_t volumeSectors) {
+  return SoundNtfs(std::vector<uint8_t>(s, s + 512), sectorSize, volumeSectors);
+}

@@ -32,6 +32,10 @@ struct BackupBootSector {
   uint32_t sectorSize = 512;
   std::string fileSystemName;  // "FAT32" or "NTFS"
 };
+// An NTFS boot sector (512 bytes at s) whose geometry can be read, made for
+// sectors of sectorSize bytes (0: any) and of a volume of at most
+// volumeSectors sectors (0: any size).
+bool SoundNtfsBootSector(const uint8_t* s, uint32_t sectorSize, uint64_t volumeSectors);
 // False when sector 0 is usable, or no copy is sound.
 bool FindBackupBootSector(RawSource& source, BackupBootSector& found);
 // The source with the copy read in place of its first sector (read-only);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BootSector.h"
+#include "LostVolumes.h"
 #include "Ldiskio.h"
 #include "Names.h"
 #include "Partitions.h"
@@ -193,6 +194,10 @@ bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const Disk
       return fs == "NTFS" || fs.compare(0, 3, "FAT") == 0 ? slice : nullptr;
     };
     auto slice = volumeAt(s * binding.sectorSize);
+    // Its boot sector lost too: a copy that places a volume there gives its extent.
+    LostVolume lost;
+    if (!slice && FindVolumeAt(*raw, binding.sectorSize, s, lost))
+      slice = MakeSliceSource(raw, s * binding.sectorSize, lost.sectors * binding.sectorSize);
     if (!slice) {
       error = shown + ": no FAT or NTFS boot sector at " + at;
       // A 4Kn disk image whose table is gone tells no sector size.

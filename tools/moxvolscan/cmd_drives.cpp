@@ -9,6 +9,7 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "DeviceList.h"
+#include "LostVolumes.h"
 #include "MoxVolScan.h"
 #include "Names.h"
 #include "Diskfs.h"
@@ -122,10 +123,118 @@ void AddLostDrive(TDriveList& drives, TDevice* device) {
   if (drive) drives.AddVirtualDrive(device, drive, 0, 0, device->TotalSectors, false);
 }
 
+// A path as one word of a command line the user can paste.
+std::string ShellWord(const std::string& s) {
+  if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+-=:,@%") ==
+                        std::string::npos)
+    return s;
+  std::string out = "'";
+  for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string Padded(std::string s, size_t width) {
+  s.resize(std::max(s.size(), width), ' ');
+  return s;
+}
+
+// One lost volume: where, how big, what, how it was found, what of the
+// table it shares sectors with, and the command that opens it.
+std::string SearchLine(const std::string& path, uint32_t sectorSize, const LostVolume& v, const std::string& name,
+                       bool opens, bool json) {
+  const std::string open = "moxvolscan ls --sector " + std::to_string(v.start) + " " + ShellWord(path);
+  std::string overlaps;
+  for (const unsigned n : v.overlaps) overlaps += (overlaps.empty() ? "" : ",") + std::to_string(n);
+  if (json)
+    return "{\"source\":" + JsonText(path) + ",\"sector\":" + std::to_string(v.start) +
+           ",\"size\":" + std::to_string(v.sectors * sectorSize) + ",\"file_system\":" + JsonText(v.fileSystem) +
+           ",\"volume_name\":" + (opens || !v.label.empty() ? JsonText(opens ? name : v.label) : "null") +
+           ",\"boot_sector\":" + (v.bootSector ? "true" : "false") +
+           ",\"copy_sector\":" + (v.copy ? std::to_string(v.copy) : "null") + ",\"overlaps\":[" + overlaps +
+           "],\"past_end\":" + (v.pastEnd ? "true" : "false") + ",\"opens\":" + (opens ? "true" : "false") +
+           ",\"command\":" + JsonText(open) + "}\n";
+  std::string found = v.bootSector ? "boot sector" : "copy at " + std::to_string(v.copy);
+  if (v.bootSector && v.copy) found += ", copy at " + std::to_string(v.copy);
+  std::string where = overlaps.empty() ? "free space" : "overlaps partition " + overlaps;
+  if (v.pastEnd) where += ", runs past the disk's end";
+  return Padded("sector " + std::to_string(v.start), 16) + "  " + Padded(HumanSize(v.sectors * sectorSize), 10) +
+         "  " + Padded(v.fileSystem, 5) + "  " + Padded("\"" + Printable(opens ? name : v.label) + (opens ? "\"" : "\" (cannot be opened)"), 13) +
+         "  " + Padded(found, 28) + "  " + Padded(where, 10) + "  " + Printable(open) + "\n";
+}
+
+// drives --search: each disk searched for the volumes its table lost, each
+// found one opened as ls --sector would, for its name and to prove it opens.
+int SearchDisks(const std::vector<std::string>& paths, bool json) {
+  InstallInterruptHandler([] {});
+  bool failed = false;
+  for (const std::string& path : paths) {
+    const std::string shown = Printable(path);
+    auto fail = [&](const std::string& text) {
+      std::fprintf(stderr, "moxvolscan drives: %s: %s\n", shown.c_str(), text.c_str());
+      failed = true;
+    };
+    std::error_code ec;
+    auto raw = std::filesystem::is_directory(path, ec) ? nullptr : OpenImageSource(path);
+    if (!raw) {
+      fail(ec || !std::filesystem::is_directory(path, ec) ? "cannot be opened" : "is a folder, not an image or device");
+      continue;
+    }
+    const PartitionTable table = ReadDiskTable(path, *raw);
+    PrintTableNotes("drives", path, table);
+    const uint32_t ss = table.sectorSize;
+    LostVolumeSearch result;
+    {
+      ProgressLine progress;
+      LostVolumeLimits limits;
+      limits.progress = [&](uint64_t sector, uint64_t sectors) {
+        if (progress.enabled())
+          progress.Update("searching " + shown + ": " + HumanSize(sector * ss) + " of " + HumanSize(sectors * ss) +
+                          " (" + std::to_string(sectors ? sector * 100 / sectors : 100) + "%)");
+        return !Interrupted();
+      };
+      result = SearchLostVolumes(*raw, table, limits);
+    }
+    std::string out;
+    for (const LostVolume& v : result.volumes) {
+      Volume volume;
+      std::string error;
+      DiskPlace place;
+      place.sector = v.start;
+      const bool opens = volume.Open(path, error, place);
+      std::string name = opens ? volume.drive().Name : "";
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      if (!opens)
+        std::fprintf(stderr, "moxvolscan drives: the %s volume found at sector %llu: %s\n", v.fileSystem.c_str(),
+                     static_cast<unsigned long long>(v.start), error.c_str());
+      out += SearchLine(path, ss, v, name, opens, json);
+    }
+    std::fputs(out.c_str(), stdout);
+    if (result.unreadable)
+      fail(std::to_string(result.unreadable) + " reads failed; what they held was not searched");
+    if (!result.finished)
+      fail(std::string(Interrupted() ? "interrupted" : "the search stopped at its cap of places") + " at sector " +
+           std::to_string(result.stoppedAt) + " of " + std::to_string(raw->Size() / ss) +
+           "; the rest of the disk was not searched");
+    else if (result.volumes.empty())
+      std::fprintf(stderr, "moxvolscan drives: %s: no lost FAT or NTFS volume found (%llu places looked at)\n",
+                   shown.c_str(), static_cast<unsigned long long>(result.places));
+    if (Interrupted()) break;
+  }
+  return failed ? kExitFailure : kExitOk;
+}
+
 int RunDrives(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--json", "--verbose"}, {"--sector"});
+  auto parsed = ParseArgs(args, {"--json", "--verbose", "--search"}, {"--sector"});
   if (!parsed) return kExitUsage;
   const bool json = parsed->Has("--json");
+  if (parsed->Has("--search")) {
+    if (parsed->positional.empty() || parsed->Has("--sector")) {
+      std::fprintf(stderr, "moxvolscan drives: --search needs IMAGE or DEVICE arguments, and no --sector\n");
+      return kExitUsage;
+    }
+    ModuleSession module;
+    return SearchDisks(parsed->positional, json);
+  }
   DiskPlace place;
   if (!PartitionOption(*parsed, "drives", place)) return kExitUsage;
   std::vector<std::string> sources = parsed->positional;
@@ -212,7 +321,7 @@ int RunDrives(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "drives",
-    "drives [IMAGE|DEVICE...] [--sector S] [--json] [--verbose]",
+    "drives [IMAGE|DEVICE...] [--sector S | --search] [--json] [--verbose]",
     "find the FAT and NTFS volumes of images, devices and partitioned disks",
     "Binds each IMAGE or DEVICE to a free drive letter (each partition of a\n"
     "partitioned disk, MBR or GPT, to a letter of its own), runs device and\n"
@@ -225,6 +334,16 @@ CommandRegistrar registrar({
     "exit status 1, the volumes found still listed.\n\n"
     "  --sector S the volume starting at sector S of each IMAGE or DEVICE (in\n"
     "             its own sectors), whose table entry is lost; shown as lost\n"
+    "  --search   search each whole disk for FAT and NTFS volumes its table\n"
+    "             does not list (deleted or lost entries): boot sectors and\n"
+    "             the copies FAT32 and NTFS keep, where partitioning tools\n"
+    "             put volumes (every MiB, cylinders and tracks, after each\n"
+    "             volume); one line per volume: its sector, size, file\n"
+    "             system, name, whether its boot sector or only a copy was\n"
+    "             found, the partitions it overlaps, and the command that\n"
+    "             opens it. With --json: source, sector, size, file_system,\n"
+    "             volume_name, boot_sector, copy_sector, overlaps, past_end,\n"
+    "             opens, command\n"
     "  --json     one JSON object per volume: letter, device, source,\n"
     "             partition, offset (bytes on the disk), size, file_system,\n"
     "             volume_name, drive (TFATdrive, TNTFSdrive or null), lost\n"
