@@ -106,7 +106,8 @@ void WalkAsScanWalks(FileSystem& fs, TCustomDirectory* top, const std::string& m
 }
 
 int RunLs(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition", "--sector"});
+  auto parsed =
+      ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--format", "--mask", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan ls: give one IMAGE or DEVICE (try 'moxvolscan ls --help')\n");
@@ -118,7 +119,11 @@ int RunLs(const std::vector<std::string>& args) {
   }
   const bool deletedOnly = parsed->Has("--deleted-only");
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
-  const bool json = parsed->Has("--json");
+  const std::string format = parsed->Get("--format", parsed->Has("--json") ? "json" : "text");
+  if ((format != "text" && format != "json" && format != "body") || (parsed->Has("--json") && format != "json")) {
+    std::fprintf(stderr, "moxvolscan ls: --format takes text, json or body (--json is --format json)\n");
+    return kExitUsage;
+  }
   DiskPlace place;
   if (!PartitionOption(*parsed, "ls", place)) return kExitUsage;
 
@@ -152,6 +157,7 @@ int RunLs(const std::vector<std::string>& args) {
   ProgressLine progress;
   ItemDescriber describer(volume.fs());
   ItemFacts facts;
+  ItemTimes times;
   std::string out;
   uint64_t items = 0;
   // NTFS has no cancel of its own: the walk stops through its progress event.
@@ -161,7 +167,19 @@ int RunLs(const std::vector<std::string>& args) {
   };
   auto list = [&](TObject* item) {
     describer.Describe(item, facts);
-    (json ? AppendItemJson : AppendItemLine)(out, facts);
+    if (format == "text") {
+      AppendItemLine(out, facts);
+    } else if (format == "body") {
+      if (!volume.fs().TimesOf(item, times)) times = ItemTimes{};
+      AppendBodyLines(out, facts, times);
+    } else {
+      AppendItemJson(out, facts);
+      if (volume.fs().TimesOf(item, times)) {
+        out.resize(out.size() - 2);  // the object's "}\n"
+        AppendTimesJson(out, times);
+        out += "}\n";
+      }
+    }
     ++items;
     // Whole lines in big writes; on a terminal each line shows at once.
     if (out.size() >= 65536 || progress.enabled()) {
