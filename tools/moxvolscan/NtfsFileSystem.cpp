@@ -116,7 +116,9 @@ class NtfsFileSystem : public FileSystem {
     t.untypedWhenDeleted = true;
     t.inode = std::to_string(number);
     record_.resize(drive_->BytesPerFileRecord);
-    // $OrphanFiles and the "MFT n" folders have no record of their own.
+    // $OrphanFiles and the "MFT n" folders have no record of their own;
+    // fls numbers its $OrphanFiles one past the last record.
+    if (d && d->MFTfileRef == kOrphanFolderRef) t.inode = std::to_string(drive_->MftRecordCount());
     if (d && (d->MFTfileRef == kOrphanFolderRef || (d->DeletedState & 4))) return true;
     if (number > 0xFFFFFFFF || !drive_->ReadFileRecord(uint32_t(number), record_.data()) ||
         !HasMagic(record_.data(), "FILE"))
