@@ -226,7 +226,8 @@ int RunLs(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "ls",
-    "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
+    "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK]\n"
+    "   [--format text|json|body | --json] [--no-posix-names]",
     "list the files and folders of a FAT or NTFS image or device, deleted ones too",
     "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
     "type, size, last-write time, attributes (R H S A), state and the path\n"
@@ -249,12 +250,21 @@ CommandRegistrar registrar({
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
-    "  --json          one JSON object per line with the keys path, type,\n"
+    "  --json, --format json\n"
+    "                  one JSON object per line with the keys path, type,\n"
     "                  size, mtime (as in the text, null when the volume has\n"
     "                  none), attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
     "                  NTFS also mft (the item's MFT record number), on FAT\n"
-    "                  entry (\"C:I\", its directory entry)\n" +
+    "                  entry (\"C:I\", its directory entry); and every time the\n"
+    "                  volume keeps: atime, ctime (NTFS: the record's change;\n"
+    "                  null on FAT), crtime, on NTFS from the item's record,\n"
+    "                  with file_name {mtime, atime, ctime, crtime}\n"
+    "  --format body   a body file for mactime (The Sleuth Kit's, version 3):\n"
+    "                  MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime,\n"
+    "                  times in seconds since 1970 with their fraction (NTFS to\n"
+    "                  100 ns; FAT read as local time of TZ); on NTFS a second\n"
+    "                  line 'NAME ($FILE_NAME)' with the file name's times\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });
