@@ -205,6 +205,9 @@ class TFATDirectory : public TCustomDirectory {
   uint32_t StartSector = 0;   // root directories only
   bool LongName = false;      // Name came from long-name records
   TFATEntryAddress Entry;     // the start directories have none (0:0 is a root item's)
+  // The creation time of day and its 10 ms units (0..199) from the entry.
+  uint16_t CreationTime = 0;
+  uint8_t CreationTenMs = 0;
   // Hashes (std::hash of the display name), sorted, of the live files a
   // deleted-only build left out: a deleted file may show a live one's name.
   std::vector<size_t> LeftOutNames;
@@ -242,6 +245,8 @@ class TFATFile : public TCustomFile {
   uint32_t StartCluster = 0;
   bool LongName = false;  // Name came from long-name records
   TFATEntryAddress Entry;
+  uint16_t CreationTime = 0;  // as for TFATDirectory
+  uint8_t CreationTenMs = 0;
   std::shared_ptr<TFATTree> FTree;
 
   void Assign(TObject* source) override;

@@ -133,6 +133,8 @@ void TFATDirectory::Assign(TObject* source) {
     StartCluster = s->StartCluster;
     LongName = s->LongName;
     Entry = s->Entry;
+    CreationTime = s->CreationTime;
+    CreationTenMs = s->CreationTenMs;
   }
 }
 
@@ -145,6 +147,8 @@ void TFATDirectory::AssignTo(TObject* dest) {
     d->StartCluster = StartCluster;
     d->LongName = LongName;
     d->Entry = Entry;
+    d->CreationTime = CreationTime;
+    d->CreationTenMs = CreationTenMs;
   }
 }
 
@@ -245,6 +249,8 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           d->Time = e.Time;
           d->Date = e.Date;
           d->CreationDate = e.CreationDate;
+          d->CreationTime = e.CreationTime;
+          d->CreationTenMs = e.CheckSum;  // a short entry's creation time in 10 ms
           d->AccessDate = e.AccessDate;
           d->Parent = this;
           if (deleted) {
@@ -273,6 +279,8 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
           f->Time = e.Time;
           f->Date = e.Date;
           f->CreationDate = e.CreationDate;
+          f->CreationTime = e.CreationTime;
+          f->CreationTenMs = e.CheckSum;  // a short entry's creation time in 10 ms
           f->AccessDate = e.AccessDate;
           f->Name = name;
           f->LongName = longName;
@@ -326,6 +334,8 @@ void TFATFile::Assign(TObject* source) {
     Size = s->Size;
     LongName = s->LongName;
     Entry = s->Entry;
+    CreationTime = s->CreationTime;
+    CreationTenMs = s->CreationTenMs;
   }
 }
 
@@ -339,6 +349,8 @@ void TFATFile::AssignTo(TObject* dest) {
     d->Size = Size;
     d->LongName = LongName;
     d->Entry = Entry;
+    d->CreationTime = CreationTime;
+    d->CreationTenMs = CreationTenMs;
   }
 }
 

@@ -49,6 +49,7 @@ TEST(Cli, RefusesWhatItCannotRead) {
   const std::string img = FixtureImage("fat12");
   const std::pair<std::vector<std::string>, int> cases[] = {
       {{"ls"}, 2}, {{"ls", img, "--deleted", "--deleted-only"}, 2}, {{"ls", "/no/such/image"}, 1},
+      {{"ls", img, "--format", "csv"}, 2}, {{"ls", img, "--json", "--format", "body"}, 2},
       {{"cat", img, "Docs"}, 1}, {{"cat", img, "Docs/missing.txt"}, 1}, {{"cat", img, "README.TXT", "--fat", "3"}, 2},
       {{"scan", FixtureDir(), "--api", "vfat"}, 1}};
   for (const auto& [args, status] : cases) EXPECT_EQ(RunTool(args).exitCode, status) << args[0] << " " << args.back();

@@ -123,3 +123,28 @@ inline std::vector<Listed> ScanListing(TCustomDrive& drive, bool includeDeleted,
   drive.OnFoundItem = nullptr;
   return entries;
 }
+
+// The lines of a body file, sorted, each time cut to whole seconds as fls
+// writes them; with anyOwner the owner column too (fls reads NTFS owners
+// where short records keep none).
+inline std::vector<std::string> WholeSecondBody(const std::string& text, bool anyOwner = false) {
+  std::vector<std::string> out;
+  for (const std::string& line : Lines(text)) {
+    std::vector<std::string> cols;
+    size_t from = 0;
+    for (size_t bar; (bar = line.find('|', from)) != std::string::npos; from = bar + 1)
+      cols.push_back(line.substr(from, bar - from));
+    cols.push_back(line.substr(from));
+    if (cols.size() != 11) {
+      out.push_back("malformed: " + line);
+      continue;
+    }
+    if (anyOwner) cols[4] = "*";
+    for (size_t i = 7; i < 11; ++i) cols[i] = cols[i].substr(0, cols[i].find('.'));
+    std::string joined = cols[0];
+    for (size_t i = 1; i < cols.size(); ++i) joined += "|" + cols[i];
+    out.push_back(joined);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}

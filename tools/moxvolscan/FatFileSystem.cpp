@@ -50,6 +50,38 @@ class FatFileSystem : public FileSystem {
     return std::string(text, end);
   }
 
+  // The Sleuth Kit numbers a FAT item by its short entry's place: entries of
+  // 32 bytes counted from the first sector after the FATs (the fixed root's
+  // first), from 3 on. Timelines of both tools then name items alike.
+  bool TimesOf(TObject* item, ItemTimes& t) override {
+    const TFATEntryAddress* at = nullptr;
+    uint16_t date = 0, time = 0, accessed = 0, createdDate = 0, createdTime = 0;
+    uint8_t tenMs = 0;
+    if (auto* f = ItemAs<TFATFile>(item)) {
+      at = &f->Entry;
+      date = f->Date, time = f->Time, accessed = f->AccessDate;
+      createdDate = f->CreationDate, createdTime = f->CreationTime, tenMs = f->CreationTenMs;
+      t.size = uint64_t(f->Size);
+    } else if (auto* d = ItemAs<TFATDirectory>(item); d && d->Parent) {
+      at = &d->Entry;
+      date = d->Date, time = d->Time, accessed = d->AccessDate;
+      createdDate = d->CreationDate, createdTime = d->CreationTime, tenMs = d->CreationTenMs;
+      t.size = FolderBytes(*d);
+    } else {
+      return false;
+    }
+    t.modified = Stamp::WallClock(date, time);
+    t.accessed = Stamp::Date(accessed);
+    t.changed = Stamp{};
+    t.created = Stamp::WallClock(createdDate, createdTime, tenMs);
+    t.hasFileName = false;
+    uint64_t sector = 0;
+    if (at->Cluster >= 2)
+      sector = drive_->RootDirSectors + uint64_t(at->Cluster - 2) * drive_->SectorsPerCluster();
+    t.inode = std::to_string(sector * (drive_->BytesPerSector() / 32u) + at->Index + 3);
+    return true;
+  }
+
   bool LeftOutNamesake(TCustomDirectory* dir, std::string_view name) override {
     auto* d = ItemAs<TFATDirectory>(dir);
     return d && std::binary_search(d->LeftOutNames.begin(), d->LeftOutNames.end(), std::hash<std::string_view>{}(name));
@@ -108,6 +140,20 @@ class FatFileSystem : public FileSystem {
   }
 
  private:
+  // What a folder's clusters hold: its chain in the first FAT, or the one
+  // cluster a deleted folder is known to have. A folder holds at most 65,536
+  // entries, which bounds a chain that loops.
+  uint64_t FolderBytes(TFATDirectory& d) {
+    if (d.StartCluster < 2 || !drive_->BytesPerCluster) return 0;
+    const uint64_t most = std::max<uint64_t>(1, (uint64_t{65536} * 32) / drive_->BytesPerCluster);
+    uint64_t clusters = 1;
+    if (!(d.DeletedState & 1))
+      for (uint32_t c = drive_->GetFAT(d.StartCluster, 0); c >= 2 && !drive_->IsEOF(c) && clusters < most;
+           c = drive_->GetFAT(c, 0))
+        ++clusters;
+    return clusters * drive_->BytesPerCluster;
+  }
+
   std::unique_ptr<TFATdrive> drive_;
   uint8_t fatNumber_ = fatNumberByState;
 };

@@ -97,6 +97,64 @@ class NtfsFileSystem : public FileSystem {
     else return false;
     return true;
   }
+  // From the item's record, as fls reads it: the $STANDARD_INFORMATION times,
+  // the $FILE_NAME of the name listed, and the attribute that stands for
+  // the item (unnamed data, a folder's $I30 index root). An item whose
+  // record can't be read keeps the times its listing has.
+  bool TimesOf(TObject* item, ItemTimes& t) override {
+    auto* f = ItemAs<TNTFSFile>(item);
+    auto* d = ItemAs<TNTFSDirectory>(item);
+    if (!f && !d) return false;
+    const uint64_t number = RecordNumberOf(f ? f->MFTfileRef : d->MFTfileRef);
+    t.modified = Stamp::Instant(f ? f->LastWriteTime : d->LastWriteTime);
+    t.accessed = Stamp::Instant(f ? f->LastAccessTime : d->LastAccessTime);
+    t.created = Stamp::Instant(f ? f->CreationTime : d->CreationTime);
+    t.changed = Stamp{};
+    t.hasFileName = false;
+    t.uid = 0;
+    t.size = f ? uint64_t(f->Size) : 0;
+    t.untypedWhenDeleted = true;
+    t.inode = std::to_string(number);
+    record_.resize(drive_->BytesPerFileRecord);
+    // $OrphanFiles and the "MFT n" folders have no record of their own;
+    // fls numbers its $OrphanFiles one past the last record.
+    if (d && d->MFTfileRef == kOrphanFolderRef) t.inode = std::to_string(drive_->MftRecordCount());
+    if (d && (d->MFTfileRef == kOrphanFolderRef || (d->DeletedState & 4))) return true;
+    if (number > 0xFFFFFFFF || !drive_->ReadFileRecord(uint32_t(number), record_.data()) ||
+        !HasMagic(record_.data(), "FILE"))
+      return true;
+    const uint8_t* rec = record_.data();
+    if (const TATTRIBUTE* si = drive_->FindAttribute(rec, kStandardInformation, nullptr, 0);
+        si && !si->Nonresident && ResidentValueLength(si) >= 0x20) {
+      const uint8_t* v = ResidentValue(si);
+      t.created = Stamp::Instant(AsFileTime(NtfsRead64(v)));
+      t.modified = Stamp::Instant(AsFileTime(NtfsRead64(v + 0x08)));
+      t.changed = Stamp::Instant(AsFileTime(NtfsRead64(v + 0x10)));
+      t.accessed = Stamp::Instant(AsFileTime(NtfsRead64(v + 0x18)));
+      // Owner ids came with NTFS 3.0's longer $STANDARD_INFORMATION.
+      if (ResidentValueLength(si) >= 0x38) t.uid = NtfsRead32(v + 0x30);
+    }
+    static const WCHAR kI30[] = u"$I30";
+    const TATTRIBUTE* main = d ? drive_->FindAttribute(rec, atIndexRoot, kI30, 0) : drive_->FindAttribute(rec, atData, nullptr, 0);
+    if (!main && f && drive_->GatherAttribute(rec, uint32_t(number), atData, nullptr, gathered_))
+      main = reinterpret_cast<const TATTRIBUTE*>(gathered_.data());
+    if (main) {
+      t.inode += "-" + std::to_string(uint32_t(main->AttributeType)) + "-" + std::to_string(uint16_t(main->AttributeNumber));
+      if (d && !main->Nonresident) t.size = ResidentValueLength(main);
+    }
+    if (const TATTRIBUTE* name = FileNameOf(rec, uint32_t(number), NameView(item))) {
+      const auto* fn = reinterpret_cast<const TFILENAME_ATTRIBUTE*>(ResidentValue(name));
+      t.hasFileName = true;
+      t.fnCreated = Stamp::Instant(AsFileTime(fn->CreationTime));
+      t.fnModified = Stamp::Instant(AsFileTime(fn->LastWriteTime));
+      t.fnChanged = Stamp::Instant(AsFileTime(fn->MftChangeTime));
+      t.fnAccessed = Stamp::Instant(AsFileTime(fn->LastAccessTime));
+      t.fnInode = std::to_string(number) + "-48-" + std::to_string(uint16_t(name->AttributeNumber));
+      t.fnSize = ResidentValueLength(name);
+    }
+    return true;
+  }
+
   // The deleted search alone reads its records in batches of its own and
   // little else, each read a run that a line would only copy.
   uint32_t ListingCacheLine(bool deletedOnly) override { return deletedOnly ? 0 : 256; }
@@ -154,6 +212,54 @@ class NtfsFileSystem : public FileSystem {
   }
 
  private:
+  static constexpr uint32_t kStandardInformation = 0x10;
+  static FILETIME AsFileTime(uint64_t ticks) { return FILETIME{DWORD(ticks & 0xFFFFFFFF), DWORD(ticks >> 32)}; }
+
+  // The $FILE_NAME attribute (resident, whole) among a record's that holds
+  // `shown`, not a DOS name; else its Win32 name, else its last. Names
+  // spilled into extension records are looked for when the record itself
+  // holds none by that name.
+  const TATTRIBUTE* FileNameOf(const uint8_t* record, uint32_t number, std::string_view shown) {
+    const TATTRIBUTE* best = nullptr;
+    bool bestIsWin32 = false;
+    // True when rec holds the name; else, with fallback, best is the one to take instead.
+    const auto consider = [&](const uint8_t* rec, bool fallback) {
+      for (int occurrence = 0; occurrence <= 255; ++occurrence) {
+        const TATTRIBUTE* a = drive_->FindAttribute(rec, atFileName, nullptr, uint8_t(occurrence));
+        if (!a) return false;
+        if (a->Nonresident || !FileNameFits(ResidentValue(a), ResidentValueLength(a))) continue;
+        const auto* fn = reinterpret_cast<const TFILENAME_ATTRIBUTE*>(ResidentValue(a));
+        std::u16string name(fn->NameLength, u'\0');
+        for (size_t i = 0; i < name.size(); ++i) name[i] = char16_t(NtfsRead16(fn->Name + 2 * i));
+        const bool win32 = fn->NameType != nsDos;
+        if (win32 && Utf16ToUtf8(name) == shown) {
+          best = a;
+          return true;
+        }
+        if (fallback && (!bestIsWin32 || win32)) best = a, bestIsWin32 = win32;
+      }
+      return false;
+    };
+    if (consider(record, true)) return best;
+    const std::vector<uint8_t> list = drive_->ReadAttributeList(record);
+    const TATTRIBUTE* fallback = best;
+    uint64_t previous = number;
+    for (int occurrence = 0; !list.empty() && occurrence <= 255; ++occurrence) {
+      const TATTRIBUTE_LIST_ENTRY* e =
+          drive_->FindAttributeListEntry(list.data(), uint32_t(list.size()), atFileName, nullptr, uint8_t(occurrence));
+      if (!e) break;
+      const uint64_t at = RecordNumberOf(e->FileReference);
+      if (at == number || at == previous || at > 0xFFFFFFFF) continue;
+      previous = at;
+      extension_.resize(drive_->BytesPerFileRecord);
+      if (!drive_->ReadFileRecord(uint32_t(at), extension_.data()) || !HasMagic(extension_.data(), "FILE") ||
+          RecordNumberOf(reinterpret_cast<const TFILE_RECORD_HEADER*>(extension_.data())->BaseFileRecord) != number)
+        continue;
+      if (consider(extension_.data(), false)) return best;
+    }
+    return fallback;
+  }
+
   bool HasDeletedOrphans() {
     const TChildList& top = *DeletedRoot()->Children;
     return std::any_of(top.begin(), top.end(), [](TObject* item) {
@@ -163,6 +269,7 @@ class NtfsFileSystem : public FileSystem {
   }
 
   std::unique_ptr<TNTFSdrive> drive_;
+  std::vector<uint8_t> record_, extension_, gathered_;  // TimesOf's, kept for the next item
   bool deletedOrphansGathered_ = false;
   bool orphansSought_ = false;
   std::unique_ptr<TNTFSDirectory> liveOrphans_;  // until it joins the root's children

@@ -17,6 +17,7 @@
 #include "CliSupport.h"
 #include "Devices.h"
 #include "Partitions.h"
+#include "Timeline.h"
 
 // A file's bytes from the start, in order. Read gives 0 at the end, also
 // when the data ends before the file's size (a broken chain or run).
@@ -46,6 +47,9 @@ class FileSystem {
   // false where it keeps only a wall-clock time of no zone (FAT), which the
   // item's MS-DOS date and time give as they stand.
   virtual bool WriteInstantOf(TObject* /*item*/, FILETIME& /*utc*/) { return false; }
+  // Every time the volume keeps for the item, with the columns a body file
+  // gives it; false when the file system tells none beyond the listing's.
+  virtual bool TimesOf(TObject* /*item*/, ItemTimes& /*times*/) { return false; }
   // Where the item's directory entry stands ("C:I", see --entry); "" where
   // the file system has no such address.
   virtual std::string EntryOf(TObject* /*item*/) { return ""; }

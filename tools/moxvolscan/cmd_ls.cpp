@@ -106,7 +106,8 @@ void WalkAsScanWalks(FileSystem& fs, TCustomDirectory* top, const std::string& m
 }
 
 int RunLs(const std::vector<std::string>& args) {
-  auto parsed = ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--mask", "--partition", "--sector"});
+  auto parsed =
+      ParseArgs(args, {"--deleted", "--deleted-only", "--json", "--no-posix-names"}, {"--format", "--mask", "--partition", "--sector"});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1) {
     std::fprintf(stderr, "moxvolscan ls: give one IMAGE or DEVICE (try 'moxvolscan ls --help')\n");
@@ -118,7 +119,11 @@ int RunLs(const std::vector<std::string>& args) {
   }
   const bool deletedOnly = parsed->Has("--deleted-only");
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
-  const bool json = parsed->Has("--json");
+  const std::string format = parsed->Get("--format", parsed->Has("--json") ? "json" : "text");
+  if ((format != "text" && format != "json" && format != "body") || (parsed->Has("--json") && format != "json")) {
+    std::fprintf(stderr, "moxvolscan ls: --format takes text, json or body (--json is --format json)\n");
+    return kExitUsage;
+  }
   DiskPlace place;
   if (!PartitionOption(*parsed, "ls", place)) return kExitUsage;
 
@@ -152,6 +157,7 @@ int RunLs(const std::vector<std::string>& args) {
   ProgressLine progress;
   ItemDescriber describer(volume.fs());
   ItemFacts facts;
+  ItemTimes times;
   std::string out;
   uint64_t items = 0;
   // NTFS has no cancel of its own: the walk stops through its progress event.
@@ -161,7 +167,19 @@ int RunLs(const std::vector<std::string>& args) {
   };
   auto list = [&](TObject* item) {
     describer.Describe(item, facts);
-    (json ? AppendItemJson : AppendItemLine)(out, facts);
+    if (format == "text") {
+      AppendItemLine(out, facts);
+    } else if (format == "body") {
+      if (!volume.fs().TimesOf(item, times)) times = ItemTimes{};
+      AppendBodyLines(out, facts, times);
+    } else {
+      AppendItemJson(out, facts);
+      if (volume.fs().TimesOf(item, times)) {
+        out.resize(out.size() - 2);  // the object's "}\n"
+        AppendTimesJson(out, times);
+        out += "}\n";
+      }
+    }
     ++items;
     // Whole lines in big writes; on a terminal each line shows at once.
     if (out.size() >= 65536 || progress.enabled()) {
@@ -208,7 +226,8 @@ int RunLs(const std::vector<std::string>& args) {
 
 CommandRegistrar registrar({
     "ls",
-    "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK] [--json] [--no-posix-names]",
+    "ls IMAGE|DEVICE [--partition N | --sector S] [--deleted | --deleted-only] [--mask MASK]\n"
+    "   [--format text|json|body | --json] [--no-posix-names]",
     "list the files and folders of a FAT or NTFS image or device, deleted ones too",
     "Reads the FAT or NTFS volume sector by sector and prints one line per item:\n"
     "type, size, last-write time, attributes (R H S A), state and the path\n"
@@ -231,12 +250,21 @@ CommandRegistrar registrar({
     "  --deleted       list deleted items as well\n"
     "  --deleted-only  list deleted items only (folders are still walked)\n"
     "  --mask MASK     only names matching MASK (* and ?, any letter case)\n"
-    "  --json          one JSON object per line with the keys path, type,\n"
+    "  --json, --format json\n"
+    "                  one JSON object per line with the keys path, type,\n"
     "                  size, mtime (as in the text, null when the volume has\n"
     "                  none), attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
     "                  NTFS also mft (the item's MFT record number), on FAT\n"
-    "                  entry (\"C:I\", its directory entry)\n" +
+    "                  entry (\"C:I\", its directory entry); and every time the\n"
+    "                  volume keeps: atime, ctime (NTFS: the record's change;\n"
+    "                  null on FAT), crtime, on NTFS from the item's record,\n"
+    "                  with file_name {mtime, atime, ctime, crtime}\n"
+    "  --format body   a body file for mactime (The Sleuth Kit's, version 3):\n"
+    "                  MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime,\n"
+    "                  times in seconds since 1970 with their fraction (NTFS to\n"
+    "                  100 ns; FAT read as local time of TZ); on NTFS a second\n"
+    "                  line 'NAME ($FILE_NAME)' with the file name's times\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });
