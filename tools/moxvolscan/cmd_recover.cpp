@@ -458,7 +458,7 @@ int RunRecover(const std::vector<std::string>& given) {
   std::string left = "; " + std::to_string(totals.leftOut) + " left out by the filters";
   if (totals.leftOutReused) left += " (" + std::to_string(totals.leftOutReused) + " of them reused)";
   if (o.dryRun)
-    Say("would save " + std::to_string(totals.files) + " files (" + std::to_string(totals.bytes) + " bytes), " +
+    Say(std::to_string(totals.files) + " to save (" + std::to_string(totals.bytes) + " bytes), " +
         std::to_string(totals.reused) + " reused" + left);
   else
     Say(totals.tally.Text() + left);
