@@ -10,15 +10,9 @@
 namespace savesteps {
 namespace {
 
-AnsiString Format(int id, const AnsiString& arg) {
-  char text[1024];
-  std::snprintf(text, sizeof text, LoadStr(id).c_str(), arg.c_str());
-  return text;
-}
-
 // A confirmation: the first text formatted, two carriage returns, the second as it stands.
 int Ask(int first, const AnsiString& arg, int second) {
-  return MessageDlg(Format(first, arg) + "\r\r" + LoadStr(second), TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll);
+  return MessageDlgStr(first, {arg}, TMsgDlgType::mtConfirmation, mbYes | mbNo | mbAll, second);
 }
 
 DWORD AttributesOf(const AnsiString& path) { return GetFileAttributesA(path.c_str()); }
@@ -40,7 +34,7 @@ AnsiString DistinctName(const AnsiString& name, const std::set<AnsiString>& used
   }
 }
 
-void WriteFailed(const AnsiString& target) { MessageDlg(Format(1711, target), TMsgDlgType::mtWarning, mbOK); }
+void WriteFailed(const AnsiString& target) { MessageDlgStr(1711, {target}, TMsgDlgType::mtWarning, mbOK); }
 
 namespace {
 // A name in the target's folder that no save of this process uses at the
@@ -93,7 +87,7 @@ bool SaveThroughTemporary(const AnsiString& target, const FILETIME& lastWrite, D
 bool RefusedAsLink(const AnsiString& target, int message) {
   const DWORD a = AttributesOf(target);
   if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  MessageDlg(Format(message, target), TMsgDlgType::mtWarning, mbOK);
+  MessageDlgStr(message, {target}, TMsgDlgType::mtWarning, mbOK);
   return true;
 }
 
@@ -111,9 +105,7 @@ int BeforeFile(const AnsiString& target, const AnsiString& destPath, const AnsiS
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
   if (size > 0 && GetDiskFreeSpaceA(destPath.c_str(), &spc, &bps, &freeClusters, &total) &&
       uint64_t(spc) * bps * freeClusters < uint64_t(size)) {
-    char text[1024];
-    std::snprintf(text, sizeof text, LoadStr(1717).c_str(), shownName.c_str(), destPath.c_str());
-    MessageDlg(text, TMsgDlgType::mtError, mbOK);
+    MessageDlgStr(1717, {shownName, destPath}, TMsgDlgType::mtError, mbOK);
     return -1;
   }
   return 1;
@@ -139,7 +131,7 @@ bool EnterFolder(TCustomDrive& drive, TObject* D, const AnsiString& target, cons
       if (answer == IDALL) OverwriteAllDirs = OverwriteFiles = true;
     }
   } else if (!CreateDirectoryA(target.c_str(), nullptr)) {
-    MessageDlg(Format(1720, target), TMsgDlgType::mtWarning, mbOK);
+    MessageDlgStr(1720, {target}, TMsgDlgType::mtWarning, mbOK);
   }
   return true;
 }

@@ -12,19 +12,14 @@
 #include "SaveSteps.h"
 #include "WinApi.h"
 
-using diskfs::Fmt;
-
 namespace {
 
 AnsiString TargetName(const TObject* item) { return MakeSafeFileName(ItemDisplayName(item)); }
 
 // Strings 1712/1713 name the device, the first cluster and the 64-bit size.
 void ShowSourceError(int id, const TFATdrive& drive, const TFATFile& f) {
-  AnsiString fmt = LoadStr(id);
-  for (size_t p = fmt.find("%d"); p != AnsiString::npos; p = fmt.find("%d", p + 4)) fmt.replace(p, 2, "%lld");
-  MessageDlg(Fmt(fmt.c_str(), drive.Device ? drive.Device->Text.c_str() : "", (long long)f.StartCluster,
-                 (long long)f.Size),
-             TMsgDlgType::mtWarning, mbOK);
+  MessageDlgStr(id, {drive.Device ? drive.Device->Text : "", std::to_string(f.StartCluster), std::to_string(f.Size)},
+                TMsgDlgType::mtWarning, mbOK);
 }
 
 }  // namespace

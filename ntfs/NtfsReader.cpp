@@ -13,17 +13,18 @@ using ntfs::Log;
 
 namespace {
 
-// String 1721 or the fixed read-failure text: device, record number and 64-bit size.
-void ShowSourceError(const char* format, const TNTFSdrive& drive, const TNTFSFile& f) {
-  AnsiString fmt = format;
-  for (size_t p = fmt.find("%d"); p != AnsiString::npos; p = fmt.find("%d", p + 4)) fmt.replace(p, 2, "%lld");
-  char text[1024];
-  std::snprintf(text, sizeof text, fmt.c_str(), drive.Device ? drive.Device->Text.c_str() : "",
-                (long long)f.MFTfileRef, (long long)f.Size);
-  MessageDlg(text, TMsgDlgType::mtWarning, mbOK);
+// String 1721 (id) or, with id 0, the fixed read-failure text: device,
+// record number and 64-bit size.
+void ShowSourceError(int id, const TNTFSdrive& drive, const TNTFSFile& f) {
+  std::vector<AnsiString> args{drive.Device ? drive.Device->Text : "", std::to_string(f.MFTfileRef),
+                               std::to_string(f.Size)};
+  if (id) {
+    MessageDlgStr(id, std::move(args), TMsgDlgType::mtWarning, mbOK);
+    return;
+  }
+  MessageDlg(FormatStr("Could not read source file! (device: %s, MFT file ref: %d, size: %d)", args),
+             TMsgDlgType::mtWarning, mbOK);
 }
-
-const char kReadFailure[] = "Could not read source file! (device: %s, MFT file ref: %d, size: %d)";
 
 }  // namespace
 
@@ -188,7 +189,7 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
     if (Size < 0 || Size > int64_t(0xFFFFFFFF)) throw std::range_error("Range check error");
     TNTFSfileInfo info;
     if (!drive->resetByMFTfileRef(int64_t(MFTfileRef), Size, info)) {
-      ShowSourceError(LoadStr(1721).c_str(), *drive, *this);
+      ShowSourceError(1721, *drive, *this);
       return false;
     }
     if (drive->OnStart) drive->OnStart(this, this, target);
@@ -200,7 +201,7 @@ bool TNTFSFile::SaveTo(const AnsiString& DestPath) {
       const bool copied = savesteps::CopyPieces(
           *drive, this, target, Size, h, buffer,
           [&](uint8_t* data, uint32_t& n) { return drive->blockread(info, uint32_t(buffer.size()), data, n); },
-          [&] { ShowSourceError(kReadFailure, *drive, *this); }, cancel);
+          [&] { ShowSourceError(0, *drive, *this); }, cancel);
       if (h == INVALID_HANDLE_VALUE) throw std::range_error("Range check error");
       return copied && !cancel;
     });

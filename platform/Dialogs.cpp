@@ -10,6 +10,7 @@ struct DialogState {
   std::mutex lock;
   DialogHandler handler;
   std::function<void()> pumpHook;
+  std::function<AnsiString(int)> strings;
 };
 
 DialogState& State() {
@@ -73,7 +74,8 @@ void SetDialogHandler(DialogHandler handler) {
   s.handler = std::move(handler);
 }
 
-AnsiString LoadStr(int id) {
+namespace {
+AnsiString OwnString(int id) {
   switch (id) {
     case 1711: return "Could not write to the file %s!";
     case 1712: return "Could not read source file! (device: %s, start cluster: %d, size: %d)";
@@ -87,6 +89,62 @@ AnsiString LoadStr(int id) {
     case 1721: return "Could not open source file! (device: %s, MFT file ref: %d, size: %d)";
     default: return "";
   }
+}
+}  // namespace
+
+AnsiString LoadStr(int id) {
+  std::function<AnsiString(int)> table;
+  {
+    auto& s = State();
+    std::lock_guard guard(s.lock);
+    table = s.strings;
+  }
+  AnsiString text = table ? table(id) : AnsiString();
+  return text.empty() ? OwnString(id) : text;
+}
+
+void SetStringTable(std::function<AnsiString(int id)> table) {
+  auto& s = State();
+  std::lock_guard guard(s.lock);
+  s.strings = std::move(table);
+}
+
+AnsiString FormatStr(const AnsiString& format, const std::vector<AnsiString>& args) {
+  AnsiString out;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 >= format.size()) {
+      out += format[i];
+      continue;
+    }
+    if (format[i + 1] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+    size_t end = i + 1;
+    while (end < format.size() && format[end] == 'l') ++end;
+    if (end < format.size() && (format[end] == 's' || format[end] == 'd' || format[end] == 'u')) {
+      if (next < args.size()) out += args[next];
+      ++next;
+      i = end;
+    } else {
+      out += '%';
+    }
+  }
+  return out;
+}
+
+int MessageDlgStr(int id, std::vector<AnsiString> args, TMsgDlgType type, unsigned buttons, int secondId) {
+  DialogRequest request;
+  request.text = FormatStr(LoadStr(id), args);
+  if (secondId) request.text += "\r\r" + LoadStr(secondId);
+  request.type = type;
+  request.buttons = buttons;
+  request.stringId = id;
+  request.args = std::move(args);
+  request.secondId = secondId;
+  return Ask(request);
 }
 
 void SetMessagePumpHook(std::function<void()> hook) {

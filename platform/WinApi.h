@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "WinTypes.h"
 
@@ -216,12 +217,26 @@ struct DialogRequest {
   AnsiString caption;        // empty for message dialogs
   TMsgDlgType type;          // mtCustom for message boxes
   unsigned buttons;          // TMsgDlgBtn bits
+  // A dialog made from a numbered string: its number and its arguments in
+  // the string's order, as texts. Hosts show text; programs that act on the
+  // dialog read these, which stay put when a text is reworded.
+  int stringId = 0;
+  std::vector<AnsiString> args;
+  int secondId = 0;          // a question's string after the two line breaks
 };
 using DialogHandler = std::function<int(const DialogRequest&)>;
 void SetDialogHandler(DialogHandler handler);  // empty restores the default
 
 // Texts the library loads by number (1711..1721); "" for unknown numbers.
 AnsiString LoadStr(int id);
+// The host's own texts for the numbered strings (an empty answer falls back
+// to ours); empty restores ours. Each %s, %d or %lld takes the next argument.
+void SetStringTable(std::function<AnsiString(int id)> table);
+// Dialog of string id with args, then, when secondId is given, two carriage
+// returns and that string as it stands.
+int MessageDlgStr(int id, std::vector<AnsiString> args, TMsgDlgType type, unsigned buttons, int secondId = 0);
+// A numbered string's text with its arguments put in, in order.
+AnsiString FormatStr(const AnsiString& format, const std::vector<AnsiString>& args);
 
 // One step of the host's message pump: on Windows at most one pending message
 // of the calling thread is taken (PeekMessageA, PM_REMOVE) and dispatched;

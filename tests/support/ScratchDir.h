@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -39,6 +40,14 @@ inline std::string ReadHostFile(const std::string& path) {
 inline void WriteHostFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Every file below dir, by its path relative to dir, with its bytes.
+inline std::map<std::string, std::string> FilesUnder(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), dir).string()] = ReadHostFile(e.path());
+  return files;
 }
 
 // Runs a shell command quietly; true when it exits with 0.
