@@ -25,6 +25,19 @@ unsigned ButtonsOfMessageBox(UINT type) {
   }
 }
 
+// The message box a dialog shows as when the system asks.
+UINT BoxTypeOf(TMsgDlgType type, unsigned buttons) {
+  UINT boxType = (buttons & mbYes) ? MB_YESNO : (buttons & mbAbort) ? MB_ABORTRETRYIGNORE : MB_OK;
+  switch (type) {
+    case TMsgDlgType::mtWarning: boxType |= MB_ICONEXCLAMATION; break;
+    case TMsgDlgType::mtError: boxType |= MB_ICONHAND; break;
+    case TMsgDlgType::mtInformation: boxType |= MB_ICONASTERISK; break;
+    case TMsgDlgType::mtConfirmation: boxType |= MB_ICONQUESTION; break;
+    case TMsgDlgType::mtCustom: break;
+  }
+  return boxType;
+}
+
 int Ask(const DialogRequest& request, UINT boxType) {
   DialogHandler handler;
   {
@@ -57,15 +70,7 @@ int MessageDlg(const AnsiString& text, TMsgDlgType type, unsigned buttons) {
   request.text = text;
   request.type = type;
   request.buttons = buttons;
-  UINT boxType = (buttons & mbYes) ? MB_YESNO : (buttons & mbAbort) ? MB_ABORTRETRYIGNORE : MB_OK;
-  switch (type) {
-    case TMsgDlgType::mtWarning: boxType |= MB_ICONEXCLAMATION; break;
-    case TMsgDlgType::mtError: boxType |= MB_ICONHAND; break;
-    case TMsgDlgType::mtInformation: boxType |= MB_ICONASTERISK; break;
-    case TMsgDlgType::mtConfirmation: boxType |= MB_ICONQUESTION; break;
-    case TMsgDlgType::mtCustom: break;
-  }
-  return Ask(request, boxType);
+  return Ask(request, BoxTypeOf(type, buttons));
 }
 
 void SetDialogHandler(DialogHandler handler) {
@@ -144,7 +149,7 @@ int MessageDlgStr(int id, std::vector<AnsiString> args, TMsgDlgType type, unsign
   request.stringId = id;
   request.args = std::move(args);
   request.secondId = secondId;
-  return Ask(request);
+  return Ask(request, BoxTypeOf(type, buttons));
 }
 
 void SetMessagePumpHook(std::function<void()> hook) {
