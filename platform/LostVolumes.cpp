@@ -194,9 +194,10 @@ class Search {
       std::vector<uint8_t> bytes;
     };
     std::vector<Span> spans;
-    const uint64_t gap = (32u << 10) / ss_, most = (4u << 20) / ss_;
+    // In whole 4 KiB blocks, as disks store them.
+    const uint64_t gap = (32u << 10) / ss_, most = (4u << 20) / ss_, block = std::max<uint64_t>(4096 / ss_, 1);
     for (const uint64_t p : places) {
-      const uint64_t from = p ? p - 1 : 0, to = std::min(p + 7, total_);
+      const uint64_t from = (p ? p - 1 : 0) / block * block, to = std::min((p + 7 + block - 1) / block * block, total_);
       if (from >= to) continue;
       if (!spans.empty() && from <= spans.back().to + gap && to - spans.back().from <= most)
         spans.back().to = std::max(spans.back().to, to);
