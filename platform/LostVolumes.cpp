@@ -86,9 +86,7 @@ class Search {
 
   // Volumes the table lists: their sectors are passed by, and a find at
   // their start is theirs.
-  void AddLive(uint64_t start, uint64_t sectors) {
-    live_.push_back({start, start + sectors});
-  }
+  void AddLive(uint64_t start, uint64_t sectors) { live_.push_back({start, start + sectors}); }
   // Only a copy that places a volume at this start counts (FindVolumeAt).
   std::optional<uint64_t> onlyStart;
 
@@ -219,7 +217,7 @@ class Search {
       const size_t i = size_t(it - spans.begin() - 1);
       const uint64_t within = (at - spans[i].from) * ss_;
       return at < spans[i].to && pieces[i].ok && within + ss_ <= pieces[i].done ? spans[i].bytes.data() + within
-                                                                                 : nullptr;
+                                                                                : nullptr;
     };
     for (const uint64_t p : places) Judge(p, sector);
   }
