@@ -266,7 +266,7 @@ class Search {
   RawSource& disk_;
   const uint32_t ss_;
   const uint64_t total_;
-  const LostVolumeLimits& limits_;
+  const LostVolumeLimits limits_;
   std::vector<Interval> live_;
   std::map<uint64_t, LostVolume> found_;
   std::vector<uint64_t> follow_;  // sectors after which a volume may follow
