@@ -36,7 +36,8 @@ std::optional<BootFacts> SoundBootSector(const uint8_t* s, uint32_t sectorSize) 
   if (std::memcmp(s + 3, "NTFS    ", 8) == 0) {
     if (!SoundNtfsBootSector(s, sectorSize, 0)) return std::nullopt;
     f.fileSystem = "NTFS";
-    // The count leaves out the copy in the sector after it.
+    // The count leaves out the copy in the sector after it; no disk holds 2^48 sectors.
+    if (Le(s + 0x28, 8) >= (uint64_t(1) << 48)) return std::nullopt;
     f.sectors = Le(s + 0x28, 8) + 1;
     const uint64_t spc = s[13] <= 0x80 ? s[13] : (uint64_t(1) << (256 - s[13])) / sectorSize;
     const uint64_t mft = Le(s + 0x30, 8), mirror = Le(s + 0x38, 8);
