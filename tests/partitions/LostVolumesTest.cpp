@@ -134,6 +134,22 @@ TEST_F(LostVolumes, OnlyTheLiveVolumesOwnSectorsArePassedBy) {
   EXPECT_EQ(v.overlaps, std::vector<unsigned>{1});
 }
 
+// On a disk too large to look at every 4 KiB, an MBR-era volume a track
+// after a cylinder boundary (255 heads of 63 sectors) is still found.
+TEST_F(LostVolumes, VolumeATrackAfterACylinderIsFoundOnALargeDisk) {
+  const std::string disk = scratch / "old.img";
+  const uint64_t start = 10 * 16065 + 63;
+  ASSERT_TRUE(RunQuietly("truncate -s 3G " + disk + " && mkfs.fat -F 16 -n OLDDISK -h " + std::to_string(start) +
+                         " --offset " + std::to_string(start) + " " + disk + " 65536"));
+  auto raw = OpenImageSource(disk);
+  const LostVolumeSearch found = SearchLostVolumes(*raw, ReadPartitionTable(*raw));
+  ASSERT_EQ(found.volumes.size(), 1u);
+  EXPECT_EQ(found.volumes[0].start, start);
+  EXPECT_EQ(found.volumes[0].fileSystem, "FAT");
+  EXPECT_EQ(found.volumes[0].label, "OLDDISK");
+  EXPECT_LT(found.places, 20000u);
+}
+
 // A search is bounded: at its cap of places, or when the caller stops it,
 // it says where it stopped.
 TEST_F(LostVolumes, SearchStopsAtItsCapOrWhenAsked) {
