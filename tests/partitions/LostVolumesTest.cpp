@@ -150,6 +150,23 @@ TEST_F(LostVolumes, VolumeATrackAfterACylinderIsFoundOnALargeDisk) {
   EXPECT_LT(found.places, 20000u);
 }
 
+// A 4Kn disk whose table is gone tells no sector size: it is counted in
+// 512-byte sectors, and its volumes made for 4 KiB ones are found all the
+// same, at sectors ls --sector opens.
+TEST_F(LostVolumes, FourKilobyteVolumesOfADiskWithoutTableAreFound) {
+  const std::string disk = TheDisks().dir / "gpt4k.img";  // the volumes, no GPT written
+  const ToolResult r = RunTool({"drives", "--search", "--json", disk});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(JsonField(lines[0], "sector") + " " + JsonField(lines[0], "size") + " " + JsonField(lines[0], "volume_name"),
+            "2048 283115520 FAT4K");
+  EXPECT_EQ(JsonField(lines[1], "sector") + " " + JsonField(lines[1], "copy_sector") + " " +
+                JsonField(lines[1], "volume_name"),
+            "555008 587768 NTFS4K");
+  EXPECT_EQ(RunTool({"cat", "--sector", "555008", disk, "Hello.txt"}).out, "hello from a partition\n");
+}
+
 // A search is bounded: at its cap of places, or when the caller stops it,
 // it says where it stopped.
 TEST_F(LostVolumes, SearchStopsAtItsCapOrWhenAsked) {
