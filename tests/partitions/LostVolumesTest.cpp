@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "ItemText.h"
 #include "LostVolumes.h"
@@ -35,6 +36,19 @@ std::string Damaged(const ScratchDir& scratch, const std::string& disk, const st
   const std::string zeros(512, '\0');
   for (const uint64_t sector : zeroed) f.seekp(std::streamoff(sector * 512)).write(zeros.data(), 512);
   return copy;
+}
+
+// Whether mmls lists the sector inside one of its "Unallocated" slots.
+bool InUnallocated(const std::string& disk, uint64_t sector) {
+  for (const std::string& line : Lines(RunProgram({"mmls", disk}).out)) {
+    std::istringstream cols(line);
+    std::string slot, kind;
+    uint64_t start = 0, end = 0;
+    if (cols >> slot >> kind >> start >> end && kind == "-------" && line.find("Unallocated") != std::string::npos &&
+        start <= sector && sector <= end)
+      return true;
+  }
+  return false;
 }
 
 class LostVolumes : public testing::Test {
@@ -72,6 +86,8 @@ TEST_F(LostVolumes, DeletedEntryIsFoundAndItsCommandOpensIt) {
     const std::string sector = c.line.substr(7, c.line.find(' ', 7) - 7);
     const std::string command = "moxvolscan ls --sector " + sector + " " + disk;
     ASSERT_NE(lines[0].find("free space  " + command), std::string::npos) << lines[0];
+    // mmls does not search, but it tells the free space the volume lies in.
+    EXPECT_TRUE(InUnallocated(disk, std::stoull(sector)));
 
     const ToolResult found = RunTool({"ls", "--sector", sector, disk});
     const ToolResult before = RunTool({"ls", "--partition", std::to_string(c.entry), c.disk});
