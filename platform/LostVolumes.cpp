@@ -16,33 +16,39 @@ uint64_t Le(const uint8_t* p, int bytes) {
   return v;
 }
 
-// What a sound boot sector (or copy) says of its volume.
+// What a sound boot sector (or copy) says of its volume, in the disk's sectors.
 struct BootFacts {
   std::string fileSystem, label;
-  uint64_t sectors = 0;  // the volume's extent in sectors
-  bool fat32CopyAt6 = false;
+  uint64_t unit = 1;     // the disk's sectors in one of the volume's
+  uint64_t sectors = 0;  // the volume's extent
+  bool fat32CopyAt6 = false;  // 6 of the volume's sectors in
   uint8_t media = 0;
-  // Where the volume's own first structure lies, sectors from its start,
-  // and what begins there: its FAT (the media byte, then FF) or MFT ("FILE").
+  // Where the volume's own first structure lies from its start, and what
+  // begins there: its FAT (the media byte, then FF) or MFT ("FILE").
   uint64_t tableAt = 0, mirrorAt = 0;
 };
 
-// A FAT or NTFS boot sector made for sectors of this size, with its 55 AA:
-// on a partitioned disk every formatter writes one, and without it too many
-// sectors of data would pass.
-std::optional<BootFacts> SoundBootSector(const uint8_t* s, uint32_t sectorSize) {
-  if (s[510] != 0x55 || s[511] != 0xAA || Le(s + 11, 2) != sectorSize) return std::nullopt;
+// A FAT or NTFS boot sector with its 55 AA (on a partitioned disk every
+// formatter writes one, and without it too many sectors of data would pass),
+// made for the disk's sectors or, on a disk counted in 512-byte sectors, for
+// 4 KiB ones: a 4Kn disk whose table is gone tells no sector size.
+std::optional<BootFacts> SoundBootSector(const uint8_t* s, uint32_t diskSectorSize) {
+  const uint32_t bps = uint32_t(Le(s + 11, 2));
+  if (s[510] != 0x55 || s[511] != 0xAA || (bps != diskSectorSize && (bps != 4096 || diskSectorSize != 512)))
+    return std::nullopt;
   BootFacts f;
+  f.unit = bps / diskSectorSize;
   if (std::memcmp(s + 3, "NTFS    ", 8) == 0) {
-    if (!SoundNtfsBootSector(s, sectorSize, 0)) return std::nullopt;
+    if (!SoundNtfsBootSector(s, bps, 0)) return std::nullopt;
     f.fileSystem = "NTFS";
-    // The count leaves out the copy in the sector after it.
-    f.sectors = Le(s + 0x28, 8) + 1;
-    const uint64_t spc = s[13] <= 0x80 ? s[13] : (uint64_t(1) << (256 - s[13])) / sectorSize;
+    // The count leaves out the copy in the sector after it; no disk holds 2^48 sectors.
+    if (Le(s + 0x28, 8) >= (uint64_t(1) << 48)) return std::nullopt;
+    f.sectors = (Le(s + 0x28, 8) + 1) * f.unit;
+    const uint64_t spc = s[13] <= 0x80 ? s[13] : (uint64_t(1) << (256 - s[13])) / bps;
     const uint64_t mft = Le(s + 0x30, 8), mirror = Le(s + 0x38, 8);
     if (mft > f.sectors / spc || mirror > f.sectors / spc) return std::nullopt;
-    f.tableAt = mft * spc;
-    f.mirrorAt = mirror * spc;
+    f.tableAt = mft * spc * f.unit;
+    f.mirrorAt = mirror * spc * f.unit;
     return f;
   }
   BootSectorInfo info;
@@ -51,9 +57,9 @@ std::optional<BootFacts> SoundBootSector(const uint8_t* s, uint32_t sectorSize) 
   if (f.media != 0xF0 && f.media < 0xF8) return std::nullopt;
   f.fileSystem = info.fileSystemName;
   f.label = info.label;
-  f.sectors = Le(s + 19, 2) ? Le(s + 19, 2) : Le(s + 32, 4);
+  f.sectors = (Le(s + 19, 2) ? Le(s + 19, 2) : Le(s + 32, 4)) * f.unit;
   f.fat32CopyAt6 = f.fileSystem == "FAT32" && Le(s + 50, 2) == 6;
-  f.tableAt = f.mirrorAt = Le(s + 14, 2);
+  f.tableAt = f.mirrorAt = Le(s + 14, 2) * f.unit;
   return f;
 }
 
@@ -86,9 +92,7 @@ class Search {
 
   // Volumes the table lists: their sectors are passed by, and a find at
   // their start is theirs.
-  void AddLive(uint64_t start, uint64_t sectors) {
-    live_.push_back({start, start + sectors});
-  }
+  void AddLive(uint64_t start, uint64_t sectors) { live_.push_back({start, start + sectors}); }
   // Only a copy that places a volume at this start counts (FindVolumeAt).
   std::optional<uint64_t> onlyStart;
 
@@ -194,9 +198,10 @@ class Search {
       std::vector<uint8_t> bytes;
     };
     std::vector<Span> spans;
-    const uint64_t gap = (32u << 10) / ss_, most = (4u << 20) / ss_;
+    // In whole 4 KiB blocks, as disks store them.
+    const uint64_t gap = (32u << 10) / ss_, most = (4u << 20) / ss_, block = std::max<uint64_t>(4096 / ss_, 1);
     for (const uint64_t p : places) {
-      const uint64_t from = p ? p - 1 : 0, to = std::min(p + 7, total_);
+      const uint64_t from = (p ? p - 1 : 0) / block * block, to = std::min((p + 7 + block - 1) / block * block, total_);
       if (from >= to) continue;
       if (!spans.empty() && from <= spans.back().to + gap && to - spans.back().from <= most)
         spans.back().to = std::max(spans.back().to, to);
@@ -218,7 +223,7 @@ class Search {
       const size_t i = size_t(it - spans.begin() - 1);
       const uint64_t within = (at - spans[i].from) * ss_;
       return at < spans[i].to && pieces[i].ok && within + ss_ <= pieces[i].done ? spans[i].bytes.data() + within
-                                                                                 : nullptr;
+                                                                                : nullptr;
     };
     for (const uint64_t p : places) Judge(p, sector);
   }
@@ -226,18 +231,22 @@ class Search {
   template <class SectorAt>
   void Judge(uint64_t p, const SectorAt& sector) {
     if (const uint8_t* s = sector(p)) {
-      if (auto f = SoundBootSector(s, ss_)) {
+      if (auto f = SoundBootSector(s, ss_); f && p % f->unit == 0) {
         // A copy where a volume would start: its volume starts before it.
-        if (f->fat32CopyAt6 && p >= 6) Add(p - 6, *f, false, p);
-        if (f->fileSystem == "NTFS" && p + 1 >= f->sectors) Add(p + 1 - f->sectors, *f, false, p);
+        if (f->fat32CopyAt6 && p >= 6 * f->unit) Add(p - 6 * f->unit, *f, false, p);
+        if (f->fileSystem == "NTFS" && p + f->unit >= f->sectors) Add(p + f->unit - f->sectors, *f, false, p);
         Add(p, *f, true, 0);
       }
     }
     if (const uint8_t* s = sector(p + 6))
-      if (auto f = SoundBootSector(s, ss_); f && f->fat32CopyAt6) Add(p, *f, false, p + 6);
-    if (const uint8_t* s = p ? sector(p - 1) : nullptr)
-      if (auto f = SoundBootSector(s, ss_); f && f->fileSystem == "NTFS" && f->sectors <= p)
-        Add(p - f->sectors, *f, false, p - 1);
+      if (auto f = SoundBootSector(s, ss_); f && f->unit == 1 && f->fat32CopyAt6) Add(p, *f, false, p + 6);
+    // An NTFS copy in the sector before p, of the disk's size or 4 KiB.
+    for (const uint64_t unit : {uint64_t(1), uint64_t(8)}) {
+      if (p < unit || p % unit != 0) continue;
+      if (const uint8_t* s = sector(p - unit))
+        if (auto f = SoundBootSector(s, ss_); f && f->unit == unit && f->fileSystem == "NTFS" && f->sectors <= p)
+          Add(p - f->sectors, *f, false, p - unit);
+    }
   }
 
   // A volume at start, by its boot sector or the copy at sector copy, when
@@ -267,7 +276,7 @@ class Search {
   RawSource& disk_;
   const uint32_t ss_;
   const uint64_t total_;
-  const LostVolumeLimits& limits_;
+  const LostVolumeLimits limits_;
   std::vector<Interval> live_;
   std::map<uint64_t, LostVolume> found_;
   std::vector<uint64_t> follow_;  // sectors after which a volume may follow
@@ -307,7 +316,8 @@ LostVolumeSearch SearchLostVolumes(RawSource& disk, const PartitionTable& table,
 bool FindVolumeAt(RawSource& disk, uint32_t sectorSize, uint64_t start, LostVolume& found) {
   Search search(disk, sectorSize, {});
   search.onlyStart = start;
-  const LostVolumeSearch result = search.Run({start, start + 6});
+  // The FAT32 copy 6 sectors in, of the disk's size or 4 KiB.
+  const LostVolumeSearch result = search.Run({start, start + 6, start + 48});
   if (result.volumes.empty()) return false;
   found = result.volumes.front();
   return true;

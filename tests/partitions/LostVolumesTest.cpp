@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "ItemText.h"
 #include "LostVolumes.h"
@@ -35,6 +36,19 @@ std::string Damaged(const ScratchDir& scratch, const std::string& disk, const st
   const std::string zeros(512, '\0');
   for (const uint64_t sector : zeroed) f.seekp(std::streamoff(sector * 512)).write(zeros.data(), 512);
   return copy;
+}
+
+// Whether mmls lists the sector inside one of its "Unallocated" slots.
+bool InUnallocated(const std::string& disk, uint64_t sector) {
+  for (const std::string& line : Lines(RunProgram({"mmls", disk}).out)) {
+    std::istringstream cols(line);
+    std::string slot, kind;
+    uint64_t start = 0, end = 0;
+    if (cols >> slot >> kind >> start >> end && kind == "-------" && line.find("Unallocated") != std::string::npos &&
+        start <= sector && sector <= end)
+      return true;
+  }
+  return false;
 }
 
 class LostVolumes : public testing::Test {
@@ -72,6 +86,8 @@ TEST_F(LostVolumes, DeletedEntryIsFoundAndItsCommandOpensIt) {
     const std::string sector = c.line.substr(7, c.line.find(' ', 7) - 7);
     const std::string command = "moxvolscan ls --sector " + sector + " " + disk;
     ASSERT_NE(lines[0].find("free space  " + command), std::string::npos) << lines[0];
+    // mmls does not search, but it tells the free space the volume lies in.
+    EXPECT_TRUE(InUnallocated(disk, std::stoull(sector)));
 
     const ToolResult found = RunTool({"ls", "--sector", sector, disk});
     const ToolResult before = RunTool({"ls", "--partition", std::to_string(c.entry), c.disk});
@@ -132,6 +148,39 @@ TEST_F(LostVolumes, OnlyTheLiveVolumesOwnSectorsArePassedBy) {
   EXPECT_TRUE(v.bootSector);
   EXPECT_EQ(v.copy, 81920u + 16383);
   EXPECT_EQ(v.overlaps, std::vector<unsigned>{1});
+}
+
+// On a disk too large to look at every 4 KiB, an MBR-era volume a track
+// after a cylinder boundary (255 heads of 63 sectors) is still found.
+TEST_F(LostVolumes, VolumeATrackAfterACylinderIsFoundOnALargeDisk) {
+  const std::string disk = scratch / "old.img";
+  const uint64_t start = 10 * 16065 + 63;
+  ASSERT_TRUE(RunQuietly("truncate -s 3G " + disk + " && mkfs.fat -F 16 -n OLDDISK -h " + std::to_string(start) +
+                         " --offset " + std::to_string(start) + " " + disk + " 65536"));
+  auto raw = OpenImageSource(disk);
+  const LostVolumeSearch found = SearchLostVolumes(*raw, ReadPartitionTable(*raw));
+  ASSERT_EQ(found.volumes.size(), 1u);
+  EXPECT_EQ(found.volumes[0].start, start);
+  EXPECT_EQ(found.volumes[0].fileSystem, "FAT");
+  EXPECT_EQ(found.volumes[0].label, "OLDDISK");
+  EXPECT_LT(found.places, 20000u);
+}
+
+// A 4Kn disk whose table is gone tells no sector size: it is counted in
+// 512-byte sectors, and its volumes made for 4 KiB ones are found all the
+// same, at sectors ls --sector opens.
+TEST_F(LostVolumes, FourKilobyteVolumesOfADiskWithoutTableAreFound) {
+  const std::string disk = TheDisks().dir / "gpt4k.img";  // the volumes, no GPT written
+  const ToolResult r = RunTool({"drives", "--search", "--json", disk});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(JsonField(lines[0], "sector") + " " + JsonField(lines[0], "size") + " " + JsonField(lines[0], "volume_name"),
+            "2048 283115520 FAT4K");
+  EXPECT_EQ(JsonField(lines[1], "sector") + " " + JsonField(lines[1], "copy_sector") + " " +
+                JsonField(lines[1], "volume_name"),
+            "555008 587768 NTFS4K");
+  EXPECT_EQ(RunTool({"cat", "--sector", "555008", disk, "Hello.txt"}).out, "hello from a partition\n");
 }
 
 // A search is bounded: at its cap of places, or when the caller stops it,

@@ -157,9 +157,10 @@ std::string SearchLine(const std::string& path, uint32_t sectorSize, const LostV
   if (v.bootSector && v.copy) found += ", copy at " + std::to_string(v.copy);
   std::string where = overlaps.empty() ? "free space" : "overlaps partition " + overlaps;
   if (v.pastEnd) where += ", runs past the disk's end";
-  return Padded("sector " + std::to_string(v.start), 16) + "  " + Padded(HumanSize(v.sectors * sectorSize), 10) +
-         "  " + Padded(v.fileSystem, 5) + "  " + Padded("\"" + Printable(opens ? name : v.label) + (opens ? "\"" : "\" (cannot be opened)"), 13) +
-         "  " + Padded(found, 28) + "  " + Padded(where, 10) + "  " + Printable(open) + "\n";
+  return Padded("sector " + std::to_string(v.start), 16) + "  " + Padded(HumanSize(v.sectors * sectorSize), 10) + "  " +
+         Padded(v.fileSystem, 5) + "  " +
+         Padded("\"" + Printable(opens ? name : v.label) + (opens ? "\"" : "\" (cannot be opened)"), 13) + "  " +
+         Padded(found, 28) + "  " + Padded(where, 10) + "  " + Printable(open) + "\n";
 }
 
 // drives --search: each disk searched for the volumes its table lost, each
@@ -174,9 +175,10 @@ int SearchDisks(const std::vector<std::string>& paths, bool json) {
       failed = true;
     };
     std::error_code ec;
-    auto raw = std::filesystem::is_directory(path, ec) ? nullptr : OpenImageSource(path);
+    const bool folder = std::filesystem::is_directory(path, ec);
+    auto raw = folder ? nullptr : OpenImageSource(path);
     if (!raw) {
-      fail(ec || !std::filesystem::is_directory(path, ec) ? "cannot be opened" : "is a folder, not an image or device");
+      fail(folder ? "is a folder, not an image or device" : "cannot be opened");
       continue;
     }
     const PartitionTable table = ReadDiskTable(path, *raw);
@@ -209,8 +211,7 @@ int SearchDisks(const std::vector<std::string>& paths, bool json) {
       out += SearchLine(path, ss, v, name, opens, json);
     }
     std::fputs(out.c_str(), stdout);
-    if (result.unreadable)
-      fail(std::to_string(result.unreadable) + " reads failed; what they held was not searched");
+    if (result.unreadable) fail(std::to_string(result.unreadable) + " reads failed; what they held was not searched");
     if (!result.finished)
       fail(std::string(Interrupted() ? "interrupted" : "the search stopped at its cap of places") + " at sector " +
            std::to_string(result.stoppedAt) + " of " + std::to_string(raw->Size() / ss) +
