@@ -51,7 +51,7 @@ bool SystemPath(const char* path, std::u16string& out, bool& beneath) {
   const bool letterPath = p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]));
   const auto binding = letterPath ? GetDriveBinding(p[0]) : std::nullopt;
   if (!binding) {
-    out = native::Utf8ToWide(path);
+    out = native::PathToWide(path);
     return true;
   }
   if (binding->rootDir.empty()) {
@@ -59,17 +59,18 @@ bool SystemPath(const char* path, std::u16string& out, bool& beneath) {
     return false;
   }
   const std::string host = HostPathFromWindowsPath(p);
-  // Every folder between the letter's root and the last name.
   std::string root = HostPathFromWindowsPath(p.substr(0, 2) + "\\");
-  if (!root.empty() && root.back() != '\\') root += '\\';
+  if (host.compare(0, root.size(), root) != 0) root = host;  // the root itself, spelt without its backslash
+  // Every folder between the letter's root and the last name.
   for (size_t at = host.find('\\', root.size()); at != std::string::npos; at = host.find('\\', at + 1)) {
     if (at + 1 >= host.size()) break;
-    if (IsReparsePoint(native::Utf8ToWide(host.substr(0, at)))) {
+    if (IsReparsePoint(native::PathToWide(root) + native::PathToWide(host.substr(root.size(), at - root.size())))) {
       SetLastError(ERROR_CANT_RESOLVE_FILENAME);
       return false;
     }
   }
-  out = native::Utf8ToWide(host);
+  // The host named the folder; the names below it may be the library's ANSI text.
+  out = native::PathToWide(root) + native::PathToWide(host.substr(root.size()));
   beneath = true;
   return true;
 }
@@ -99,7 +100,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   if (binding) return OpenRawHandle(binding, access);
   std::u16string path;
   if (isDeviceName) {
-    path = native::Utf8ToWide(name);
+    path = native::PathToWide(name);
   } else if (!SystemPathNoLink(name, path)) {
     return INVALID_HANDLE_VALUE;
   }

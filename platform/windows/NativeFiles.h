@@ -13,6 +13,10 @@ namespace native {
 // Paths in our API are UTF-8; the system is called with UTF-16.
 std::u16string Utf8ToWide(const std::string& s);
 std::string WideToUtf8(const std::u16string& s);
+// A path as a host or the library hands it over: UTF-8 where it is valid
+// UTF-8, else in the ANSI code page (names the library read from a volume
+// are ANSI text).
+std::u16string PathToWide(const std::string& s);
 
 void* Open(const char16_t* name, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
 bool CloseFile(void* h);

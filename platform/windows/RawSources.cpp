@@ -103,7 +103,7 @@ std::string SystemFileSystemName(const std::u16string& volumeRoot) {
 }  // namespace
 
 std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool writable) {
-  const std::u16string path = native::Utf8ToWide(hostPath);
+  const std::u16string path = native::PathToWide(hostPath);
   if (path.empty()) return nullptr;
   const bool device = IsDevicePath(hostPath);
   if (!device) {
@@ -131,7 +131,7 @@ std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool wri
 
 std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::string& fsName) {
   fsName.clear();
-  const std::u16string full = WithFinalBackslash(native::FullPathName(native::Utf8ToWide(dir).c_str()));
+  const std::u16string full = WithFinalBackslash(native::FullPathName(native::PathToWide(dir).c_str()));
   const std::u16string root = native::VolumePathName(full.c_str());
   if (root.empty() || WithFinalBackslash(root) != full) return nullptr;  // not the root of a volume
   std::shared_ptr<RawSource> raw;
@@ -149,7 +149,7 @@ std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::s
 }
 
 std::string FileSystemNameFromMountTable(const std::string& dir) {
-  const std::u16string full = native::FullPathName(native::Utf8ToWide(dir).c_str());
+  const std::u16string full = native::FullPathName(native::PathToWide(dir).c_str());
   return full.empty() ? std::string() : SystemFileSystemName(native::VolumePathName(full.c_str()));
 }
 
@@ -161,9 +161,9 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
     const bool letter = rest.size() == 2 && rest[1] == ':';
     const auto device = OpenImageSource(hostPath);
     if (!device) return false;
-    driveType = letter ? native::DriveType(native::Utf8ToWide(rest + "\\").c_str()) : DRIVE_FIXED;
+    driveType = letter ? native::DriveType(native::PathToWide(rest + "\\").c_str()) : DRIVE_FIXED;
     if (driveType == DRIVE_UNKNOWN || driveType == DRIVE_NO_ROOT_DIR) driveType = DRIVE_FIXED;
-    void* h = native::Open(native::Utf8ToWide(hostPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting, 0);
+    void* h = native::Open(native::PathToWide(hostPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting, 0);
     sectorSize = h ? native::DeviceSectorSize(h) : 0;
     if (h) native::CloseFile(h);
     // An image file behind the name has no geometry: its content tells.
