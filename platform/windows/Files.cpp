@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BootSector.h"
 #include "NativeFiles.h"
 #include "RawDevices.h"
 #include "Volumes.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kErrorBadLength = 24;
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 
@@ -84,6 +85,18 @@ bool SystemPathNoLink(const char* path, std::u16string& out) {
     SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return false;
   }
+  return true;
+}
+
+// The file system the boot sector of a letter's device names, where the
+// device can be read (it takes privileges on Windows). It is the name the
+// raw readers go by, and the one an image behind a letter has (wine names
+// such a letter by the folder it also maps, not by the image).
+bool DeviceFileSystem(char letter, std::string& name) {
+  const auto device = OpenImageSource(std::string("\\\\.\\") + letter + ":");
+  BootSectorInfo info;
+  if (!device || !ReadBootSectorInfo(*device, info)) return false;
+  name = info.fileSystemName;
   return true;
 }
 
@@ -276,24 +289,45 @@ UINT GetDriveTypeA(const char* rootPath) {
 BOOL GetVolumeInformationA(const char* rootPath, char* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
                            DWORD fileSystemNameSize) {
-  if (const char letter = LetterOfRoot(rootPath)) {
+  const char letter = LetterOfRoot(rootPath);
+  if (letter) {
     if (auto binding = GetDriveBinding(letter))
       return BoundVolumeInformation(*binding, volumeName, volumeNameSize, serialNumber, maxComponentLength,
                                     fileSystemFlags, fileSystemName, fileSystemNameSize);
   }
-  return native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
-                                    fileSystemFlags, fileSystemName, fileSystemNameSize);
+  std::string bootName;
+  if (!letter || !DeviceFileSystem(letter, bootName))
+    return native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                      fileSystemFlags, fileSystemName, fileSystemNameSize);
+  // The label and flags are the system's; the name is the boot sector's.
+  char systemName[MAX_PATH + 1] = {};
+  if (!native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                  fileSystemFlags, systemName, sizeof systemName)) {
+    DriveBinding device;
+    device.raw = OpenImageSource(std::string("\\\\.\\") + letter + ":");
+    if (!device.raw) return FALSE;
+    return BoundVolumeInformation(device, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                  fileSystemFlags, fileSystemName, fileSystemNameSize);
+  }
+  if (fileSystemName) {
+    if (bootName.size() + 1 > fileSystemNameSize) {
+      SetLastError(kErrorBadLength);
+      return FALSE;
+    }
+    std::memcpy(fileSystemName, bootName.c_str(), bootName.size() + 1);
+  }
+  return TRUE;
 }
 
 BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, WCHAR* fileSystemName,
                            DWORD fileSystemNameSize) {
   const std::string root = rootPath ? native::WideToUtf8(rootPath) : std::string();
-  if (const char letter = LetterOfRoot(rootPath ? root.c_str() : nullptr)) {
-    if (GetDriveBinding(letter))
-      return WideVolumeInformationFromAnsi(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
-                                           fileSystemFlags, fileSystemName, fileSystemNameSize);
-  }
+  std::string bootName;
+  const char letter = LetterOfRoot(rootPath ? root.c_str() : nullptr);
+  if (letter && (GetDriveBinding(letter) || DeviceFileSystem(letter, bootName)))
+    return WideVolumeInformationFromAnsi(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                         fileSystemFlags, fileSystemName, fileSystemNameSize);
   return native::VolumeInformationW(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
                                     fileSystemFlags, fileSystemName, fileSystemNameSize);
 }
