@@ -178,6 +178,12 @@ std::u16string VolumePathName(const char16_t* path) {
   return out;
 }
 
+std::u16string VolumeNameOf(const char16_t* volumeRoot) {
+  char16_t out[64] = {};
+  if (!GetVolumeNameForVolumeMountPointW(W(volumeRoot), W(out), 64)) return {};
+  return out;
+}
+
 std::u16string FullPathName(const char16_t* path) {
   const DWORD n = GetFullPathNameW(W(path), 0, nullptr, nullptr);
   if (n == 0) return {};

@@ -57,6 +57,9 @@ bool DiskFreeSpace(const char16_t* rootPath, uint32_t* sectorsPerCluster, uint32
 // The root of the volume holding path ("C:\", or a folder a volume is
 // mounted on), with its final backslash; empty when it can't be told.
 std::u16string VolumePathName(const char16_t* path);
+// The "\\?\Volume{...}\" name of the volume mounted at a volume root;
+// empty when there is none.
+std::u16string VolumeNameOf(const char16_t* volumeRoot);
 // The full path of a relative one; empty when it can't be told.
 std::u16string FullPathName(const char16_t* path);
 uint32_t LogicalDrives();

@@ -15,8 +15,9 @@ namespace {
 constexpr DWORD kOpenExisting = OPEN_EXISTING;
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
+// "\\.\X:", "\\.\PhysicalDriveN", a volume's GUID name; not "\\?\C:\..." files.
 bool IsDevicePath(const std::string& path) {
-  return path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "\\\\?\\") == 0;
+  return path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 11, "\\\\?\\Volume{") == 0;
 }
 
 // Reads and writes at an offset of a synchronous handle. A device takes
@@ -80,10 +81,20 @@ class HandleRawSource final : public RawSource {
 };
 
 // The device of a volume's root ("C:\" -> "\\.\C:", a mounted folder -> its
-// volume GUID path without the final backslash).
+// volume's GUID name without the final backslash).
 std::u16string VolumeDeviceOf(const std::u16string& root) {
   if (root.size() == 3 && root[1] == u':' && root[2] == u'\\') return u"\\\\.\\" + root.substr(0, 2);
-  return {};
+  std::u16string name = native::VolumeNameOf(root.c_str());
+  if (!name.empty() && name.back() == u'\\') name.pop_back();
+  return name;
+}
+
+bool SameNoCase(const std::u16string& a, const std::u16string& b) {
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
 }
 
 std::u16string WithFinalBackslash(std::u16string path) {
@@ -133,7 +144,7 @@ std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::s
   fsName.clear();
   const std::u16string full = WithFinalBackslash(native::FullPathName(native::PathToWide(dir).c_str()));
   const std::u16string root = native::VolumePathName(full.c_str());
-  if (root.empty() || WithFinalBackslash(root) != full) return nullptr;  // not the root of a volume
+  if (root.empty() || !SameNoCase(WithFinalBackslash(root), full)) return nullptr;  // not the root of a volume
   std::shared_ptr<RawSource> raw;
   const std::u16string device = VolumeDeviceOf(root);
   if (!device.empty()) raw = OpenImageSource(native::WideToUtf8(device));
