@@ -337,11 +337,9 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
   std::u16string p;
   bool beneath = false;
   if (!SystemPath(rootPath, p, beneath)) return FALSE;
-  // A bound folder's space is that of the volume holding it.
-  if (beneath) {
-    p = native::VolumePathName(p.c_str());
-    if (p.empty()) return FALSE;
-  }
+  // A folder's space is that of the volume holding it, asked at its root.
+  const std::u16string root = native::VolumePathName(p.c_str());
+  if (!root.empty()) p = root;
   return native::DiskFreeSpace(p.c_str(), sectorsPerCluster, bytesPerSector, freeClusters, totalClusters);
 }
 
