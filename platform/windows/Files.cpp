@@ -27,9 +27,11 @@ struct NativeFile : KernelObject {
   ~NativeFile() override { native::CloseFile(handle); }
 };
 
+// The handle when the system opened it; null with the last error set otherwise.
 NativeFile* AsNative(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
-  return dynamic_cast<NativeFile*>(h);
+  auto* f = (h == nullptr || h == INVALID_HANDLE_VALUE) ? nullptr : dynamic_cast<NativeFile*>(h);
+  if (!f) SetLastError(ERROR_INVALID_HANDLE);
+  return f;
 }
 
 bool IsReparsePoint(const std::u16string& path) {
@@ -129,10 +131,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
   if (RawHandle* r = AsRawHandle(h)) return RawReadFile(*r, buffer, toRead, read);
   if (read) *read = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t got = 0;
   const bool ok = native::Read(f->handle, buffer, toRead, &got);
   if (read) *read = got;
@@ -142,36 +141,15 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
 BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count) {
   if (RawHandle* r = AsRawHandle(h)) return RawReadFilePieces(*r, pieces, count);
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  for (size_t i = 0; i < count; ++i)
-    if (!pieces[i].buffer && pieces[i].len) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
+  if (!f) return FALSE;
+  if (!PiecesValid(pieces, count)) return FALSE;
   // Reads at an offset move a synchronous handle's pointer: it is put back.
   LONG high = 0;
   SetLastError(ERROR_SUCCESS);
   const DWORD low = native::Seek(f->handle, 0, &high, FILE_CURRENT);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) return FALSE;
-  for (size_t i = 0; i < count; ++i) {
-    ReadPiece& p = pieces[i];
-    p.done = 0;
-    p.ok = true;
-    auto* out = static_cast<uint8_t*>(p.buffer);
-    while (p.done < p.len) {
-      const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(p.len - p.done, size_t{1} << 30));
-      uint32_t got = 0;
-      if (!native::ReadAt(f->handle, p.offset + p.done, out + p.done, ask, &got)) {
-        p.ok = false;
-        break;
-      }
-      if (got == 0) break;  // the end of the file
-      p.done += got;
-    }
-  }
+  for (size_t i = 0; i < count; ++i)
+    pieces[i].ok = native::ReadAt(f->handle, pieces[i].offset, pieces[i].buffer, pieces[i].len, pieces[i].done);
   native::Seek(f->handle, static_cast<LONG>(low), &high, FILE_BEGIN);
   return TRUE;
 }
@@ -180,10 +158,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void
   if (RawHandle* r = AsRawHandle(h)) return RawWriteFile(*r, buffer, toWrite, written);
   if (written) *written = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t done = 0;
   const bool ok = native::Write(f->handle, buffer, toWrite, &done);
   if (written) *written = done;
@@ -194,20 +169,14 @@ DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) 
   if (RawHandle* r = AsRawHandle(h))
     return MoveFilePointer(r->position, r->raw->Size(), distance, distanceHigh, method);
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (!f) return INVALID_SET_FILE_POINTER;
   SetLastError(ERROR_SUCCESS);  // tells a low part of 0xFFFFFFFF from a failure
   return native::Seek(f->handle, distance, distanceHigh, method);
 }
 
 BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite) {
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   return native::SetTimes(f->handle, creation, lastAccess, lastWrite);
 }
 
@@ -250,10 +219,7 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
   if (RawHandle* r = AsRawHandle(h)) return RawDeviceIoControl(*r, code, out, outSize, returned);
   if (returned) *returned = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t got = 0;
   if (native::IoControl(f->handle, code, in, inSize, out, outSize, &got)) {
     if (returned) *returned = got;

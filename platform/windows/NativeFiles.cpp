@@ -2,6 +2,8 @@
 // and none of our own API headers.
 #include "NativeFiles.h"
 
+#include <algorithm>
+
 #include <windows.h>
 #include <winioctl.h>
 
@@ -18,6 +20,8 @@ wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
 HANDLE H(void* h) { return static_cast<HANDLE>(h); }
 // DWORD is unsigned long here, of the same width.
 DWORD* D(uint32_t* p) { return reinterpret_cast<DWORD*>(p); }
+
+constexpr size_t kMaxTransfer = size_t{1} << 30;
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED o{};
@@ -77,21 +81,31 @@ bool Write(void* h, const void* buffer, uint32_t toWrite, uint32_t* written) {
   return ok;
 }
 
-bool ReadAt(void* h, uint64_t offset, void* buffer, uint32_t toRead, uint32_t* read) {
-  OVERLAPPED o = At(offset);
-  DWORD n = 0;
-  const bool ok = ::ReadFile(H(h), buffer, toRead, &n, &o) != 0;
-  *read = n;
-  if (!ok && ::GetLastError() == ERROR_HANDLE_EOF) return true;
-  return ok;
+bool ReadAt(void* h, uint64_t offset, void* buffer, size_t len, size_t& done) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  done = 0;
+  while (done < len) {
+    OVERLAPPED o = At(offset + done);
+    DWORD n = 0;
+    if (!::ReadFile(H(h), bytes + done, static_cast<DWORD>(std::min(len - done, kMaxTransfer)), &n, &o))
+      return ::GetLastError() == ERROR_HANDLE_EOF;
+    if (n == 0) break;  // the end of the file
+    done += n;
+  }
+  return true;
 }
 
-bool WriteAt(void* h, uint64_t offset, const void* buffer, uint32_t toWrite, uint32_t* written) {
-  OVERLAPPED o = At(offset);
-  DWORD n = 0;
-  const bool ok = ::WriteFile(H(h), buffer, toWrite, &n, &o) != 0;
-  *written = n;
-  return ok;
+bool WriteAt(void* h, uint64_t offset, const void* buffer, size_t len, size_t& done) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  done = 0;
+  while (done < len) {
+    OVERLAPPED o = At(offset + done);
+    DWORD n = 0;
+    if (!::WriteFile(H(h), bytes + done, static_cast<DWORD>(std::min(len - done, kMaxTransfer)), &n, &o) || n == 0)
+      return false;
+    done += n;
+  }
+  return true;
 }
 
 uint32_t Seek(void* h, int32_t distance, int32_t* distanceHigh, uint32_t method) {

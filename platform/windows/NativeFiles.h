@@ -22,10 +22,11 @@ void* Open(const char16_t* name, uint32_t access, uint32_t share, uint32_t dispo
 bool CloseFile(void* h);
 bool Read(void* h, void* buffer, uint32_t toRead, uint32_t* read);
 bool Write(void* h, const void* buffer, uint32_t toWrite, uint32_t* written);
-// Transfers at a byte offset of a synchronous handle (OVERLAPPED offset).
-// A read at the end gives 0 bytes and true.
-bool ReadAt(void* h, uint64_t offset, void* buffer, uint32_t toRead, uint32_t* read);
-bool WriteAt(void* h, uint64_t offset, const void* buffer, uint32_t toWrite, uint32_t* written);
+// Transfers at a byte offset of a synchronous handle (OVERLAPPED offset),
+// as many calls as len takes; done tells what arrived. A read stops short at
+// the end and is still true.
+bool ReadAt(void* h, uint64_t offset, void* buffer, size_t len, size_t& done);
+bool WriteAt(void* h, uint64_t offset, const void* buffer, size_t len, size_t& done);
 uint32_t Seek(void* h, int32_t distance, int32_t* distanceHigh, uint32_t method);
 // GetFileSizeEx.
 bool FileSize(void* h, uint64_t& size);

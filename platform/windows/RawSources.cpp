@@ -13,7 +13,6 @@
 namespace {
 
 constexpr DWORD kOpenExisting = OPEN_EXISTING;
-constexpr size_t kMaxTransfer = size_t{1} << 30;
 
 // "\\.\X:", "\\.\PhysicalDriveN", a volume's GUID name; not "\\?\C:\..." files.
 bool IsDevicePath(const std::string& path) {
@@ -31,15 +30,15 @@ class HandleRawSource final : public RawSource {
 
   bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
     done = 0;
-    if (align_ == 0) return Transfer(offset, buffer, len, done, false);
+    if (align_ == 0) return native::ReadAt(handle_, offset, buffer, len, done);
     if (offset >= size_) return true;
     len = static_cast<size_t>(std::min<uint64_t>(len, size_ - offset));
-    if (offset % align_ == 0 && len % align_ == 0) return Transfer(offset, buffer, len, done, false);
+    if (offset % align_ == 0 && len % align_ == 0) return native::ReadAt(handle_, offset, buffer, len, done);
     const uint64_t start = offset - offset % align_;
     const uint64_t end = std::min<uint64_t>((offset + len + align_ - 1) / align_ * align_, size_);
     std::vector<uint8_t> bounce(static_cast<size_t>(end - start));
     size_t got = 0;
-    if (!Transfer(start, bounce.data(), bounce.size(), got, false)) return false;
+    if (!native::ReadAt(handle_, start, bounce.data(), bounce.size(), got)) return false;
     const size_t skip = static_cast<size_t>(offset - start);
     done = got > skip ? std::min(got - skip, len) : 0;
     std::memcpy(buffer, bounce.data() + skip, done);
@@ -51,7 +50,7 @@ class HandleRawSource final : public RawSource {
     if (!writable_) return false;
     // The sector layers above write whole sectors only.
     if (align_ != 0 && (offset % align_ != 0 || len % align_ != 0 || offset + len > size_)) return false;
-    if (!Transfer(offset, const_cast<void*>(buffer), len, done, true)) return false;
+    if (!native::WriteAt(handle_, offset, buffer, len, done)) return false;
     if (offset + done > size_) size_ = offset + done;
     return done == len;
   }
@@ -60,20 +59,6 @@ class HandleRawSource final : public RawSource {
   bool Writable() const override { return writable_; }
 
  private:
-  bool Transfer(uint64_t offset, void* buffer, size_t len, size_t& done, bool write) {
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    while (done < len) {
-      const uint32_t ask = static_cast<uint32_t>(std::min(len - done, kMaxTransfer));
-      uint32_t got = 0;
-      const bool ok = write ? native::WriteAt(handle_, offset + done, bytes + done, ask, &got)
-                            : native::ReadAt(handle_, offset + done, bytes + done, ask, &got);
-      if (!ok) return false;
-      if (got == 0) break;  // the end of the source
-      done += got;
-    }
-    return true;
-  }
-
   void* handle_;
   uint64_t size_;
   bool writable_;
