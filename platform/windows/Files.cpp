@@ -1,11 +1,9 @@
 // Files, volumes and devices on Windows: names bound in our namespace are
 // ours (raw sources behind "\\.\X:" and "\\.\PhysicalDriveN", folders behind
 // "X:\"), everything else goes to the system.
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "BootSector.h"
 #include "NativeFiles.h"
