@@ -13,6 +13,10 @@
 namespace {
 
 constexpr DWORD kOpenExisting = OPEN_EXISTING;
+// Others may go on writing, renaming or deleting an image while it is read,
+// as on Linux.
+constexpr DWORD kFileShareDelete = 0x4;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | kFileShareDelete;
 
 // "\\.\X:", "\\.\PhysicalDriveN", a volume's GUID name; not "\\?\C:\..." files.
 bool IsDevicePath(const std::string& path) {
@@ -107,8 +111,7 @@ std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool wri
     const DWORD a = native::Attributes(path.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
   }
-  void* h = native::Open(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         kOpenExisting, 0);
+  void* h = native::Open(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), kShareAll, kOpenExisting, 0);
   if (!h) return nullptr;
   uint64_t size = 0;
   uint32_t align = 0;
@@ -159,7 +162,7 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
     if (!device) return false;
     driveType = letter ? native::DriveType(native::PathToWide(rest + "\\").c_str()) : DRIVE_FIXED;
     if (driveType == DRIVE_UNKNOWN || driveType == DRIVE_NO_ROOT_DIR) driveType = DRIVE_FIXED;
-    void* h = native::Open(native::PathToWide(hostPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting, 0);
+    void* h = native::Open(native::PathToWide(hostPath).c_str(), 0, kShareAll, kOpenExisting, 0);
     sectorSize = h ? native::DeviceSectorSize(h) : 0;
     if (h) native::CloseFile(h);
     // An image file behind the name has no geometry: its content tells.
