@@ -121,13 +121,18 @@ BOOL RawWriteFile(RawHandle& f, const void* buffer, DWORD toWrite, DWORD* writte
   return TRUE;
 }
 
-BOOL RawReadFilePieces(RawHandle& f, ReadPiece* pieces, size_t count) {
-  if (!TransferAllowed(f.canRead, nullptr, 0)) return FALSE;
+bool PiecesValid(const ReadPiece* pieces, size_t count) {
   for (size_t i = 0; i < count; ++i)
     if (!pieces[i].buffer && pieces[i].len) {
       SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
+      return false;
     }
+  return true;
+}
+
+BOOL RawReadFilePieces(RawHandle& f, ReadPiece* pieces, size_t count) {
+  if (!TransferAllowed(f.canRead, nullptr, 0)) return FALSE;
+  if (!PiecesValid(pieces, count)) return FALSE;
   f.raw->ReadManyAt(pieces, count);
   return TRUE;
 }

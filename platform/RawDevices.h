@@ -39,6 +39,9 @@ HANDLE OpenRawHandle(const std::optional<DriveBinding>& binding, DWORD access);
 // comes with a buffer. Sets the last error when not.
 bool TransferAllowed(bool permitted, const void* buffer, DWORD length);
 
+// Every piece with a length has a buffer; sets the last error when not.
+bool PiecesValid(const ReadPiece* pieces, size_t count);
+
 // ReadFile, WriteFile, ReadFilePieces and DeviceIoControl on such a handle.
 BOOL RawReadFile(RawHandle& f, void* buffer, DWORD toRead, DWORD* read);
 BOOL RawWriteFile(RawHandle& f, const void* buffer, DWORD toWrite, DWORD* written);

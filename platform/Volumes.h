@@ -2,9 +2,10 @@
 // (for directory walking) and/or a raw source (for sector reads), plus
 // separately bound physical drives. Modelled on how Wine maps drive letters.
 //
-// Unbound letters do not exist. By default Z: is bound to "/", so any host
-// path is reachable as Z:\... . Bindings may change at any time from any
-// thread; readers get a snapshot.
+// On Linux unbound letters do not exist, and Z: is bound to "/" from the
+// start, so any host path is reachable as Z:\... . On Windows nothing is
+// bound at first and an unbound letter is the system's own. Bindings may
+// change at any time from any thread; readers get a snapshot.
 #pragma once
 
 #include <cstdint>
@@ -71,7 +72,8 @@ struct DriveBinding {
 bool BindDriveLetter(char letter, DriveBinding binding);
 void UnbindDriveLetter(char letter);
 std::optional<DriveBinding> GetDriveBinding(char letter);
-// The highest letter from 'Y' down that is unbound (Z: is the host root), 0 when none.
+// The highest letter from 'Y' down that is unbound and not one the system
+// has (Z: is the host root on Linux), 0 when none.
 char FindFreeDriveLetter();
 
 // Changes whenever a letter or physical drive is bound or unbound, so a

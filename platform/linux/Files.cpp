@@ -254,11 +254,7 @@ BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count) {
     return FALSE;
   }
   if (!TransferAllowed(f->canRead, nullptr, 0)) return FALSE;
-  for (size_t i = 0; i < count; ++i)
-    if (!pieces[i].buffer && pieces[i].len) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
+  if (!PiecesValid(pieces, count)) return FALSE;
   for (size_t i = 0; i < count; ++i) {
     pieces[i].done = 0;
     ReadPieceDirectly(f->fd, pieces[i]);

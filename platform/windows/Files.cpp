@@ -1,12 +1,11 @@
 // Files, volumes and devices on Windows: names bound in our namespace are
 // ours (raw sources behind "\\.\X:" and "\\.\PhysicalDriveN", folders behind
 // "X:\"), everything else goes to the system.
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "BootSector.h"
 #include "NativeFiles.h"
 #include "RawDevices.h"
 #include "Volumes.h"
@@ -14,7 +13,7 @@
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kErrorBadLength = 24;
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
 
@@ -26,9 +25,11 @@ struct NativeFile : KernelObject {
   ~NativeFile() override { native::CloseFile(handle); }
 };
 
+// The handle when the system opened it; null with the last error set otherwise.
 NativeFile* AsNative(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
-  return dynamic_cast<NativeFile*>(h);
+  auto* f = (h == nullptr || h == INVALID_HANDLE_VALUE) ? nullptr : dynamic_cast<NativeFile*>(h);
+  if (!f) SetLastError(ERROR_INVALID_HANDLE);
+  return f;
 }
 
 bool IsReparsePoint(const std::u16string& path) {
@@ -51,7 +52,7 @@ bool SystemPath(const char* path, std::u16string& out, bool& beneath) {
   const bool letterPath = p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0]));
   const auto binding = letterPath ? GetDriveBinding(p[0]) : std::nullopt;
   if (!binding) {
-    out = native::Utf8ToWide(path);
+    out = native::PathToWide(path);
     return true;
   }
   if (binding->rootDir.empty()) {
@@ -59,17 +60,18 @@ bool SystemPath(const char* path, std::u16string& out, bool& beneath) {
     return false;
   }
   const std::string host = HostPathFromWindowsPath(p);
-  // Every folder between the letter's root and the last name.
   std::string root = HostPathFromWindowsPath(p.substr(0, 2) + "\\");
-  if (!root.empty() && root.back() != '\\') root += '\\';
+  if (host.compare(0, root.size(), root) != 0) root = host;  // the root itself, spelt without its backslash
+  // Every folder between the letter's root and the last name.
   for (size_t at = host.find('\\', root.size()); at != std::string::npos; at = host.find('\\', at + 1)) {
     if (at + 1 >= host.size()) break;
-    if (IsReparsePoint(native::Utf8ToWide(host.substr(0, at)))) {
+    if (IsReparsePoint(native::PathToWide(root) + native::PathToWide(host.substr(root.size(), at - root.size())))) {
       SetLastError(ERROR_CANT_RESOLVE_FILENAME);
       return false;
     }
   }
-  out = native::Utf8ToWide(host);
+  // The host named the folder; the names below it may be the library's ANSI text.
+  out = native::PathToWide(root) + native::PathToWide(host.substr(root.size()));
   beneath = true;
   return true;
 }
@@ -86,6 +88,18 @@ bool SystemPathNoLink(const char* path, std::u16string& out) {
   return true;
 }
 
+// The file system the boot sector of a letter's device names, where the
+// device can be read (it takes privileges on Windows). It is the name the
+// raw readers go by, and the one an image behind a letter has (wine names
+// such a letter by the folder it also maps, not by the image).
+bool DeviceFileSystem(char letter, std::string& name) {
+  const auto device = OpenImageSource(std::string("\\\\.\\") + letter + ":");
+  BootSectorInfo info;
+  if (!device || !ReadBootSectorInfo(*device, info)) return false;
+  name = info.fileSystemName;
+  return true;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -99,7 +113,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   if (binding) return OpenRawHandle(binding, access);
   std::u16string path;
   if (isDeviceName) {
-    path = native::Utf8ToWide(name);
+    path = native::PathToWide(name);
   } else if (!SystemPathNoLink(name, path)) {
     return INVALID_HANDLE_VALUE;
   }
@@ -115,10 +129,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
   if (RawHandle* r = AsRawHandle(h)) return RawReadFile(*r, buffer, toRead, read);
   if (read) *read = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t got = 0;
   const bool ok = native::Read(f->handle, buffer, toRead, &got);
   if (read) *read = got;
@@ -128,36 +139,15 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlappe
 BOOL ReadFilePieces(HANDLE h, ReadPiece* pieces, size_t count) {
   if (RawHandle* r = AsRawHandle(h)) return RawReadFilePieces(*r, pieces, count);
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  for (size_t i = 0; i < count; ++i)
-    if (!pieces[i].buffer && pieces[i].len) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
-    }
+  if (!f) return FALSE;
+  if (!PiecesValid(pieces, count)) return FALSE;
   // Reads at an offset move a synchronous handle's pointer: it is put back.
   LONG high = 0;
   SetLastError(ERROR_SUCCESS);
   const DWORD low = native::Seek(f->handle, 0, &high, FILE_CURRENT);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) return FALSE;
-  for (size_t i = 0; i < count; ++i) {
-    ReadPiece& p = pieces[i];
-    p.done = 0;
-    p.ok = true;
-    auto* out = static_cast<uint8_t*>(p.buffer);
-    while (p.done < p.len) {
-      const uint32_t ask = static_cast<uint32_t>(std::min<size_t>(p.len - p.done, size_t{1} << 30));
-      uint32_t got = 0;
-      if (!native::ReadAt(f->handle, p.offset + p.done, out + p.done, ask, &got)) {
-        p.ok = false;
-        break;
-      }
-      if (got == 0) break;  // the end of the file
-      p.done += got;
-    }
-  }
+  for (size_t i = 0; i < count; ++i)
+    pieces[i].ok = native::ReadAt(f->handle, pieces[i].offset, pieces[i].buffer, pieces[i].len, pieces[i].done);
   native::Seek(f->handle, static_cast<LONG>(low), &high, FILE_BEGIN);
   return TRUE;
 }
@@ -166,10 +156,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, void
   if (RawHandle* r = AsRawHandle(h)) return RawWriteFile(*r, buffer, toWrite, written);
   if (written) *written = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t done = 0;
   const bool ok = native::Write(f->handle, buffer, toWrite, &done);
   if (written) *written = done;
@@ -180,20 +167,14 @@ DWORD SetFilePointer(HANDLE h, LONG distance, LONG* distanceHigh, DWORD method) 
   if (RawHandle* r = AsRawHandle(h))
     return MoveFilePointer(r->position, r->raw->Size(), distance, distanceHigh, method);
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (!f) return INVALID_SET_FILE_POINTER;
   SetLastError(ERROR_SUCCESS);  // tells a low part of 0xFFFFFFFF from a failure
   return native::Seek(f->handle, distance, distanceHigh, method);
 }
 
 BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite) {
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   return native::SetTimes(f->handle, creation, lastAccess, lastWrite);
 }
 
@@ -236,10 +217,7 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, void* in, DWORD inSize, void* out, DW
   if (RawHandle* r = AsRawHandle(h)) return RawDeviceIoControl(*r, code, out, outSize, returned);
   if (returned) *returned = 0;
   NativeFile* f = AsNative(h);
-  if (!f) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!f) return FALSE;
   uint32_t got = 0;
   if (native::IoControl(f->handle, code, in, inSize, out, outSize, &got)) {
     if (returned) *returned = got;
@@ -275,24 +253,45 @@ UINT GetDriveTypeA(const char* rootPath) {
 BOOL GetVolumeInformationA(const char* rootPath, char* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
                            DWORD fileSystemNameSize) {
-  if (const char letter = LetterOfRoot(rootPath)) {
+  const char letter = LetterOfRoot(rootPath);
+  if (letter) {
     if (auto binding = GetDriveBinding(letter))
       return BoundVolumeInformation(*binding, volumeName, volumeNameSize, serialNumber, maxComponentLength,
                                     fileSystemFlags, fileSystemName, fileSystemNameSize);
   }
-  return native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
-                                    fileSystemFlags, fileSystemName, fileSystemNameSize);
+  std::string bootName;
+  if (!letter || !DeviceFileSystem(letter, bootName))
+    return native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                      fileSystemFlags, fileSystemName, fileSystemNameSize);
+  // The label and flags are the system's; the name is the boot sector's.
+  char systemName[MAX_PATH + 1] = {};
+  if (!native::VolumeInformationA(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                  fileSystemFlags, systemName, sizeof systemName)) {
+    DriveBinding device;
+    device.raw = OpenImageSource(std::string("\\\\.\\") + letter + ":");
+    if (!device.raw) return FALSE;
+    return BoundVolumeInformation(device, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                  fileSystemFlags, fileSystemName, fileSystemNameSize);
+  }
+  if (fileSystemName) {
+    if (bootName.size() + 1 > fileSystemNameSize) {
+      SetLastError(kErrorBadLength);
+      return FALSE;
+    }
+    std::memcpy(fileSystemName, bootName.c_str(), bootName.size() + 1);
+  }
+  return TRUE;
 }
 
 BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volumeNameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, WCHAR* fileSystemName,
                            DWORD fileSystemNameSize) {
   const std::string root = rootPath ? native::WideToUtf8(rootPath) : std::string();
-  if (const char letter = LetterOfRoot(rootPath ? root.c_str() : nullptr)) {
-    if (GetDriveBinding(letter))
-      return WideVolumeInformationFromAnsi(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
-                                           fileSystemFlags, fileSystemName, fileSystemNameSize);
-  }
+  std::string bootName;
+  const char letter = LetterOfRoot(rootPath ? root.c_str() : nullptr);
+  if (letter && (GetDriveBinding(letter) || DeviceFileSystem(letter, bootName)))
+    return WideVolumeInformationFromAnsi(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
+                                         fileSystemFlags, fileSystemName, fileSystemNameSize);
   return native::VolumeInformationW(rootPath, volumeName, volumeNameSize, serialNumber, maxComponentLength,
                                     fileSystemFlags, fileSystemName, fileSystemNameSize);
 }
@@ -302,11 +301,9 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
   std::u16string p;
   bool beneath = false;
   if (!SystemPath(rootPath, p, beneath)) return FALSE;
-  // A bound folder's space is that of the volume holding it.
-  if (beneath) {
-    p = native::VolumePathName(p.c_str());
-    if (p.empty()) return FALSE;
-  }
+  // A folder's space is that of the volume holding it, asked at its root.
+  const std::u16string root = native::VolumePathName(p.c_str());
+  if (!root.empty()) p = root;
   return native::DiskFreeSpace(p.c_str(), sectorsPerCluster, bytesPerSector, freeClusters, totalClusters);
 }
 

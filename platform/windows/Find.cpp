@@ -34,7 +34,7 @@ HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* data) {
       SetLastError(ERROR_PATH_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    systemPattern = native::Utf8ToWide(dir + full.substr(cut + 1));
+    systemPattern = native::PathToWide(dir + full.substr(cut + 1));
   }
   void* h = native::FindFirst(systemPattern.c_str(), data);
   if (!h) return INVALID_HANDLE_VALUE;

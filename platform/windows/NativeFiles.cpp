@@ -2,12 +2,15 @@
 // and none of our own API headers.
 #include "NativeFiles.h"
 
+#include <algorithm>
+
 #include <windows.h>
 #include <winioctl.h>
 
 static_assert(sizeof(WIN32_FIND_DATAW) == 592);
 static_assert(sizeof(DISK_GEOMETRY) == 24);
 static_assert(sizeof(FILETIME) == 8);
+static_assert(sizeof(DWORD) == sizeof(uint32_t));
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 namespace {
@@ -15,6 +18,10 @@ namespace {
 const wchar_t* W(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
 wchar_t* W(char16_t* s) { return reinterpret_cast<wchar_t*>(s); }
 HANDLE H(void* h) { return static_cast<HANDLE>(h); }
+// DWORD is unsigned long here, of the same width.
+DWORD* D(uint32_t* p) { return reinterpret_cast<DWORD*>(p); }
+
+constexpr size_t kMaxTransfer = size_t{1} << 30;
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED o{};
@@ -32,6 +39,16 @@ std::u16string Utf8ToWide(const std::string& s) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   std::u16string out(static_cast<size_t>(n), u'\0');
   MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), W(out.data()), n);
+  return out;
+}
+
+std::u16string PathToWide(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  if (n > 0) return Utf8ToWide(s);
+  const int m = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::u16string out(static_cast<size_t>(m), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), W(out.data()), m);
   return out;
 }
 
@@ -64,21 +81,31 @@ bool Write(void* h, const void* buffer, uint32_t toWrite, uint32_t* written) {
   return ok;
 }
 
-bool ReadAt(void* h, uint64_t offset, void* buffer, uint32_t toRead, uint32_t* read) {
-  OVERLAPPED o = At(offset);
-  DWORD n = 0;
-  const bool ok = ::ReadFile(H(h), buffer, toRead, &n, &o) != 0;
-  *read = n;
-  if (!ok && ::GetLastError() == ERROR_HANDLE_EOF) return true;
-  return ok;
+bool ReadAt(void* h, uint64_t offset, void* buffer, size_t len, size_t& done) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  done = 0;
+  while (done < len) {
+    OVERLAPPED o = At(offset + done);
+    DWORD n = 0;
+    if (!::ReadFile(H(h), bytes + done, static_cast<DWORD>(std::min(len - done, kMaxTransfer)), &n, &o))
+      return ::GetLastError() == ERROR_HANDLE_EOF;
+    if (n == 0) break;  // the end of the file
+    done += n;
+  }
+  return true;
 }
 
-bool WriteAt(void* h, uint64_t offset, const void* buffer, uint32_t toWrite, uint32_t* written) {
-  OVERLAPPED o = At(offset);
-  DWORD n = 0;
-  const bool ok = ::WriteFile(H(h), buffer, toWrite, &n, &o) != 0;
-  *written = n;
-  return ok;
+bool WriteAt(void* h, uint64_t offset, const void* buffer, size_t len, size_t& done) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  done = 0;
+  while (done < len) {
+    OVERLAPPED o = At(offset + done);
+    DWORD n = 0;
+    if (!::WriteFile(H(h), bytes + done, static_cast<DWORD>(std::min(len - done, kMaxTransfer)), &n, &o) || n == 0)
+      return false;
+    done += n;
+  }
+  return true;
 }
 
 uint32_t Seek(void* h, int32_t distance, int32_t* distanceHigh, uint32_t method) {
@@ -139,45 +166,35 @@ bool Remove(const char16_t* path) { return DeleteFileW(W(path)) != 0; }
 uint32_t DriveType(const char16_t* rootPath) { return GetDriveTypeW(W(rootPath)); }
 
 bool VolumeInformationA(const char* rootPath, char* volumeName, uint32_t volumeNameSize, uint32_t* serialNumber,
-                           uint32_t* maxComponentLength, uint32_t* fileSystemFlags, char* fileSystemName,
-                           uint32_t fileSystemNameSize) {
-  DWORD serial = 0, maxLength = 0, flags = 0;
-  if (!::GetVolumeInformationA(rootPath, volumeName, volumeNameSize, &serial, &maxLength, &flags, fileSystemName,
-                               fileSystemNameSize))
-    return false;
-  if (serialNumber) *serialNumber = serial;
-  if (maxComponentLength) *maxComponentLength = maxLength;
-  if (fileSystemFlags) *fileSystemFlags = flags;
-  return true;
+                        uint32_t* maxComponentLength, uint32_t* fileSystemFlags, char* fileSystemName,
+                        uint32_t fileSystemNameSize) {
+  // Null stays null: asking for a serial number makes the system read the volume.
+  return ::GetVolumeInformationA(rootPath, volumeName, volumeNameSize, D(serialNumber), D(maxComponentLength),
+                                 D(fileSystemFlags), fileSystemName, fileSystemNameSize) != 0;
 }
 
 bool VolumeInformationW(const char16_t* rootPath, char16_t* volumeName, uint32_t volumeNameSize,
-                           uint32_t* serialNumber, uint32_t* maxComponentLength, uint32_t* fileSystemFlags,
-                           char16_t* fileSystemName, uint32_t fileSystemNameSize) {
-  DWORD serial = 0, maxLength = 0, flags = 0;
-  if (!::GetVolumeInformationW(W(rootPath), W(volumeName), volumeNameSize, &serial, &maxLength, &flags,
-                               W(fileSystemName), fileSystemNameSize))
-    return false;
-  if (serialNumber) *serialNumber = serial;
-  if (maxComponentLength) *maxComponentLength = maxLength;
-  if (fileSystemFlags) *fileSystemFlags = flags;
-  return true;
+                        uint32_t* serialNumber, uint32_t* maxComponentLength, uint32_t* fileSystemFlags,
+                        char16_t* fileSystemName, uint32_t fileSystemNameSize) {
+  return ::GetVolumeInformationW(W(rootPath), W(volumeName), volumeNameSize, D(serialNumber), D(maxComponentLength),
+                                 D(fileSystemFlags), W(fileSystemName), fileSystemNameSize) != 0;
 }
 
 bool DiskFreeSpace(const char16_t* rootPath, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
-                      uint32_t* freeClusters, uint32_t* totalClusters) {
-  DWORD a = 0, b = 0, c = 0, d = 0;
-  if (!GetDiskFreeSpaceW(W(rootPath), &a, &b, &c, &d)) return false;
-  if (sectorsPerCluster) *sectorsPerCluster = a;
-  if (bytesPerSector) *bytesPerSector = b;
-  if (freeClusters) *freeClusters = c;
-  if (totalClusters) *totalClusters = d;
-  return true;
+                   uint32_t* freeClusters, uint32_t* totalClusters) {
+  return GetDiskFreeSpaceW(W(rootPath), D(sectorsPerCluster), D(bytesPerSector), D(freeClusters), D(totalClusters)) !=
+         0;
 }
 
 std::u16string VolumePathName(const char16_t* path) {
   char16_t out[MAX_PATH + 1] = {};
   if (!GetVolumePathNameW(W(path), W(out), MAX_PATH + 1)) return {};
+  return out;
+}
+
+std::u16string VolumeNameOf(const char16_t* volumeRoot) {
+  char16_t out[64] = {};
+  if (!GetVolumeNameForVolumeMountPointW(W(volumeRoot), W(out), 64)) return {};
   return out;
 }
 

@@ -13,15 +13,20 @@ namespace native {
 // Paths in our API are UTF-8; the system is called with UTF-16.
 std::u16string Utf8ToWide(const std::string& s);
 std::string WideToUtf8(const std::u16string& s);
+// A path as a host or the library hands it over: UTF-8 where it is valid
+// UTF-8, else in the ANSI code page (names the library read from a volume
+// are ANSI text).
+std::u16string PathToWide(const std::string& s);
 
 void* Open(const char16_t* name, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
 bool CloseFile(void* h);
 bool Read(void* h, void* buffer, uint32_t toRead, uint32_t* read);
 bool Write(void* h, const void* buffer, uint32_t toWrite, uint32_t* written);
-// Transfers at a byte offset of a synchronous handle (OVERLAPPED offset).
-// A read at the end gives 0 bytes and true.
-bool ReadAt(void* h, uint64_t offset, void* buffer, uint32_t toRead, uint32_t* read);
-bool WriteAt(void* h, uint64_t offset, const void* buffer, uint32_t toWrite, uint32_t* written);
+// Transfers at a byte offset of a synchronous handle (OVERLAPPED offset),
+// as many calls as len takes; done tells what arrived. A read stops short at
+// the end and is still true.
+bool ReadAt(void* h, uint64_t offset, void* buffer, size_t len, size_t& done);
+bool WriteAt(void* h, uint64_t offset, const void* buffer, size_t len, size_t& done);
 uint32_t Seek(void* h, int32_t distance, int32_t* distanceHigh, uint32_t method);
 // GetFileSizeEx.
 bool FileSize(void* h, uint64_t& size);
@@ -53,6 +58,9 @@ bool DiskFreeSpace(const char16_t* rootPath, uint32_t* sectorsPerCluster, uint32
 // The root of the volume holding path ("C:\", or a folder a volume is
 // mounted on), with its final backslash; empty when it can't be told.
 std::u16string VolumePathName(const char16_t* path);
+// The "\\?\Volume{...}\" name of the volume mounted at a volume root;
+// empty when there is none.
+std::u16string VolumeNameOf(const char16_t* volumeRoot);
 // The full path of a relative one; empty when it can't be told.
 std::u16string FullPathName(const char16_t* path);
 uint32_t LogicalDrives();

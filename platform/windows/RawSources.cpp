@@ -13,10 +13,14 @@
 namespace {
 
 constexpr DWORD kOpenExisting = OPEN_EXISTING;
-constexpr size_t kMaxTransfer = size_t{1} << 30;
+// Others may go on writing, renaming or deleting an image while it is read,
+// as on Linux.
+constexpr DWORD kFileShareDelete = 0x4;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | kFileShareDelete;
 
+// "\\.\X:", "\\.\PhysicalDriveN", a volume's GUID name; not "\\?\C:\..." files.
 bool IsDevicePath(const std::string& path) {
-  return path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "\\\\?\\") == 0;
+  return path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 11, "\\\\?\\Volume{") == 0;
 }
 
 // Reads and writes at an offset of a synchronous handle. A device takes
@@ -30,15 +34,15 @@ class HandleRawSource final : public RawSource {
 
   bool ReadAt(uint64_t offset, void* buffer, size_t len, size_t& done) override {
     done = 0;
-    if (align_ == 0) return Transfer(offset, buffer, len, done, false);
+    if (align_ == 0) return native::ReadAt(handle_, offset, buffer, len, done);
     if (offset >= size_) return true;
     len = static_cast<size_t>(std::min<uint64_t>(len, size_ - offset));
-    if (offset % align_ == 0 && len % align_ == 0) return Transfer(offset, buffer, len, done, false);
+    if (offset % align_ == 0 && len % align_ == 0) return native::ReadAt(handle_, offset, buffer, len, done);
     const uint64_t start = offset - offset % align_;
     const uint64_t end = std::min<uint64_t>((offset + len + align_ - 1) / align_ * align_, size_);
     std::vector<uint8_t> bounce(static_cast<size_t>(end - start));
     size_t got = 0;
-    if (!Transfer(start, bounce.data(), bounce.size(), got, false)) return false;
+    if (!native::ReadAt(handle_, start, bounce.data(), bounce.size(), got)) return false;
     const size_t skip = static_cast<size_t>(offset - start);
     done = got > skip ? std::min(got - skip, len) : 0;
     std::memcpy(buffer, bounce.data() + skip, done);
@@ -50,7 +54,7 @@ class HandleRawSource final : public RawSource {
     if (!writable_) return false;
     // The sector layers above write whole sectors only.
     if (align_ != 0 && (offset % align_ != 0 || len % align_ != 0 || offset + len > size_)) return false;
-    if (!Transfer(offset, const_cast<void*>(buffer), len, done, true)) return false;
+    if (!native::WriteAt(handle_, offset, buffer, len, done)) return false;
     if (offset + done > size_) size_ = offset + done;
     return done == len;
   }
@@ -59,20 +63,6 @@ class HandleRawSource final : public RawSource {
   bool Writable() const override { return writable_; }
 
  private:
-  bool Transfer(uint64_t offset, void* buffer, size_t len, size_t& done, bool write) {
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    while (done < len) {
-      const uint32_t ask = static_cast<uint32_t>(std::min(len - done, kMaxTransfer));
-      uint32_t got = 0;
-      const bool ok = write ? native::WriteAt(handle_, offset + done, bytes + done, ask, &got)
-                            : native::ReadAt(handle_, offset + done, bytes + done, ask, &got);
-      if (!ok) return false;
-      if (got == 0) break;  // the end of the source
-      done += got;
-    }
-    return true;
-  }
-
   void* handle_;
   uint64_t size_;
   bool writable_;
@@ -80,10 +70,20 @@ class HandleRawSource final : public RawSource {
 };
 
 // The device of a volume's root ("C:\" -> "\\.\C:", a mounted folder -> its
-// volume GUID path without the final backslash).
+// volume's GUID name without the final backslash).
 std::u16string VolumeDeviceOf(const std::u16string& root) {
   if (root.size() == 3 && root[1] == u':' && root[2] == u'\\') return u"\\\\.\\" + root.substr(0, 2);
-  return {};
+  std::u16string name = native::VolumeNameOf(root.c_str());
+  if (!name.empty() && name.back() == u'\\') name.pop_back();
+  return name;
+}
+
+bool SameNoCase(const std::u16string& a, const std::u16string& b) {
+  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
 }
 
 std::u16string WithFinalBackslash(std::u16string path) {
@@ -103,7 +103,7 @@ std::string SystemFileSystemName(const std::u16string& volumeRoot) {
 }  // namespace
 
 std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool writable) {
-  const std::u16string path = native::Utf8ToWide(hostPath);
+  const std::u16string path = native::PathToWide(hostPath);
   if (path.empty()) return nullptr;
   const bool device = IsDevicePath(hostPath);
   if (!device) {
@@ -111,8 +111,7 @@ std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool wri
     const DWORD a = native::Attributes(path.c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
   }
-  void* h = native::Open(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         kOpenExisting, 0);
+  void* h = native::Open(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0), kShareAll, kOpenExisting, 0);
   if (!h) return nullptr;
   uint64_t size = 0;
   uint32_t align = 0;
@@ -131,9 +130,9 @@ std::shared_ptr<RawSource> OpenImageSource(const std::string& hostPath, bool wri
 
 std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::string& fsName) {
   fsName.clear();
-  const std::u16string full = WithFinalBackslash(native::FullPathName(native::Utf8ToWide(dir).c_str()));
+  const std::u16string full = WithFinalBackslash(native::FullPathName(native::PathToWide(dir).c_str()));
   const std::u16string root = native::VolumePathName(full.c_str());
-  if (root.empty() || WithFinalBackslash(root) != full) return nullptr;  // not the root of a volume
+  if (root.empty() || !SameNoCase(WithFinalBackslash(root), full)) return nullptr;  // not the root of a volume
   std::shared_ptr<RawSource> raw;
   const std::u16string device = VolumeDeviceOf(root);
   if (!device.empty()) raw = OpenImageSource(native::WideToUtf8(device));
@@ -149,7 +148,7 @@ std::shared_ptr<RawSource> RawSourceForMountPoint(const std::string& dir, std::s
 }
 
 std::string FileSystemNameFromMountTable(const std::string& dir) {
-  const std::u16string full = native::FullPathName(native::Utf8ToWide(dir).c_str());
+  const std::u16string full = native::FullPathName(native::PathToWide(dir).c_str());
   return full.empty() ? std::string() : SystemFileSystemName(native::VolumePathName(full.c_str()));
 }
 
@@ -161,9 +160,9 @@ bool DescribeHostDevice(const std::string& hostPath, UINT& driveType, uint32_t& 
     const bool letter = rest.size() == 2 && rest[1] == ':';
     const auto device = OpenImageSource(hostPath);
     if (!device) return false;
-    driveType = letter ? native::DriveType(native::Utf8ToWide(rest + "\\").c_str()) : DRIVE_FIXED;
+    driveType = letter ? native::DriveType(native::PathToWide(rest + "\\").c_str()) : DRIVE_FIXED;
     if (driveType == DRIVE_UNKNOWN || driveType == DRIVE_NO_ROOT_DIR) driveType = DRIVE_FIXED;
-    void* h = native::Open(native::Utf8ToWide(hostPath).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting, 0);
+    void* h = native::Open(native::PathToWide(hostPath).c_str(), 0, kShareAll, kOpenExisting, 0);
     sectorSize = h ? native::DeviceSectorSize(h) : 0;
     if (h) native::CloseFile(h);
     // An image file behind the name has no geometry: its content tells.

@@ -11,7 +11,7 @@ void* Handle(intptr_t file) { return reinterpret_cast<void*>(file); }
 FileStream::FileStream(const std::string& hostPath, Mode mode) {
   const DWORD access = mode == Mode::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   const DWORD disposition = mode == Mode::Create ? CREATE_ALWAYS : OPEN_EXISTING;
-  void* h = native::Open(native::Utf8ToWide(hostPath).c_str(), access, FILE_SHARE_READ, disposition, 0);
+  void* h = native::Open(native::PathToWide(hostPath).c_str(), access, FILE_SHARE_READ, disposition, 0);
   if (!h) throw EStreamError("Cannot open file \"" + hostPath + "\"");
   file_ = reinterpret_cast<intptr_t>(h);
 }

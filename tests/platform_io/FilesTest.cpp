@@ -8,7 +8,6 @@
 
 #include "ScratchDir.h"
 #include "ScriptedSource.h"
-#include "Stream.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -216,46 +215,6 @@ TEST(HostFiles, LetterPathsNeverCrossALink) {
   UnbindDriveLetter('Q');
   EXPECT_EQ(std::filesystem::file_size(dir / "out/kept"), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir / "out/new"));
-}
-
-// Scattered reads of a host file take each piece at its own offset, stop
-// short at the end, and leave the file pointer for the next ReadFile.
-TEST(HostFiles, PiecesLeaveTheFilePointerWhereItWas) {
-  ScratchDir dir;
-  WriteHostFile(dir / "f", "0123456789abcdef");
-  HandleCloser h{CreateFileA((dir / "f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-  ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(SetFilePointer(h.h, 5, nullptr, FILE_BEGIN), 5u);
-  char a[4] = {}, b[8] = {};
-  ReadPiece pieces[2] = {{12, a, sizeof a}, {14, b, sizeof b}};
-  ASSERT_TRUE(ReadFilePieces(h.h, pieces, 2));
-  EXPECT_TRUE(pieces[0].ok && pieces[1].ok);
-  EXPECT_EQ(std::string(a, pieces[0].done), "cdef");
-  EXPECT_EQ(std::string(b, pieces[1].done), "ef");
-  char next = 0;
-  DWORD n = 0;
-  ASSERT_TRUE(ReadFile(h.h, &next, 1, &n, nullptr));
-  EXPECT_EQ(next, '5');
-}
-
-TEST(HostFiles, FileStreamShrinksInPlaceAndRefusesWhatCannotBeOpened) {
-  ScratchDir dir;
-  const std::string path = dir / "s";
-  {
-    FileStream s(path, FileStream::Mode::Create);
-    s.WriteBuffer("hello world", 11);
-    EXPECT_EQ(s.Seek64(-5, soFromEnd), 6);
-    s.SetSize(8);
-    EXPECT_EQ(s.Position(), 6);
-    EXPECT_EQ(s.Size(), 8);
-    char buf[8] = {};
-    EXPECT_EQ(s.Read(buf, sizeof buf), 2);
-    EXPECT_EQ(std::string(buf, 2), "wo");
-  }
-  EXPECT_EQ(ReadHostFile(path), "hello wo");
-  EXPECT_THROW(FileStream(dir / "none", FileStream::Mode::Read), EStreamError);
-  FileStream reader(path, FileStream::Mode::Read);
-  EXPECT_EQ(reader.Write("x", 1), 0);
 }
 
 }  // namespace
