@@ -82,4 +82,25 @@ TEST(HelpersPath, AbbreviateRootAndFileName) {
   EXPECT_EQ(ExtractFileNameFaster("C:\\d\xC3\xA4r\\n\xC3\xA4me"), "n\xC3\xA4me");
 }
 
+// Names of a type nobody registered read as Windows shows them; a dot in a
+// folder of the path is no extension.
+TEST(HelpersShell, TypeNamesOfUnregisteredKinds) {
+  const std::pair<const char*, const char*> names[] = {
+      {"C:\\docs\\report.mvqz", "MVQZ File"},
+      {"C:\\some.dir\\README", "File"},
+      {"archive.", "File"},
+  };
+  for (const auto& [path, type] : names) {
+    AnsiString got = "unchanged";
+    EXPECT_TRUE(ShellGetFileType(path, FILE_ATTRIBUTE_NORMAL, got)) << path;
+    EXPECT_EQ(got, type) << path;
+    AnsiString again;
+    EXPECT_EQ(ShellGetFileInfo(path, FILE_ATTRIBUTE_NORMAL, again), ShellGetIconIndex(path, FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(again, type);
+  }
+  AnsiString folder;
+  EXPECT_TRUE(ShellGetFileType("C:\\photos.2024", FILE_ATTRIBUTE_DIRECTORY, folder));
+  EXPECT_EQ(folder, "File folder");
+}
+
 }  // namespace
