@@ -180,6 +180,28 @@ bool IsWinNT() {
   return GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
+int ShellGetIconIndex(const AnsiString& path, DWORD attributes) {
+  SHFILEINFOA info{};
+  SHGetFileInfoA(path.c_str(), attributes, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_USEFILEATTRIBUTES);
+  return info.iIcon;
+}
+
+int ShellGetFileInfo(const AnsiString& path, DWORD attributes, AnsiString& typeName) {
+  SHFILEINFOA info{};
+  SHGetFileInfoA(path.c_str(), attributes, &info, sizeof info,
+                 SHGFI_SYSICONINDEX | SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES);
+  typeName.assign(info.szTypeName, strnlen(info.szTypeName, sizeof info.szTypeName));
+  return info.iIcon;
+}
+
+bool ShellGetFileType(const AnsiString& path, DWORD attributes, AnsiString& typeName) {
+  SHFILEINFOA info{};
+  if (!SHGetFileInfoA(path.c_str(), attributes, &info, sizeof info, SHGFI_TYPENAME | SHGFI_USEFILEATTRIBUTES))
+    return false;
+  typeName.assign(info.szTypeName, strnlen(info.szTypeName, sizeof info.szTypeName));
+  return true;
+}
+
 void KeepWindowsAlive() { ProcessOneMessage(); }
 
 namespace {

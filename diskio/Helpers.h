@@ -5,8 +5,9 @@
 // Routines returning a "short string" give at most 255 characters; a longer
 // result is cut. Short-string arguments are read up to 255 characters too.
 //
-// The desktop shell queries (icon index, type name, system image list) are
-// not offered: this platform has no shell file-type service to answer them.
+// The shell's icon index and type name come from SHGetFileInfoA (see WinApi.h
+// for what Linux answers); the system image list is not offered, as it
+// belongs to the host's icon library.
 #pragma once
 
 #include <cstdint>
@@ -69,5 +70,13 @@ AnsiString ExtractFileNameFaster(const AnsiString& path);
 // Saturates at 0xFFFFFFFF: more than 4 GiB - 1 free can't be told apart.
 uint32_t NewDiskFree(const AnsiString& rootPath);
 bool IsWinNT();
+// What the shell shows for a name of that kind; the file need not exist.
+// The system image list's icon index (-1 where there is none, 0 when the
+// query fails).
+int ShellGetIconIndex(const AnsiString& path, DWORD attributes);
+// The same, also setting the type name ("Text Document", "XYZ File").
+int ShellGetFileInfo(const AnsiString& path, DWORD attributes, AnsiString& typeName);
+// Only the type name; false with typeName left alone when the query fails.
+bool ShellGetFileType(const AnsiString& path, DWORD attributes, AnsiString& typeName);
 // Dispatches at most one pending message of the host's pump; returns at once otherwise.
 void KeepWindowsAlive();

@@ -18,6 +18,10 @@ enum class HostPathKind { Missing, Folder, File, Device, Other };
 // names (links followed). False with the system's reason when it can't be.
 bool ResolveHostPath(const std::string& path, std::string& resolved, HostPathKind& kind, std::string& reason);
 HostPathKind HostPathKindOf(const std::string& path);
+// The type and source of what is mounted on folder dir (a resolved path), the
+// last mount there where several are: "ext4" and "/dev/sda2" on Linux, the
+// file system and the volume's name on Windows. False when dir is no mount point.
+bool HostMountAt(const std::string& dir, std::string& type, std::string& source);
 // Whether path itself is a symbolic link (on Windows: any reparse point).
 bool IsHostLink(const std::string& path);
 bool MakeHostFolder(const std::string& path);

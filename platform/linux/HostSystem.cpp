@@ -11,7 +11,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 std::vector<std::string> StartHostProgram(int argc, char** argv) {
@@ -44,6 +46,34 @@ bool ResolveHostPath(const std::string& path, std::string& resolved, HostPathKin
 HostPathKind HostPathKindOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? KindOf(st) : HostPathKind::Missing;
+}
+
+namespace {
+
+// Mount-table fields write a space as "\040".
+std::string Unescaped(std::string field) {
+  for (size_t at = 0; (at = field.find('\\', at)) != std::string::npos && at + 3 < field.size(); ++at)
+    field.replace(at, 4, 1, char(std::stoi(field.substr(at + 1, 3), nullptr, 8)));
+  return field;
+}
+
+}  // namespace
+
+bool HostMountAt(const std::string& dir, std::string& type, std::string& source) {
+  std::ifstream in("/proc/self/mountinfo");
+  bool found = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string skip, point, word;
+    fields >> skip >> skip >> skip >> skip >> point;
+    if (Unescaped(point) != dir) continue;
+    while (fields >> word && word != "-") {
+    }
+    fields >> type >> source;
+    source = Unescaped(source);
+    found = true;  // the last mount there is the one seen
+  }
+  return found;
 }
 
 bool IsHostLink(const std::string& path) {

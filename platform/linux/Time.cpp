@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "DosTime.h"
 #include "WinApi.h"
 
 namespace {
@@ -32,12 +33,6 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   d = doy - (153 * mp + 2) / 5 + 1;
   m = mp < 10 ? mp + 3 : mp - 9;
   y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
-}
-
-unsigned DaysInMonth(int64_t y, unsigned m) {
-  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  return (m == 2 && leap) ? 29 : days[m - 1];
 }
 
 int64_t ToTicks(const FILETIME& ft) {
@@ -88,8 +83,7 @@ BOOL DosDateTimeToFileTime(WORD fatDate, WORD fatTime, FILETIME* ft) {
   const unsigned day = fatDate & 0x1F, month = (fatDate >> 5) & 0x0F;
   const int64_t year = 1980 + (fatDate >> 9);
   const unsigned sec = (fatTime & 0x1F) * 2, minute = (fatTime >> 5) & 0x3F, hour = fatTime >> 11;
-  if (!ft || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
-      sec > 59) {
+  if (!ft || !dostime::IsValid(fatDate, fatTime)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

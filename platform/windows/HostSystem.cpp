@@ -56,6 +56,14 @@ HostPathKind HostPathKindOf(const std::string& path) {
   return KindOf(native::PathAttributes(Wide(path).c_str()));
 }
 
+bool HostMountAt(const std::string& dir, std::string& type, std::string& source) {
+  std::u16string fileSystem, volumeName;
+  if (!native::VolumeMountedAt(Wide(dir).c_str(), fileSystem, volumeName)) return false;
+  type = WideToHostName(fileSystem.data(), fileSystem.size());
+  source = WideToHostName(volumeName.data(), volumeName.size());
+  return true;
+}
+
 bool IsHostLink(const std::string& path) {
   const DWORD attributes = native::PathAttributes(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);

@@ -275,6 +275,19 @@ std::u16string FinalPath(const char16_t* path) {
 
 uint32_t PathAttributes(const char16_t* path) { return ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(path)); }
 
+bool VolumeMountedAt(const char16_t* path, std::u16string& fileSystem, std::u16string& volumeName) {
+  std::wstring dir(reinterpret_cast<const wchar_t*>(path));
+  if (dir.empty()) return false;
+  if (dir.back() != L'\\') dir += L'\\';
+  wchar_t root[MAX_PATH + 1], name[MAX_PATH + 1], system[MAX_PATH + 1];
+  if (!::GetVolumePathNameW(dir.c_str(), root, MAX_PATH + 1) || ::lstrcmpiW(root, dir.c_str()) != 0) return false;
+  if (!::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1)) return false;
+  if (!::GetVolumeNameForVolumeMountPointW(root, name, MAX_PATH + 1)) return false;
+  fileSystem = reinterpret_cast<const char16_t*>(system);
+  volumeName = reinterpret_cast<const char16_t*>(name);
+  return true;
+}
+
 bool MakeFolder(const char16_t* path) { return ::CreateDirectoryW(reinterpret_cast<const wchar_t*>(path), nullptr); }
 
 bool RemoveFolder(const char16_t* path) { return ::RemoveDirectoryW(reinterpret_cast<const wchar_t*>(path)); }

@@ -69,6 +69,9 @@ void OnConsoleInterrupt(void (*handler)());
 std::u16string FinalPath(const char16_t* path);
 // 0xFFFFFFFF when path names nothing.
 uint32_t PathAttributes(const char16_t* path);
+// The file system and volume name of the volume whose root or mount folder
+// path is; false when path is neither.
+bool VolumeMountedAt(const char16_t* path, std::u16string& fileSystem, std::u16string& volumeName);
 bool MakeFolder(const char16_t* path);
 bool RemoveFolder(const char16_t* path);
 

@@ -82,4 +82,32 @@ TEST(HelpersPath, AbbreviateRootAndFileName) {
   EXPECT_EQ(ExtractFileNameFaster("C:\\d\xC3\xA4r\\n\xC3\xA4me"), "n\xC3\xA4me");
 }
 
+// Where the system has a file-type registry its names are its own; without
+// one (no icons) they are those Windows gives kinds nobody registered. A dot
+// in a folder of the path is no extension.
+TEST(HelpersShell, TypeNamesOfUnregisteredKinds) {
+  auto type = [](const char* path, DWORD attributes) {
+    AnsiString got = "unchanged", again;
+    EXPECT_TRUE(ShellGetFileType(path, attributes, got)) << path;
+    EXPECT_EQ(ShellGetFileInfo(path, attributes, again), ShellGetIconIndex(path, attributes)) << path;
+    EXPECT_EQ(again, got) << path;
+    return got;
+  };
+  const AnsiString odd = type("C:\\docs\\report.mvqz", FILE_ATTRIBUTE_NORMAL);
+  const AnsiString plain = type("C:\\docs\\README", FILE_ATTRIBUTE_NORMAL);
+  const AnsiString folder = type("C:\\photos.2024", FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(type("C:\\some.dir\\README", FILE_ATTRIBUTE_NORMAL), plain);
+  AnsiString upper = odd;
+  CharUpperA(upper.data());
+  EXPECT_NE(upper.find("MVQZ"), AnsiString::npos) << odd;
+  EXPECT_NE(plain, odd);
+  EXPECT_NE(folder, plain);
+  if (ShellGetIconIndex("report.mvqz", FILE_ATTRIBUTE_NORMAL) == -1) {
+    EXPECT_EQ(odd, "MVQZ File");
+    EXPECT_EQ(plain, "File");
+    EXPECT_EQ(type("archive.", FILE_ATTRIBUTE_NORMAL), "File");
+    EXPECT_EQ(folder, "File folder");
+  }
+}
+
 }  // namespace

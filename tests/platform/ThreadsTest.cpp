@@ -1,8 +1,9 @@
-// Threads created suspended, waits, thread ids and the per-thread last error
+// Threads created suspended, waits, thread ids, the per-thread last error and its texts
 // (critical sections: see the scanner base suite).
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "WinApi.h"
@@ -45,15 +46,44 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndAnExceptionEndsOnlyItsThread)
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
 }
 
+// Both threads set their code before either reads it back; nothing between
+// may call the system (starting and joining a thread may reset the code).
 TEST(LastError, IsKeptPerThread) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  std::thread([] {
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  std::atomic<int> step{0};
+  DWORD seenThere = 0;
+  std::thread other([&] {
     SetLastError(ERROR_NOT_READY);
-  }).join();
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    step = 1;
+    while (step != 2) {
+    }
+    seenThere = GetLastError();
+  });
+  while (step != 1) {
+  }
+  SetLastError(ERROR_ACCESS_DENIED);
+  step = 2;
+  const DWORD seenHere = GetLastError();
+  other.join();
+  EXPECT_EQ(std::pair(seenHere, seenThere), std::pair(ERROR_ACCESS_DENIED, ERROR_NOT_READY));
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// The system's words (Windows' own on Linux too), without the line end
+// Windows puts after them.
+TEST(LastError, TextsOfCodesWithoutTheLineEnd) {
+  char buffer[256];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 ERROR_FILE_NOT_FOUND, 0, buffer, sizeof buffer, nullptr);
+  const std::string text(buffer, n);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+  EXPECT_EQ(SysErrorMessage(ERROR_FILE_NOT_FOUND), text);
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_FILE_NOT_FOUND, 0, buffer, n, nullptr),
+            0u);  // no room for the terminator
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 0x2000FFFF, 0, buffer, sizeof buffer, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
 }
 
 }  // namespace

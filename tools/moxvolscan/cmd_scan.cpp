@@ -4,10 +4,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "CliSupport.h"
 #include "Command.h"
@@ -58,30 +56,13 @@ const char* BackEndName(TMoxVolumeScannerAPI kind) {
   return kind == vsaNTFS ? "NtfsLib" : kind == vsaVFAT ? "raw FAT reader" : "directory walk";
 }
 
-// Mount-table fields write a space as "\040".
-std::string Unescaped(std::string field) {
-  for (size_t at = 0; (at = field.find('\\', at)) != std::string::npos && at + 3 < field.size(); ++at)
-    field.replace(at, 4, 1, char(std::stoi(field.substr(at + 1, 3), nullptr, 8)));
-  return field;
-}
-
 // "ntfs-3g mount of /dev/loop3" when dir is a mount point, else "".
 std::string MountOf(const std::string& dir, const std::string& fileSystem) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string found;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string skip, point, word, type, source;
-    fields >> skip >> skip >> skip >> skip >> point;
-    if (Unescaped(point) != dir) continue;
-    while (fields >> word && word != "-") {
-    }
-    fields >> type >> source;
-    // ntfs-3g mounts through FUSE, which names no file system of its own.
-    if ((type == "fuse" || type == "fuseblk") && fileSystem.rfind("NTFS", 0) == 0) type = "ntfs-3g";
-    found = type + " mount of " + Printable(Unescaped(source));  // the last mount there is the one seen
-  }
-  return found;
+  std::string type, source;
+  if (!HostMountAt(dir, type, source)) return "";
+  // ntfs-3g mounts through FUSE, which names no file system of its own.
+  if ((type == "fuse" || type == "fuseblk") && fileSystem.rfind("NTFS", 0) == 0) type = "ntfs-3g";
+  return type + " mount of " + Printable(source);
 }
 
 // What --verbose says of a volume: its file system, what PATH is, and
