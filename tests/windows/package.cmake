@@ -7,6 +7,7 @@
 # and must list what the Linux program lists.
 #   cmake -DBUILD_DIR= -DWORK= -DSOURCE_DIR= -DTOOLCHAIN= -DGENERATOR= -DOBJDUMP= -DPOINTER_SIZE=
 #         -DWINE= [-DLINUX_TOOL=] -P package.cmake
+cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
