@@ -51,8 +51,6 @@ function(mox_skip_tests_on_windows suite reason)
   endif()
   set(MOX_WINDOWS_FILTER_${suite} "${tests}" PARENT_SCOPE)
 endfunction()
-mox_skip_tests_on_windows(ntfs "expects 8-bit names in UTF-8, Linux's code page; Windows gives its ANSI code page (1252 under wine)"
-  NtfsMount.ReadsVolumeFactsAndListsWin32NamesUnlessPosixNamesAreOn)
 mox_skip_tests_on_windows(platform "sets the zone through TZ inside the process; Windows keeps the system's"
   LocalTime.FollowsTheZoneIncludingDaylightSaving LocalTime.WallClockTimesAroundTheChanges)
 mox_skip_tests_on_windows(platform "wine's DOS time conversions accept impossible fields and years past 2107"

@@ -19,7 +19,6 @@ endif()
 foreach(test package:ntfs:ntfs,find:folder letters.fat:vfat:fat12,vfat:fat16,vfat:fat32)
   string(REGEX REPLACE ":.*" "" name ${test})
   string(REGEX REPLACE "^[^:]*:" "" cases ${test})
-  string(REPLACE "," ";" cases "${cases}")
   add_test(NAME ${name}.windows COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${CMAKE_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/${name} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
     -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DGENERATOR=${CMAKE_GENERATOR} -DOBJDUMP=${CMAKE_OBJDUMP}

@@ -6,7 +6,7 @@
 # image, an NTFS image and a folder, read through the real Windows calls,
 # and must list what the Linux program lists.
 #   cmake -DBUILD_DIR= -DWORK= -DSOURCE_DIR= -DTOOLCHAIN= -DGENERATOR= -DOBJDUMP= -DPOINTER_SIZE=
-#         -DWINE= -DCASES=api:volume;... [-DLINUX_TOOL=] -P package.cmake
+#         -DWINE= -DCASES=api:volume,... [-DLINUX_TOOL=] -P package.cmake
 # (CASES: vfat:fat12, vfat:fat16, vfat:fat32, ntfs:ntfs, find:folder.)
 cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
@@ -117,6 +117,7 @@ endif()
 # real CreateFileA/ReadFile on \\.\M:), O: a folder (walked through the real
 # FindFirstFileW).
 set(fat_images fat12 fat16 fat32)
+string(REPLACE "," ";" CASES "${CASES}")
 foreach(case ${CASES})
   string(REPLACE ":" ";" case ${case})
   list(GET case 0 api)
