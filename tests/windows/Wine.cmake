@@ -17,8 +17,9 @@ endif()
 # volume for its file-system name, which wine answers for real disks only:
 # the FAT letters are a test of their own, so that this shows apart.
 foreach(test package:ntfs:ntfs,find:folder letters.fat:vfat:fat12,vfat:fat16,vfat:fat32)
-  string(REGEX REPLACE ":.*" "" name ${test})
-  string(REGEX REPLACE "^[^:]*:" "" cases ${test})
+  string(REGEX MATCH "^([^:]*):(.*)$" test ${test})
+  set(name ${CMAKE_MATCH_1})
+  set(cases ${CMAKE_MATCH_2})
   add_test(NAME ${name}.windows COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${CMAKE_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/${name} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
     -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DGENERATOR=${CMAKE_GENERATOR} -DOBJDUMP=${CMAKE_OBJDUMP}
