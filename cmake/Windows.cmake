@@ -49,3 +49,27 @@ endforeach()
 # installed.
 file(COPY ${MOX_RUNTIME_DLLS} DESTINATION ${CMAKE_BINARY_DIR})
 install(FILES ${MOX_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Each file names itself in its version resource (Explorer's properties,
+# installers); the program also carries a manifest that makes its 8-bit code
+# page UTF-8, so it reads and prints every name as the Linux program does
+# (where Windows ignores that, before 10 1903, names outside the ANSI code
+# page show as '?').
+enable_language(RC)
+set(MOX_UTF8_RC ${CMAKE_CURRENT_LIST_DIR}/windows/utf8.rc)
+foreach(entry "MoxVolScan|Mox Volume Scanner|VFT_DLL" "NtfsLib|NtfsLib NTFS volume lister|VFT_DLL"
+        "MoxVolPlatform|MoxVolScan platform layer|VFT_DLL" "moxvolscan|MoxVolScan command-line program|VFT_APP")
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 MOX_NAME)
+  list(GET entry 1 MOX_DESCRIPTION)
+  list(GET entry 2 MOX_FILE_TYPE)
+  get_target_property(type ${MOX_NAME} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(MOX_FILE ${MOX_NAME}.exe)
+  else()
+    set(MOX_FILE ${MOX_NAME}.dll)
+  endif()
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/version.rc.in ${CMAKE_BINARY_DIR}/generated/${MOX_NAME}.rc @ONLY)
+  target_sources(${MOX_NAME} PRIVATE ${CMAKE_BINARY_DIR}/generated/${MOX_NAME}.rc)
+endforeach()
+target_sources(moxvolscan PRIVATE ${MOX_UTF8_RC})

@@ -24,7 +24,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 windows() {
   local arch=$1 dir=$2 labels=$3
   shift 3
-  "$root/scripts/build-windows.sh" "$arch" "$dir" "$@"
+  "$root/scripts/build-windows.sh" "$arch" "$dir" "$@" || return 1
   export WINEPREFIX="$root/$dir/wine"
   rm -rf "$WINEPREFIX"
   "$root/scripts/wine-run.sh" cmd /c exit
@@ -35,5 +35,8 @@ windows() {
   unset WINEPREFIX
   return $rc
 }
-windows i686 build-win32 ""
-windows x86_64 build-win64 "package" MoxVolPlatform NtfsLib MoxVolScan moxvolscan
+# Both run even when the first fails; the status tells whether either did.
+failed=0
+windows i686 build-win32 "" || failed=1
+windows x86_64 build-win64 "package" MoxVolPlatform NtfsLib MoxVolScan moxvolscan || failed=1
+exit $failed

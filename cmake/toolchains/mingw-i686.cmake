@@ -11,6 +11,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MOX_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages also outside the compiler's root: a host finds an installed
+# Windows build of ours wherever CMAKE_PREFIX_PATH says it lies.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # Tests run the Windows programs under wine, in the prefix WINEPREFIX names.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine-run.sh)

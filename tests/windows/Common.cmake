@@ -20,7 +20,9 @@ function(run_status)
 endfunction()
 
 # Under wine a letter is a link in the prefix's dosdevices folder: "x:" to a
-# folder is the letter's root, "x::" to a file is its device (\\.\X:).
+# folder is the letter's root, "x::" to a file is its device (\\.\X:). A
+# device gets an empty root, as a volume has one (without, the letter has
+# "no root directory").
 function(map_letter letter kind target)
   set(dos $ENV{WINEPREFIX}/dosdevices)
   string(TOLOWER ${letter} letter)
@@ -28,6 +30,8 @@ function(map_letter letter kind target)
   if(kind STREQUAL "folder")
     file(CREATE_LINK ${target} ${dos}/${letter}: SYMBOLIC)
   else()
+    file(MAKE_DIRECTORY ${WORK}/root-${letter})
+    file(CREATE_LINK ${WORK}/root-${letter} ${dos}/${letter}: SYMBOLIC)
     file(CREATE_LINK ${target} ${dos}/${letter}:: SYMBOLIC)
   endif()
 endfunction()

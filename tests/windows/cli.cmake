@@ -3,6 +3,7 @@
 # and the same status. Saved trees are compared file by file: names, bytes,
 # last-write times and the read-only bit.
 #   cmake -DWORK= -DSOURCE_DIR= -DWINE= -DWINDOWS_TOOL= -DLINUX_TOOL= -P cli.cmake
+cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
 file(REMOVE_RECURSE ${WORK})
 run(${SOURCE_DIR}/tests/fixtures/make_fat_fixtures.sh ${WORK}/images)

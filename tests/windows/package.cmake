@@ -6,7 +6,9 @@
 # image, an NTFS image and a folder, read through the real Windows calls,
 # and must list what the Linux program lists.
 #   cmake -DBUILD_DIR= -DWORK= -DSOURCE_DIR= -DTOOLCHAIN= -DGENERATOR= -DOBJDUMP= -DPOINTER_SIZE=
-#         -DWINE= [-DLINUX_TOOL=] -P package.cmake
+#         -DWINE= -DCASES=api:volume,... [-DLINUX_TOOL=] -P package.cmake
+# (CASES: vfat:fat12, vfat:fat16, vfat:fat32, ntfs:ntfs, find:folder.)
+cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
@@ -59,7 +61,7 @@ file(READ ${prefix}/include/moxvolscan/NtfsLib.h header)
 string(REGEX MATCHALL "NTFSLIB_API[^(;]*NTFSLIB_CALL[ *]*([A-Za-z0-9_]+)\\(" declared "${header}")
 list(TRANSFORM declared REPLACE ".*NTFSLIB_CALL[ *]*([A-Za-z0-9_]+)\\($" "\\1")
 list(SORT declared)
-string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(.*)" table "${dump_NtfsLib.dll}")
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump_NtfsLib.dll}")
 string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" exported "${table}")
 list(TRANSFORM exported REPLACE "^\\[ *[0-9]+\\] " "")
 list(SORT exported)
@@ -115,7 +117,8 @@ endif()
 # real CreateFileA/ReadFile on \\.\M:), O: a folder (walked through the real
 # FindFirstFileW).
 set(fat_images fat12 fat16 fat32)
-foreach(case vfat:fat32 vfat:fat16 vfat:fat12 ntfs:ntfs find:folder)
+string(REPLACE "," ";" CASES "${CASES}")
+foreach(case ${CASES})
   string(REPLACE ":" ";" case ${case})
   list(GET case 0 api)
   list(GET case 1 volume)

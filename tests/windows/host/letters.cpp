@@ -6,6 +6,9 @@
 #include <moxvolscan/MoxVolScan.h>
 #include <moxvolscan/MoxVolumeScanner.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -96,6 +99,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const bool aborted = finished.get_future().get();
+  _setmode(_fileno(stdout), _O_BINARY);  // "\n" as on Linux, not "\r\n"
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   scanner.reset();
   Finalize();
