@@ -1,6 +1,6 @@
 # Bash completion for moxvolscan: commands, each command's options (taken
-# from its --help, so they stay current), the values of --api and
-# --overwrite, and file names everywhere else.
+# from its --help, so they stay current), the values of --api,
+# --overwrite and --min-verdict, and file names everywhere else.
 _moxvolscan() {
   local cur prev words cword
   _init_completion 2>/dev/null || {
@@ -9,7 +9,7 @@ _moxvolscan() {
     words=("${COMP_WORDS[@]}")
     cword=$COMP_CWORD
   }
-  local commands="cat drives info ls save scan"
+  local commands="cat drives info ls recover save scan"
   if [[ $cword -eq 1 ]]; then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
@@ -18,7 +18,8 @@ _moxvolscan() {
     --api) COMPREPLY=($(compgen -W "auto find ntfs vfat" -- "$cur")); return ;;
     --overwrite) COMPREPLY=($(compgen -W "ask all none" -- "$cur")); return ;;
     --fat) COMPREPLY=($(compgen -W "0 1 2" -- "$cur")); return ;;
-    --partition|--sector|--mft|--mask) return ;;
+    --min-verdict) COMPREPLY=($(compgen -W "intact unknown reused" -- "$cur")); return ;;
+    --partition|--sector|--mft|--mask|--match|--min-size|--max-size|--after|--before) return ;;
   esac
   if [[ $cur == -* ]]; then
     local options

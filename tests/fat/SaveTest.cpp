@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "../../tools/moxvolscan/SaveReport.h"
 #include "FatTestImage.h"
 #include "ScratchDir.h"
 #include "ToolProcess.h"
@@ -90,6 +91,42 @@ TEST_F(SaveFixture, EachFailureNamesWhatFailed) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
   firstAsked("Could not write to the file ");
+}
+
+// A host's own wording of the strings changes what a dialog shows, not what
+// a program reads from it.
+TEST_F(SaveFixture, DialogsCarryTheirStringAndArgumentsWhateverTheWording) {
+  SetStringTable([](int id) -> AnsiString {
+    if (id == 1720) return "Ordner %s konnte nicht angelegt werden";
+    if (id == 1718) return "%s gibt es schon.";
+    return "";  // ours
+  });
+  struct Restore {
+    ~Restore() { SetStringTable(nullptr); }
+  } restore;
+  img.Fill(10, 4, 1);
+  img.Chain(10, 4);
+  img.Short(0, 0, "DATA    BIN", faArchive, 10, 4096);
+  img.Folder(0, 1, "SUB        ", 30);
+  MountedFat m(img);
+  WriteHostFile(dest / "SUB", "x");
+  m.drive->SaveItem(m.Child<TFATDirectory>(m.Root(), "SUB"), Dest(), 1);
+  WriteHostFile(dest / "DATA.BIN", "old");
+  m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1);
+  Source().failingSectors.insert(img.FirstData() + (10 - 2) * 2 + 1);
+  answers = {IDYES};
+  m.drive->SaveItem(m.Child<TFATFile>(m.Root(), "DATA.BIN"), Dest(), 1);
+  Source().failingSectors.clear();
+  ASSERT_EQ(asked.size(), 4u);
+  EXPECT_EQ(asked[0].text, "Ordner " + Dest() + "SUB konnte nicht angelegt werden");
+  EXPECT_EQ(asked[1].text, Dest() + "DATA.BIN gibt es schon.\r\rDo you want to overwrite it?");
+  EXPECT_EQ(asked[3].args, (std::vector<AnsiString>{"K:", "10", "4096"}));
+  const SaveReport folder = ReadSaveReport(asked[0]), file = ReadSaveReport(asked[1]), read = ReadSaveReport(asked[3]);
+  EXPECT_EQ(folder.kind, SaveReport::Kind::FolderFailed);
+  EXPECT_EQ(folder.path, Dest() + "SUB");
+  EXPECT_EQ(file.kind, SaveReport::Kind::FileExists);
+  EXPECT_EQ(file.path, Dest() + "DATA.BIN");
+  EXPECT_EQ(read.kind, SaveReport::Kind::SourceFailed);
 }
 
 TEST_F(SaveFixture, NoSkipsTheFolderAllOverwritesItsFilesWithoutAskingAndFilesAskTheirOwn) {

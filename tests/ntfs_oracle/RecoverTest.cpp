@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "ItemText.h"
 #include "NtfsOracle.h"
@@ -20,8 +19,9 @@ namespace {
 // "MFT n" folder that tells which folder it was.
 std::map<std::string, std::string> AsTskPlacesThem(const std::string& dir) {
   std::map<std::string, std::string> files;
+  const std::string orphans = "$OrphanFiles/MFT ";
   for (const auto& [path, data] : FilesUnder(dir))
-    files[std::regex_replace(path, std::regex(R"(^\$OrphanFiles/MFT \d+/)"), "$$OrphanFiles/")] = data;
+    files[path.rfind(orphans, 0) == 0 ? "$OrphanFiles" + path.substr(path.find('/', orphans.size())) : path] = data;
   return files;
 }
 

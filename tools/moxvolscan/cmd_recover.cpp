@@ -191,7 +191,6 @@ struct Filters {
 // What the filters chose on one volume.
 struct Choice {
   std::unordered_set<TObject*> keep;  // the items to save and the folders on their way
-  std::vector<std::string> lines;     // --dry-run's lines, in walk order
   uint64_t files = 0, bytes = 0, reused = 0, leftOut = 0, leftOutReused = 0;
 };
 
@@ -203,6 +202,11 @@ class Chooser {
   Choice choice;
 
   void Walk() { Visit(fs_.Root(), 0); }
+  // What the dry run has yet to write.
+  void Flush() {
+    std::fwrite(out_.data(), 1, out_.size(), stdout);
+    out_.clear();
+  }
 
  private:
   // Whether anything in d is kept.
@@ -215,12 +219,11 @@ class Chooser {
       const bool wanted = facts_.deleted || filters_.live;
       if (auto* sub = ItemAs<TCustomDirectory>(child)) {
         const bool alone = wanted && filters_.FolderAlone(facts_);
-        const size_t line = AddLine(alone);
-        const bool inside = Visit(sub, depth + 1);
-        if (!alone && !inside) continue;
-        choice.keep.insert(child);
-        any = true;
-        if (!alone && line < choice.lines.size()) choice.lines.erase(choice.lines.begin() + long(line));
+        if (alone) Show();  // before what it holds
+        if (Visit(sub, depth + 1) || alone) {
+          choice.keep.insert(child);
+          any = true;
+        }
         continue;
       }
       if (!wanted) continue;
@@ -234,20 +237,19 @@ class Chooser {
       ++choice.files;
       choice.bytes += facts_.size;
       if (facts_.deleted && VerdictOf(facts_.condition) == kReused) ++choice.reused;
-      AddLine(true);
+      Show();
     }
     return any;
   }
 
-  // The dry run's line for the item described last; its index, past the
-  // end when there is none.
-  size_t AddLine(bool shown) {
-    if (!dryRun_ || !shown) return SIZE_MAX;
+  // The dry run's line for the item described last, in big writes.
+  void Show() {
+    if (!dryRun_) return;
     char head[64];
     std::snprintf(head, sizeof head, "%-4s %12llu  %-7s  ", facts_.dir ? "dir" : "file",
                   static_cast<unsigned long long>(facts_.size), VerdictName(facts_));
-    choice.lines.push_back(head + prefix_ + facts_.path);
-    return choice.lines.size() - 1;
+    (out_ += head).append(prefix_).append(facts_.path) += '\n';
+    if (out_.size() >= 65536) Flush();
   }
 
   FileSystem& fs_;
@@ -258,6 +260,7 @@ class Chooser {
   ItemDescriber describer_;
   ItemFacts facts_;
   std::unordered_set<TCustomDirectory*> visited_;
+  std::string out_;
 };
 
 // ---- The command --------------------------------------------------------------------------
@@ -307,11 +310,8 @@ void RecoverVolume(const std::string& image, const DiskPlace& place, const std::
   totals.reused += c.reused;
   totals.leftOut += c.leftOut;
   totals.leftOutReused += c.leftOutReused;
-  if (o.dryRun) {
-    std::string out;
-    for (const std::string& line : c.lines) out += line + '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-  } else if (!c.keep.empty() && !Interrupted()) {
+  chooser.Flush();
+  if (!o.dryRun && !c.keep.empty() && !Interrupted()) {
     DestFolder folder("recover");
     if (!folder.Open(dest)) {
       totals.ok = false;
