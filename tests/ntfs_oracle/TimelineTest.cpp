@@ -17,15 +17,6 @@ using namespace ntfsoracle;
 
 namespace {
 
-std::vector<std::string> Columns(const std::string& line) {
-  std::vector<std::string> cols;
-  size_t from = 0;
-  for (size_t bar; (bar = line.find('|', from)) != std::string::npos; from = bar + 1)
-    cols.push_back(line.substr(from, bar - from));
-  cols.push_back(line.substr(from));
-  return cols;
-}
-
 constexpr const char* kFileNameTag = " ($FILE_NAME)";
 
 // Where the two differ by design, left out of both: fls's $-files and
@@ -37,7 +28,7 @@ constexpr const char* kFileNameTag = " ($FILE_NAME)";
 std::string Comparable(const std::string& body, const std::set<std::string>& multiNamed) {
   std::string out;
   for (const std::string& line : Lines(body)) {
-    auto cols = Columns(line);
+    auto cols = BodyColumns(line);
     if (cols.size() != 11) return "malformed: " + line;
     const std::string record = cols[2].substr(0, cols[2].find('-'));
     if (cols[1].rfind("/$", 0) == 0 || (cols[1].find(kFileNameTag) != std::string::npos && multiNamed.count(record)))
@@ -58,7 +49,7 @@ TEST_P(NtfsTimeline, BodyFileIsFlsOwn) {
   ASSERT_EQ(ours.exitCode, 0) << ours.err;
   std::map<std::string, std::set<std::string>> names;  // record -> paths
   for (const std::string& line : Lines(ours.out)) {
-    const auto cols = Columns(line);
+    const auto cols = BodyColumns(line);
     ASSERT_EQ(cols.size(), 11u) << line;
     if (cols[1].find(kFileNameTag) == std::string::npos) {
       names[cols[2].substr(0, cols[2].find('-'))].insert(cols[1]);
@@ -106,35 +97,37 @@ TEST(NtfsTimelineTimes, BodyAndJsonHoldTheSameInstants) {
     ScopedZone utc("UTC");
     EXPECT_EQ(RunTool({"ls", image, "--deleted", "--format", "body"}).out, body.out);
   }
-  std::map<std::string, std::string> lines;  // body name -> atime|mtime|ctime|crtime
+  std::map<std::string, std::vector<std::string>> lines;  // body name -> columns
   size_t fractions = 0;
   for (const std::string& line : Lines(body.out)) {
-    const auto cols = Columns(line);
-    lines[cols[1]] = cols[7] + "|" + cols[8] + "|" + cols[9] + "|" + cols[10];
-    fractions += lines[cols[1]].find('.') != std::string::npos;
+    lines[BodyColumns(line)[1]] = BodyColumns(line);
+    fractions += line.find('.') != std::string::npos;
   }
   EXPECT_GT(fractions, 100u);
+  const auto join = [](std::initializer_list<std::string> parts) {
+    std::string out;
+    for (const std::string& p : parts) out += (out.empty() ? "" : "|") + p;
+    return out;
+  };
   size_t compared = 0;
   for (const std::string& line : Lines(RunTool({"ls", image, "--deleted", "--json"}).out)) {
-    const std::string name = "/" + JsonField(line, "path") + (JsonField(line, "deleted") == "true" ? " (deleted)" : "");
-    if (name.rfind("/$OrphanFiles", 0) == 0 || name.find('|') != std::string::npos) continue;
+    const std::string path = "/" + JsonField(line, "path"), deleted = JsonField(line, "deleted") == "true" ? " (deleted)" : "";
+    if (path.rfind("/$OrphanFiles", 0) == 0 || path.find('|') != std::string::npos) continue;
     // The listing's mtime is the folder index's copy; the record's own is in the body.
-    const auto without = [](const std::string& t) {
-      const auto c = Columns(t);
-      return c.size() == 4 ? c[0] + "|" + c[2] + "|" + c[3] : t;
-    };
-    const std::string own = EpochOf(JsonField(line, "atime")) + "|" + EpochOf(JsonField(line, "ctime")) + "|" +
-                            EpochOf(JsonField(line, "crtime"));
-    EXPECT_EQ(own, without(lines[name])) << name;
+    const auto& own = lines[path + deleted];
+    ASSERT_EQ(own.size(), 11u) << path;
+    EXPECT_EQ(join({EpochOf(JsonField(line, "atime")), EpochOf(JsonField(line, "ctime")), EpochOf(JsonField(line, "crtime"))}),
+              join({own[7], own[9], own[10]}))
+        << path;
     const size_t inner = line.find("\"file_name\":{");
     ASSERT_NE(inner, std::string::npos) << line;
     const std::string fn = line.substr(inner);
-    const std::string fnName = name.substr(0, name.rfind(" (deleted)")) + kFileNameTag +
-                               (JsonField(line, "deleted") == "true" ? " (deleted)" : "");
-    EXPECT_EQ(EpochOf(JsonField(fn, "atime")) + "|" + EpochOf(JsonField(fn, "mtime")) + "|" +
-                  EpochOf(JsonField(fn, "ctime")) + "|" + EpochOf(JsonField(fn, "crtime")),
-              lines[fnName])
-        << fnName;
+    const auto& name = lines[path + kFileNameTag + deleted];
+    ASSERT_EQ(name.size(), 11u) << path;
+    EXPECT_EQ(join({EpochOf(JsonField(fn, "atime")), EpochOf(JsonField(fn, "mtime")), EpochOf(JsonField(fn, "ctime")),
+                    EpochOf(JsonField(fn, "crtime"))}),
+              join({name[7], name[8], name[9], name[10]}))
+        << path;
     ++compared;
   }
   EXPECT_GT(compared, 1500u);

@@ -124,17 +124,23 @@ inline std::vector<Listed> ScanListing(TCustomDrive& drive, bool includeDeleted,
   return entries;
 }
 
+// The columns of a body-file line.
+inline std::vector<std::string> BodyColumns(const std::string& line) {
+  std::vector<std::string> cols;
+  size_t from = 0;
+  for (size_t bar; (bar = line.find('|', from)) != std::string::npos; from = bar + 1)
+    cols.push_back(line.substr(from, bar - from));
+  cols.push_back(line.substr(from));
+  return cols;
+}
+
 // The lines of a body file, sorted, each time cut to whole seconds as fls
 // writes them; with anyOwner the owner column too (fls reads NTFS owners
 // where short records keep none).
 inline std::vector<std::string> WholeSecondBody(const std::string& text, bool anyOwner = false) {
   std::vector<std::string> out;
   for (const std::string& line : Lines(text)) {
-    std::vector<std::string> cols;
-    size_t from = 0;
-    for (size_t bar; (bar = line.find('|', from)) != std::string::npos; from = bar + 1)
-      cols.push_back(line.substr(from, bar - from));
-    cols.push_back(line.substr(from));
+    std::vector<std::string> cols = BodyColumns(line);
     if (cols.size() != 11) {
       out.push_back("malformed: " + line);
       continue;

@@ -135,22 +135,25 @@ class NtfsFileSystem : public FileSystem {
       if (ResidentValueLength(si) >= 0x38) t.uid = NtfsRead32(v + 0x30);
     }
     static const WCHAR kI30[] = u"$I30";
-    const TATTRIBUTE* main = d ? drive_->FindAttribute(rec, atIndexRoot, kI30, 0) : drive_->FindAttribute(rec, atData, nullptr, 0);
-    if (!main && f && drive_->GatherAttribute(rec, uint32_t(number), atData, nullptr, gathered_))
-      main = reinterpret_cast<const TATTRIBUTE*>(gathered_.data());
-    if (main) {
-      t.inode += "-" + std::to_string(uint32_t(main->AttributeType)) + "-" + std::to_string(uint16_t(main->AttributeNumber));
+    const uint32_t type = d ? atIndexRoot : atData;
+    const WCHAR* name = d ? kI30 : nullptr;
+    if (const TATTRIBUTE* main = drive_->FindAttribute(rec, type, name, 0)) {
+      t.inode += "-" + std::to_string(type) + "-" + std::to_string(uint16_t(main->AttributeNumber));
       if (d && !main->Nonresident) t.size = ResidentValueLength(main);
+    } else if (const std::vector<uint8_t> list = drive_->ReadAttributeList(rec); !list.empty()) {
+      // Moved to an extension record: its id is in the list.
+      if (const TATTRIBUTE_LIST_ENTRY* e = drive_->FindAttributeListEntry(list.data(), uint32_t(list.size()), type, name, 0))
+        t.inode += "-" + std::to_string(type) + "-" + std::to_string(uint16_t(e->AttributeNumber));
     }
-    if (const TATTRIBUTE* name = FileNameOf(rec, uint32_t(number), NameView(item))) {
-      const auto* fn = reinterpret_cast<const TFILENAME_ATTRIBUTE*>(ResidentValue(name));
+    if (const TATTRIBUTE* fileName = FileNameOf(rec, uint32_t(number), NameView(item))) {
+      const auto* fn = reinterpret_cast<const TFILENAME_ATTRIBUTE*>(ResidentValue(fileName));
       t.hasFileName = true;
       t.fnCreated = Stamp::Instant(AsFileTime(fn->CreationTime));
       t.fnModified = Stamp::Instant(AsFileTime(fn->LastWriteTime));
       t.fnChanged = Stamp::Instant(AsFileTime(fn->MftChangeTime));
       t.fnAccessed = Stamp::Instant(AsFileTime(fn->LastAccessTime));
-      t.fnInode = std::to_string(number) + "-48-" + std::to_string(uint16_t(name->AttributeNumber));
-      t.fnSize = ResidentValueLength(name);
+      t.fnInode = std::to_string(number) + "-48-" + std::to_string(uint16_t(fileName->AttributeNumber));
+      t.fnSize = ResidentValueLength(fileName);
     }
     return true;
   }
@@ -269,7 +272,7 @@ class NtfsFileSystem : public FileSystem {
   }
 
   std::unique_ptr<TNTFSdrive> drive_;
-  std::vector<uint8_t> record_, extension_, gathered_;  // TimesOf's, kept for the next item
+  std::vector<uint8_t> record_, extension_;  // TimesOf's, kept for the next item
   bool deletedOrphansGathered_ = false;
   bool orphansSought_ = false;
   std::unique_ptr<TNTFSDirectory> liveOrphans_;  // until it joins the root's children

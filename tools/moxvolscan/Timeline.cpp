@@ -31,8 +31,8 @@ bool InstantOf(const Stamp& s, int64_t& ticks) {
   return true;
 }
 
-// As mactime shows names: a '|' would end the column, so it is escaped as
-// the shown names escape everything else ('%' itself is already "%25").
+// The name column: a '|' in a name (POSIX names may hold one) would end it,
+// so it is escaped as shown names escape the rest ('%' is already "%25").
 void AppendBodyName(std::string& out, const std::string& path) {
   out += '/';
   for (const char c : path) c == '|' ? out += "%7C" : out += c;

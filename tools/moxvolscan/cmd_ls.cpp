@@ -119,8 +119,10 @@ int RunLs(const std::vector<std::string>& args) {
   }
   const bool deletedOnly = parsed->Has("--deleted-only");
   const bool includeDeleted = deletedOnly || parsed->Has("--deleted");
-  const std::string format = parsed->Get("--format", parsed->Has("--json") ? "json" : "text");
-  if ((format != "text" && format != "json" && format != "body") || (parsed->Has("--json") && format != "json")) {
+  const std::string formatName = parsed->Get("--format", parsed->Has("--json") ? "json" : "text");
+  enum class Format { Text, Json, Body };
+  const Format format = formatName == "json" ? Format::Json : formatName == "body" ? Format::Body : Format::Text;
+  if ((format == Format::Text && formatName != "text") || (parsed->Has("--json") && format != Format::Json)) {
     std::fprintf(stderr, "moxvolscan ls: --format takes text, json or body (--json is --format json)\n");
     return kExitUsage;
   }
@@ -167,9 +169,9 @@ int RunLs(const std::vector<std::string>& args) {
   };
   auto list = [&](TObject* item) {
     describer.Describe(item, facts);
-    if (format == "text") {
+    if (format == Format::Text) {
       AppendItemLine(out, facts);
-    } else if (format == "body") {
+    } else if (format == Format::Body) {
       if (!volume.fs().TimesOf(item, times)) times = ItemTimes{};
       AppendBodyLines(out, facts, times);
     } else {
