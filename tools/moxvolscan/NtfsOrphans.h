@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Ntfs.h"
+#include "Volume.h"
 
-constexpr const char* kOrphanFolderName = "$OrphanFiles";
 // No record has this number; the folder has none to show.
 constexpr uint64_t kOrphanFolderRef = ~uint64_t(0);
 

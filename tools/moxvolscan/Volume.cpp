@@ -601,6 +601,8 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.entry = fs_.EntryOf(item);
   if (folder != folder_) {
     folder_ = folder;
+    folderOrphan_ = false;
+    for (TCustomDirectory* d = folder; d && !folderOrphan_; d = d->Parent) folderOrphan_ = fs_.IsOrphanFolder(d);
     folderPath_ = folder ? ShownPath(fs_, folder) : "";
     if (!folderPath_.empty()) folderPath_ += '/';
     folderShared_ = folder && !facts.entry.empty() && PathShared(folder);
@@ -610,6 +612,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.path.assign(folderPath_);
   const std::string_view name = fs_.NameView(item);
   facts.samePath = folderShared_;
+  facts.orphan = folderOrphan_ || fs_.IsOrphanFolder(item);
   if (!facts.samePath && folder && !facts.entry.empty()) {
     const auto& namesakes = Namesakes(folder);
     facts.samePath = (!namesakes.empty() && namesakes.count(std::string(name))) ||
@@ -693,10 +696,10 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
 void AppendItemJson(std::string& out, const ItemFacts& f) {
   out += "{\"path\":\"";
   AppendJsonEscaped(out, f.path.data(), f.path.size());
-  // The rest written straight into room made at once (160 bytes hold all
+  // The rest written straight into room made at once (176 bytes hold all
   // but the time and the entry): this runs once per listed item.
   const size_t at = out.size();
-  out.resize(at + 160 + f.mtime.size() + 12 + f.entry.size());
+  out.resize(at + 176 + f.mtime.size() + 12 + f.entry.size());
   char* p = out.data() + at;
   auto put = [&p](std::string_view part) { p = std::copy(part.begin(), part.end(), p); };
   auto number = [&p](auto v) { p = std::to_chars(p, p + 24, v).ptr; };
@@ -722,6 +725,7 @@ void AppendItemJson(std::string& out, const ItemFacts& f) {
     put(f.entry);
     put("\"");
   }
+  if (f.orphan) put(",\"orphan\":true");
   put("}\n");
   out.resize(size_t(p - out.data()));
 }

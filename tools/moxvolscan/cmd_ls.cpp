@@ -181,10 +181,13 @@ int RunLs(const std::vector<std::string>& args) {
   };
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
   // What no folder reaches, once the scan has built the whole live tree.
-  if (!deletedOnly && !Interrupted())
+  // Where deleted items have no tree of their own (FAT) the deleted ones
+  // among them are found only here.
+  if ((!deletedOnly || !volume.fs().DeletedRoot()) && !Interrupted())
     if (TCustomDirectory* orphans = volume.fs().Orphans(includeDeleted))
-      WalkAsScanWalks(volume.fs(), orphans, parsed->Get("--mask", "*"),
-                      [&](TObject* item) { drive.OnFoundItem(&drive, item); });
+      WalkAsScanWalks(volume.fs(), orphans, parsed->Get("--mask", "*"), [&](TObject* item) {
+        if (!deletedOnly || IsDeletedItem(item)) drive.OnFoundItem(&drive, item);
+      });
   {
     std::unique_lock guard(walk->lock);
     walk->fs = nullptr;
