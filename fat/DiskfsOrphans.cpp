@@ -26,7 +26,7 @@ enum class ClusterKind { Other, Records, FolderStart };
 // The first sector of a cluster that holds directory records: every record
 // up to the end mark is one a system writes. The name checks alone would let
 // text files pass, so fields a file's bytes rarely fill so are checked too:
-// times, dates, the first cluster and, for a folder, a size of 0.
+// the write date and time, the first cluster and, for a folder, a size of 0.
 ClusterKind KindOfCluster(const uint8_t* sector, uint32_t bytes, uint32_t lastCluster, bool fat32) {
   if (sector[0] == 0) return ClusterKind::Other;  // never written, or an empty folder's tail
   for (uint32_t at = 0; at + 32 <= bytes; at += 32) {
@@ -48,7 +48,8 @@ ClusterKind KindOfCluster(const uint8_t* sector, uint32_t bytes, uint32_t lastCl
     const uint32_t first = fat32 ? e.FirstCluster() : uint32_t(e.ClusterLow);
     if ((!fat32 && e.ClusterHigh != 0) || first > lastCluster || first == 1) return ClusterKind::Other;
     if ((attr & faDirectory) && e.Size != 0) return ClusterKind::Other;
-    if (!(e.Date == 0 && e.Time == 0) && !(ValidDate(e.Date) && ValidTime(e.Time))) return ClusterKind::Other;
+    // Every system stamps what it writes (the earliest date is 1980-01-01).
+    if (!ValidDate(e.Date) || !ValidTime(e.Time)) return ClusterKind::Other;
   }
   return IsDotStart(sector) ? ClusterKind::FolderStart : ClusterKind::Records;
 }
@@ -77,30 +78,30 @@ void TFATdrive::ReadFreeClusters(uint32_t First, std::vector<uint8_t>& Free) {
     Free[k] = (width == 2 ? ReadLE16(p) : ReadLE32(p) & 0x0FFFFFFF) == 0;
 }
 
-uint32_t TFATdrive::HighestAllocatedCluster() {
-  uint32_t highest = 1;
+uint32_t TFATdrive::OrphanSearchEnd() {
+  // FAT12 and FAT16 keep no hint, and their few clusters are read whole.
+  const uint32_t all = ClusterCount + 1;
+  if (FATType != 3 || BootSec.FSInfoSector == 0 || BootSec.FSInfoSector >= BootSec.ReservedSectors ||
+      FBytesPerSector < 512)
+    return all;
+  std::vector<uint8_t> info(FBytesPerSector);
+  if (!ReadVolumeSector(BootSec.FSInfoSector, info.data()) || ReadLE32(info.data()) != 0x41615252 ||
+      ReadLE32(info.data() + 484) != 0x61417272)
+    return all;
+  const uint32_t hint = ReadLE32(info.data() + 492);
+  if (hint < 2 || hint > all) return all;
+  // The allocator hands clusters out onwards from the hint: past it and past
+  // the last cluster in use, nothing was written since the volume was made.
+  uint32_t highest = hint;
   constexpr uint32_t kChunk = 32768;
   std::vector<uint8_t> free;
-  for (uint32_t end = ClusterCount + 2; end > 2 && highest == 1;) {
-    const uint32_t first = std::max<uint32_t>(2, end > kChunk ? end - kChunk : 2);
+  for (uint32_t end = all + 1; end > highest + 1;) {
+    const uint32_t first = std::max(highest + 1, end > kChunk ? end - kChunk : 2);
     free.assign(end - first, 0);
     ReadFreeClusters(first, free);
-    for (size_t k = free.size(); k-- > 0;)
-      if (!free[k]) {
-        highest = first + uint32_t(k);
-        break;
-      }
+    const auto used = std::find(free.rbegin(), free.rend(), 0);
+    if (used != free.rend()) return first + uint32_t(free.rend() - used) - 1;
     end = first;
-  }
-  // FSInfo keeps where the allocator stopped: clusters freed at the end of
-  // the used area lie before it.
-  if (FATType == 3 && BootSec.FSInfoSector != 0 && BootSec.FSInfoSector < BootSec.ReservedSectors) {
-    std::vector<uint8_t> info(FBytesPerSector);
-    if (FBytesPerSector >= 512 && ReadVolumeSector(BootSec.FSInfoSector, info.data()) &&
-        ReadLE32(info.data()) == 0x41615252 && ReadLE32(info.data() + 484) == 0x61417272) {
-      const uint32_t hint = ReadLE32(info.data() + 492);
-      if (hint >= 2 && hint <= ClusterCount + 1) highest = std::max(highest, hint);
-    }
   }
   return highest;
 }
@@ -114,7 +115,7 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
     Folder.FTree = parent && parent->FTree ? parent->FTree : std::make_shared<TFATTree>(FItemLimit, &Folder);
     if (Folder.FTree->Top != &Folder) ++Folder.FTree->Items;
   }
-  const uint32_t last = std::min(HighestAllocatedCluster(), FLastSourceCluster);
+  const uint32_t last = std::min(OrphanSearchEnd(), FLastSourceCluster);
   Log(Fmt("Searching free clusters up to %u for orphaned directory records (TFATdrive.FindOrphans)", unsigned(last)));
 
   // Free clusters that no folder was read from and that open with records.

@@ -481,7 +481,11 @@ TObject* Volume::FindEntry(const std::string& address, std::string& error) {
     return nullptr;
   }
   const std::string wanted = std::to_string(cluster) + ":" + std::to_string(index);
-  TObject* found = FindInTree(*fs_, fs_->Root(), [&](TObject* item) { return fs_->EntryOf(item) == wanted; });
+  auto is = [&](TObject* item) { return fs_->EntryOf(item) == wanted; };
+  TObject* found = FindInTree(*fs_, fs_->Root(), is);
+  // Orphans are looked for only when no folder leads to the entry: that costs a search of free clusters.
+  if (!found)
+    if (TCustomDirectory* orphans = fs_->Orphans(true)) found = FindInTree(*fs_, orphans, is);
   if (!found)
     error = "--entry " + wanted + ": no file or folder has its directory entry there";
   return found;
