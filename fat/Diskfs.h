@@ -156,9 +156,10 @@ class TFATdrive : public TCustomDrive {
   // of a folder's clusters), added to Folder's children as deleted items;
   // folders among them keep what is below them. Folder must already stand
   // in the tree, and the tree be built whole with deleted items, so that
-  // the clusters its folders were read from are known. On FAT32, free
-  // clusters past the last one the allocator handed out (FSInfo's hint)
-  // are not read: nothing was written there.
+  // the clusters its folders were read from are known. Free clusters past
+  // the last one the allocator handed out (FSInfo's hint on FAT32) are not
+  // read, nor, without a hint, past the last in use once 64 in a row begin
+  // with a zero sector: nothing was written there.
   void FindOrphans(TFATDirectory& Folder);
 
   // File reading.
@@ -209,10 +210,11 @@ class TFATdrive : public TCustomDrive {
   std::unordered_set<uint32_t> FDirClusters;
   bool FMarkDirClusters = false;
   uint32_t FLastMarkedCluster = 0;
-  // The last cluster the orphan search reads: on FAT32 with a valid FSInfo
-  // next-free hint, the hint or the last cluster in use when that is later;
-  // else the last cluster of the volume.
-  uint32_t OrphanSearchEnd();
+  // The last cluster the orphan search reads whole: on FAT32 with a valid
+  // FSInfo next-free hint, the hint or the last cluster in use when that is
+  // later; else the last cluster in use, and ProbeTail asks for the free
+  // clusters past it to be read until they look never written.
+  uint32_t OrphanSearchEnd(bool& ProbeTail);
   // Whether each cluster of First, First + 1 ... is free in the first FAT
   // (an unreadable part of the table is not), Free.size() clusters of them.
   void ReadFreeClusters(uint32_t First, std::vector<uint8_t>& Free);

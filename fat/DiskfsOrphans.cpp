@@ -78,32 +78,34 @@ void TFATdrive::ReadFreeClusters(uint32_t First, std::vector<uint8_t>& Free) {
     Free[k] = (width == 2 ? ReadLE16(p) : ReadLE32(p) & 0x0FFFFFFF) == 0;
 }
 
-uint32_t TFATdrive::OrphanSearchEnd() {
-  // FAT12 and FAT16 keep no hint, and their few clusters are read whole.
+uint32_t TFATdrive::OrphanSearchEnd(bool& ProbeTail) {
   const uint32_t all = ClusterCount + 1;
-  if (FATType != 3 || BootSec.FSInfoSector == 0 || BootSec.FSInfoSector >= BootSec.ReservedSectors ||
-      FBytesPerSector < 512)
-    return all;
-  std::vector<uint8_t> info(FBytesPerSector);
-  if (!ReadVolumeSector(BootSec.FSInfoSector, info.data()) || ReadLE32(info.data()) != 0x41615252 ||
-      ReadLE32(info.data() + 484) != 0x61417272)
-    return all;
-  const uint32_t hint = ReadLE32(info.data() + 492);
-  if (hint < 2 || hint > all) return all;
-  // The allocator hands clusters out onwards from the hint: past it and past
-  // the last cluster in use, nothing was written since the volume was made.
-  uint32_t highest = hint;
+  // FAT32 keeps where the allocator stopped: it hands clusters out onwards
+  // from there, so past it and past the last cluster in use nothing was
+  // written since the volume was made.
+  uint32_t hint = 0;
+  if (FATType == 3 && BootSec.FSInfoSector != 0 && BootSec.FSInfoSector < BootSec.ReservedSectors &&
+      FBytesPerSector >= 512) {
+    std::vector<uint8_t> info(FBytesPerSector);
+    if (ReadVolumeSector(BootSec.FSInfoSector, info.data()) && ReadLE32(info.data()) == 0x41615252 &&
+        ReadLE32(info.data() + 484) == 0x61417272)
+      hint = ReadLE32(info.data() + 492);
+    if (hint < 2 || hint > all) hint = 0;
+  }
+  // Without a hint the clusters past the last one in use are probed.
+  ProbeTail = hint == 0;
+  const uint32_t floor = std::max<uint32_t>(hint, 1);
   constexpr uint32_t kChunk = 32768;
   std::vector<uint8_t> free;
-  for (uint32_t end = all + 1; end > highest + 1;) {
-    const uint32_t first = std::max(highest + 1, end > kChunk ? end - kChunk : 2);
+  for (uint32_t end = all + 1; end > floor + 1;) {
+    const uint32_t first = std::max(floor + 1, end > kChunk ? end - kChunk : 2);
     free.assign(end - first, 0);
     ReadFreeClusters(first, free);
     const auto used = std::find(free.rbegin(), free.rend(), 0);
     if (used != free.rend()) return first + uint32_t(free.rend() - used) - 1;
     end = first;
   }
-  return highest;
+  return floor;
 }
 
 void TFATdrive::FindOrphans(TFATDirectory& Folder) {
@@ -115,8 +117,16 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
     Folder.FTree = parent && parent->FTree ? parent->FTree : std::make_shared<TFATTree>(FItemLimit, &Folder);
     if (Folder.FTree->Top != &Folder) ++Folder.FTree->Items;
   }
-  const uint32_t last = std::min(OrphanSearchEnd(), FLastSourceCluster);
-  Log(Fmt("Searching free clusters up to %u for orphaned directory records (TFATdrive.FindOrphans)", unsigned(last)));
+  bool probeTail = false;
+  const uint32_t end = OrphanSearchEnd(probeTail);
+  // Past the last cluster in use free space is read until it looks never
+  // written: a stretch of clusters that begin with a zero sector (a new
+  // card or a sparse image reads so). Deleted folders there end the stretch.
+  constexpr uint32_t kUnwrittenStretch = 64;
+  const uint32_t last = std::min(probeTail ? ClusterCount + 1 : end, FLastSourceCluster);
+  uint32_t zeros = 0;
+  bool unwritten = false;
+  Log(Fmt("Searching free clusters up to %u for orphaned directory records (TFATdrive.FindOrphans)", unsigned(end)));
 
   // Free clusters that no folder was read from and that open with records.
   // Their first sectors are read in batches, around the cache: they lie
@@ -138,6 +148,11 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
     if (Device && !pieces.empty()) Device->ReadSecPieces(pieces.data(), pieces.size());
     for (size_t k = 0; k < batch.size(); ++k) {
       if (!pieces[k].ok || pieces[k].count == 0) continue;
+      if (batch[k] > end) {
+        const uint8_t* p = pieces[k].buffer;
+        zeros = std::all_of(p, p + FBytesPerSector, [](uint8_t b) { return b == 0; }) ? zeros + 1 : 0;
+        unwritten = unwritten || zeros >= kUnwrittenStretch;
+      }
       const ClusterKind kind = KindOfCluster(pieces[k].buffer, FBytesPerSector, ClusterCount + 1, FATType == 3);
       if (kind == ClusterKind::Other) continue;
       starts.push_back(batch[k]);
@@ -147,7 +162,7 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
   };
   constexpr uint32_t kChunk = 32768;
   std::vector<uint8_t> free;
-  for (uint32_t first = 2; first <= last && first >= 2; first += kChunk) {
+  for (uint32_t first = 2; first <= last && first >= 2 && !unwritten; first += kChunk) {
     free.assign(std::min<uint32_t>(kChunk, last - first + 1), 0);
     ReadFreeClusters(first, free);
     for (size_t k = 0; k < free.size(); ++k) {
@@ -155,6 +170,7 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
       if (!free[k] || FDirClusters.count(c)) continue;
       batch.push_back(c);
       if (batch.size() == kBatch) examine();
+      if (unwritten) break;
     }
   }
   examine();
