@@ -151,7 +151,10 @@ void TFATdrive::FindOrphans(TFATDirectory& Folder) {
       if (batch[k] > end) {
         const uint8_t* p = pieces[k].buffer;
         zeros = std::all_of(p, p + FBytesPerSector, [](uint8_t b) { return b == 0; }) ? zeros + 1 : 0;
-        unwritten = unwritten || zeros >= kUnwrittenStretch;
+        if (zeros >= kUnwrittenStretch) {
+          unwritten = true;
+          break;
+        }
       }
       const ClusterKind kind = KindOfCluster(pieces[k].buffer, FBytesPerSector, ClusterCount + 1, FATType == 3);
       if (kind == ClusterKind::Other) continue;
