@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "Devices.h"
@@ -150,6 +151,16 @@ class TFATdrive : public TCustomDrive {
 
   // Item tree.
   void CreateStartItems();
+  // Orphans: the records that free clusters hold where no folder of the tree
+  // leads (a deleted folder whose own entry was overwritten, the leftovers
+  // of a folder's clusters), added to Folder's children as deleted items;
+  // folders among them keep what is below them. Folder must already stand
+  // in the tree, and the tree be built whole with deleted items, so that
+  // the clusters its folders were read from are known. Free clusters past
+  // the last one the allocator handed out (FSInfo's hint on FAT32) are not
+  // read, nor, without a hint, past the last in use once 64 in a row begin
+  // with a zero sector: nothing was written there.
+  void FindOrphans(TFATDirectory& Folder);
 
   // File reading.
   bool ResetByCluster(uint32_t Cluster, uint32_t Size, TFATFileInfo& Info);
@@ -194,6 +205,19 @@ class TFATdrive : public TCustomDrive {
   uint32_t FSectorsPerCluster = 1;
   uint64_t FItemLimit = 0;  // items one tree may hold at once (bounds hostile trees)
   uint32_t FLastSourceCluster = 0;  // the last cluster that starts inside the source
+  // The clusters folders of the tree were read from (marked while building
+  // children), which the orphan search passes by.
+  std::unordered_set<uint32_t> FDirClusters;
+  bool FMarkDirClusters = false;
+  uint32_t FLastMarkedCluster = 0;
+  // The last cluster the orphan search reads whole: on FAT32 with a valid
+  // FSInfo next-free hint, the hint or the last cluster in use when that is
+  // later; else the last cluster in use, and ProbeTail asks for the free
+  // clusters past it to be read until they look never written.
+  uint32_t OrphanSearchEnd(bool& ProbeTail);
+  // Whether each cluster of First, First + 1 ... is free in the first FAT
+  // (an unreadable part of the table is not), Free.size() clusters of them.
+  void ReadFreeClusters(uint32_t First, std::vector<uint8_t>& Free);
   std::map<const TObject*, AnsiString> FSaveNames;  // children of the folders being saved
 };
 

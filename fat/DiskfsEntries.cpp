@@ -68,10 +68,8 @@ bool TFATdrive::CursorSector(uint32_t& Cluster, uint32_t& Sector, uint16_t& Inde
   return true;
 }
 
-namespace {
-
 // Whether 32 bytes can be a directory record (or the end mark).
-bool LooksLikeRecord(const uint8_t* r) {
+bool diskfs::LooksLikeRecord(const uint8_t* r) {
   if (r[0] == 0) return true;
   const uint8_t attr = r[11];
   if (attr & 0xC0) return false;
@@ -84,7 +82,7 @@ bool LooksLikeRecord(const uint8_t* r) {
   return true;
 }
 
-}  // namespace
+using diskfs::LooksLikeRecord;
 
 bool TFATdrive::ContinuesClearedDirectory(uint32_t Cluster) {
   if (!InVolumeCluster(Cluster) || ClassifyFATEntry(FATType, GetFAT(Cluster, 0)) != fatEntryFree) return false;
@@ -111,6 +109,10 @@ bool TFATdrive::GetNextRecord(uint32_t& Cluster, uint32_t& Sector, uint16_t& Ind
   const uint32_t perSector = FBytesPerSector / 32;
   uint32_t sector = 0;
   if (!CursorSector(Cluster, Sector, Index, perSector, BytesPerCluster / 32, sector)) return false;
+  if (FMarkDirClusters && Cluster != FLastMarkedCluster && Cluster >= 2) {
+    FLastMarkedCluster = Cluster;
+    FDirClusters.insert(Cluster);
+  }
   // An unreadable sector ends the directory rather than showing stale records.
   if (!ReadCachedSector(sector, DirBuffer, DirBufferSector)) {
     ++DirReadFailures;

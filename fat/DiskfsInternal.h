@@ -25,6 +25,10 @@ inline void Log(const AnsiString& text) {
 // earlier, and the walk recurses once per level.
 constexpr int kMaxTreeDepth = 256;
 
+// Whether 32 bytes can be a directory record (or the end mark): the name
+// and attribute bytes only.
+bool LooksLikeRecord(const uint8_t* r);
+
 }  // namespace diskfs
 
 // One item tree's shared state: how many items it holds against its limit,

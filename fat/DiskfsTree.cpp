@@ -217,7 +217,11 @@ void TFATDirectory::AddChildren(bool IncludeDeleted, bool DeletedOnly) {
     bool longName = false;
     for (;;) {
       const uint32_t failures = drive->DirReadFailures;
-      if (!drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted, &longName)) {
+      // The clusters read here are reached; the orphan search passes them by.
+      drive->FMarkDirClusters = true;
+      const bool more = drive->FindNextEntry(cluster, sector, index, e, name, IncludeDeleted, &longName);
+      drive->FMarkDirClusters = false;
+      if (!more) {
         if (drive->DirReadFailures != failures) MarkIncomplete(kListUnreadable);
         break;
       }

@@ -120,6 +120,9 @@ class TNTFSdrive : public TCustomDrive {
   // unreadable, by each record's own header; Failed when it could examine none.
   enum class TDeletedSearch { NotRun, ByBitmap, ByHeaders, Failed };
   TDeletedSearch DeletedSearch = TDeletedSearch::NotRun;
+  // Free records that keep no name anywhere, found by FindDeleted: each
+  // stands in DeletedTreeRoot as a file named "OrphanFile-N", N its number.
+  std::vector<uint64_t> NamelessRecords;
   uint8_t DetermineDeletedCondition(const TATTRIBUTE* data);
   TNTFSDirectory* ResolveDeletedParent(const TFILENAME_ATTRIBUTE* name, int depth);
   // Directories of start's tree whose MFTfileRef is a (resp. b); the last one met wins.

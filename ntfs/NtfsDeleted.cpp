@@ -100,6 +100,18 @@ const TFILENAME_ATTRIBUTE* WithRecordTimes(TNTFSdrive& drive, const uint8_t* rec
   return timed;
 }
 
+// The name given to a free record that keeps none: "OrphanFile-N" in the root.
+const TFILENAME_ATTRIBUTE* NamelessName(uint64_t number, std::vector<uint8_t>& held) {
+  const std::string text = "OrphanFile-" + std::to_string(number);
+  held.assign(kFileNameHeader + 2 * text.size(), 0);
+  auto* name = reinterpret_cast<TFILENAME_ATTRIBUTE*>(held.data());
+  name->ParentDirectory = kMftRecordRoot;
+  name->NameLength = uint8_t(text.size());
+  name->NameType = nsWin32;
+  for (size_t k = 0; k < text.size(); ++k) held[kFileNameHeader + 2 * k] = uint8_t(text[k]);
+  return name;
+}
+
 // Free records in ascending order, read ahead in batches: the deleted search
 // wants thousands of scattered 1 KiB records, which cost far less read
 // together than one at a time or through whole cache lines.
@@ -354,6 +366,7 @@ void TNTFSdrive::FindDeleted() {
     }
   }
   DeletedSearch = TDeletedSearch::Failed;
+  NamelessRecords.clear();
   if (!root) return;
   if (!bitmapAttr) Log("TNTFSdrive.FindDeleted: ERROR - Couldn't find Bitmap attribute!");
   std::vector<uint8_t> bitmap;
@@ -419,6 +432,12 @@ void TNTFSdrive::FindDeleted() {
           if (h->BaseFileRecord != 0) continue;
           const bool followList = MayFollowList(record);
           const TFILENAME_ATTRIBUTE* name = FileNameOf(*this, record, i, heldName, followList);
+          // A record that lost every name is still a file to read back,
+          // when it holds anything (formatters lay out empty records).
+          const bool nameless = !name && i > kLastSystemRecord &&
+                                (FindAttribute(record, kStandardInformation, nullptr, 0) ||
+                                 FindAttribute(record, atData, nullptr, 0));
+          if (nameless) name = NamelessName(i, heldName);
           if (!name) continue;
           if (i > kLastSystemRecord) {
             Log("item has \"FileName\" Attribute and is not a system file... (TNTFSdrive.FindDeleted)");
@@ -429,17 +448,22 @@ void TNTFSdrive::FindDeleted() {
                                          ? reinterpret_cast<const TATTRIBUTE*>(heldData.data())
                                          : nullptr;
             TNTFSDirectory *parent = nullptr, *self = nullptr;
-            FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
-            if (!parent)
-              ntfs::Log("parent directory not found yet, item: %lld - will create absolute path... "
-                        "(TNTFSdrive.FindDeleted)",
-                        (long long)i);
-            // Also a folder already in the tree is checked: its record may
-            // hold another folder than the one the item was in.
-            try {
-              parent = DeletedParent(name, 0);
-            } catch (...) {
+            if (nameless) {
               parent = root;
+              NamelessRecords.push_back(i);
+            } else {
+              FindDeletedTreeDirectories(root, RecordNumberOf(name->ParentDirectory), i, parent, self);
+              if (!parent)
+                ntfs::Log("parent directory not found yet, item: %lld - will create absolute path... "
+                          "(TNTFSdrive.FindDeleted)",
+                          (long long)i);
+              // Also a folder already in the tree is checked: its record may
+              // hold another folder than the one the item was in.
+              try {
+                parent = DeletedParent(name, 0);
+              } catch (...) {
+                parent = root;
+              }
             }
             if (!parent->Children) parent->Children = std::make_shared<TChildList>();
             TObject* item = parent->AddNTFSFile(i, WithRecordTimes(*this, record, name, timedName), data, true);

@@ -250,3 +250,33 @@ TEST_F(RootFixture, InvalidateFromARawScanReceiverWaitsForTheWalk) {
 }
 
 }  // namespace
+
+// Free clusters no folder leads to: two lost folders that hold each other's
+// entries (the lower one comes to the top, the other below its entry, once),
+// a free cluster of text that spells a name, and a lost folder past a long
+// stretch of never-written clusters after the last one in use.
+TEST_F(RootFixture, OrphanSearchListsLostFoldersOnceAndPassesByTextAndUnwrittenSpace) {
+  img.Short(0, 0, "LIVE    TXT", faArchive, 20, 100);
+  img.Chain(20, 1);
+  img.Dots(30, 0);
+  img.Short(30, 2, "\xE5" "B         ", faDirectory, 32, 0);
+  img.Short(30, 3, "\xE5" "ONE    TXT", faArchive, 0, 0);
+  img.Dots(32, 0);
+  img.Short(32, 2, "\xE5" "A         ", faDirectory, 30, 0);
+  img.Short(32, 3, "\xE5" "TWO    TXT", faArchive, 0, 0);
+  std::memcpy(img.Cluster(34), "HELLOWORLD1", 11);  // a deleted file's bytes: no date, no folder
+  img.Dots(200, 0);
+  img.Short(200, 2, "\xE5" "FAR    TXT", faArchive, 0, 0);
+  MountedFat m(img);
+  CountTree(m);
+  TFATDirectory orphans;
+  orphans.Parent = m.Root();
+  m.drive->FindOrphans(orphans);
+  EXPECT_EQ(Names(m, &orphans), (Strings{"_B\\", "_ONE.TXT"}));
+  auto* b = m.Child<TFATDirectory>(&orphans, "_B");
+  ASSERT_NE(b, nullptr);
+  EXPECT_TRUE(b->DeletedState & 1);
+  EXPECT_EQ(Names(m, b), (Strings{"_A\\", "_TWO.TXT"}));
+  EXPECT_EQ(Names(m, m.Child<TFATDirectory>(b, "_A")), Strings{});  // its cluster is shown above
+  EXPECT_EQ(static_cast<TFATFile*>(m.Child<TFATFile>(&orphans, "_ONE.TXT"))->Entry, (TFATEntryAddress{30, 3}));
+}

@@ -136,7 +136,8 @@ TEST(NtfsDataSize, DamagedSizesListAsTheClustersHoldAndAreNamedOnCatAndSave) {
 // Records in use that no folder lists: a file, a folder with a file of its
 // own, two folders that list each other; left out are a file a folder lists
 // under a POSIX name only, a record of $Extend and an extension record. A
-// deleted file whose folder's record now holds a newer folder joins them.
+// deleted file whose folder's record now holds a newer folder joins them,
+// and a free record that kept its data but no name (an empty one does not).
 TEST(NtfsOrphans, RecordsNoFolderReachesAreListedReadAndSavedUnderOrphanFiles) {
   NtfsImage m = NtfsImage::Make();
   auto dir = [&](uint32_t i, uint64_t parent, const std::u16string& name, const std::vector<Bytes>& entries,
@@ -166,6 +167,11 @@ TEST(NtfsOrphans, RecordsNoFolderReachesAreListedReadAndSavedUnderOrphanFiles) {
   m.attrs[30].push_back(Resident(atFileName, FileName(5, u"extension")));
   const Bytes newer = dir(60, 5, u"Newer", {}, kTime2020 + 10000000);
   m.File(40, 60, u"orphan.txt", false);
+  const uint32_t unnamedLcn = m.Alloc(1);
+  std::memset(m.Cluster(unnamedLcn), 'U', m.ClusterBytes());
+  m.Begin(41, false);
+  m.attrs[41] = {NonResident(atData, {{1, unnamedLcn}}, 200, m.ClusterBytes())};
+  m.Begin(42, false);
   m.SetDirectory(5, {kept, posix, newer});
   m.Finish();
   ScratchDir dir_;
@@ -185,9 +191,11 @@ TEST(NtfsOrphans, RecordsNoFolderReachesAreListedReadAndSavedUnderOrphanFiles) {
                    "$OrphanFiles/LoopA/LoopB/LoopA"};
   EXPECT_EQ(paths({}), live);
   Names all = live;
-  all.insert(all.end(), {"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt"});
+  all.insert(all.end(), {"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt", "$OrphanFiles/OrphanFile-41"});
   EXPECT_EQ(paths({"--deleted"}), all);
-  EXPECT_EQ(paths({"--deleted-only"}), (Names{"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt"}));
+  EXPECT_EQ(paths({"--deleted-only"}),
+            (Names{"$OrphanFiles/MFT 60", "$OrphanFiles/MFT 60/orphan.txt", "$OrphanFiles/OrphanFile-41"}));
+  EXPECT_EQ(RunTool({"cat", image, "--mft", "41"}).out, std::string(200, 'U'));
   EXPECT_EQ(paths({"--no-posix-names", "--mask", "*.txt"}),
             (Names{"kept.txt", "$OrphanFiles/lost.txt", "$OrphanFiles/LostDir/inner.txt"}));
 

@@ -76,8 +76,7 @@ std::vector<Entry> TskListing(const std::string& image, bool deleted) {
   std::erase_if(entries, [](const Entry& e) {
     const std::string last = e.path.substr(e.path.rfind('/') + 1);
     const bool orphan = e.path.rfind("$OrphanFiles/", 0) == 0;
-    return (e.path[0] == '$' && !orphan) || last.find(':') != std::string::npos ||
-           (orphan && last.rfind("OrphanFile-", 0) == 0);
+    return (e.path[0] == '$' && !orphan) || last.find(':') != std::string::npos;
   });
   return entries;
 }

@@ -33,9 +33,8 @@ std::string CommittedManifest();  // tests/fixtures/ntfs/manifest.txt
 using Entry = Listed;
 
 // "fls -r -p -l": live items (deleted = false) or deleted ones; the $-files,
-// their folders, alternate streams and The Sleuth Kit's nameless orphan
-// records (OrphanFile-N) left out. Orphans with a name keep their
-// "$OrphanFiles/" path.
+// their folders and alternate streams left out. Orphans keep their
+// "$OrphanFiles/" path, records without a name as "$OrphanFiles/OrphanFile-N".
 std::vector<Entry> TskListing(const std::string& image, bool deleted);
 
 // One row of "ntfsundelete --scan" that has a name.

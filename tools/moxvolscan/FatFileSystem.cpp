@@ -39,6 +39,7 @@ class FatFileSystem : public FileSystem {
   // the index in the fixed FAT12/16 root): the one address each listed item
   // has alone, namesakes included. The start folders stand at none.
   std::string EntryOf(TObject* item) override {
+    if (item == orphanFolder_) return "";  // the program's own: no entry
     const TFATEntryAddress* at = nullptr;
     if (auto* f = ItemAs<TFATFile>(item)) at = &f->Entry;
     if (auto* d = ItemAs<TFATDirectory>(item); d && d->Parent) at = &d->Entry;
@@ -93,6 +94,35 @@ class FatFileSystem : public FileSystem {
   }
 
   void CancelScan() override { drive_->CancelScan(); }
+
+  // Every orphan was deleted with its folder: there are none without them.
+  TCustomDirectory* Orphans(bool withDeleted) override {
+    if (!withDeleted) return nullptr;
+    if (!orphansSought_) {
+      orphansSought_ = true;
+      // The search passes by the clusters the folders of the tree were read
+      // from: each folder is built first.
+      for (std::vector<TCustomDirectory*> todo{Root()}; !todo.empty();) {
+        TCustomDirectory* d = todo.back();
+        todo.pop_back();
+        Build(d);
+        if (d->Children)
+          for (TObject* child : *d->Children)
+            if (auto* sub = ItemAs<TCustomDirectory>(child)) todo.push_back(sub);
+      }
+      auto folder = std::make_unique<TFATDirectory>();
+      folder->Name = kOrphanFolderName;
+      folder->Parent = Root();
+      folder->Children = std::make_shared<TChildList>();
+      drive_->FindOrphans(*folder);
+      if (!folder->Children->empty()) {
+        orphanFolder_ = folder.get();
+        Root()->Children->push_back(folder.release());
+      }
+    }
+    return orphanFolder_;
+  }
+  bool IsOrphanFolder(TObject* item) override { return item && item == orphanFolder_; }
 
   void Build(TCustomDirectory* dir) override {
     auto* d = ItemAs<TFATDirectory>(dir);
@@ -156,6 +186,8 @@ class FatFileSystem : public FileSystem {
 
   std::unique_ptr<TFATdrive> drive_;
   uint8_t fatNumber_ = fatNumberByState;
+  bool orphansSought_ = false;
+  TFATDirectory* orphanFolder_ = nullptr;  // once it holds something and joined the root
 };
 
 }  // namespace

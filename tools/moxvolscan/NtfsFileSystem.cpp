@@ -76,6 +76,10 @@ class NtfsFileSystem : public FileSystem {
     }
     return orphanFolder_;
   }
+  bool IsOrphanFolder(TObject* item) override {
+    const auto* d = ItemAs<TNTFSDirectory>(item);
+    return d && d->MFTfileRef == kOrphanFolderRef;
+  }
   std::string NameOf(TObject* item) override { return std::string(NameView(item)); }
   std::string_view NameView(TObject* item) override {
     if (auto* f = ItemAs<TNTFSFile>(item)) return f->Name;

@@ -1,6 +1,7 @@
 // $OrphanFiles, the program's own folder at an NTFS volume's root: records
 // in use that no folder of the live tree reaches, and the deleted tree's
-// "MFT n" folders (items whose folder's record is gone or reused).
+// "MFT n" folders (items whose folder's record is gone or reused) and
+// nameless records.
 #include "NtfsOrphans.h"
 
 #include <algorithm>
@@ -146,10 +147,14 @@ void GatherDeletedOrphans(TNTFSdrive& drive) {
   if (!root || !root->Children) return;
   auto folder = MakeOrphanFolder(drive, root);
   auto& top = *root->Children;
+  const std::unordered_set<uint64_t> nameless(drive.NamelessRecords.begin(), drive.NamelessRecords.end());
   for (TObject* item : top)
     if (auto* d = ItemAs<TNTFSDirectory>(item); d && (d->DeletedState & 4)) {
       d->Parent = folder.get();
       folder->Children->push_back(d);
+    } else if (auto* f = ItemAs<TNTFSFile>(item); f && nameless.count(RecordNumberOf(f->MFTfileRef))) {
+      f->Parent = folder.get();
+      folder->Children->push_back(f);
     }
   if (folder->Children->empty()) return;
   std::erase_if(top, [&](TObject* item) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Ntfs.h"
+#include "Volume.h"
 
-constexpr const char* kOrphanFolderName = "$OrphanFiles";
 // No record has this number; the folder has none to show.
 constexpr uint64_t kOrphanFolderRef = ~uint64_t(0);
 
@@ -15,6 +15,6 @@ constexpr uint64_t kOrphanFolderRef = ~uint64_t(0);
 // (reached[n] false) and no folder lists, as items of a new $OrphanFiles
 // whose parent is the live root (not yet among its children).
 std::unique_ptr<TNTFSDirectory> FindLiveOrphans(TNTFSdrive& drive, const std::vector<bool>& reached);
-// Moves the deleted tree's "MFT n" folders into a $OrphanFiles of its own
+// Moves the deleted tree's "MFT n" folders and nameless records into a $OrphanFiles of its own
 // at the end of the deleted root's children (none when there are none).
 void GatherDeletedOrphans(TNTFSdrive& drive);

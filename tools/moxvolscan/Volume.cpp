@@ -486,7 +486,11 @@ TObject* Volume::FindEntry(const std::string& address, std::string& error) {
     return nullptr;
   }
   const std::string wanted = std::to_string(cluster) + ":" + std::to_string(index);
-  TObject* found = FindInTree(*fs_, fs_->Root(), [&](TObject* item) { return fs_->EntryOf(item) == wanted; });
+  auto is = [&](TObject* item) { return fs_->EntryOf(item) == wanted; };
+  TObject* found = FindInTree(*fs_, fs_->Root(), is);
+  // Orphans are looked for only when no folder leads to the entry: that costs a search of free clusters.
+  if (!found)
+    if (TCustomDirectory* orphans = fs_->Orphans(true)) found = FindInTree(*fs_, orphans, is);
   if (!found)
     error = "--entry " + wanted + ": no file or folder has its directory entry there";
   return found;
@@ -606,6 +610,8 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.entry = fs_.EntryOf(item);
   if (folder != folder_) {
     folder_ = folder;
+    folderOrphan_ = false;
+    for (TCustomDirectory* d = folder; d && !folderOrphan_; d = d->Parent) folderOrphan_ = fs_.IsOrphanFolder(d);
     folderPath_ = folder ? ShownPath(fs_, folder) : "";
     if (!folderPath_.empty()) folderPath_ += '/';
     folderShared_ = folder && !facts.entry.empty() && PathShared(folder);
@@ -615,6 +621,7 @@ void ItemDescriber::Describe(TObject* item, ItemFacts& facts) {
   facts.path.assign(folderPath_);
   const std::string_view name = fs_.NameView(item);
   facts.samePath = folderShared_;
+  facts.orphan = folderOrphan_ || fs_.IsOrphanFolder(item);
   if (!facts.samePath && folder && !facts.entry.empty()) {
     const auto& namesakes = Namesakes(folder);
     facts.samePath = (!namesakes.empty() && namesakes.count(std::string(name))) ||
@@ -698,10 +705,10 @@ void AppendItemLine(std::string& out, const ItemFacts& f) {
 void AppendItemJson(std::string& out, const ItemFacts& f) {
   out += "{\"path\":\"";
   AppendJsonEscaped(out, f.path.data(), f.path.size());
-  // The rest written straight into room made at once (160 bytes hold all
+  // The rest written straight into room made at once (176 bytes hold all
   // but the time and the entry): this runs once per listed item.
   const size_t at = out.size();
-  out.resize(at + 160 + f.mtime.size() + 12 + f.entry.size());
+  out.resize(at + 176 + f.mtime.size() + 12 + f.entry.size());
   char* p = out.data() + at;
   auto put = [&p](std::string_view part) { p = std::copy(part.begin(), part.end(), p); };
   auto number = [&p](auto v) { p = std::to_chars(p, p + 24, v).ptr; };
@@ -727,6 +734,7 @@ void AppendItemJson(std::string& out, const ItemFacts& f) {
     put(f.entry);
     put("\"");
   }
+  if (f.orphan) put(",\"orphan\":true");
   put("}\n");
   out.resize(size_t(p - out.data()));
 }

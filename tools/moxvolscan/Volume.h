@@ -27,6 +27,9 @@ class FileReader {
   virtual size_t Read(void* buffer, size_t count) = 0;
 };
 
+// The program's own folder at a volume's root for what no folder reaches.
+constexpr const char* kOrphanFolderName = "$OrphanFiles";
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -63,11 +66,14 @@ class FileSystem {
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.
   virtual void Build(TCustomDirectory* dir) = 0;
-  // The folder of what no folder of the live tree reaches (on NTFS
-  // $OrphanFiles), found once the whole live tree is built and then the
-  // root's last child; with withDeleted also when only deleted items whose
-  // folder is lost go in it. Null when there is nothing for it.
+  // The folder of what no folder of the live tree reaches ($OrphanFiles),
+  // found once the whole live tree is built and then the root's last child;
+  // with withDeleted also when only deleted items whose folder is lost go in
+  // it (on FAT, where every orphan is deleted, only then). Null when there is
+  // nothing for it.
   virtual TCustomDirectory* Orphans(bool /*withDeleted*/) { return nullptr; }
+  // Whether item is such a folder: what is below it is an orphan.
+  virtual bool IsOrphanFolder(TObject* /*item*/) { return false; }
   // How files are read, from a command's --fat option; false with an error
   // for a value this volume has no use for.
   virtual bool SetReadOption(const std::string& option, std::string& error) = 0;
@@ -229,6 +235,8 @@ struct ItemFacts {
   // Its path names another item too (a namesake of it or of a folder on
   // the way): the text line adds the entry address.
   bool samePath = false;
+  // It is $OrphanFiles or below it: no folder of the volume leads to it.
+  bool orphan = false;
 };
 // Describes items; the folder path of the last item is kept, since a
 // listing reports a folder's items one after another.
@@ -247,6 +255,7 @@ class ItemDescriber {
   TCustomDirectory* folder_ = nullptr;
   std::string folderPath_;  // "" for the root, else "A/B/"
   bool folderShared_ = false;
+  bool folderOrphan_ = false;
   std::unordered_map<const TCustomDirectory*, std::unordered_set<std::string>> namesakes_;
   std::unordered_map<const TCustomDirectory*, bool> shared_;
 };

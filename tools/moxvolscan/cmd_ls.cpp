@@ -201,10 +201,13 @@ int RunLs(const std::vector<std::string>& args) {
   };
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
   // What no folder reaches, once the scan has built the whole live tree.
-  if (!deletedOnly && !Interrupted())
+  // Where deleted items have no tree of their own (FAT) the deleted ones
+  // among them are found only here.
+  if ((!deletedOnly || !volume.fs().DeletedRoot()) && !Interrupted())
     if (TCustomDirectory* orphans = volume.fs().Orphans(includeDeleted))
-      WalkAsScanWalks(volume.fs(), orphans, parsed->Get("--mask", "*"),
-                      [&](TObject* item) { drive.OnFoundItem(&drive, item); });
+      WalkAsScanWalks(volume.fs(), orphans, parsed->Get("--mask", "*"), [&](TObject* item) {
+        if (!deletedOnly || IsDeletedItem(item)) drive.OnFoundItem(&drive, item);
+      });
   {
     std::unique_lock guard(walk->lock);
     walk->fs = nullptr;
@@ -245,7 +248,9 @@ CommandRegistrar registrar({
     "On NTFS, deleted items are listed under the folders they were in (the live\n"
     "folders, listed once more) or under a folder '$OrphanFiles/MFT n' when their\n"
     "folder's record n is gone. $OrphanFiles, listed last, also holds the items\n"
-    "in use that no folder lists.\n"
+    "in use that no folder lists, and free records without a name as\n"
+    "OrphanFile-N. On FAT, $OrphanFiles holds the deleted items found in free\n"
+    "clusters that no folder leads to.\n"
     "On FAT, a line whose path also names another item (two deleted files\n"
     "both shown as _.TXT, or anything in a folder like that) ends with\n"
     "'  --entry C:I', the item's directory entry, which cat and save take.\n\n"
