@@ -46,7 +46,7 @@ inline void WriteHostFile(const std::string& path, const std::string& bytes) {
 inline std::map<std::string, std::string> FilesUnder(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), dir).string()] = ReadHostFile(e.path());
+    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), dir).string()] = ReadHostFile(e.path().string());
   return files;
 }
 
