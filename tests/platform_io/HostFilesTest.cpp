@@ -103,4 +103,22 @@ TEST(HostFiles, LetterPathsStayInTheirFolder) {
   EXPECT_EQ(names, u"new.txt;");
 }
 
+// Names the library read from a volume are ANSI text, appended to the folder
+// a host named in UTF-8. Where the ANSI code page is not UTF-8 (Windows), the
+// name still reaches its file, through a letter and as a host path.
+TEST(HostFiles, AnsiNamesBelowAUtf8FolderReachTheirFiles) {
+  if (WideToAnsi(u"\u00e9") != "\xe9") GTEST_SKIP() << "the ANSI code page here is not Latin-1";
+  ScratchDir dir;
+  LetterOnFolder q(dir.path());
+  HandleCloser made{CreateFileA((q / "\\caf\xe9.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
+  ASSERT_NE(made.h, INVALID_HANDLE_VALUE);
+  WIN32_FIND_DATAW found;
+  const std::string pattern = q / "\\caf*";
+  HANDLE search = FindFirstFileW(std::u16string(pattern.begin(), pattern.end()).c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  FindClose(search);
+  EXPECT_EQ(std::u16string(found.cFileName), u"caf\u00e9.txt");
+  EXPECT_NE(GetFileAttributesA((dir / "caf\xe9.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 }  // namespace
