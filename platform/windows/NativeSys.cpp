@@ -155,11 +155,13 @@ int MultiByteToWide(uint32_t codePage, uint32_t flags, const char* src, int srcL
 
 int WideToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst, int dstLen,
                     const char* defaultChar, int* usedDefault) {
+  // UTF-8 (also as the process's ANSI code page) takes no default character
+  // and refuses a place to say it used one.
+  const UINT resolved = codePage == CP_ACP ? ::GetACP() : codePage == CP_OEMCP ? ::GetOEMCP() : codePage;
+  const bool utf = resolved == CP_UTF8 || resolved == CP_UTF7;
   BOOL used = FALSE;
-  // UTF-8 takes no default character and no flag for one.
-  const bool utf8 = codePage == CP_UTF8;
   const int n = ::WideCharToMultiByte(codePage, flags, reinterpret_cast<const wchar_t*>(src), srcLen, dst, dstLen,
-                                      utf8 ? nullptr : defaultChar, utf8 || !usedDefault ? nullptr : &used);
+                                      utf ? nullptr : defaultChar, utf || !usedDefault ? nullptr : &used);
   if (usedDefault) *usedDefault = used;
   return n;
 }

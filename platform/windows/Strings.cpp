@@ -10,7 +10,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen,
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* src, int srcLen, char* dst, int dstLen,
                         const char* defaultChar, BOOL* usedDefault) {
   int used = 0;
-  const int n = native::WideToMultiByte(codePage, flags, src, srcLen, dst, dstLen, defaultChar, &used);
+  const int n = native::WideToMultiByte(codePage, flags, src, srcLen, dst, dstLen, defaultChar,
+                                        usedDefault ? &used : nullptr);
   if (usedDefault) *usedDefault = used ? TRUE : FALSE;
   return n;
 }

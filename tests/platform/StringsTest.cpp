@@ -29,6 +29,16 @@ TEST(CodePage, LoneSurrogatesBecomeReplacementOnTheWayOut) {
   EXPECT_EQ(WideToAnsi(std::u16string{char16_t(0xDC00)}), "\xEF\xBF\xBD");
 }
 
+// A caller may ask whether a default character stood in; where the code page
+// is UTF-8 none ever does, and Windows refuses to be asked for UTF-8 itself.
+TEST(CodePage, MayBeAskedWhetherADefaultCharacterWasUsed) {
+  BOOL used = TRUE;
+  char out[8] = {};
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"a\u00e9", 2, out, sizeof out, nullptr, &used), int(WideToAnsi(u"a\u00e9").size()));
+  EXPECT_EQ(std::string(out), WideToAnsi(u"a\u00e9"));
+  EXPECT_FALSE(used);
+}
+
 TEST(CaseMapping, UpperCasesLatinGreekAndCyrillicInPlace) {
   WCHAR w[] = u"abc_é_ÿ_ő_ł_σ_я_ё_1";
   EXPECT_EQ(std::u16string(CharUpperW(w)), u"ABC_É_Ÿ_Ő_Ł_Σ_Я_Ё_1");
