@@ -51,12 +51,10 @@ file(COPY ${MOX_RUNTIME_DLLS} DESTINATION ${CMAKE_BINARY_DIR})
 install(FILES ${MOX_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Each file names itself in its version resource (Explorer's properties,
-# installers); the program also carries a manifest that makes its 8-bit code
-# page UTF-8, so it reads and prints every name as the Linux program does
-# (where Windows ignores that, before 10 1903, names outside the ANSI code
-# page show as '?').
+# installers). The program's own resources (its UTF-8 code page) serve the
+# test programs too.
 enable_language(RC)
-set(MOX_UTF8_RC ${CMAKE_CURRENT_LIST_DIR}/windows/utf8.rc)
+set(MOX_UTF8_RC ${CMAKE_SOURCE_DIR}/tools/moxvolscan/moxvolscan.rc)
 foreach(entry "MoxVolScan|Mox Volume Scanner|VFT_DLL" "NtfsLib|NtfsLib NTFS volume lister|VFT_DLL"
         "MoxVolPlatform|MoxVolScan platform layer|VFT_DLL" "moxvolscan|MoxVolScan command-line program|VFT_APP")
   string(REPLACE "|" ";" entry "${entry}")
@@ -72,4 +70,3 @@ foreach(entry "MoxVolScan|Mox Volume Scanner|VFT_DLL" "NtfsLib|NtfsLib NTFS volu
   configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/version.rc.in ${CMAKE_BINARY_DIR}/generated/${MOX_NAME}.rc @ONLY)
   target_sources(${MOX_NAME} PRIVATE ${CMAKE_BINARY_DIR}/generated/${MOX_NAME}.rc)
 endforeach()
-target_sources(moxvolscan PRIVATE ${MOX_UTF8_RC})

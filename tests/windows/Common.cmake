@@ -2,19 +2,23 @@
 # program under wine, and giving a wine drive letter an image or a folder.
 # Expects WINE (the emulator script) and WINEPREFIX in the environment.
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}${err}")
-  endif()
+# Like run, but the status is kept (rc) rather than checked. The output goes
+# through files, not pipes: the first wine program may start wine's services,
+# which live on holding whatever pipes it had.
+function(run_status)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/.out ERROR_FILE ${WORK}/.err)
+  file(READ ${WORK}/.out out)
+  file(READ ${WORK}/.err err)
+  set(rc "${rc}" PARENT_SCOPE)
   set(out "${out}" PARENT_SCOPE)
   set(err "${err}" PARENT_SCOPE)
 endfunction()
 
-# Like run, but the status is kept (rc) rather than checked.
-function(run_status)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  set(rc "${rc}" PARENT_SCOPE)
+function(run)
+  run_status(${ARGN})
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}${err}")
+  endif()
   set(out "${out}" PARENT_SCOPE)
   set(err "${err}" PARENT_SCOPE)
 endfunction()

@@ -6,6 +6,7 @@
 cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
 file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
 run(${SOURCE_DIR}/tests/fixtures/make_fat_fixtures.sh ${WORK}/images)
 foreach(xz ntfs/ntfs512 ntfs/ntfs4k ntfs/ntfs64k matrix/ntfs-compressed-4096)
   get_filename_component(name ${xz} NAME)

@@ -12,6 +12,7 @@ cmake_policy(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/Common.cmake)
 set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # bin/: the program, our DLLs and the compiler's runtime, nothing else.
