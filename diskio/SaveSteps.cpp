@@ -84,17 +84,22 @@ bool SaveThroughTemporary(const AnsiString& target, const FILETIME& lastWrite, D
   return false;
 }
 
-bool RefusedAsLink(const AnsiString& target, int message) {
-  const DWORD a = AttributesOf(target);
+namespace {
+// The same with the target's attributes already looked up: each look-up
+// resolves the whole path again.
+bool RefusedAsLink(const AnsiString& target, DWORD a, int message) {
   if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
   MessageDlgStr(message, {target}, TMsgDlgType::mtWarning, mbOK);
   return true;
 }
+}  // namespace
+
+bool RefusedAsLink(const AnsiString& target, int message) { return RefusedAsLink(target, AttributesOf(target), message); }
 
 int BeforeFile(const AnsiString& target, const AnsiString& destPath, const AnsiString& shownName, int64_t size,
                bool& OverwriteFiles) {
-  if (RefusedAsLink(target, 1711)) return 0;
   const DWORD a = AttributesOf(target);
+  if (RefusedAsLink(target, a, 1711)) return 0;
   if (!OverwriteFiles && a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
     const int answer = Ask(1718, target, 1719);
     if (answer == IDNO) return 0;
@@ -118,8 +123,8 @@ bool EnterFolder(TCustomDrive& drive, TObject* D, const AnsiString& target, cons
     drive.OnProgress(&drive, D, target, -1, cancel);
     if (cancel) return false;
   }
-  if (RefusedAsLink(target, 1720)) return false;
   const DWORD a = AttributesOf(target);
+  if (RefusedAsLink(target, a, 1720)) return false;
   if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
     if (!OverwriteAllDirs) {
       const int answer = Ask(1715, shownName, 1716);
