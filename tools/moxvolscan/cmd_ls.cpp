@@ -241,7 +241,8 @@ CommandRegistrar registrar({
     "                  none), attributes, deleted and condition\n"
     "                  (0 live, 1 data likely intact, 2 space reused), on\n"
     "                  NTFS also mft (the item's MFT record number), on FAT\n"
-    "                  entry (\"C:I\", its directory entry)\n" +
+    "                  entry (\"C:I\", its directory entry), and orphan (true)\n"
+    "                  for $OrphanFiles and what is in it\n" +
         std::string(kNoPosixHelp) + kPartitionHelp,
     RunLs,
 });
