@@ -233,7 +233,7 @@ struct NtfsImage {
       if (!begun[i]) continue;
       const Bytes all = Concat(attrs[i]);
       uint8_t* r = Record(i);
-      std::memcpy(r + 0x38, all.data(), all.size());
+      if (!all.empty()) std::memcpy(r + 0x38, all.data(), all.size());  // a record may hold none
       Put(r + 0x38 + all.size(), atEnd, 4), Put(r + 0x18, 0x38 + all.size() + 8, 4);
       Protect(r, recordBytes, 0x30);
     }
