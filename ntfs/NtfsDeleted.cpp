@@ -100,6 +100,17 @@ const TFILENAME_ATTRIBUTE* WithRecordTimes(TNTFSdrive& drive, const uint8_t* rec
   return timed;
 }
 
+// Whether a $DATA attribute holds any bytes. A nameless record without them
+// (like the records formatters set aside) has nothing to give back.
+bool HoldsBytes(const TATTRIBUTE* data) {
+  if (!data) return false;
+  if (data->Nonresident)
+    return data->Length >= sizeof(TNONRESIDENT_ATTRIBUTE) &&
+           reinterpret_cast<const TNONRESIDENT_ATTRIBUTE*>(data)->DataSize > 0;
+  return data->Length >= sizeof(TRESIDENT_ATTRIBUTE) &&
+         reinterpret_cast<const TRESIDENT_ATTRIBUTE*>(data)->ValueLength > 0;
+}
+
 // The name given to a free record that keeps none: "OrphanFile-N" in the root.
 const TFILENAME_ATTRIBUTE* NamelessName(uint64_t number, std::vector<uint8_t>& held) {
   const std::string text = "OrphanFile-" + std::to_string(number);
@@ -447,6 +458,7 @@ void TNTFSdrive::FindDeleted() {
                                      : GatherAttribute(record, uint32_t(i), atData, nullptr, heldData)
                                          ? reinterpret_cast<const TATTRIBUTE*>(heldData.data())
                                          : nullptr;
+            if (nameless && !HoldsBytes(data)) continue;
             TNTFSDirectory *parent = nullptr, *self = nullptr;
             if (nameless) {
               parent = root;

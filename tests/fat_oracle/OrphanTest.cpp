@@ -76,7 +76,7 @@ TEST_F(FatOrphans, ListedUnderOrphanFilesAsFlsFindsThemAndReadLikeOtherItems) {
                                  [](const std::string& l) { return l.find("_ATA.BIN") != std::string::npos; });
   ASSERT_NE(data, lines.end()) << json.out;
   EXPECT_NE(data->find("\"deleted\":true,\"condition\":1,"), std::string::npos) << *data;
-  EXPECT_NE(data->find("\"orphan\":true}"), std::string::npos) << *data;
+  EXPECT_NE(data->find("\"orphan\":true"), std::string::npos) << *data;
   EXPECT_EQ(json.out.find("\"path\":\"$OrphanFiles\""), std::string::npos) << "the folder itself is not deleted";
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("\"orphan\":true") != std::string::npos; }),
