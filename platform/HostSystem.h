@@ -15,7 +15,8 @@ std::vector<std::string> StartHostProgram(int argc, char** argv);
 // Host paths are UTF-8 on both systems.
 enum class HostPathKind { Missing, Folder, File, Device, Other };
 // The absolute form of path with links, "." and ".." resolved, and what it
-// names (links followed). False with the system's reason when it can't be.
+// names (links followed). False with the reason when it can't be, in the C
+// runtime's words where it has them ("No such file or directory").
 bool ResolveHostPath(const std::string& path, std::string& resolved, HostPathKind& kind, std::string& reason);
 HostPathKind HostPathKindOf(const std::string& path);
 // The type and source of what is mounted on folder dir (a resolved path), the
@@ -27,7 +28,7 @@ bool IsHostLink(const std::string& path);
 bool MakeHostFolder(const std::string& path);
 // Only an empty folder goes.
 bool RemoveHostFolder(const std::string& path);
-// The system's words for why the last host call failed ("" when nothing is
+// Why the last host call failed, in the same words ("" when nothing is
 // recorded since ClearHostError).
 void ClearHostError();
 std::string HostErrorText();

@@ -4,6 +4,8 @@
 #include "HostSystem.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "NativeSys.h"
@@ -21,6 +23,38 @@ HostPathKind KindOf(DWORD attributes) {
 // "\\.\X:" and "\\.\PhysicalDriveN" name devices, which have no attributes.
 bool IsDevicePath(const std::string& path) {
   return path.size() > 4 && (path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "//./") == 0);
+}
+
+// The C runtime's words for the common failures, as the Linux program gives
+// them ("No such file or directory"); the system's for the rest.
+std::string ReasonOf(DWORD code) {
+  int error = 0;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case 123:  // ERROR_INVALID_NAME
+    case 161:  // ERROR_BAD_PATHNAME
+      error = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case 32:  // ERROR_SHARING_VIOLATION
+      error = EACCES;
+      break;
+    case 267:  // ERROR_DIRECTORY
+      error = ENOTDIR;
+      break;
+    case ERROR_FILE_EXISTS:
+    case 183:  // ERROR_ALREADY_EXISTS
+      error = EEXIST;
+      break;
+    case 206:  // ERROR_FILENAME_EXCED_RANGE
+      error = ENAMETOOLONG;
+      break;
+    default:
+      return SysErrorMessage(code);
+  }
+  return std::strerror(error);
 }
 
 }  // namespace
@@ -43,7 +77,7 @@ bool ResolveHostPath(const std::string& path, std::string& resolved, HostPathKin
   const std::u16string final = native::FinalPath(wide.c_str());
   const DWORD attributes = final.empty() ? INVALID_FILE_ATTRIBUTES : native::PathAttributes(final.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    reason = SysErrorMessage(GetLastError());
+    reason = ReasonOf(GetLastError());
     return false;
   }
   resolved = WideToHostName(final.data(), final.size());
@@ -77,7 +111,7 @@ void ClearHostError() { SetLastError(ERROR_SUCCESS); }
 
 std::string HostErrorText() {
   const DWORD code = GetLastError();
-  return code == ERROR_SUCCESS ? "" : SysErrorMessage(code);
+  return code == ERROR_SUCCESS ? "" : ReasonOf(code);
 }
 
 bool IsTerminal(HostStream stream) { return native::IsConsole(stream == HostStream::Out); }
