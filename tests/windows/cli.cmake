@@ -34,12 +34,13 @@ function(describe_tree root out_var)
   list(SORT entries)
   set(text "")
   foreach(entry ${entries})
-    execute_process(COMMAND stat -c "%s %.9Y %A" ${root}/${entry} OUTPUT_VARIABLE info
-      OUTPUT_STRIP_TRAILING_WHITESPACE)
     if(IS_DIRECTORY ${root}/${entry})
-      string(APPEND text "${entry}/ ${info}\n")  # folders: their times are when the save wrote into them
-      string(REGEX REPLACE " [0-9.]+ ([^ ]+)\n$" " \\1\n" text "${text}")
+      # Only a folder's permissions: its size and time are the host file system's.
+      execute_process(COMMAND stat -c "%A" ${root}/${entry} OUTPUT_VARIABLE info OUTPUT_STRIP_TRAILING_WHITESPACE)
+      string(APPEND text "${entry}/ ${info}\n")
     else()
+      execute_process(COMMAND stat -c "%s %.9Y %A" ${root}/${entry} OUTPUT_VARIABLE info
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
       file(SHA256 ${root}/${entry} hash)
       string(APPEND text "${entry} ${info} ${hash}\n")
     endif()
