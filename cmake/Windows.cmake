@@ -23,6 +23,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     VERBATIM)
 endif()
 
+target_sources(MoxVolScan PRIVATE ${CMAKE_CURRENT_LIST_DIR}/windows/MoxVolScan.def)
+target_link_options(MoxVolScan PRIVATE LINKER:--export-all-symbols)
+
 # The compiler's runtime is shipped as DLLs beside ours, not linked in
 # statically: the platform DLL throws (assertions, stream errors) and the
 # module and hosts catch, and with i686's DWARF unwinding an exception only

@@ -63,8 +63,9 @@ windows() {
   "$root/scripts/build-windows.sh" "$arch" "$dir" "$@" || return 1
   export WINEPREFIX="$root/$dir/wine"
   rm -rf "$WINEPREFIX"
-  "$root/scripts/wine-run.sh" cmd /c exit
-  wineserver -p
+  "$root/scripts/wine-run.sh" cmd /c exit || return 1
+  wineserver -w
+  wineserver -p || return 1
   local rc=0
   (cd "$root/$dir" && ctest --output-on-failure -j2 --timeout 900 ${labels:+-L "$labels"}) || rc=$?
   wineserver -k || true

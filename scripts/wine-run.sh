@@ -9,9 +9,12 @@ export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 # No offers to install wine's .NET and HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# A stamp of our own says the prefix is made: a wine server that stays up
+# writes the registry files late.
+if [ ! -e "$WINEPREFIX/.made" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   # Tests start in parallel: one of them makes the prefix, the others wait.
-  flock "$WINEPREFIX.lock" bash -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1'
+  flock "$WINEPREFIX.lock" bash -c \
+    '[ -e "$WINEPREFIX/.made" ] || { wineboot -i >/dev/null 2>&1 && touch "$WINEPREFIX/.made"; }'
 fi
 exec wine "$@"

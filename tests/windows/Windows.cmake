@@ -49,12 +49,8 @@ function(mox_skip_tests_on_windows suite reason)
 endfunction()
 mox_skip_tests_on_windows(platform "sets the zone through TZ inside the process; Windows keeps the system's"
   LocalTime.FollowsTheZoneIncludingDaylightSaving LocalTime.WallClockTimesAroundTheChanges)
-mox_skip_tests_on_windows(platform "wine's DOS time conversions accept impossible fields and years past 2107"
-  DosTime.OddSecondsRoundDownAndImpossibleFieldsAndYearsAreRejected)
 mox_skip_tests_on_windows(platform_io "reads the Linux mount table"
   MountPoints.PlainDirectoryHasNoDeviceAndAMountedOneIsNamed)
-mox_skip_tests_on_windows(platform "joining a std::thread (winpthreads) resets the joining thread's last error"
-  LastError.IsKeptPerThread)
 mox_skip_tests_on_windows(platform "wine's UTF-8 decoder replaces an ill-formed sequence byte by byte"
   CodePage.EveryIllFormedSubpartBecomesOneReplacement)
 mox_skip_tests_on_windows(platform "makes symbolic links, which wine cannot"

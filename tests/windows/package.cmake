@@ -70,10 +70,15 @@ list(LENGTH declared count)
 if(count LESS 9 OR NOT exported STREQUAL declared)
   message(FATAL_ERROR "NtfsLib.dll exports\n  ${exported}\nits header declares\n  ${declared}")
 endif()
-# The module exports its entry points and the disk library.
+# The module exports its entry points under their plain names as well, and
+# the disk library.
 foreach(name MoxCreateVolumeScanner MoxCreateVolumeScannerCallbacks MoxCreateVolumeScannerList
-        Initialize Finalize GetPackageInfoTable MoxBindDriveLetter TFATdrive TNTFSdrive TDeviceList
-        ReadLogicalSectors optCacheEnabled dbg)
+        Initialize Finalize GetPackageInfoTable)
+  if(NOT dump_MoxVolScan.dll MATCHES "\\] ${name}\n")
+    message(FATAL_ERROR "MoxVolScan.dll does not export ${name} by that name")
+  endif()
+endforeach()
+foreach(name MoxBindDriveLetter TFATdrive TNTFSdrive TDeviceList ReadLogicalSectors optCacheEnabled dbg)
   if(NOT dump_MoxVolScan.dll MATCHES "\\] [^\n]*${name}")
     message(FATAL_ERROR "MoxVolScan.dll does not export ${name}")
   endif()
