@@ -55,8 +55,9 @@ fuzz_pass() {
 (cd "$root/build-tsan" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -L "scanner|ntfslib" --timeout 600)
 fuzz_pass
 
-# Each Windows build runs its programs in a fresh wine prefix of its own; one
-# wine server stays up for the whole run instead of starting per program.
+# Each Windows build runs its programs in a fresh wine prefix of its own. No
+# wine server is kept up: the services it starts inherit a test's output and
+# CTest would wait for them.
 windows() {
   local arch=$1 dir=$2 labels=$3
   shift 3
@@ -64,8 +65,6 @@ windows() {
   export WINEPREFIX="$root/$dir/wine"
   rm -rf "$WINEPREFIX"
   "$root/scripts/wine-run.sh" cmd /c exit || return 1
-  wineserver -w
-  wineserver -p || return 1
   local rc=0
   (cd "$root/$dir" && ctest --output-on-failure -j2 --timeout 900 ${labels:+-L "$labels"}) || rc=$?
   wineserver -k || true
