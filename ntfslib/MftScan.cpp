@@ -129,6 +129,7 @@ class MftStream {
   // Reads len bytes of the stream at pos, one transfer per extent touched;
   // what no extent covers or the volume does not deliver reads as zeros.
   void Read(uint64_t pos, uint8_t* buf, size_t len) const {
+    if (len == 0) return;  // an empty stream may come with no buffer at all
     const uint64_t cs = g_.bytesPerCluster;
     auto it = std::upper_bound(extents_.begin(), extents_.end(), pos / cs,
                                [](uint64_t vcn, const Extent& e) { return vcn < e.vcn; });
