@@ -37,7 +37,9 @@ fuzz_pass() {
     IFS=: read -r target seeds max <<<"$spec"
     mkdir -p "$dir/corpus/$target"
     echo "fuzz_$target: ${seconds}s"
-    if ! "$dir/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$max" -timeout=30 \
+    # A fixed seed makes the pass repeatable: the same inputs in the same
+    # order, so a failure comes from a change of the code, not from luck.
+    if ! "$dir/tests/fuzz/fuzz_$target" -seed=1 -max_total_time="$seconds" -max_len="$max" -timeout=30 \
         -rss_limit_mb=2048 -artifact_prefix="$dir/artifacts/$target-" \
         "$dir/corpus/$target" "$dir/seeds/$seeds" 2>"$dir/fuzz_$target.log"; then
       tail -n 40 "$dir/fuzz_$target.log"
