@@ -32,9 +32,9 @@ fuzz_pass() {
   "$root/tests/fuzz/make_ntfs_corpus.sh" "$dir/seeds/ntfs"
   "$root/tests/fuzz/make_partition_corpus.sh" "$dir/seeds/partitions"
   mkdir -p "$dir/artifacts"
-  local spec target seeds max
-  for spec in fat:fat:65536 ntfs:ntfs:163840 ntfslib:ntfs:163840 partitions:partitions:262144; do
-    IFS=: read -r target seeds max <<<"$spec"
+  local entry target seeds max
+  for entry in fat:fat:65536 ntfs:ntfs:163840 ntfslib:ntfs:163840 partitions:partitions:262144; do
+    IFS=: read -r target seeds max <<<"$entry"
     mkdir -p "$dir/corpus/$target"
     echo "fuzz_$target: ${seconds}s"
     # A fixed seed makes the pass repeatable: the same inputs in the same
