@@ -20,9 +20,8 @@ target_compile_features(MoxVolScan INTERFACE cxx_std_20)
 set(MOX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/MoxVolScan)
 set_target_properties(MoxVolPlatform PROPERTIES EXPORT_NAME Platform)
 
-# The installed libraries find each other, and moxvolscan finds them, from
-# where they lie, so P can be moved and nobody needs LD_LIBRARY_PATH.
-file(RELATIVE_PATH mox_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+# The installed libraries find each other from where they lie, so P can be
+# moved and nobody needs LD_LIBRARY_PATH.
 # The same run paths serve the build tree, where the program lies beside the
 # libraries: CMake's build-tree paths carry an empty entry (room it keeps for
 # rewriting them), and an empty entry makes the loader search the current
@@ -30,8 +29,10 @@ file(RELATIVE_PATH mox_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_F
 set_target_properties(${MOX_LIBRARIES} PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} INSTALL_RPATH "$ORIGIN"
   BUILD_WITH_INSTALL_RPATH ON)
-set_target_properties(moxvolscan PROPERTIES INSTALL_RPATH "$ORIGIN/${mox_bin_to_lib};$ORIGIN"
-  BUILD_WITH_INSTALL_RPATH ON)
+# The program carries the libraries in itself (on Windows it finds the DLLs
+# beside it); a run path would only send the loader looking for the C++
+# runtime in our folders.
+set_target_properties(moxvolscan PROPERTIES SKIP_BUILD_RPATH ON)
 
 # The targets name their include folders in the source tree; an installed
 # host sees the one installed header folder instead (INCLUDES below) and
