@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark: each bench/*.sh other than this one is one topic.
+# ntfs1m.sh, the million-file NTFS volume, makes its image once (minutes
+# through ntfs-3g) and then takes most of an hour: fls and tsk_recover take
+# minutes a run there.
 # Usage: bench/run.sh [BUILD_DIR]  (a plain optimised build, default build-bench)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
