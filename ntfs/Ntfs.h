@@ -69,6 +69,11 @@ class TNTFSdrive : public TCustomDrive {
   // MftLoaded for a volume whose records can be read.
   bool MountDrive(bool Flag) override;
   void ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool DeletedOnly) override;
+  // Set by a listing that walks the live tree once: as ScanDrive's walk
+  // leaves a folder, this sees it and then the folder's files are freed
+  // (its subfolders stay, with what they hold and their flags). A million
+  // files then never sit in memory at once.
+  std::function<void(TNTFSDirectory*)> OnReleaseFiles;
 
   bool LoadMFT();
   // Record `index` after fix-up into a buffer of BytesPerFileRecord bytes.
@@ -239,6 +244,7 @@ class TNTFSdrive : public TCustomDrive {
     int64_t created = 0;
   };
   std::unordered_map<uint64_t, DeletedFolder> FDeletedDirs;
+  bool FReleasingFiles = false;  // while ScanDrive walks the live tree with OnReleaseFiles
   bool FDeletedDirsOn = false;
   void NoteDeletedDir(TObject* item, const TFILE_RECORD_HEADER* record = nullptr, int64_t created = 0);
   // The folder a deleted item with this name goes under.
@@ -273,6 +279,8 @@ class TNTFSDirectory : public TCustomDirectory {
   // A child from a file name; Children must exist. data: the item's data
   // attribute for a deleted item, else null.
   TObject* AddNTFSFile(uint64_t reference, const TFILENAME_ATTRIBUTE* name, const TATTRIBUTE* data, bool deleted);
+  // Frees the files of Children once the drive's OnReleaseFiles has seen them.
+  void ReleaseFiles(TNTFSdrive& drive);
 
  private:
   bool ForEachChildAt(TForEachChildCallback Callback, bool b1, bool b2, bool Recurse, intptr_t Data, int depth);

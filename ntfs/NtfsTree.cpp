@@ -1,5 +1,6 @@
 // NTFS directory index and item tree: the $I30 walk, items made from file
 // names, the lazily built tree, its traversal and the drive's scan.
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <stdexcept>
@@ -185,8 +186,11 @@ void TNTFSdrive::ScanDrive(const AnsiString& FileMask, bool IncludeDeleted, bool
   // own it would list the live root as if deleted.
   if (IncludeDeleted && DeletedTreeRoot && DeletedTreeRoot->Children)
     DeletedTreeRoot->ForEachChild(ScanDriveVisit, true, true, true, reinterpret_cast<intptr_t>(&context));
-  if (!(IncludeDeleted && DeletedOnly) && RootDir)
+  if (!(IncludeDeleted && DeletedOnly) && RootDir) {
+    FReleasingFiles = bool(OnReleaseFiles);
     RootDir->ForEachChild(ScanDriveVisit, false, false, true, reinterpret_cast<intptr_t>(&context));
+    FReleasingFiles = false;
+  }
   Log("...............................done...(TNTFSdrive.ScanDrive)");
   if (OnFinish) OnFinish(this);
 }
@@ -345,11 +349,23 @@ bool TNTFSDirectory::ForEachChildAt(TForEachChildCallback Callback, bool b1, boo
     if (!Recurse || depth >= ntfs::kMaxTreeDepth) continue;
     if (auto* sub = ItemAs<TNTFSDirectory>(child)) {
       if (!sub->ForEachChildAt(Callback, b1, b2, Recurse, Data, depth + 1)) return false;
+      if (auto* drive = dynamic_cast<TNTFSdrive*>(Drive); drive && drive->FReleasingFiles) sub->ReleaseFiles(*drive);
     } else if (auto* other = ItemAs<TCustomDirectory>(child)) {
       if (!other->ForEachChild(Callback, b1, b2, Recurse, Data)) return false;
     }
   }
   return true;
+}
+
+void TNTFSDirectory::ReleaseFiles(TNTFSdrive& drive) {
+  if (!Children) return;
+  drive.OnReleaseFiles(this);
+  auto& list = *Children;
+  const auto files =
+      std::stable_partition(list.begin(), list.end(), [](TObject* item) { return !ItemAs<TCustomFile>(item); });
+  for (auto it = files; it != list.end(); ++it) delete *it;
+  list.erase(files, list.end());
+  list.shrink_to_fit();
 }
 
 void TNTFSDirectory::Assign(TObject* source) {

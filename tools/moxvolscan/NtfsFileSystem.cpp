@@ -52,10 +52,18 @@ class NtfsFileSystem : public FileSystem {
     }
     return root;
   }
+  void FreeFilesOnceListed() override {
+    released_.resize(drive_->MftRecordCount());
+    drive_->OnReleaseFiles = [this](TNTFSDirectory* dir) {
+      for (TObject* child : *dir->Children)
+        if (const int64_t r = RecordOf(child); r >= 0 && uint64_t(r) < released_.size()) released_[size_t(r)] = true;
+    };
+  }
   TCustomDirectory* Orphans(bool withDeleted) override {
     if (!orphansSought_) {
       orphansSought_ = true;
-      std::vector<bool> reached(drive_->MftRecordCount());
+      std::vector<bool> reached = std::move(released_);
+      reached.resize(drive_->MftRecordCount());
       if (kMftRecordRoot < reached.size()) reached[kMftRecordRoot] = true;
       for (std::vector<TCustomDirectory*> todo{Root()}; !todo.empty();) {
         TCustomDirectory* d = todo.back();
@@ -279,6 +287,7 @@ class NtfsFileSystem : public FileSystem {
   std::vector<uint8_t> record_, extension_;  // TimesOf's, kept for the next item
   bool deletedOrphansGathered_ = false;
   bool orphansSought_ = false;
+  std::vector<bool> released_;  // records of the files a scan has freed
   std::unique_ptr<TNTFSDirectory> liveOrphans_;  // until it joins the root's children
   TNTFSDirectory* orphanFolder_ = nullptr;       // once it has
 };

@@ -66,6 +66,9 @@ class FileSystem {
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.
   virtual void Build(TCustomDirectory* dir) = 0;
+  // For a listing that walks the live tree once: the next scan may free each
+  // folder's files once it has left the folder (Orphans still knows them).
+  virtual void FreeFilesOnceListed() {}
   // The folder of what no folder of the live tree reaches ($OrphanFiles),
   // found once the whole live tree is built and then the root's last child;
   // with withDeleted also when only deleted items whose folder is lost go in

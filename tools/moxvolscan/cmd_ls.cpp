@@ -199,6 +199,8 @@ int RunLs(const std::vector<std::string>& args) {
     if (!deletedOnly && IsPathFolder(volume.fs(), item)) return;
     reorder ? ordered.Found(item) : list(item);
   };
+  // Each line is written as its item is met; only folders need to stay.
+  volume.fs().FreeFilesOnceListed();
   drive.ScanDrive(parsed->Get("--mask", "*"), includeDeleted, deletedOnly);
   // What no folder reaches, once the scan has built the whole live tree.
   // Where deleted items have no tree of their own (FAT) the deleted ones
