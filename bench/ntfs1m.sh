@@ -76,7 +76,7 @@ for round in $(seq 1 "$rounds"); do
   measure ls "$tool" ls "$image" --deleted
   measure fls fls -r -p "$image"
   rm -rf "$dest"
-  mkdir -p "$dest"
+  mkdir -p "$dest/undelete"  # ntfsundelete makes no folder of its own
   measure recover "$tool" recover "$image" "$dest/mox"
   measure tsk_recover tsk_recover "$image" "$dest/tsk"
   measure undelete ntfsundelete "$image" --undelete --match '*' --force --destination "$dest/undelete"
