@@ -132,9 +132,12 @@ class NtfsFileSystem : public FileSystem {
     // fls numbers its $OrphanFiles one past the last record.
     if (d && d->MFTfileRef == kOrphanFolderRef) t.inode = std::to_string(drive_->MftRecordCount());
     if (d && (d->MFTfileRef == kOrphanFolderRef || (d->DeletedState & 4))) return true;
-    if (number > 0xFFFFFFFF || !drive_->ReadFileRecord(uint32_t(number), record_.data()) ||
-        !HasMagic(record_.data(), "FILE"))
-      return true;
+    // Items come in index order, scattered over the MFT: each record is read
+    // alone, not with the cache line around it.
+    const uint32_t index = uint32_t(number);
+    bool read = false;
+    if (number <= 0xFFFFFFFF) drive_->ReadFileRecords(&index, 1, record_.data(), &read);
+    if (!read || !HasMagic(record_.data(), "FILE")) return true;
     const uint8_t* rec = record_.data();
     if (const TATTRIBUTE* si = drive_->FindAttribute(rec, kStandardInformation, nullptr, 0);
         si && !si->Nonresident && ResidentValueLength(si) >= 0x20) {
