@@ -59,42 +59,6 @@ std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const 
 
 // ---- Binding ---------------------------------------------------------------
 
-char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place) {
-  std::string resolved, reason;
-  HostPathKind kind;
-  if (!ResolveHostPath(hostPath, resolved, kind, reason)) {
-    error = Printable(hostPath) + ": " + reason;
-    return 0;
-  }
-  DriveBinding binding;
-  if (kind == HostPathKind::Folder) {
-    if (place.partition || place.sector) {
-      error = Printable(hostPath) + ": a folder has no partitions or sectors; --" +
-              (place.sector ? "sector" : "partition") + " takes a disk image or device";
-      return 0;
-    }
-    binding.rootDir = resolved;
-  } else if (kind == HostPathKind::File || kind == HostPathKind::Device) {
-    ClearHostError();
-    binding.raw = OpenImageSource(resolved);
-    if (!binding.raw) {
-      const std::string why = HostErrorText();
-      error = Printable(hostPath) + ": cannot open" + (why.empty() ? why : ": " + why);
-      return 0;
-    }
-    if (!SelectPartition(hostPath, binding, place, error)) return 0;
-  } else {
-    error = Printable(hostPath) + ": not a folder, image file or block device";
-    return 0;
-  }
-  const char letter = FindFreeDriveLetter();
-  if (!letter || !MoxBindDriveLetter(letter, binding)) {
-    error = Printable(hostPath) + ": no free drive letter";
-    return 0;
-  }
-  return letter;
-}
-
 ModuleSession::ModuleSession() { Initialize(); }
 ModuleSession::~ModuleSession() { Finalize(); }
 

@@ -14,6 +14,7 @@
 #include "Names.h"
 #include "Diskfs.h"
 #include "Ntfs.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 #include "Volumes.h"
 #include "WinApi.h"

@@ -13,6 +13,7 @@
 #include "Names.h"
 #include "Partitions.h"
 #include "Saver.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 #include "Volumes.h"
 
