@@ -62,8 +62,8 @@ uint32_t SectorSizeOfImage(RawSource& image);
 // writes never leave the slice. The slice is cut to base's size.
 std::shared_ptr<RawSource> MakeSliceSource(std::shared_ptr<RawSource> base, uint64_t offset, uint64_t length);
 
-// The file system whose boot sector the source begins with ("FAT32",
-// "NTFS", ...), "" when none is recognised.
+// The file system the source's first bytes name ("FAT32", "NTFS",
+// "ext2/ext3/ext4", ...), "" when none is recognised.
 std::string FileSystemOfSource(RawSource& source);
 
 // "MBR", "GPT", "" for none.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BootSector.h"
+#include "FileSystems.h"
 #include "MoxVolScan.h"
 #include "ItemFacts.h"
 #include "LostVolumes.h"
@@ -14,11 +15,20 @@
 #include "Volumes.h"
 #include "WinApi.h"
 
+RecognisedVolume PartitionVolume(const std::shared_ptr<RawSource>& disk, const PartitionEntry& e) {
+  auto slice = MakeSliceSource(disk, e.start, e.size);
+  return slice ? RecogniseSource(*slice) : RecognisedVolume{};
+}
+
 std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
                                 const PartitionEntry& e) {
-  auto slice = MakeSliceSource(disk, e.start, e.size);
-  const std::string fs = slice ? FileSystemOfSource(*slice) : "";
+  const std::string fs = PartitionVolume(disk, e).name;
   return fs.empty() ? PartitionTypeName(table, e) : fs;
+}
+
+bool ReadByThisProgram(const RecognisedVolume& volume) {
+  const FileSystemType* type = FileSystemOf(volume.format);
+  return type && type->Reads();
 }
 
 char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place) {
@@ -117,8 +127,7 @@ bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const Disk
     }
     auto volumeAt = [&](uint64_t offset) {
       auto slice = MakeSliceSource(raw, offset, raw->Size() - offset);
-      const std::string fs = FileSystemOfSource(*slice);
-      return fs == "NTFS" || fs.compare(0, 3, "FAT") == 0 ? slice : nullptr;
+      return ReadByThisProgram(RecogniseSource(*slice)) ? slice : nullptr;
     };
     auto slice = volumeAt(s * binding.sectorSize);
     // Its boot sector lost too: a copy that places a volume there gives its extent.
@@ -126,7 +135,7 @@ bool SelectVolume(const std::string& hostPath, DriveBinding& binding, const Disk
     if (!slice && FindVolumeAt(*raw, binding.sectorSize, s, lost))
       slice = MakeSliceSource(raw, s * binding.sectorSize, lost.sectors * binding.sectorSize);
     if (!slice) {
-      error = shown + ": no FAT or NTFS boot sector at " + at;
+      error = shown + ": no " + FileSystemsRead("or") + " boot sector at " + at;
       // A 4Kn disk image whose table is gone tells no sector size.
       if (binding.sectorSize == 512 && s < raw->Size() / 4096 && volumeAt(s * 4096))
         error += "; there is one at sector " + std::to_string(s) + " of 4096 bytes: --sector " + std::to_string(s * 8);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "BootSector.h"
 #include "CliSupport.h"
 #include "Partitions.h"
 
@@ -41,9 +42,13 @@ PartitionTable ReadDiskTable(const std::string& hostPath, RawSource& disk);
 // One stderr line per entry the table reader skipped or mended:
 // "moxvolscan ls: disk.img: partition entry 3 skipped: ...".
 void PrintTableNotes(const char* command, const std::string& hostPath, const PartitionTable& table);
-// The file system a partition's boot sector names, else its table type.
+// What a partition's first bytes are.
+RecognisedVolume PartitionVolume(const std::shared_ptr<RawSource>& disk, const PartitionEntry& e);
+// The file system a partition's first bytes name, else its table type.
 std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
                                 const PartitionEntry& e);
+// Whether the registry says the volume is one this program reads.
+bool ReadByThisProgram(const RecognisedVolume& volume);
 // The --partition and --sector options of a command (empty place when
 // absent); false (having said why on stderr) for a value that is not a
 // number or both at once.

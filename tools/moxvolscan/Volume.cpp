@@ -47,32 +47,11 @@ SourceFacts ExamineSource(char letter) {
     f.kind = SourceKind::Empty;
     return f;
   }
-  auto at = [&](size_t offset, const char* text) {
-    const size_t n = std::strlen(text);
-    return offset + n <= head.size() && std::memcmp(head.data() + offset, text, n) == 0;
-  };
-  auto le = [&](size_t offset, size_t bytes) {
-    uint64_t v = 0;
-    for (size_t i = bytes; i-- > 0;) v = v << 8 | (offset + i < head.size() ? head[offset + i] : 0);
-    return v;
-  };
-  const uint64_t bytesPerSector = le(0x0B, 2);
-  if (at(3, "NTFS    ")) {
-    f.kind = SourceKind::Ntfs;
-    // The backup boot sector past the counted sectors is no part of the data.
-    f.claimedBytes = le(0x28, 8) <= (UINT64_MAX >> 16) ? le(0x28, 8) * bytesPerSector : 0;
-    f.mftOffset = le(0x30, 8) <= (UINT64_MAX >> 32) ? le(0x30, 8) * le(0x0D, 1) * bytesPerSector : 0;
-  } else if (at(3, "EXFAT   ")) {
-    f.kind = SourceKind::Exfat;
-  } else if (head.size() >= 512 && head[510] == 0x55 && head[511] == 0xAA) {
-    f.kind = SourceKind::Other;  // FAT, if its drive mounts it
-    const uint64_t sectors = le(0x13, 2) ? le(0x13, 2) : le(0x20, 4);
-    f.claimedBytes = sectors * bytesPerSector;
-  } else if (head.size() >= 1082 && head[1080] == 0x53 && head[1081] == 0xEF) {
-    f.kind = SourceKind::Ext;
-  } else {
-    f.kind = SourceKind::Other;
-  }
+  f.kind = SourceKind::Bytes;
+  f.volume = RecogniseVolume(head.data(), head.size());
+  f.type = FileSystemOf(f.volume.format);
+  // NTFS counts its sectors without the boot sector's copy after them: no part of the data.
+  f.claimedBytes = f.volume.Bytes();
   return f;
 }
 
@@ -82,22 +61,62 @@ std::string TruncationText(const SourceFacts& f) {
          " volume; data past that is missing";
 }
 
+namespace {
+
+std::string NtfsProblem(const SourceFacts& f) {
+  const RecognisedVolume& v = f.volume;
+  const uint64_t cluster = v.clusterSectors * v.bytesPerSector;
+  const uint64_t mftOffset = cluster && v.mftCluster <= UINT64_MAX / cluster ? v.mftCluster * cluster : 0;
+  std::string why = "its boot sector's sizes, MFT record 0 or the root folder's record are damaged";
+  if (f.claimedBytes > f.heldBytes && mftOffset >= f.heldBytes)
+    why = "the image ends before it (" + TruncationText(f) + ")";
+  return f.type->What() + " whose MFT cannot be read: " + why;
+}
+
+// The program's side of each file system the registry says is read: how its
+// volume is mounted, and what is said when it cannot be (null: no more than
+// that no volume was found).
+struct Adapter {
+  VolumeFormat format;
+  std::unique_ptr<FileSystem> (*mount)(TDevice& device);
+  std::string (*problem)(const SourceFacts& facts);
+};
+constexpr Adapter kAdapters[] = {
+    {VolumeFormat::Fat, &MountFat, nullptr},
+    {VolumeFormat::Ntfs, &MountNtfs, &NtfsProblem},
+};
+
+const Adapter* AdapterOf(const FileSystemType* type) {
+  for (const Adapter& a : kAdapters)
+    if (type && type->Reads() && a.format == type->format) return &a;
+  return nullptr;
+}
+
+}  // namespace
+
 std::string SourceProblem(const SourceFacts& f) {
   switch (f.kind) {
     case SourceKind::Folder: return "is a folder, not an image or device; use scan";
     case SourceKind::Unreadable: return "cannot be read";
     case SourceKind::Empty: return "is empty";
-    case SourceKind::Exfat: return "an exFAT volume, neither FAT nor NTFS; this program reads FAT and NTFS volumes";
-    case SourceKind::Ext: return "an ext2/ext3/ext4 file system, neither FAT nor NTFS; this program reads FAT and NTFS volumes";
-    case SourceKind::Ntfs: {
-      std::string why = "its boot sector's sizes, MFT record 0 or the root folder's record are damaged";
-      if (f.claimedBytes > f.heldBytes && f.mftOffset >= f.heldBytes)
-        why = "the image ends before it (" + TruncationText(f) + ")";
-      return "an NTFS volume whose MFT cannot be read: " + why;
-    }
-    case SourceKind::Other: break;
+    case SourceKind::Bytes: break;
   }
-  return "no FAT or NTFS volume found; this program reads FAT and NTFS volumes";
+  if (f.type && !f.type->Reads())
+    return f.type->What() + ", neither " + FileSystemsRead("nor") + "; this program reads " + FileSystemsRead() +
+           " volumes";
+  const Adapter* adapter = AdapterOf(f.type);
+  return adapter && adapter->problem ? adapter->problem(f) : "";
+}
+
+std::string NoVolumeFound() {
+  return "no " + FileSystemsRead("or") + " volume found; this program reads " + FileSystemsRead() + " volumes";
+}
+
+std::string FileSystemNameOf(char letter) {
+  const std::string root = std::string(1, letter) + ":\\";
+  char name[MAX_PATH + 1] = {};
+  if (GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, sizeof name)) return name;
+  return ExamineSource(letter).volume.name;
 }
 
 namespace {
@@ -120,13 +139,14 @@ bool Volume::Open(const std::string& hostPath, std::string& error, const DiskPla
   if (!letter_) return false;
   const std::string shown = Printable(hostPath);
   const SourceFacts facts = ExamineSource(letter_);
-  const bool ntfs = facts.kind == SourceKind::Ntfs;
-  // The ext magic lies where a FAT12 table may hold the same two bytes:
-  // such a source is offered to the FAT reader first.
-  if (!ntfs && facts.kind != SourceKind::Other && facts.kind != SourceKind::Ext) {
-    error = shown + ": " + SourceProblem(facts);
+  auto refuse = [&] {
+    const std::string problem = SourceProblem(facts);
+    error = shown + ": " + (problem.empty() ? NoVolumeFound() : problem);
     return false;
-  }
+  };
+  // The registry's row for the boot sector picks the drive, as device detection does.
+  const Adapter* adapter = AdapterOf(facts.type);
+  if (!adapter) return refuse();
   const uint8_t number = uint8_t(letter_ - 'A' + 1);
   TLogDriveParams params{};
   if (!GetLogDriveParams(number, params)) {
@@ -141,12 +161,8 @@ bool Volume::Open(const std::string& hostPath, std::string& error, const DiskPla
   device_->BytesPerSector = uint16_t(params.BytesPerSector);
   device_->DriveNumber = number;
   device_->Text = hostPath;
-  // The boot sector's name picks the drive class, as device detection does.
-  fs_ = ntfs ? MountNtfs(*device_) : MountFat(*device_);
-  if (!fs_) {
-    error = shown + ": " + SourceProblem(facts);
-    return false;
-  }
+  fs_ = adapter->mount(*device_);
+  if (!fs_) return refuse();
   // Said once, here, for every command: what lies past the image's end
   // reads as missing, not as damage.
   truncation_ = TruncationText(facts);

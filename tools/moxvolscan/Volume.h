@@ -12,22 +12,30 @@
 #include "CliSupport.h"
 #include "DiskPlace.h"
 #include "FileSystem.h"
+#include "FileSystems.h"
 #include "ItemPaths.h"
 
 // What a source holds, from its first sectors, before any drive mounts it.
-enum class SourceKind { Other, Ntfs, Exfat, Ext, Empty, Folder, Unreadable };
+enum class SourceKind { Bytes, Empty, Folder, Unreadable };
 struct SourceFacts {
-  SourceKind kind = SourceKind::Other;
+  SourceKind kind = SourceKind::Unreadable;
+  RecognisedVolume volume;                // what its first bytes are (Bytes only)
+  const FileSystemType* type = nullptr;   // the registry's row for it; null when unrecognised
   uint64_t heldBytes = 0;     // the source's size
   uint64_t claimedBytes = 0;  // the volume's size as its boot sector gives it, 0 unknown
-  uint64_t mftOffset = 0;     // NTFS: where the MFT begins
 };
 SourceFacts ExamineSource(char letter);
 // "the image holds 12.0 MiB of the 32.0 MiB volume; ..." when it holds less, else "".
 std::string TruncationText(const SourceFacts& facts);
-// Why no drive could be mounted on such a source: "is empty", "an NTFS
-// volume whose MFT cannot be read: ...", ...
+// Why no drive could be mounted on such a source, as far as its first
+// sectors tell: "is empty", "an exFAT volume, neither FAT nor NTFS; ...",
+// "an NTFS volume whose MFT cannot be read: ..."; "" when they tell nothing.
 std::string SourceProblem(const SourceFacts& facts);
+// "no FAT or NTFS volume found; this program reads FAT and NTFS volumes".
+std::string NoVolumeFound();
+// The file-system name of the letter's volume: the one GetVolumeInformation
+// gives, else the one its first bytes have ("ext2/ext3/ext4"); "" for none.
+std::string FileSystemNameOf(char letter);
 
 class Volume {
  public:

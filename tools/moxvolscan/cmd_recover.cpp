@@ -421,16 +421,16 @@ int RunRecover(const std::vector<std::string>& given) {
     if (auto raw = OpenImageSource(image)) {
       const PartitionTable table = ReadDiskTable(image, *raw);
       PrintTableNotes("recover", image, table);
+      const std::string readable = FileSystemsRead("or");
       for (const PartitionEntry& e : table.entries) {
-        const std::string fsName = PartitionFileSystem(raw, table, e);
-        if (fsName == "NTFS" || fsName.rfind("FAT", 0) == 0)
+        if (ReadByThisProgram(PartitionVolume(raw, e)))
           volumes.push_back(e);
         else
-          Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + fsName +
-              ") passed over: not a FAT or NTFS volume");
+          Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + PartitionFileSystem(raw, table, e) +
+              ") passed over: not a " + readable + " volume");
       }
       if (table.scheme != PartitionTable::Scheme::None && volumes.empty()) {
-        Say(Printable(image) + ": no FAT or NTFS volume in its partition table; --sector S reads one whose entry is lost");
+        Say(Printable(image) + ": no " + readable + " volume in its partition table; --sector S reads one whose entry is lost");
         totals.ok = false;
       }
     }
