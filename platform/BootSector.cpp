@@ -43,7 +43,7 @@ bool RecogniseFat(const uint8_t* s, RecognisedVolume& v) {
   const unsigned type = FatTypeOf(uint16_t(rootEntries), uint16_t(fatSize16), fatSize32, clusters);
   if (type == 0) return false;
   v.format = VolumeFormat::Fat;
-  v.name = type == 32 ? "FAT32" : "FAT";
+  if (type == 32) v.name = "FAT32";
   v.windowsNamesIt = v.sound = true;
   v.fatBits = type;
   v.bytesPerSector = bytesPerSector;
@@ -63,7 +63,6 @@ bool RecogniseFat(const uint8_t* s, RecognisedVolume& v) {
 
 void RecogniseNtfs(const uint8_t* s, RecognisedVolume& v) {
   v.format = VolumeFormat::Ntfs;
-  v.name = "NTFS";
   v.windowsNamesIt = true;
   v.serial = Le32(s + 0x48);
   v.hasSerial = true;
@@ -84,7 +83,6 @@ void RecogniseNtfs(const uint8_t* s, RecognisedVolume& v) {
 
 void RecogniseExfat(const uint8_t* s, RecognisedVolume& v) {
   v.format = VolumeFormat::Exfat;
-  v.name = "exFAT";
   v.windowsNamesIt = true;
   v.serial = Le32(s + 0x64);
   v.hasSerial = true;
@@ -124,7 +122,6 @@ constexpr Signature kFurtherIn[] = {
 bool Matches(const uint8_t* head, size_t size, const Signature& sig, RecognisedVolume& v) {
   if (!At(head, size, sig.offset, sig.bytes, sig.length)) return false;
   v.format = sig.format;
-  v.name = VolumeFormatName(sig.format);
   return true;
 }
 
@@ -170,6 +167,7 @@ RecognisedVolume RecogniseVolume(const uint8_t* s, size_t size) {
     for (const Signature& sig : kFurtherIn)
       if (!found) found = Matches(s, size, sig, v);
   }
+  if (!*v.name) v.name = VolumeFormatName(v.format);
   v.signature = s[510] == 0x55 && s[511] == 0xAA;
   return v;
 }
