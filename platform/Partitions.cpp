@@ -403,3 +403,13 @@ std::string PartitionTypeName(const PartitionTable& table, const PartitionEntry&
     if (entry.type == code) return name;
   return "type " + entry.type;
 }
+
+bool PartitionTypeHoldsNoFiles(const PartitionTable& table, const PartitionEntry& entry) {
+  static const char* const kGuids[] = {"e3c9e316-0b5c-4db8-817d-f92df00215ae",   // Microsoft reserved
+                                       "0657fd6d-a4ab-43c4-84e5-0933c84b4f4f",   // Linux swap
+                                       "21686148-6449-6e6f-744e-656564454649"};  // BIOS boot
+  static const char* const kTypes[] = {"0x82", "0x00"};                       // Linux swap, empty
+  if (table.scheme == PartitionTable::Scheme::Gpt)
+    return std::find(std::begin(kGuids), std::end(kGuids), entry.type) != std::end(kGuids);
+  return std::find(std::begin(kTypes), std::end(kTypes), entry.type) != std::end(kTypes);
+}

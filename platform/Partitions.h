@@ -71,3 +71,6 @@ const char* PartitionSchemeName(PartitionTable::Scheme scheme);
 // A short word for an entry's type: "FAT32", "NTFS/exFAT", "Linux", ...; the
 // raw type when it is not one worth naming.
 std::string PartitionTypeName(const PartitionTable& table, const PartitionEntry& entry);
+// Whether the entry's type is one that never holds files: swap, a reserved
+// gap, a boot loader's stage.
+bool PartitionTypeHoldsNoFiles(const PartitionTable& table, const PartitionEntry& entry);

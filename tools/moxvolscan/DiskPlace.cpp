@@ -31,6 +31,23 @@ bool ReadByThisProgram(const RecognisedVolume& volume) {
   return type && type->Reads();
 }
 
+PartitionUse UseOfPartition(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
+                            const PartitionEntry& e, std::string& why) {
+  auto slice = MakeSliceSource(disk, e.start, e.size);
+  const RecognisedVolume volume = slice ? RecogniseSource(*slice) : RecognisedVolume{};
+  BackupBootSector copy;
+  if (ReadByThisProgram(volume) || (slice && volume.format == VolumeFormat::None && FindBackupBootSector(*slice, copy)))
+    return PartitionUse::Read;
+  if (volume.format == VolumeFormat::Swap || (volume.format == VolumeFormat::None && PartitionTypeHoldsNoFiles(table, e))) {
+    why = "holds no files";
+    return PartitionUse::HoldsNoFiles;
+  }
+  const FileSystemType* type = FileSystemOf(volume.format);
+  why = type ? type->What() + ", which this program does not read"
+             : "no " + FileSystemsRead("or") + " boot sector, nor a copy of one";
+  return PartitionUse::PassedOver;
+}
+
 char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place) {
   std::string resolved, reason;
   HostPathKind kind;
@@ -96,9 +113,13 @@ void UseBackupBootSector(const std::string& hostPath, DriveBinding& binding, con
   binding.raw = patched;
   // A bare image tells its sector size by its boot sector, which is the copy's now.
   if (!place.partition && !place.sector) binding.sectorSize = std::max(binding.sectorSize, copy.sectorSize);
+  // On a whole disk the sectors count from the volume's start: the place is named with them.
+  const std::string where = place.partition ? ": partition " + std::to_string(place.partition)
+                            : place.sector  ? ": the volume at sector " + std::to_string(*place.sector)
+                                            : "";
   if (place.command)
-    std::fprintf(stderr, "moxvolscan %s: %s: no usable boot sector at sector 0; read through its %s copy at sector %llu\n",
-                 place.command, Printable(hostPath).c_str(), copy.fileSystemName.c_str(),
+    std::fprintf(stderr, "moxvolscan %s: %s%s: no usable boot sector at sector 0; read through its %s copy at sector %llu\n",
+                 place.command, Printable(hostPath).c_str(), where.c_str(), copy.fileSystemName.c_str(),
                  static_cast<unsigned long long>(copy.sector));
 }
 

@@ -49,6 +49,13 @@ std::string PartitionFileSystem(const std::shared_ptr<RawSource>& disk, const Pa
                                 const PartitionEntry& e);
 // Whether the registry says the volume is one this program reads.
 bool ReadByThisProgram(const RecognisedVolume& volume);
+// What a command over a whole disk does with one of its partitions: reads
+// it (also through the copy of a lost boot sector), or passes it over,
+// which is a loss to tell unless nothing there holds files (swap, a
+// reserved gap). why says what it is then.
+enum class PartitionUse { Read, PassedOver, HoldsNoFiles };
+PartitionUse UseOfPartition(const std::shared_ptr<RawSource>& disk, const PartitionTable& table,
+                            const PartitionEntry& e, std::string& why);
 // The --partition and --sector options of a command (empty place when
 // absent); false (having said why on stderr) for a value that is not a
 // number or both at once.

@@ -423,11 +423,16 @@ int RunRecover(const std::vector<std::string>& given) {
       PrintTableNotes("recover", image, table);
       const std::string readable = FileSystemsRead("or");
       for (const PartitionEntry& e : table.entries) {
-        if (ReadByThisProgram(PartitionVolume(raw, e)))
+        std::string why;
+        const PartitionUse use = UseOfPartition(raw, table, e, why);
+        if (use == PartitionUse::Read) {
           volumes.push_back(e);
-        else
-          Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + PartitionFileSystem(raw, table, e) +
-              ") passed over: not a " + readable + " volume");
+          continue;
+        }
+        // What is passed over may hold deleted files: the run did not cover the disk.
+        if (use == PartitionUse::PassedOver) totals.ok = false;
+        Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + PartitionFileSystem(raw, table, e) +
+            ") passed over: " + why);
       }
       if (table.scheme != PartitionTable::Scheme::None && volumes.empty()) {
         Say(Printable(image) + ": no " + readable + " volume in its partition table; --sector S reads one whose entry is lost");
