@@ -1,33 +1,27 @@
 // Files, volumes and devices: the handle-based file calls over host files and
-// over the raw sources bound to drive letters and physical drives.
+// over the raw sources bound to drive letters and physical drives; path-taking
+// calls reach names below a letter through PathsBeneath.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <map>
+#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <vector>
 
 #include "BatchReads.h"
+#include "PathsBeneath.h"
 #include "RawDevices.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
 namespace {
 
-constexpr DWORD kErrorFileExists = ERROR_FILE_EXISTS;
-constexpr DWORD kErrorAlreadyExists = 183;
 constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
 
 // One open host file; devices are RawHandles.
@@ -50,32 +44,6 @@ struct FileHandle : KernelObject {
 FileHandle* AsFile(HANDLE h) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
   return dynamic_cast<FileHandle*>(h);
-}
-
-DWORD ErrorFromErrno(int e) {
-  switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EROFS: return ERROR_WRITE_PROTECT;
-    case EEXIST: return kErrorFileExists;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_INVALID_PARAMETER;
-  }
-}
-
-// "X:\..." through the letter's root directory, "/..." as it is; empty when
-// neither applies.
-std::string HostPathOf(const char* path) {
-  if (!path) return {};
-  std::string p = StripLongPathPrefix(path);
-  if (p.size() >= 2 && p[1] == ':') return HostPathFromWindowsPath(p);
-  std::replace(p.begin(), p.end(), '\\', '/');
-  if (!p.empty() && p[0] == '/') return p;
-  return {};
 }
 
 HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disposition, bool noFollow) {
@@ -122,94 +90,6 @@ DWORD ReadDosAttrib(const std::string& path) {
 }
 
 
-// A path below the root folder of a letter, opened as far as its parent.
-struct BeneathPath {
-  int dirfd = -1;
-  std::string leaf;      // "." for the root folder itself
-  std::string hostPath;  // the same place as a host path, for calls that take only paths
-  BeneathPath() = default;
-  BeneathPath(const BeneathPath&) = delete;
-  BeneathPath& operator=(const BeneathPath&) = delete;
-  ~BeneathPath() {
-    if (dirfd >= 0) ::close(dirfd);
-  }
-};
-
-enum class Beneath { NotALetterPath, Resolved, Failed };
-
-// "X:\a\b" opened from X's root one folder at a time without following a
-// link, so a folder the host bound (a save's destination) can hold links that
-// are never written through. ".." is taken lexically and stops at the root.
-Beneath ResolveBeneath(const char* path, BeneathPath& out) {
-  if (!path) return Beneath::NotALetterPath;
-  const std::string p = StripLongPathPrefix(path);
-  if (p.size() < 2 || p[1] != ':') return Beneath::NotALetterPath;
-  auto binding = GetDriveBinding(p[0]);
-  if (!binding || binding->rootDir.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return Beneath::Failed;
-  }
-  std::vector<std::string> names;
-  std::string name;
-  for (size_t i = 2; i <= p.size(); ++i) {
-    if (i < p.size() && p[i] != '\\' && p[i] != '/') {
-      name += p[i];
-      continue;
-    }
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
-    name.clear();
-  }
-  out.hostPath = HostPathFromWindowsPath(p);
-  int fd = ::open(binding->rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
-    return Beneath::Failed;
-  }
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    const int next = ::openat(fd, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) {
-      const int e = errno;
-      struct stat st {};
-      const bool link = ::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-      ::close(fd);
-      SetLastError(link ? ERROR_CANT_RESOLVE_FILENAME : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
-      return Beneath::Failed;
-    }
-    ::close(fd);
-    fd = next;
-  }
-  out.dirfd = fd;
-  out.leaf = names.empty() ? "." : names.back();
-  return Beneath::Resolved;
-}
-
-// Where a path-taking call works: the resolved folder and name of a letter
-// path, or the current folder and the host path. False with the last error set.
-bool Locate(const char* path, BeneathPath& where) {
-  switch (ResolveBeneath(path, where)) {
-    case Beneath::Resolved: return true;
-    case Beneath::Failed: return false;
-    case Beneath::NotALetterPath: break;
-  }
-  where.hostPath = HostPathOf(path);
-  if (where.hostPath.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  where.leaf = where.hostPath;
-  return true;
-}
-
-bool IsLinkAt(const BeneathPath& where) {
-  struct stat st {};
-  return where.dirfd >= 0 && ::fstatat(where.dirfd, where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISLNK(st.st_mode);
-}
-
 }  // namespace
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags,
@@ -223,7 +103,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   if (isDeviceName) return OpenRawHandle(binding, access);
   BeneathPath where;
   if (!Locate(name, where)) return INVALID_HANDLE_VALUE;
-  return OpenHostFile(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf, access, disposition, where.dirfd >= 0);
+  return OpenHostFile(where.At(), where.leaf, access, disposition, where.dirfd >= 0);
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
@@ -339,7 +219,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
 BOOL CreateDirectoryA(const char* path, void* security) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  if (::mkdirat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0777) != 0) {
+  if (::mkdirat(where.At(), where.leaf.c_str(), 0777) != 0) {
     const int e = errno;
     SetLastError(e == EEXIST ? kErrorAlreadyExists : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
     return FALSE;
@@ -352,7 +232,7 @@ DWORD GetFileAttributesA(const char* path) {
   if (!Locate(path, where)) return INVALID_FILE_ATTRIBUTES;
   const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (::fstatat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), &st,
+  if (::fstatat(where.At(), where.leaf.c_str(), &st,
                 where.dirfd >= 0 ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return INVALID_FILE_ATTRIBUTES;
@@ -407,9 +287,8 @@ BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
     SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return FALSE;
   }
-  const int fromDir = from.dirfd >= 0 ? from.dirfd : AT_FDCWD, toDir = to.dirfd >= 0 ? to.dirfd : AT_FDCWD;
-  const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
-  if (::renameat2(fromDir, from.leaf.c_str(), toDir, to.leaf.c_str(), how) != 0) {
+    const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
+  if (::renameat2(from.At(), from.leaf.c_str(), to.At(), to.leaf.c_str(), how) != 0) {
     SetLastError(errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno));
     return FALSE;
   }
@@ -419,7 +298,7 @@ BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
 BOOL DeleteFileA(const char* path) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  if (::unlinkat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0) != 0) {
+  if (::unlinkat(where.At(), where.leaf.c_str(), 0) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
@@ -481,85 +360,5 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
   if (bytesPerSector) *bytesPerSector = 512;
   if (freeClusters) *freeClusters = clamp(uint64_t(vfs.f_bavail) * unit / clusterBytes);
   if (totalClusters) *totalClusters = clamp(uint64_t(vfs.f_blocks) * unit / clusterBytes);
-  return TRUE;
-}
-
-BOOL GetVersionExA(OSVERSIONINFOA* info) {
-  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  // Always the NT family: the sector units take their NT branches.
-  info->dwMajorVersion = 10;
-  info->dwMinorVersion = 0;
-  info->dwBuildNumber = 19045;
-  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-  return TRUE;
-}
-
-DWORD GetTickCount() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000);
-}
-
-namespace {
-struct Allocations {
-  std::mutex lock;
-  std::map<void*, size_t> sizes;
-};
-Allocations& VirtualAllocations() {
-  static Allocations a;
-  return a;
-}
-}  // namespace
-
-void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect) {
-  // Only fresh committed read/write regions are asked for.
-  if (address || size == 0 || !(allocationType & MEM_COMMIT) || protect != PAGE_READWRITE) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  // Large regions (transfer buffers) start on a huge-page boundary and ask
-  // for huge pages: one TLB entry instead of hundreds per pass over them.
-  constexpr size_t kHuge = size_t{2} << 20;
-  const bool huge = size >= kHuge;
-  const size_t mapped = huge ? size + kHuge : size;
-  void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  void* p = raw;
-  if (huge) {
-    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-    const uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
-    if (aligned > start) ::munmap(raw, aligned - start);
-    const uintptr_t end = aligned + ((size + 4095) & ~size_t{4095});
-    if (start + mapped > end) ::munmap(reinterpret_cast<void*>(end), start + mapped - end);
-    p = reinterpret_cast<void*>(aligned);
-    ::madvise(p, size, MADV_HUGEPAGE);
-  }
-  auto& a = VirtualAllocations();
-  std::lock_guard guard(a.lock);
-  a.sizes[p] = size;
-  return p;
-}
-
-BOOL VirtualFree(void* address, size_t size, DWORD freeType) {
-  if (freeType != MEM_RELEASE || size != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto& a = VirtualAllocations();
-  std::lock_guard guard(a.lock);
-  auto it = a.sizes.find(address);
-  if (it == a.sizes.end()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  ::munmap(it->first, it->second);
-  a.sizes.erase(it);
   return TRUE;
 }

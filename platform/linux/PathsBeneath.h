@@ -1,0 +1,38 @@
+// Paths below a letter's root folder, reached without following a link, so a
+// folder the host bound (a save's destination) can hold links that are never
+// written through and never lead out of it.
+#pragma once
+
+#include <fcntl.h>
+
+#include <string>
+
+#include "WinApi.h"
+
+constexpr DWORD kErrorAlreadyExists = 183;
+
+DWORD ErrorFromErrno(int e);
+
+// "X:\..." through the letter's root directory, "/..." as it is; empty when
+// neither applies.
+std::string HostPathOf(const char* path);
+
+// A path below the root folder of a letter, opened as far as its parent.
+struct BeneathPath {
+  int dirfd = -1;        // the parent folder; -1 for a host path
+  std::string leaf;      // "." for the root folder itself; the host path when dirfd is -1
+  std::string hostPath;  // the same place as a host path, for calls that take only paths
+  BeneathPath() = default;
+  BeneathPath(const BeneathPath&) = delete;
+  BeneathPath& operator=(const BeneathPath&) = delete;
+  ~BeneathPath();
+  int At() const { return dirfd >= 0 ? dirfd : AT_FDCWD; }
+};
+
+// Where a path-taking call works: the resolved folder and name of a letter
+// path, or the current folder and the host path. False with the last error
+// set. ".." is taken lexically and stops at the root.
+bool Locate(const char* path, BeneathPath& where);
+
+// Whether the located name is a symbolic link in a bound folder.
+bool IsLinkAt(const BeneathPath& where);
