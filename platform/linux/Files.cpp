@@ -67,9 +67,11 @@ HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disp
     SetLastError(noFollow && errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
+  // Directories are not opened as files here; opening one for writing
+  // already failed (EISDIR).
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);  // directories are not opened as files here
+  if ((flags & O_ACCMODE) == O_RDONLY && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -103,7 +105,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   if (isDeviceName) return OpenRawHandle(binding, access);
   BeneathPath where;
   if (!Locate(name, where)) return INVALID_HANDLE_VALUE;
-  return OpenHostFile(where.At(), where.leaf, access, disposition, where.dirfd >= 0);
+  return OpenHostFile(where.At(), where.leaf, access, disposition, where.Beneath());
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
@@ -233,7 +235,7 @@ DWORD GetFileAttributesA(const char* path) {
   const std::string& hostPath = where.hostPath;
   struct stat st {};
   if (::fstatat(where.At(), where.leaf.c_str(), &st,
-                where.dirfd >= 0 ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+                where.Beneath() ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -248,10 +250,13 @@ DWORD GetFileAttributesA(const char* path) {
 BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (::stat(hostPath.c_str(), &st) != 0 || IsLinkAt(where)) {
-    SetLastError(IsLinkAt(where) ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
+  if (::fstatat(where.At(), where.leaf.c_str(), &st, where.Beneath() ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return FALSE;
   }
   // Read-only is honoured on files only: a read-only folder would refuse its children.
@@ -264,7 +269,7 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
       ::umask(mask);
       mode |= S_IWUSR | ((S_IWGRP | S_IWOTH) & ~mask);
     }
-    if (mode != (st.st_mode & 07777) && ::chmod(hostPath.c_str(), mode) != 0) {
+    if (mode != (st.st_mode & 07777) && ::fchmodat(where.At(), where.leaf.c_str(), mode, 0) != 0) {
       SetLastError(ErrorFromErrno(errno));
       return FALSE;
     }
@@ -274,20 +279,20 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   char value[16];
   const int n = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(kept));
   // File systems without user attributes just don't keep the DOS bits.
-  (void)::setxattr(hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
+  (void)::setxattr(where.hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
   return TRUE;
 }
 
 BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
   BeneathPath from, to;
-  if (!Locate(existing, from) || !Locate(newName, to)) return FALSE;
+  if (!Locate(existing, from) || !LocateBeside(existing, from, newName, to)) return FALSE;
   // Replacing a link would put the file where the link stood; a link in a
   // bound folder is left alone instead, as links on the way are.
   if (IsLinkAt(to)) {
     SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return FALSE;
   }
-    const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
+  const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
   if (::renameat2(from.At(), from.leaf.c_str(), to.At(), to.leaf.c_str(), how) != 0) {
     SetLastError(errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno));
     return FALSE;

@@ -1,11 +1,18 @@
 // The link-safe resolver behind every path-taking file call.
 #include "PathsBeneath.h"
 
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "Volumes.h"
@@ -36,17 +43,89 @@ std::string HostPathOf(const char* path) {
   return {};
 }
 
-BeneathPath::~BeneathPath() {
-  if (dirfd >= 0) ::close(dirfd);
+namespace {
+
+// Each letter's root folder, opened once while its binding lasts: every call
+// below a letter starts there.
+struct RootFolder {
+  uint64_t generation = 0;
+  std::string dir;
+  FolderFd fd;
+};
+std::mutex rootsLock;
+RootFolder roots[26];
+
+FolderFd Kept(int fd) {
+  return FolderFd(new int(fd), [](const int* p) {
+    ::close(*p);
+    delete p;
+  });
 }
 
-namespace {
+FolderFd RootFolderOf(char letter, const std::string& dir) {
+  const uint64_t generation = VolumeBindingsGeneration();
+  std::lock_guard guard(rootsLock);
+  RootFolder& r = roots[std::toupper(static_cast<unsigned char>(letter)) - 'A'];
+  if (r.fd && r.generation == generation && r.dir == dir) return r.fd;
+  const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // Closed once no call holds it any more, though the letter be bound anew meanwhile.
+  r = {generation, dir, Kept(fd)};
+  return r.fd;
+}
+
+// Kernels before 5.6, and sandboxes that refuse the call, take the walk.
+std::atomic<bool> noOpenat2{false};
+
+// The folder names[0]/names[1]/... below root in one call, no link followed
+// and nothing above root reached; -1 for the walk to decide (with the last
+// error untouched), -2 having set the last error.
+int OpenAtOnce(int root, const std::vector<std::string>& names) {
+  if (noOpenat2.load(std::memory_order_relaxed)) return -1;
+  std::string relative;
+  for (const auto& name : names) relative += (relative.empty() ? "" : "/") + name;
+  if (relative.size() >= PATH_MAX) return -1;  // the walk takes a name at a time
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    switch (errno) {
+      case EAGAIN: continue;  // a rename elsewhere on the volume raced the look-up
+      case ENOSYS:
+      case EPERM:
+      case EINVAL:
+      case E2BIG: noOpenat2 = true; return -1;
+      case ELOOP: SetLastError(ERROR_CANT_RESOLVE_FILENAME); return -2;
+      case ENOENT: SetLastError(ERROR_PATH_NOT_FOUND); return -2;
+      default: SetLastError(ErrorFromErrno(errno)); return -2;
+    }
+  }
+  return -1;
+}
+
+// The same one folder at a time.
+int OpenByWalk(int root, const std::vector<std::string>& names) {
+  int fd = root;
+  for (const auto& name : names) {
+    const int next = ::openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int e = errno;
+    struct stat st {};
+    const bool link = next < 0 && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    if (fd != root) ::close(fd);
+    if (next < 0) {
+      SetLastError(link ? ERROR_CANT_RESOLVE_FILENAME : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
+      return -1;
+    }
+    fd = next;
+  }
+  return fd;
+}
 
 enum class Beneath { NotALetterPath, Resolved, Failed };
 
-// "X:\a\b" opened from X's root one folder at a time without following a
-// link, so a folder the host bound (a save's destination) can hold links that
-// are never written through. ".." is taken lexically and stops at the root.
+// "X:\a\b" opened as far as "X:\a" from X's root without following a link.
 Beneath ResolveBeneath(const char* path, BeneathPath& out) {
   if (!path) return Beneath::NotALetterPath;
   const std::string p = StripLongPathPrefix(path);
@@ -71,26 +150,21 @@ Beneath ResolveBeneath(const char* path, BeneathPath& out) {
     name.clear();
   }
   out.hostPath = HostPathFromWindowsPath(p);
-  int fd = ::open(binding->rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
+  auto root = RootFolderOf(p[0], binding->rootDir);
+  if (!root) {
     SetLastError(ErrorFromErrno(errno));
     return Beneath::Failed;
   }
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    const int next = ::openat(fd, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) {
-      const int e = errno;
-      struct stat st {};
-      const bool link = ::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-      ::close(fd);
-      SetLastError(link ? ERROR_CANT_RESOLVE_FILENAME : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
-      return Beneath::Failed;
-    }
-    ::close(fd);
-    fd = next;
-  }
-  out.dirfd = fd;
   out.leaf = names.empty() ? "." : names.back();
+  if (names.size() <= 1) {
+    out.folder = std::move(root);
+    return Beneath::Resolved;
+  }
+  names.pop_back();
+  int fd = OpenAtOnce(*root, names);
+  if (fd == -1) fd = OpenByWalk(*root, names);
+  if (fd < 0) return Beneath::Failed;
+  out.folder = Kept(fd);
   return Beneath::Resolved;
 }
 
@@ -111,9 +185,23 @@ bool Locate(const char* path, BeneathPath& where) {
   return true;
 }
 
+bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char* path, BeneathPath& where) {
+  if (!beside.Beneath() || !besidePath || !path) return Locate(path, where);
+  const std::string_view a(besidePath), b(path);
+  const size_t cutA = a.find_last_of("\\/"), cutB = b.find_last_of("\\/");
+  const std::string_view leaf = b.substr(cutB + 1);
+  if (cutA == std::string_view::npos || cutB == std::string_view::npos || a.substr(0, cutA) != b.substr(0, cutB) ||
+      leaf.empty() || leaf == "." || leaf == ".." || a.substr(cutA + 1) == "." || a.substr(cutA + 1) == "..")
+    return Locate(path, where);
+  where.folder = beside.folder;
+  where.leaf = leaf;
+  where.hostPath = HostPathFromWindowsPath(StripLongPathPrefix(path));
+  return true;
+}
+
 bool IsLinkAt(const BeneathPath& where) {
   struct stat st {};
-  return where.dirfd >= 0 && ::fstatat(where.dirfd, where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return where.Beneath() && ::fstatat(where.At(), where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISLNK(st.st_mode);
 }
 

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <memory>
 #include <string>
 
 #include "WinApi.h"
@@ -17,22 +18,26 @@ DWORD ErrorFromErrno(int e);
 // neither applies.
 std::string HostPathOf(const char* path);
 
+// A folder kept open: closed when the last path located in it is done.
+using FolderFd = std::shared_ptr<const int>;
+
 // A path below the root folder of a letter, opened as far as its parent.
 struct BeneathPath {
-  int dirfd = -1;        // the parent folder; -1 for a host path
-  std::string leaf;      // "." for the root folder itself; the host path when dirfd is -1
+  FolderFd folder;       // the parent folder; none for a host path
+  std::string leaf;      // "." for the root folder itself; the host path itself when there is no folder
   std::string hostPath;  // the same place as a host path, for calls that take only paths
-  BeneathPath() = default;
-  BeneathPath(const BeneathPath&) = delete;
-  BeneathPath& operator=(const BeneathPath&) = delete;
-  ~BeneathPath();
-  int At() const { return dirfd >= 0 ? dirfd : AT_FDCWD; }
+  bool Beneath() const { return folder != nullptr; }
+  int At() const { return folder ? *folder : AT_FDCWD; }
 };
 
 // Where a path-taking call works: the resolved folder and name of a letter
 // path, or the current folder and the host path. False with the last error
 // set. ".." is taken lexically and stops at the root.
 bool Locate(const char* path, BeneathPath& where);
+
+// The same for a path in the folder of besidePath, already located in beside:
+// that folder is not looked up again.
+bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char* path, BeneathPath& where);
 
 // Whether the located name is a symbolic link in a bound folder.
 bool IsLinkAt(const BeneathPath& where);
