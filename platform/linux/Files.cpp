@@ -286,18 +286,27 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
 BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
   BeneathPath from, to;
   if (!Locate(existing, from) || !LocateBeside(existing, from, newName, to)) return FALSE;
-  // Replacing a link would put the file where the link stood; a link in a
-  // bound folder is left alone instead, as links on the way are.
-  if (IsLinkAt(to)) {
-    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return FALSE;
+  ForgetFoldersMovedBy(from, to);
+  const auto move = [&](unsigned how) {
+    return ::renameat2(from.At(), from.leaf.c_str(), to.At(), to.leaf.c_str(), how) == 0;
+  };
+  // Most targets are new, and then there is no link to look for.
+  if (move(RENAME_NOREPLACE)) return TRUE;
+  int e = errno;
+  if (e == EEXIST || e == EINVAL) {  // EINVAL: a file system that cannot refuse to replace
+    // Replacing a link would put the file where the link stood; a link in a
+    // bound folder is left alone instead, as links on the way are.
+    if (IsLinkAt(to)) {
+      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return FALSE;
+    }
+    if (flags & MOVEFILE_REPLACE_EXISTING) {
+      if (move(0)) return TRUE;
+      e = errno;
+    }
   }
-  const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
-  if (::renameat2(from.At(), from.leaf.c_str(), to.At(), to.leaf.c_str(), how) != 0) {
-    SetLastError(errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno));
-    return FALSE;
-  }
-  return TRUE;
+  SetLastError(e == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(e));
+  return FALSE;
 }
 
 BOOL DeleteFileA(const char* path) {

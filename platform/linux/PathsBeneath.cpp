@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <mutex>
 #include <string_view>
@@ -77,13 +78,11 @@ FolderFd RootFolderOf(char letter, const std::string& dir) {
 // Kernels before 5.6, and sandboxes that refuse the call, take the walk.
 std::atomic<bool> noOpenat2{false};
 
-// The folder names[0]/names[1]/... below root in one call, no link followed
+// The folder "a/b" below root in one call, no link followed
 // and nothing above root reached; -1 for the walk to decide (with the last
 // error untouched), -2 having set the last error.
-int OpenAtOnce(int root, const std::vector<std::string>& names) {
+int OpenAtOnce(int root, const std::string& relative) {
   if (noOpenat2.load(std::memory_order_relaxed)) return -1;
-  std::string relative;
-  for (const auto& name : names) relative += (relative.empty() ? "" : "/") + name;
   if (relative.size() >= PATH_MAX) return -1;  // the walk takes a name at a time
   open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -121,6 +120,34 @@ int OpenByWalk(int root, const std::vector<std::string>& names) {
     fd = next;
   }
   return fd;
+}
+
+// The folder the last look-up below a root found. A save names one folder
+// several times for every file it puts there, and each look-up costs system
+// calls. A rename that may move the folder forgets it; one another program
+// makes is noticed once the folder has been kept for kFolderKept.
+struct RecentFolderOf {
+  char letter = 0;
+  uint64_t generation = 0;
+  std::string relative;
+  FolderFd fd;
+  std::chrono::steady_clock::time_point until;
+};
+constexpr std::chrono::milliseconds kFolderKept{100};
+std::mutex recentLock;
+RecentFolderOf recent;
+
+FolderFd RecentFolder(char letter, const std::string& relative) {
+  std::lock_guard guard(recentLock);
+  if (!recent.fd || recent.letter != letter || recent.generation != VolumeBindingsGeneration() ||
+      recent.relative != relative || std::chrono::steady_clock::now() >= recent.until)
+    return nullptr;
+  return recent.fd;
+}
+
+void KeepRecentFolder(char letter, const std::string& relative, const FolderFd& fd) {
+  std::lock_guard guard(recentLock);
+  recent = {letter, VolumeBindingsGeneration(), relative, fd, std::chrono::steady_clock::now() + kFolderKept};
 }
 
 enum class Beneath { NotALetterPath, Resolved, Failed };
@@ -161,10 +188,15 @@ Beneath ResolveBeneath(const char* path, BeneathPath& out) {
     return Beneath::Resolved;
   }
   names.pop_back();
-  int fd = OpenAtOnce(*root, names);
+  std::string relative;
+  for (const auto& folder : names) relative += (relative.empty() ? "" : "/") + folder;
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+  if ((out.folder = RecentFolder(letter, relative))) return Beneath::Resolved;
+  int fd = OpenAtOnce(*root, relative);
   if (fd == -1) fd = OpenByWalk(*root, names);
   if (fd < 0) return Beneath::Failed;
   out.folder = Kept(fd);
+  KeepRecentFolder(letter, relative, out.folder);
   return Beneath::Resolved;
 }
 
@@ -197,6 +229,12 @@ bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char*
   where.leaf = leaf;
   where.hostPath = HostPathFromWindowsPath(StripLongPathPrefix(path));
   return true;
+}
+
+void ForgetFoldersMovedBy(const BeneathPath& from, const BeneathPath& to) {
+  std::lock_guard guard(recentLock);
+  // A name moved within the kept folder leaves the folder where it is.
+  if (recent.fd && (from.folder != recent.fd || to.folder != recent.fd)) recent = {};
 }
 
 bool IsLinkAt(const BeneathPath& where) {

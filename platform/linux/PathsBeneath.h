@@ -39,5 +39,9 @@ bool Locate(const char* path, BeneathPath& where);
 // that folder is not looked up again.
 bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char* path, BeneathPath& where);
 
+// Called before from is renamed to to: a folder kept for later look-ups
+// that the rename may move is looked up again next time.
+void ForgetFoldersMovedBy(const BeneathPath& from, const BeneathPath& to);
+
 // Whether the located name is a symbolic link in a bound folder.
 bool IsLinkAt(const BeneathPath& where);

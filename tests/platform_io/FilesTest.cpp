@@ -219,6 +219,26 @@ TEST(HostFiles, LetterPathsNeverCrossALink) {
   EXPECT_FALSE(std::filesystem::exists(dir / "out/new"));
 }
 
+// A folder renamed by a call is looked up again: a link put where it stood
+// is refused, and nothing follows the folder to its new name.
+TEST(HostFiles, AFolderRenamedAwayIsLookedUpAgain) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir / "in/a");
+  std::filesystem::create_directory(dir / "out");
+  DriveBinding b;
+  b.rootDir = dir / "in";
+  ASSERT_TRUE(BindDriveLetter('Q', b));
+  HandleCloser one{CreateFileA("Q:\\a\\one", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
+  ASSERT_NE(one.h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(MoveFileExA("Q:\\a", "Q:\\b", 0));
+  ::symlink((dir / "out").c_str(), (dir / "in/a").c_str());
+  EXPECT_EQ(CreateFileA("Q:\\a\\two", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+  UnbindDriveLetter('Q');
+  EXPECT_FALSE(std::filesystem::exists(dir / "in/b/two"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out/two"));
+}
+
 // A path longer than the kernel takes in one call is reached a folder at a
 // time, and a link on the way is refused there too.
 TEST(HostFiles, DeepLetterPathsAreReachedWithoutCrossingALink) {
@@ -239,9 +259,12 @@ TEST(HostFiles, DeepLetterPathsAreReachedWithoutCrossingALink) {
   HandleCloser made{CreateFileA((path + "\\file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
   EXPECT_NE(made.h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(MoveFileExA((path + "\\file").c_str(), (path + "\\kept").c_str(), 0));
-  // The second folder becomes a link to a copy of itself outside.
+  // Between two saves, each binding its destination, the second folder
+  // becomes a link to itself moved outside.
   std::filesystem::rename(hosts[2], dir / "out");
   ::symlink((dir / "out").c_str(), hosts[2].c_str());
+  UnbindDriveLetter('Q');
+  ASSERT_TRUE(BindDriveLetter('Q', b));
   EXPECT_EQ(CreateFileA((path + "\\new").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
