@@ -294,7 +294,8 @@ void RecoverVolume(const std::string& image, const DiskPlace& place, const std::
     totals.ok = false;
     return;
   }
-  volume.UseSectorCache(2048);
+  // No sector cache: a recovery reads scattered records and small files, and
+  // a cache line filled for each copies far more than it serves.
   // The walk needs a saver for the folders' children; its destination is
   // bound only when there is something to save.
   const Destination none("", "", 'A');
