@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +93,26 @@ DWORD ReadDosAttrib(const std::string& path) {
   return static_cast<DWORD>(std::strtoul(value + 2, nullptr, 16));
 }
 
+
+// setxattrat (Linux 6.13) sets them in the located folder, without looking the
+// whole path up again or following a link on it; older kernels take the path.
+void SetDosAttrib(const BeneathPath& where, const char* value, size_t size) {
+  static std::atomic<bool> noSetxattrat{false};
+  if (where.Beneath() && !noSetxattrat.load(std::memory_order_relaxed)) {
+    struct {
+      uint64_t value;
+      uint32_t size;
+      uint32_t flags;
+    } args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+    constexpr long kSetxattrat = 463;
+    if (::syscall(kSetxattrat, where.At(), where.leaf.c_str(), AT_SYMLINK_NOFOLLOW, kDosAttribXattr, &args,
+                  sizeof args) == 0)
+      return;
+    if (errno != ENOSYS && errno != EPERM) return;
+    noSetxattrat = true;
+  }
+  (void)::setxattr(where.HostPath().c_str(), kDosAttribXattr, value, size, 0);
+}
 
 }  // namespace
 
@@ -232,7 +254,6 @@ BOOL CreateDirectoryA(const char* path, void* security) {
 DWORD GetFileAttributesA(const char* path) {
   BeneathPath where;
   if (!Locate(path, where)) return INVALID_FILE_ATTRIBUTES;
-  const std::string& hostPath = where.hostPath;
   struct stat st {};
   if (::fstatat(where.At(), where.leaf.c_str(), &st,
                 where.Beneath() ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
@@ -240,7 +261,7 @@ DWORD GetFileAttributesA(const char* path) {
     return INVALID_FILE_ATTRIBUTES;
   }
   if (S_ISLNK(st.st_mode)) return FILE_ATTRIBUTE_REPARSE_POINT;
-  DWORD attributes = ReadDosAttrib(hostPath) &
+  DWORD attributes = ReadDosAttrib(where.HostPath()) &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
   else if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
@@ -279,7 +300,7 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   char value[16];
   const int n = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(kept));
   // File systems without user attributes just don't keep the DOS bits.
-  (void)::setxattr(where.hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
+  SetDosAttrib(where, value, static_cast<size_t>(n));
   return TRUE;
 }
 

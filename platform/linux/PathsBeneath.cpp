@@ -176,7 +176,7 @@ Beneath ResolveBeneath(const char* path, BeneathPath& out) {
     }
     name.clear();
   }
-  out.hostPath = HostPathFromWindowsPath(p);
+  out.path = p;
   auto root = RootFolderOf(p[0], binding->rootDir);
   if (!root) {
     SetLastError(ErrorFromErrno(errno));
@@ -208,14 +208,16 @@ bool Locate(const char* path, BeneathPath& where) {
     case Beneath::Failed: return false;
     case Beneath::NotALetterPath: break;
   }
-  where.hostPath = HostPathOf(path);
-  if (where.hostPath.empty()) {
+  where.path = HostPathOf(path);
+  if (where.path.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
-  where.leaf = where.hostPath;
+  where.leaf = where.path;
   return true;
 }
+
+std::string BeneathPath::HostPath() const { return folder ? HostPathFromWindowsPath(path) : path; }
 
 bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char* path, BeneathPath& where) {
   if (!beside.Beneath() || !besidePath || !path) return Locate(path, where);
@@ -227,7 +229,7 @@ bool LocateBeside(const char* besidePath, const BeneathPath& beside, const char*
     return Locate(path, where);
   where.folder = beside.folder;
   where.leaf = leaf;
-  where.hostPath = HostPathFromWindowsPath(StripLongPathPrefix(path));
+  where.path = StripLongPathPrefix(path);
   return true;
 }
 

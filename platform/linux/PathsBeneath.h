@@ -25,9 +25,11 @@ using FolderFd = std::shared_ptr<const int>;
 struct BeneathPath {
   FolderFd folder;       // the parent folder; none for a host path
   std::string leaf;      // "." for the root folder itself; the host path itself when there is no folder
-  std::string hostPath;  // the same place as a host path, for calls that take only paths
+  std::string path;      // as the call gave it, without "\\?\\"
   bool Beneath() const { return folder != nullptr; }
   int At() const { return folder ? *folder : AT_FDCWD; }
+  // The same place as a host path, for calls that take only paths.
+  std::string HostPath() const;
 };
 
 // Where a path-taking call works: the resolved folder and name of a letter
