@@ -215,6 +215,8 @@ class Chooser {
     bool any = false;
     for (TObject* child : saver_.ChildrenOf(d)) {
       if (Interrupted()) break;
+      // Most files of a volume are live: left out before they are described.
+      if (!filters_.live && ItemAs<TCustomFile>(child) && !IsDeletedItem(child)) continue;
       describer_.Describe(child, facts_);
       const bool wanted = facts_.deleted || filters_.live;
       if (auto* sub = ItemAs<TCustomDirectory>(child)) {
