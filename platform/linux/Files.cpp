@@ -381,10 +381,16 @@ BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volum
 
 BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
                        DWORD* totalClusters) {
-  const std::string hostPath = HostPathOf(rootPath);
   struct statvfs vfs {};
-  if (hostPath.empty() || ::statvfs(hostPath.c_str(), &vfs) != 0) {
-    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+  // A folder below a letter is asked through the folder itself, located as
+  // the parent of a name in it: saves ask before every file, in a folder just
+  // looked up.
+  std::string inside = rootPath ? rootPath : "";
+  if (!inside.empty() && inside.back() != '\\' && inside.back() != '/') inside += '\\';
+  BeneathPath where;
+  if (!Locate((inside + "x").c_str(), where)) return FALSE;
+  if (where.Beneath() ? ::fstatvfs(where.At(), &vfs) != 0 : ::statvfs(HostPathOf(rootPath).c_str(), &vfs) != 0) {
+    SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
   const uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
