@@ -216,6 +216,8 @@ class Chooser {
     bool any = false;
     for (TObject* child : saver_.ChildrenOf(d)) {
       if (Interrupted()) break;
+      // Most files of a volume are live: left out before they are described.
+      if (!filters_.live && ItemAs<TCustomFile>(child) && !IsDeletedItem(child)) continue;
       describer_.Describe(child, facts_);
       const bool wanted = facts_.deleted || filters_.live;
       if (auto* sub = ItemAs<TCustomDirectory>(child)) {
@@ -295,7 +297,8 @@ void RecoverVolume(const std::string& image, const DiskPlace& place, const std::
     totals.ok = false;
     return;
   }
-  volume.UseSectorCache(2048);
+  // No sector cache: a recovery reads scattered records and small files, and
+  // a cache line filled for each copies far more than it serves.
   // The walk needs a saver for the folders' children; its destination is
   // bound only when there is something to save.
   const Destination none("", "", 'A');
