@@ -135,8 +135,8 @@ void TDriveList::DetectDrives(TDevice* device) {
                               fileSystem, sizeof fileSystem)) {
       Log("  drive found: " + root + ", filesystem: " + fileSystem + ", volname: " + volumeName +
           " (TDriveList.DetectDrives)");
-      const FileSystemType* type = FileSystemNamed(std::string_view(fileSystem));
-      std::unique_ptr<TCustomDrive> drive = type && type->Reads() ? type->makeDrive() : nullptr;
+      const FileSystemType* type = FileSystemDetected(fileSystem);
+      std::unique_ptr<TCustomDrive> drive = type ? type->makeDrive() : nullptr;
       if (drive) {
         TCustomDrive* d = drive.get();
         drives_.push_back(std::move(drive));

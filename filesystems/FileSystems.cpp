@@ -2,6 +2,7 @@
 #include "FileSystems.h"
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 
 #include "Diskfs.h"
@@ -57,6 +58,19 @@ const FileSystemType* FileSystemOf(VolumeFormat format) {
 
 const FileSystemType* FileSystemNamed(std::string_view name) { return Named(name); }
 const FileSystemType* FileSystemNamed(std::u16string_view name) { return Named(name); }
+
+const FileSystemType* FileSystemDetected(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) c = AsciiUpper(uint8_t(c));
+  const FileSystemType* found = nullptr;
+  for (const FileSystemType& t : kTypes) {
+    std::string row = t.Name();
+    for (char& c : row) c = AsciiUpper(uint8_t(c));
+    if (t.Reads() && upper.find(row) != std::string::npos && (!found || row.size() > std::strlen(found->Name())))
+      found = &t;
+  }
+  return found;
+}
 
 std::string FileSystemsRead(const char* conjunction) {
   std::string names, last;

@@ -43,5 +43,11 @@ const FileSystemType* FileSystemOf(VolumeFormat format);
 // ("FAT12", "FAT32", "ntfs-3g"). Null for a name of no row ("CDFS", "vfat").
 const FileSystemType* FileSystemNamed(std::string_view name);
 const FileSystemType* FileSystemNamed(std::u16string_view name);
+// The row whose drive device detection makes for a volume of that name: a
+// row read here whose name the volume's contains, in any letter case, the
+// longest such one ("NTFS", "FAT32", "exFAT" alike: hosts count the drives
+// detection makes, and it has always made a FAT drive for every name holding
+// "FAT", which then fails to mount where the volume is none). Null for none.
+const FileSystemType* FileSystemDetected(std::string_view name);
 // What this system reads, for messages: "FAT and NTFS".
 std::string FileSystemsRead(const char* conjunction = "and");

@@ -282,6 +282,10 @@ int RunDrives(const std::vector<std::string>& args) {
     for (int k = 0; k < drives.count(); ++k)
       if (drives.GetDrive(k)->Device == device) drive = drives.GetDrive(k);
     const std::string fs = FileSystemNameOf(letter);
+    // Detection makes a FAT drive for every name holding "FAT", exFAT's too;
+    // only a volume this program reads is shown with its drive's label.
+    const FileSystemType* type = FileSystemNamed(fs);
+    const bool reads = drive && type && type->Reads();
     // A FAT label keeps its field's padding; a lost drive's name ends in " (lost)".
     std::string name = drive ? drive->Name : "";
     if (drive && drive->IsLost && name.size() >= 7) name.resize(name.size() - 7);
@@ -293,7 +297,7 @@ int RunDrives(const std::vector<std::string>& args) {
              ",\"offset\":" + std::to_string(b->offset) +
              ",\"size\":" + std::to_string(uint64_t{device->TotalSectors} * device->BytesPerSector) +
              ",\"file_system\":" + (!fs.empty() ? JsonText(fs) : "null") +
-             ",\"volume_name\":" + (drive ? JsonText(name) : "null") +
+             ",\"volume_name\":" + (reads ? JsonText(name) : "null") +
              ",\"drive\":" + (drive ? "\"" + std::string(DriveClass(drive)) + "\"" : "null") +
              ",\"lost\":" + (b->lost ? "true" : "false") + "}\n";
     } else {
@@ -301,7 +305,7 @@ int RunDrives(const std::vector<std::string>& args) {
       line.resize(std::max<size_t>(line.size(), 20), ' ');
       line += "  " + (!fs.empty() ? fs : "-");
       line.resize(std::max<size_t>(line.size(), 30), ' ');
-      line += "  " + (drive ? "\"" + Printable(name) + "\"" : "(not " + FileSystemsRead("or") + ")");
+      line += "  " + (reads ? "\"" + Printable(name) + "\"" : "(not " + FileSystemsRead("or") + ")");
       line += "  " + Printable(b->source);
       if (b->partition) line += " partition " + std::to_string(b->partition);
       if (b->lost) line += " sector " + std::to_string(b->offset / device->BytesPerSector) + " (lost)";
