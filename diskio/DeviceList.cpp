@@ -1,16 +1,15 @@
 // Device and drive detection over the drive-letter namespace.
 //
-// The one place the disk library reaches above itself: detection must make
-// the drive classes of the file systems it finds.
+// The one place the disk library reaches above itself: detection makes the
+// drives of the file systems it finds, as the registry of file systems says.
 #include "DeviceList.h"
 
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 
-#include "Diskfs.h"
+#include "FileSystems.h"
 #include "Ldiskio.h"
-#include "Ntfs.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
@@ -136,13 +135,8 @@ void TDriveList::DetectDrives(TDevice* device) {
                               fileSystem, sizeof fileSystem)) {
       Log("  drive found: " + root + ", filesystem: " + fileSystem + ", volname: " + volumeName +
           " (TDriveList.DetectDrives)");
-      std::string name = fileSystem;
-      CharUpperA(name.data());
-      std::unique_ptr<TCustomDrive> drive;
-      if (name.find("NTFS") != std::string::npos)
-        drive = std::make_unique<TNTFSdrive>();
-      else if (name.find("FAT") != std::string::npos)
-        drive = std::make_unique<TFATdrive>();
+      const FileSystemType* type = FileSystemDetected(fileSystem);
+      std::unique_ptr<TCustomDrive> drive = type ? type->makeDrive() : nullptr;
       if (drive) {
         TCustomDrive* d = drive.get();
         drives_.push_back(std::move(drive));

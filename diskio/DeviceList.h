@@ -49,8 +49,9 @@ class TDriveList : public TObject {
   void clear();  // frees the drives and their trees, not their devices
   int count() const;
   TCustomDrive* GetDrive(int index) const;  // throws std::out_of_range outside the list
-  // At most one mounted drive for the device's volume, chosen by the
-  // file-system name of its letter; a failed mount stays in the list.
+  // At most one mounted drive for the device's volume, the one the registry
+  // of file systems gives for the name of its letter's file system; a failed
+  // mount stays in the list.
   void DetectDrives(TDevice* device);
   // Takes drive over, mounts it at the given sectors and marks its name " (lost)".
   void AddVirtualDrive(TDevice* device, TCustomDrive* drive, uint32_t bootSector, uint32_t firstSector,

@@ -132,6 +132,31 @@ bool TFATdrive::ReadDataSec(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
   return true;
 }
 
+namespace {
+
+// Whether a long name ends in the extension its short entry gives (short
+// names take the first three characters of it, upper-cased; characters they
+// could not keep stand as '_').
+bool ExtensionAgrees(const char16_t* name, const char16_t* end, const uint8_t* shortExtension) {
+  int length = 3;
+  while (length > 0 && shortExtension[length - 1] == ' ') --length;
+  if (length == 0) return true;
+  const char16_t* dot = end;
+  while (dot > name && dot[-1] != u'.') --dot;
+  if (dot == name) return false;
+  for (int i = 0; i < length; ++i) {
+    while (dot < end && *dot == u' ') ++dot;
+    if (dot == end) return false;
+    const char16_t c = *dot++;
+    const uint8_t s = shortExtension[i];
+    if (s == '_' || s >= 0x80 || c >= 0x80) continue;
+    if ((c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c) != s) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index, TDirEntry* Entry,
                             AnsiString& Name) {
   // Names of up to 255 characters take 20 records. The whole name fits a
@@ -143,6 +168,7 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
   std::memcpy(&rec, Entry, sizeof rec);
   if (rec.Attributes != faLongName || rec.ClusterLow != 0 || (rec.Sequence & 0x40) == 0) return false;
   const uint8_t checksum = rec.CheckSum;
+  const bool deleted = rec.Sequence == kDeletedMark;
   char16_t units[kUnits];
   int pos = kUnits, taken = 0;
   while (rec.Attributes == faLongName && rec.ClusterLow == 0 && rec.CheckSum == checksum && taken < kMaxRecords) {
@@ -160,6 +186,11 @@ bool TFATdrive::GetLongName(uint32_t& Cluster, uint32_t& Sector, uint16_t& Index
   // The code page stands in as UTF-8, so the whole name always fits.
   int end = pos;
   while (end < kUnits && units[end] != 0) ++end;
+  // A deleted run keeps no sequence numbers: where its first records were
+  // written over, or lay in a cluster read apart from this one, only the
+  // head of the name is left. Such a name lacks its terminator and the
+  // extension the short entry keeps; the short name is then the truer one.
+  if (deleted && end == kUnits && !ExtensionAgrees(units + pos, units + end, Entry->Name + 8)) return false;
   Name = WideToAnsi(WideString(units + pos, units + end));
   return true;
 }

@@ -84,7 +84,8 @@ class TNTFSdrive : public TCustomDrive {
   // records cost far less read together than one by one.
   void ReadFileRecords(const uint32_t* numbers, size_t count, uint8_t* buffer, bool* ok);
   void CreateStartItems();
-  void FixupUpdateSequenceArray(uint8_t* record, uint32_t length) { ::FixupUpdateSequenceArray(record, length); }
+  // Repairs without judging: a torn record is read as it stands (see ApplyUpdateSequenceArray).
+  void FixupUpdateSequenceArray(uint8_t* record, uint32_t length) { ApplyUpdateSequenceArray(record, length); }
 
   // ---- Attributes and runs (records are BytesPerFileRecord bytes) ----
   // The occurrence-th attribute of Type: unnamed ones when Name is null, else

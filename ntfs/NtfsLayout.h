@@ -329,19 +329,36 @@ inline bool BitIsSet(const uint8_t* bytes, uint64_t n) { return (bytes[n / 8] >>
 // Same, false for a bit beyond `size` bytes.
 inline bool BitIsSet(const uint8_t* bytes, size_t size, uint64_t n) { return n / 8 < size && BitIsSet(bytes, n); }
 
+// What the update sequence array of a record says about it.
+enum class UsaVerdict {
+  Sound,     // every protected word matched the sequence number and got its saved value back
+  Suspect,   // words were put back, but one did not match (a torn or stale write), the
+             // array claimed more strides than were read, or it overlaps the header
+  Unusable,  // nothing protected, or the array lies outside the bytes read: left as it is
+};
+
 // Repairs a FILE or INDX record in place: the last word of every 512-byte
 // stride gets its saved value back from the update sequence array. The
 // number of strides is clamped to the bytes read; an array that would lie
 // outside them leaves the record as it is. The stride is 512 bytes whatever
 // the sector size, so the clamp counts strides too: a 1 KiB record on a
 // 4 KiB-sector volume carries two protected words like any other.
-inline void FixupUpdateSequenceArray(uint8_t* record, size_t length) {
-  if (length < sizeof(TNTFS_RECORD_HEADER)) return;
+// Both readers share this: the NTFS drive repairs whatever the verdict (it
+// never refused a torn record, and its deleted search wants what such a
+// record still holds); NtfsLib lists live files only and skips any record
+// that is not Sound.
+inline UsaVerdict ApplyUpdateSequenceArray(uint8_t* record, size_t length) {
+  if (length < sizeof(TNTFS_RECORD_HEADER)) return UsaVerdict::Unusable;
   const auto* h = reinterpret_cast<const TNTFS_RECORD_HEADER*>(record);
-  const size_t offset = h->UsaOffset;
+  const size_t offset = h->UsaOffset, strides = length / 512;
   size_t n = h->UsaCount;
-  if (n == 0) return;
-  if (n - 1 > length / 512) n = length / 512 + 1;
-  if (offset > length || (length - offset) / 2 < n) return;
-  for (size_t i = 1; i < n; ++i) std::memcpy(record + 512 * i - 2, record + offset + 2 * i, 2);
+  bool sound = n <= strides + 1 && offset >= 8;
+  if (n > strides + 1) n = strides + 1;
+  if (n < 2 || offset > length || (length - offset) / 2 < n) return UsaVerdict::Unusable;
+  for (size_t i = 1; i < n; ++i) {
+    uint8_t* end = record + 512 * i - 2;
+    sound = sound && std::memcmp(end, record + offset, 2) == 0;
+    std::memmove(end, record + offset + 2 * i, 2);  // a hostile array may overlap a stride end
+  }
+  return sound ? UsaVerdict::Sound : UsaVerdict::Suspect;
 }

@@ -191,21 +191,7 @@ bool ParseBootSector(const uint8_t* s, size_t len, Geometry& g) {
   return mftLcn > 0 && g.mftLcn < g.volumeBytes / cluster;
 }
 
-bool Fixup(uint8_t* rec, uint32_t len) {
-  if (len < sizeof(TNTFS_RECORD_HEADER)) return false;
-  const auto& h = *reinterpret_cast<const TNTFS_RECORD_HEADER*>(rec);
-  const uint32_t usaOffset = h.UsaOffset, usaCount = h.UsaCount;
-  const uint32_t strides = len / 512;
-  if (usaCount < 2 || usaCount - 1 > strides || usaOffset < 8 || usaOffset + 2 * usaCount > len) return false;
-  const uint8_t* usa = rec + usaOffset;
-  for (uint32_t i = 1; i < usaCount; ++i) {
-    uint8_t* check = rec + 512 * i - 2;
-    if (check[0] != usa[0] || check[1] != usa[1]) return false;
-    check[0] = usa[2 * i];
-    check[1] = usa[2 * i + 1];
-  }
-  return true;
-}
+bool Fixup(uint8_t* rec, uint32_t len) { return ApplyUpdateSequenceArray(rec, len) == UsaVerdict::Sound; }
 
 bool MftScan::Load(const Geometry& g, const VolumeRead& read, const std::atomic<bool>& abort) {
   geometry_ = g;

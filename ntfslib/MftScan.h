@@ -31,8 +31,9 @@ struct Geometry {
 // False unless the sector is an NTFS boot sector with sizes we can work with.
 bool ParseBootSector(const uint8_t* sector, size_t len, Geometry& g);
 
-// Applies the update sequence array to one record in place; false when the
-// array does not fit or a sector's check word differs (a torn write).
+// Applies the update sequence array to one record in place; false unless the
+// shared routine finds it Sound. Stricter than the NTFS drive on purpose: a
+// torn or oddly laid out record is skipped, not listed with doubtful fields.
 bool Fixup(uint8_t* rec, uint32_t len);
 
 // One name of a file as the volume keeps it.

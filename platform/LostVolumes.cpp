@@ -7,17 +7,13 @@
 #include <optional>
 
 #include "BootSector.h"
+#include "LittleEndian.h"
 
 namespace {
 
-uint64_t Le(const uint8_t* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 // What a sound boot sector (or copy) says of its volume, in the disk's sectors.
 struct BootFacts {
+  VolumeFormat format = VolumeFormat::None;
   std::string fileSystem, label;
   uint64_t unit = 1;     // the disk's sectors in one of the volume's
   uint64_t sectors = 0;  // the volume's extent
@@ -33,33 +29,30 @@ struct BootFacts {
 // made for the disk's sectors or, on a disk counted in 512-byte sectors, for
 // 4 KiB ones: a 4Kn disk whose table is gone tells no sector size.
 std::optional<BootFacts> SoundBootSector(const uint8_t* s, uint32_t diskSectorSize) {
-  const uint32_t bps = uint32_t(Le(s + 11, 2));
-  if (s[510] != 0x55 || s[511] != 0xAA || (bps != diskSectorSize && (bps != 4096 || diskSectorSize != 512)))
-    return std::nullopt;
+  const RecognisedVolume v = RecogniseVolume(s, 512);
+  const uint32_t bps = v.bytesPerSector;
+  if (!v.signature || (bps != diskSectorSize && (bps != 4096 || diskSectorSize != 512))) return std::nullopt;
   BootFacts f;
+  f.format = v.format;
+  f.fileSystem = v.name;
   f.unit = bps / diskSectorSize;
-  if (std::memcmp(s + 3, "NTFS    ", 8) == 0) {
-    if (!SoundNtfsBootSector(s, bps, 0)) return std::nullopt;
-    f.fileSystem = "NTFS";
+  if (v.format == VolumeFormat::Ntfs) {
     // The count leaves out the copy in the sector after it; no disk holds 2^48 sectors.
-    if (Le(s + 0x28, 8) >= (uint64_t(1) << 48)) return std::nullopt;
-    f.sectors = (Le(s + 0x28, 8) + 1) * f.unit;
-    const uint64_t spc = s[13] <= 0x80 ? s[13] : (uint64_t(1) << (256 - s[13])) / bps;
-    const uint64_t mft = Le(s + 0x30, 8), mirror = Le(s + 0x38, 8);
-    if (mft > f.sectors / spc || mirror > f.sectors / spc) return std::nullopt;
-    f.tableAt = mft * spc * f.unit;
-    f.mirrorAt = mirror * spc * f.unit;
+    if (!v.sound || v.sectors >= (uint64_t(1) << 48)) return std::nullopt;
+    f.sectors = (v.sectors + 1) * f.unit;
+    const uint64_t spc = v.clusterSectors;
+    if (v.mftCluster > f.sectors / spc || v.mirrorCluster > f.sectors / spc) return std::nullopt;
+    f.tableAt = v.mftCluster * spc * f.unit;
+    f.mirrorAt = v.mirrorCluster * spc * f.unit;
     return f;
   }
-  BootSectorInfo info;
-  if (!ParseBootSector(s, 512, info) || info.fileSystemName.compare(0, 3, "FAT") != 0) return std::nullopt;
-  f.media = s[21];
+  if (v.format != VolumeFormat::Fat) return std::nullopt;
+  f.media = v.media;
   if (f.media != 0xF0 && f.media < 0xF8) return std::nullopt;
-  f.fileSystem = info.fileSystemName;
-  f.label = info.label;
-  f.sectors = (Le(s + 19, 2) ? Le(s + 19, 2) : Le(s + 32, 4)) * f.unit;
-  f.fat32CopyAt6 = f.fileSystem == "FAT32" && Le(s + 50, 2) == 6;
-  f.tableAt = f.mirrorAt = Le(s + 14, 2) * f.unit;
+  f.label = v.label;
+  f.sectors = v.sectors * f.unit;
+  f.fat32CopyAt6 = v.fatBits == 32 && v.backupSector == 6;
+  f.tableAt = f.mirrorAt = v.reservedSectors * f.unit;
   return f;
 }
 
@@ -72,9 +65,9 @@ bool TableWhereSaid(RawSource& disk, uint32_t sectorSize, uint64_t start, const 
   for (const uint64_t at : {f.tableAt, f.mirrorAt}) {
     size_t done = 0;
     if (!disk.ReadAt((start + at) * sectorSize, head, sizeof head, done) || done != sizeof head) continue;
-    if (f.fileSystem != "NTFS") {
+    if (f.format != VolumeFormat::Ntfs) {
       if (head[0] == f.media && head[1] == 0xFF) return true;
-    } else if (std::memcmp(head, "FILE", 4) == 0 && (Le(head + 4, 2) != 0x30 || Le(head + 0x2C, 4) == 0)) {
+    } else if (std::memcmp(head, "FILE", 4) == 0 && (Le16(head + 4) != 0x30 || Le32(head + 0x2C) == 0)) {
       return true;
     }
   }
@@ -234,7 +227,7 @@ class Search {
       if (auto f = SoundBootSector(s, ss_); f && p % f->unit == 0) {
         // A copy where a volume would start: its volume starts before it.
         if (f->fat32CopyAt6 && p >= 6 * f->unit) Add(p - 6 * f->unit, *f, false, p);
-        if (f->fileSystem == "NTFS" && p + f->unit >= f->sectors) Add(p + f->unit - f->sectors, *f, false, p);
+        if (f->format == VolumeFormat::Ntfs && p + f->unit >= f->sectors) Add(p + f->unit - f->sectors, *f, false, p);
         Add(p, *f, true, 0);
       }
     }
@@ -244,7 +237,7 @@ class Search {
     for (const uint64_t unit : {uint64_t(1), uint64_t(8)}) {
       if (p < unit || p % unit != 0) continue;
       if (const uint8_t* s = sector(p - unit))
-        if (auto f = SoundBootSector(s, ss_); f && f->unit == unit && f->fileSystem == "NTFS" && f->sectors <= p)
+        if (auto f = SoundBootSector(s, ss_); f && f->unit == unit && f->format == VolumeFormat::Ntfs && f->sectors <= p)
           Add(p - f->sectors, *f, false, p - unit);
     }
   }
@@ -259,6 +252,7 @@ class Search {
       if (known == found_.end()) follow_.push_back(start + f.sectors);
       LostVolume& v = found_[start];
       v.start = start;
+      v.format = f.format;
       v.fileSystem = f.fileSystem;
       v.sectors = f.sectors;
       v.label = f.label;

@@ -23,12 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "BootSector.h"
 #include "Partitions.h"
 
 struct LostVolume {
   uint64_t start = 0;              // first sector, in the disk's sectors
   uint64_t sectors = 0;            // its extent as its boot sector gives it (NTFS: with the copy in its last sector)
-  std::string fileSystem;          // "FAT", "FAT32" or "NTFS"
+  VolumeFormat format = VolumeFormat::None;  // Fat or Ntfs
+  std::string fileSystem;          // its name: "FAT", "FAT32" or "NTFS"
   std::string label;               // a FAT boot sector's label field, trimmed; NTFS keeps none there
   bool bootSector = false;         // a sound boot sector stands at start
   uint64_t copy = 0;               // the disk sector of a sound copy, 0 when none was seen

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "BootSector.h"
+#include "LittleEndian.h"
 
 namespace {
 
@@ -17,11 +18,6 @@ namespace {
 constexpr unsigned kMaxChainLinks = 128;
 constexpr uint64_t kMaxGptArrayBytes = 1 << 20;
 constexpr size_t kMbrEntries = 446;
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
 
 bool ReadExact(RawSource& src, uint64_t offset, std::vector<uint8_t>& buffer, size_t len) {
   buffer.assign(len, 0);
@@ -66,8 +62,8 @@ std::string Hex(uint8_t v) {
 
 std::string GuidText(const uint8_t* g) {
   char s[40];
-  std::snprintf(s, sizeof s, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Le32(g), g[4] | g[5] << 8,
-                g[6] | g[7] << 8, g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  std::snprintf(s, sizeof s, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", Le32(g), Le16(g + 4),
+                Le16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
   return s;
 }
 
@@ -75,10 +71,10 @@ std::string GuidText(const uint8_t* g) {
 std::string NameFromUtf16(const uint8_t* p, size_t units) {
   std::string out;
   for (size_t i = 0; i < units; ++i) {
-    uint32_t c = p[2 * i] | p[2 * i + 1] << 8;
+    uint32_t c = Le16(p + 2 * i);
     if (c == 0) break;
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-      const uint32_t low = p[2 * i + 2] | p[2 * i + 3] << 8;
+      const uint32_t low = Le16(p + 2 * i + 2);
       if (low >= 0xDC00 && low < 0xE000) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
         ++i;
@@ -112,8 +108,9 @@ class TableReader {
   PartitionTable Read() {
     std::vector<uint8_t> mbr;
     if (ss_ < 512 || !ReadExact(disk_, 0, mbr, ss_) || !HasSignature(mbr)) return table_;
-    BootSectorInfo volume;
-    if (ParseBootSector(mbr.data(), mbr.size(), volume)) return table_;  // a volume, not a disk
+    // A volume, not a disk; what lies past the first 512 bytes of a 4 KiB
+    // sector is no table's, so it does not count.
+    if (RecogniseVolume(mbr.data(), 512).format != VolumeFormat::None) return table_;
     bool protective = false, any = false;
     for (int i = 0; i < 4; ++i) {
       const MbrSlot s = Slot(mbr, i);
@@ -333,12 +330,10 @@ PartitionTable ReadPartitionTable(RawSource& disk, uint32_t sectorSize) {
 
 namespace {
 
-// The bytes per sector a FAT, exFAT or NTFS boot sector declares; 0 when the
-// bytes hold none or the value is not one of 512..4096.
-uint32_t DeclaredSectorSize(const uint8_t* boot, size_t size) {
-  BootSectorInfo volume;
-  if (!ParseBootSector(boot, size, volume)) return 0;
-  const uint32_t bytes = volume.fileSystemName == "exFAT" ? 1u << (boot[108] & 31) : uint32_t(boot[11] | boot[12] << 8);
+// The bytes per sector a boot sector declares; 0 when the bytes hold none or
+// the value is not one of 512..4096.
+uint32_t DeclaredSectorSize(const RecognisedVolume& volume) {
+  const uint32_t bytes = volume.bytesPerSector;
   return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes : 0;
 }
 
@@ -349,8 +344,8 @@ uint32_t SectorSizeOfImage(RawSource& image) {
   std::vector<uint8_t> head;
   if (!ReadExact(image, 0, head, k4Kn + 512)) return 512;
   // A bare volume first: its data may hold anything at 4096.
-  BootSectorInfo volume;
-  if (ParseBootSector(head.data(), head.size(), volume)) return std::max(DeclaredSectorSize(head.data(), 512), 512u);
+  const RecognisedVolume volume = RecogniseVolume(head.data(), head.size());
+  if (volume.format != VolumeFormat::None) return std::max(DeclaredSectorSize(volume), 512u);
   if (std::memcmp(&head[512], "EFI PART", 8) == 0) return 512;
   if (std::memcmp(&head[k4Kn], "EFI PART", 8) == 0) return k4Kn;
   if (!HasSignature(head)) return 512;
@@ -359,7 +354,7 @@ uint32_t SectorSizeOfImage(RawSource& image) {
   // which keeps a later partition of a 512-byte disk from passing for one.
   std::vector<uint8_t> boot;
   auto declared = [&](uint64_t offset) {
-    return ReadExact(image, offset, boot, 512) ? DeclaredSectorSize(boot.data(), boot.size()) : 0;
+    return ReadExact(image, offset, boot, 512) ? DeclaredSectorSize(RecogniseVolume(boot.data(), boot.size())) : 0;
   };
   for (int i = 0; i < 4; ++i) {
     const MbrSlot s = Slot(head, i);
@@ -378,10 +373,7 @@ std::shared_ptr<RawSource> MakeSliceSource(std::shared_ptr<RawSource> base, uint
   return std::make_shared<SliceSource>(std::move(base), offset, length);
 }
 
-std::string FileSystemOfSource(RawSource& source) {
-  BootSectorInfo info;
-  return ReadBootSectorInfo(source, info) ? info.fileSystemName : "";
-}
+std::string FileSystemOfSource(RawSource& source) { return RecogniseSource(source).name; }
 
 const char* PartitionSchemeName(PartitionTable::Scheme scheme) {
   switch (scheme) {
@@ -410,4 +402,14 @@ std::string PartitionTypeName(const PartitionTable& table, const PartitionEntry&
   for (const auto& [code, name] : kTypes)
     if (entry.type == code) return name;
   return "type " + entry.type;
+}
+
+bool PartitionTypeHoldsNoFiles(const PartitionTable& table, const PartitionEntry& entry) {
+  static const char* const kGuids[] = {"e3c9e316-0b5c-4db8-817d-f92df00215ae",   // Microsoft reserved
+                                       "0657fd6d-a4ab-43c4-84e5-0933c84b4f4f",   // Linux swap
+                                       "21686148-6449-6e6f-744e-656564454649"};  // BIOS boot
+  static const char* const kTypes[] = {"0x82", "0x00"};                       // Linux swap, empty
+  if (table.scheme == PartitionTable::Scheme::Gpt)
+    return std::find(std::begin(kGuids), std::end(kGuids), entry.type) != std::end(kGuids);
+  return std::find(std::begin(kTypes), std::end(kTypes), entry.type) != std::end(kTypes);
 }

@@ -62,8 +62,8 @@ uint32_t SectorSizeOfImage(RawSource& image);
 // writes never leave the slice. The slice is cut to base's size.
 std::shared_ptr<RawSource> MakeSliceSource(std::shared_ptr<RawSource> base, uint64_t offset, uint64_t length);
 
-// The file system whose boot sector the source begins with ("FAT32",
-// "NTFS", ...), "" when none is recognised.
+// The file system the source's first bytes name ("FAT32", "NTFS",
+// "ext2/ext3/ext4", ...), "" when none is recognised.
 std::string FileSystemOfSource(RawSource& source);
 
 // "MBR", "GPT", "" for none.
@@ -71,3 +71,6 @@ const char* PartitionSchemeName(PartitionTable::Scheme scheme);
 // A short word for an entry's type: "FAT32", "NTFS/exFAT", "Linux", ...; the
 // raw type when it is not one worth naming.
 std::string PartitionTypeName(const PartitionTable& table, const PartitionEntry& entry);
+// Whether the entry's type is one that never holds files: swap, a reserved
+// gap, a boot loader's stage.
+bool PartitionTypeHoldsNoFiles(const PartitionTable& table, const PartitionEntry& entry);

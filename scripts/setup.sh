@@ -5,7 +5,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build ccache g++ clang libgtest-dev libclang-rt-14-dev
       dosfstools fdisk mtools sleuthkit ntfs-3g attr hyperfine xxd xz-utils pkgconf
-      tzdata
+      tzdata liburing-dev liburing2
       # Windows: the posix-thread mingw compilers, GoogleTest's sources to build
       # for them, and wine to run what they make (32-bit wine is an i386 package).
       g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest

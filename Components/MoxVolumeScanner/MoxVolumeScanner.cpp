@@ -1,5 +1,6 @@
 #include "MoxVolumeScanner.h"
 
+#include "FileSystems.h"
 #include "MoxVolumeScannerFind.h"
 #include "MoxVolumeScannerNTFS.h"
 #include "MoxVolumeScannerVFAT.h"
@@ -38,10 +39,6 @@ InterfacePtr<IMoxVolumeScanner> Construct(const WideString& AMountPoint) {
   return result;
 }
 
-bool StartsWith(const WCHAR* text, std::u16string_view prefix) {
-  return std::u16string_view(text).substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountPoint,
@@ -72,11 +69,9 @@ InterfacePtr<IMoxVolumeScanner> MoxCreateVolumeScanner(const WideString& AMountP
       WCHAR fileSystem[MAX_PATH + 1] = {};
       DWORD rawRefusal = ERROR_SUCCESS;
       if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)) {
-        CharUpperW(fileSystem);
-        // Only the leading characters count: FAT, FAT12, FAT16 and FAT32 alike.
-        const TMoxVolumeScannerAPI raw = StartsWith(fileSystem, u"NTFS") ? vsaNTFS
-                                         : StartsWith(fileSystem, u"FAT") ? vsaVFAT
-                                                                          : vsaAuto;
+        // The registry names the raw reader; FAT, FAT12, FAT16 and FAT32 alike are FAT.
+        const FileSystemType* type = FileSystemNamed(std::u16string_view(fileSystem));
+        const TMoxVolumeScannerAPI raw = type ? type->rawScanner : vsaAuto;
         if (raw != vsaAuto) {
           result = MoxCreateVolumeScanner(root, nullptr, raw);
           if (!result) rawRefusal = GetLastError();

@@ -2,6 +2,7 @@
 
 #include "Assert.h"
 #include "Diskfs.h"
+#include "FileSystems.h"
 #include "Ldiskio.h"
 #include "MoxVolScan.h"
 
@@ -89,10 +90,13 @@ TMoxVolumeScannerVFAT::TMoxVolumeScannerVFAT(const WideString& AMountPoint)
     refuse(ERROR_UNRECOGNIZED_VOLUME);
     return;
   }
+  // The volume's name must be one of those the registry gives this scanner.
   char fileSystem[261] = {0};
-  if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, sizeof fileSystem) ||
-      CharUpperA(fileSystem) != fileSystem || AnsiString(fileSystem).compare(0, 3, "FAT") != 0)
-    refuse(ERROR_UNRECOGNIZED_VOLUME);
+  const FileSystemType* type = nullptr;
+  if (GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem, sizeof fileSystem) &&
+      CharUpperA(fileSystem) == fileSystem)
+    type = FileSystemNamed(std::string_view(fileSystem));
+  if (!type || type->rawScanner != vsaVFAT) refuse(ERROR_UNRECOGNIZED_VOLUME);
 }
 
 TMoxVolumeScannerVFAT::~TMoxVolumeScannerVFAT() { Invalidate(); }

@@ -1,33 +1,29 @@
 // Files, volumes and devices: the handle-based file calls over host files and
-// over the raw sources bound to drive letters and physical drives.
+// over the raw sources bound to drive letters and physical drives; path-taking
+// calls reach names below a letter through PathsBeneath.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <map>
+#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <vector>
 
 #include "BatchReads.h"
+#include "PathsBeneath.h"
 #include "RawDevices.h"
 #include "Volumes.h"
 #include "WinApi.h"
 
 namespace {
 
-constexpr DWORD kErrorFileExists = ERROR_FILE_EXISTS;
-constexpr DWORD kErrorAlreadyExists = 183;
 constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
 
 // One open host file; devices are RawHandles.
@@ -52,32 +48,6 @@ FileHandle* AsFile(HANDLE h) {
   return dynamic_cast<FileHandle*>(h);
 }
 
-DWORD ErrorFromErrno(int e) {
-  switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EROFS: return ERROR_WRITE_PROTECT;
-    case EEXIST: return kErrorFileExists;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_INVALID_PARAMETER;
-  }
-}
-
-// "X:\..." through the letter's root directory, "/..." as it is; empty when
-// neither applies.
-std::string HostPathOf(const char* path) {
-  if (!path) return {};
-  std::string p = StripLongPathPrefix(path);
-  if (p.size() >= 2 && p[1] == ':') return HostPathFromWindowsPath(p);
-  std::replace(p.begin(), p.end(), '\\', '/');
-  if (!p.empty() && p[0] == '/') return p;
-  return {};
-}
-
 HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disposition, bool noFollow) {
   int flags = O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
   if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
@@ -99,9 +69,11 @@ HANDLE OpenHostFile(int dirfd, const std::string& name, DWORD access, DWORD disp
     SetLastError(noFollow && errno == ELOOP ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
+  // Directories are not opened as files here; opening one for writing
+  // already failed (EISDIR).
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);  // directories are not opened as files here
+  if ((flags & O_ACCMODE) == O_RDONLY && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+    ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -122,92 +94,24 @@ DWORD ReadDosAttrib(const std::string& path) {
 }
 
 
-// A path below the root folder of a letter, opened as far as its parent.
-struct BeneathPath {
-  int dirfd = -1;
-  std::string leaf;      // "." for the root folder itself
-  std::string hostPath;  // the same place as a host path, for calls that take only paths
-  BeneathPath() = default;
-  BeneathPath(const BeneathPath&) = delete;
-  BeneathPath& operator=(const BeneathPath&) = delete;
-  ~BeneathPath() {
-    if (dirfd >= 0) ::close(dirfd);
+// setxattrat (Linux 6.13) sets them in the located folder, without looking the
+// whole path up again or following a link on it; older kernels take the path.
+void SetDosAttrib(const BeneathPath& where, const char* value, size_t size) {
+  static std::atomic<bool> noSetxattrat{false};
+  if (where.Beneath() && !noSetxattrat.load(std::memory_order_relaxed)) {
+    struct {
+      uint64_t value;
+      uint32_t size;
+      uint32_t flags;
+    } args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+    constexpr long kSetxattrat = 463;
+    if (::syscall(kSetxattrat, where.At(), where.leaf.c_str(), AT_SYMLINK_NOFOLLOW, kDosAttribXattr, &args,
+                  sizeof args) == 0)
+      return;
+    if (errno != ENOSYS && errno != EPERM) return;
+    noSetxattrat = true;
   }
-};
-
-enum class Beneath { NotALetterPath, Resolved, Failed };
-
-// "X:\a\b" opened from X's root one folder at a time without following a
-// link, so a folder the host bound (a save's destination) can hold links that
-// are never written through. ".." is taken lexically and stops at the root.
-Beneath ResolveBeneath(const char* path, BeneathPath& out) {
-  if (!path) return Beneath::NotALetterPath;
-  const std::string p = StripLongPathPrefix(path);
-  if (p.size() < 2 || p[1] != ':') return Beneath::NotALetterPath;
-  auto binding = GetDriveBinding(p[0]);
-  if (!binding || binding->rootDir.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return Beneath::Failed;
-  }
-  std::vector<std::string> names;
-  std::string name;
-  for (size_t i = 2; i <= p.size(); ++i) {
-    if (i < p.size() && p[i] != '\\' && p[i] != '/') {
-      name += p[i];
-      continue;
-    }
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
-    name.clear();
-  }
-  out.hostPath = HostPathFromWindowsPath(p);
-  int fd = ::open(binding->rootDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
-    return Beneath::Failed;
-  }
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    const int next = ::openat(fd, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) {
-      const int e = errno;
-      struct stat st {};
-      const bool link = ::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-      ::close(fd);
-      SetLastError(link ? ERROR_CANT_RESOLVE_FILENAME : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
-      return Beneath::Failed;
-    }
-    ::close(fd);
-    fd = next;
-  }
-  out.dirfd = fd;
-  out.leaf = names.empty() ? "." : names.back();
-  return Beneath::Resolved;
-}
-
-// Where a path-taking call works: the resolved folder and name of a letter
-// path, or the current folder and the host path. False with the last error set.
-bool Locate(const char* path, BeneathPath& where) {
-  switch (ResolveBeneath(path, where)) {
-    case Beneath::Resolved: return true;
-    case Beneath::Failed: return false;
-    case Beneath::NotALetterPath: break;
-  }
-  where.hostPath = HostPathOf(path);
-  if (where.hostPath.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  where.leaf = where.hostPath;
-  return true;
-}
-
-bool IsLinkAt(const BeneathPath& where) {
-  struct stat st {};
-  return where.dirfd >= 0 && ::fstatat(where.dirfd, where.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISLNK(st.st_mode);
+  (void)::setxattr(where.HostPath().c_str(), kDosAttribXattr, value, size, 0);
 }
 
 }  // namespace
@@ -223,7 +127,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, 
   if (isDeviceName) return OpenRawHandle(binding, access);
   BeneathPath where;
   if (!Locate(name, where)) return INVALID_HANDLE_VALUE;
-  return OpenHostFile(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf, access, disposition, where.dirfd >= 0);
+  return OpenHostFile(where.At(), where.leaf, access, disposition, where.Beneath());
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
@@ -339,7 +243,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
 BOOL CreateDirectoryA(const char* path, void* security) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  if (::mkdirat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0777) != 0) {
+  if (::mkdirat(where.At(), where.leaf.c_str(), 0777) != 0) {
     const int e = errno;
     SetLastError(e == EEXIST ? kErrorAlreadyExists : e == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(e));
     return FALSE;
@@ -350,15 +254,14 @@ BOOL CreateDirectoryA(const char* path, void* security) {
 DWORD GetFileAttributesA(const char* path) {
   BeneathPath where;
   if (!Locate(path, where)) return INVALID_FILE_ATTRIBUTES;
-  const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (::fstatat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), &st,
-                where.dirfd >= 0 ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+  if (::fstatat(where.At(), where.leaf.c_str(), &st,
+                where.Beneath() ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return INVALID_FILE_ATTRIBUTES;
   }
   if (S_ISLNK(st.st_mode)) return FILE_ATTRIBUTE_REPARSE_POINT;
-  DWORD attributes = ReadDosAttrib(hostPath) &
+  DWORD attributes = ReadDosAttrib(where.HostPath()) &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
   else if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
@@ -368,10 +271,13 @@ DWORD GetFileAttributesA(const char* path) {
 BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  const std::string& hostPath = where.hostPath;
   struct stat st {};
-  if (::stat(hostPath.c_str(), &st) != 0 || IsLinkAt(where)) {
-    SetLastError(IsLinkAt(where) ? ERROR_CANT_RESOLVE_FILENAME : ErrorFromErrno(errno));
+  if (::fstatat(where.At(), where.leaf.c_str(), &st, where.Beneath() ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return FALSE;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
     return FALSE;
   }
   // Read-only is honoured on files only: a read-only folder would refuse its children.
@@ -384,7 +290,7 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
       ::umask(mask);
       mode |= S_IWUSR | ((S_IWGRP | S_IWOTH) & ~mask);
     }
-    if (mode != (st.st_mode & 07777) && ::chmod(hostPath.c_str(), mode) != 0) {
+    if (mode != (st.st_mode & 07777) && ::fchmodat(where.At(), where.leaf.c_str(), mode, 0) != 0) {
       SetLastError(ErrorFromErrno(errno));
       return FALSE;
     }
@@ -394,32 +300,40 @@ BOOL SetFileAttributesA(const char* path, DWORD attributes) {
   char value[16];
   const int n = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(kept));
   // File systems without user attributes just don't keep the DOS bits.
-  (void)::setxattr(hostPath.c_str(), kDosAttribXattr, value, static_cast<size_t>(n), 0);
+  SetDosAttrib(where, value, static_cast<size_t>(n));
   return TRUE;
 }
 
 BOOL MoveFileExA(const char* existing, const char* newName, DWORD flags) {
   BeneathPath from, to;
-  if (!Locate(existing, from) || !Locate(newName, to)) return FALSE;
-  // Replacing a link would put the file where the link stood; a link in a
-  // bound folder is left alone instead, as links on the way are.
-  if (IsLinkAt(to)) {
-    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-    return FALSE;
+  if (!Locate(existing, from) || !LocateBeside(existing, from, newName, to)) return FALSE;
+  ForgetFoldersMovedBy(from, to);
+  const auto move = [&](unsigned how) {
+    return ::renameat2(from.At(), from.leaf.c_str(), to.At(), to.leaf.c_str(), how) == 0;
+  };
+  // Most targets are new, and then there is no link to look for.
+  if (move(RENAME_NOREPLACE)) return TRUE;
+  int e = errno;
+  if (e == EEXIST || e == EINVAL) {  // EINVAL: a file system that cannot refuse to replace
+    // Replacing a link would put the file where the link stood; a link in a
+    // bound folder is left alone instead, as links on the way are.
+    if (IsLinkAt(to)) {
+      SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+      return FALSE;
+    }
+    if (flags & MOVEFILE_REPLACE_EXISTING) {
+      if (move(0)) return TRUE;
+      e = errno;
+    }
   }
-  const int fromDir = from.dirfd >= 0 ? from.dirfd : AT_FDCWD, toDir = to.dirfd >= 0 ? to.dirfd : AT_FDCWD;
-  const unsigned how = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
-  if (::renameat2(fromDir, from.leaf.c_str(), toDir, to.leaf.c_str(), how) != 0) {
-    SetLastError(errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno));
-    return FALSE;
-  }
-  return TRUE;
+  SetLastError(e == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(e));
+  return FALSE;
 }
 
 BOOL DeleteFileA(const char* path) {
   BeneathPath where;
   if (!Locate(path, where)) return FALSE;
-  if (::unlinkat(where.dirfd >= 0 ? where.dirfd : AT_FDCWD, where.leaf.c_str(), 0) != 0) {
+  if (::unlinkat(where.At(), where.leaf.c_str(), 0) != 0) {
     SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
@@ -467,10 +381,16 @@ BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* volumeName, DWORD volum
 
 BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
                        DWORD* totalClusters) {
-  const std::string hostPath = HostPathOf(rootPath);
   struct statvfs vfs {};
-  if (hostPath.empty() || ::statvfs(hostPath.c_str(), &vfs) != 0) {
-    SetLastError(hostPath.empty() ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
+  // A folder below a letter is asked through the folder itself, located as
+  // the parent of a name in it: saves ask before every file, in a folder just
+  // looked up.
+  std::string inside = rootPath ? rootPath : "";
+  if (!inside.empty() && inside.back() != '\\' && inside.back() != '/') inside += '\\';
+  BeneathPath where;
+  if (!Locate((inside + "x").c_str(), where)) return FALSE;
+  if (where.Beneath() ? ::fstatvfs(where.At(), &vfs) != 0 : ::statvfs(HostPathOf(rootPath).c_str(), &vfs) != 0) {
+    SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
   const uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
@@ -481,85 +401,5 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
   if (bytesPerSector) *bytesPerSector = 512;
   if (freeClusters) *freeClusters = clamp(uint64_t(vfs.f_bavail) * unit / clusterBytes);
   if (totalClusters) *totalClusters = clamp(uint64_t(vfs.f_blocks) * unit / clusterBytes);
-  return TRUE;
-}
-
-BOOL GetVersionExA(OSVERSIONINFOA* info) {
-  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  // Always the NT family: the sector units take their NT branches.
-  info->dwMajorVersion = 10;
-  info->dwMinorVersion = 0;
-  info->dwBuildNumber = 19045;
-  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-  return TRUE;
-}
-
-DWORD GetTickCount() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000);
-}
-
-namespace {
-struct Allocations {
-  std::mutex lock;
-  std::map<void*, size_t> sizes;
-};
-Allocations& VirtualAllocations() {
-  static Allocations a;
-  return a;
-}
-}  // namespace
-
-void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect) {
-  // Only fresh committed read/write regions are asked for.
-  if (address || size == 0 || !(allocationType & MEM_COMMIT) || protect != PAGE_READWRITE) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  // Large regions (transfer buffers) start on a huge-page boundary and ask
-  // for huge pages: one TLB entry instead of hundreds per pass over them.
-  constexpr size_t kHuge = size_t{2} << 20;
-  const bool huge = size >= kHuge;
-  const size_t mapped = huge ? size + kHuge : size;
-  void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  void* p = raw;
-  if (huge) {
-    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-    const uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
-    if (aligned > start) ::munmap(raw, aligned - start);
-    const uintptr_t end = aligned + ((size + 4095) & ~size_t{4095});
-    if (start + mapped > end) ::munmap(reinterpret_cast<void*>(end), start + mapped - end);
-    p = reinterpret_cast<void*>(aligned);
-    ::madvise(p, size, MADV_HUGEPAGE);
-  }
-  auto& a = VirtualAllocations();
-  std::lock_guard guard(a.lock);
-  a.sizes[p] = size;
-  return p;
-}
-
-BOOL VirtualFree(void* address, size_t size, DWORD freeType) {
-  if (freeType != MEM_RELEASE || size != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto& a = VirtualAllocations();
-  std::lock_guard guard(a.lock);
-  auto it = a.sizes.find(address);
-  if (it == a.sizes.end()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  ::munmap(it->first, it->second);
-  a.sizes.erase(it);
   return TRUE;
 }

@@ -129,10 +129,12 @@ bool FindMount(const std::string& dir, MountEntry& entry, bool containing = fals
   return found;
 }
 
+// The mount types of the file systems Windows names, under the names the
+// boot-sector recogniser gives them.
 std::string WindowsFileSystemName(const std::string& fsType) {
-  if (fsType == "vfat" || fsType == "msdos" || fsType == "fat") return "FAT";
-  if (fsType == "ntfs" || fsType == "ntfs3" || fsType == "ntfs-3g") return "NTFS";
-  if (fsType == "exfat") return "exFAT";
+  if (fsType == "vfat" || fsType == "msdos" || fsType == "fat") return VolumeFormatName(VolumeFormat::Fat);
+  if (fsType == "ntfs" || fsType == "ntfs3" || fsType == "ntfs-3g") return VolumeFormatName(VolumeFormat::Ntfs);
+  if (fsType == "exfat") return VolumeFormatName(VolumeFormat::Exfat);
   if (fsType == "iso9660") return "CDFS";
   if (fsType == "udf") return "UDF";
   return fsType;

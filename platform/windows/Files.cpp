@@ -306,33 +306,3 @@ BOOL GetDiskFreeSpaceA(const char* rootPath, DWORD* sectorsPerCluster, DWORD* by
   if (!root.empty()) p = root;
   return native::DiskFreeSpace(p.c_str(), sectorsPerCluster, bytesPerSector, freeClusters, totalClusters);
 }
-
-BOOL GetVersionExA(OSVERSIONINFOA* info) {
-  if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  if (!native::Version(info->dwMajorVersion, info->dwMinorVersion, info->dwBuildNumber, info->dwPlatformId))
-    return FALSE;
-  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-  return TRUE;
-}
-
-DWORD GetTickCount() { return native::TickCount(); }
-
-void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect) {
-  // Only fresh committed read/write regions are asked for.
-  if (address || size == 0 || !(allocationType & MEM_COMMIT) || protect != PAGE_READWRITE) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return native::Allocate(size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-}
-
-BOOL VirtualFree(void* address, size_t size, DWORD freeType) {
-  if (freeType != MEM_RELEASE || size != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return native::Release(address);
-}

@@ -66,7 +66,23 @@ TEST(DamagedSource, FoldersEmptyFilesAndOtherFileSystemsAreNamed) {
     EXPECT_EQ(info.exitCode, 1) << path;
     EXPECT_NE(info.err.find(path + ": " + (path == ext ? cases[2].second : cases[0].second)), npos) << info.err;
   }
-  EXPECT_NE(RunTool({"info", ext}).out.find("file system:       ext2/ext3/ext4\n"), npos);
+}
+
+// A file system not read here has one name in every command, the one its
+// first bytes give: as an image and as a partition of a disk.
+TEST(DamagedSource, AFileSystemNotReadHereHasOneNameInEveryCommand) {
+  ScratchDir dir;
+  const std::string ext = dir / "ext.img", disk = dir / "disk.img", name = "ext2/ext3/ext4";
+  ASSERT_TRUE(RunQuietly("truncate -s 4M " + ext + " && mkfs.ext4 -q -F " + ext + " && truncate -s 6M " + disk +
+                         " && echo 'start=2048, size=8192, type=83' | sfdisk -q " + disk + " && dd if=" + ext +
+                         " of=" + disk + " bs=512 seek=2048 conv=notrunc status=none"));
+  EXPECT_NE(RunTool({"info", ext}).out.find("file system:       " + name + "\n"), npos);
+  EXPECT_NE(RunTool({"ls", ext}).err.find(ext + ": an " + name + " file system, neither"), npos);
+  EXPECT_NE(RunTool({"drives", ext}).out.find("  " + name + "  (not FAT or NTFS)  " + ext + "\n"), npos);
+  const ToolResult ls = RunTool({"ls", disk});
+  EXPECT_NE(ls.err.find("choose one with --partition N: 1 (" + name + ", 4.0 MiB at sector 2048)"), npos) << ls.err;
+  EXPECT_NE(RunTool({"info", disk, "--partition", "1"}).out.find("file system:       " + name + "\n"), npos);
+  EXPECT_NE(RunTool({"drives", disk}).out.find("  " + name + "  (not FAT or NTFS)  " + disk + " partition 1\n"), npos);
 }
 
 }  // namespace

@@ -90,6 +90,29 @@ TEST_F(RootFixture, EscapedAndDeletedShortNames) {
   EXPECT_EQ(m.Child<TFATDirectory>(all.Root(), "_\x82\x82" "DIR")->GetPath(nullptr), "\\_\x82\x82" "DIR");
 }
 
+// A deleted long name whose first records were written over keeps only its
+// head: without the extension its short entry has, the short name is shown.
+TEST_F(RootFixture, ADeletedLongNameCutShortGivesWayToItsShortName) {
+  auto erase = [&](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) img.Record(0, i)[0] = 0xE5;
+  };
+  uint32_t i = img.Long(0, 0, "a long note name number 28.txt", "ALONGN~1TXT", faArchive, 0, 0);
+  erase(0, i);
+  img.Short(0, 0, "NEWFILE TXT", faArchive, 0, 0);  // over the run's last part
+  uint32_t at = i;
+  i += img.Long(0, i, "Holiday photo.jpeg", "HOLIDA~1JPE", faArchive, 0, 0);
+  erase(at, i);  // whole: kept
+  at = i;
+  i += img.Long(0, i, "twenty-six characters.text", "TWENTY~1TEX", faArchive, 0, 0);  // two full records
+  erase(at, i);  // no terminator, yet whole: its extension agrees
+  at = i;
+  i += img.Long(0, i, "ThirteenChars", "THIRTE~1   ", faArchive, 0, 0);
+  erase(at, i);
+  MountedFat m(img);
+  EXPECT_EQ(Names(m, m.Root()), (Strings{"NEWFILE.TXT", "_LONGN~1.TXT", "Holiday photo.jpeg",
+                                         "twenty-six characters.text", "ThirteenChars"}));
+}
+
 TEST_F(RootFixture, ShortNamesFollowTheirLowerCaseFlags) {
   const std::tuple<const char*, uint8_t> entries[] = {{"README  TXT", 0x08}, {"NOTES   TXT", 0x10},
                                                       {"MAKEFILE   ", 0x18}, {"\x9A" "MLAUT  TXT", 0x08},

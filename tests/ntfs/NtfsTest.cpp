@@ -15,27 +15,48 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new BoundSou
 
 ScriptedSource& NtfsSource() { return *source; }
 
-TEST(NtfsFixup, RepairsStrideEndsOnlyWhenTheArrayLiesInsideTheBytesRead) {
+// The drive puts the words back whatever the verdict; NtfsLib keeps only
+// Sound records. Both go through the same routine, so they agree on which
+// records are damaged.
+TEST(NtfsFixup, RepairsStrideEndsInsideTheBytesReadAndJudgesTheRecord) {
   struct Case {
     const char* what;
-    uint16_t sectorSize, usaOffset, usaCount;
-    bool repaired;
+    size_t size;
+    uint16_t sectorSize, usaOffset, usaCount, sequence;
+    UsaVerdict verdict;
   } cases[] = {
-      {"two strides of a 1 KiB record", 512, 0x30, 3, true},
-      {"a count larger than the record is clamped", 512, 0x30, 9, true},
+      {"two strides of a 1 KiB record", 1024, 512, 0x30, 3, 0x7777, UsaVerdict::Sound},
+      {"eight strides of a 4 KiB record", 4096, 4096, 0x30, 9, 0x7777, UsaVerdict::Sound},
       // The stride is 512 bytes whatever the sector size.
-      {"1 KiB record on 4 KiB sectors", 4096, 0x30, 3, true},
-      {"count 0", 512, 0x30, 0, false}, {"count 1", 512, 0x30, 1, false}, {"array past the end", 512, 1020, 3, false},
+      {"1 KiB record on 4 KiB sectors", 1024, 4096, 0x30, 3, 0x7777, UsaVerdict::Sound},
+      {"a stride end that differs from the sequence number", 1024, 512, 0x30, 3, 0x0001, UsaVerdict::Suspect},
+      {"a count larger than the record is clamped", 1024, 512, 0x30, 9, 0x7777, UsaVerdict::Suspect},
+      {"an array over the header", 1024, 512, 4, 3, 0x7777, UsaVerdict::Suspect},
+      {"count 0", 1024, 512, 0x30, 0, 0x7777, UsaVerdict::Unusable},
+      {"count 1", 1024, 512, 0x30, 1, 0x7777, UsaVerdict::Unusable},
+      {"array past the end", 1024, 512, 1020, 3, 0x7777, UsaVerdict::Unusable},
   };
   for (const Case& c : cases) {
-    Bytes r(1024, 0x77);
+    Bytes r(c.size, 0x77);
+    const bool laidOut = c.usaOffset >= 8 && c.usaOffset + 2u * c.usaCount <= r.size();
+    if (laidOut) {
+      Put(r.data() + c.usaOffset, c.sequence, 2);
+      for (size_t i = 1; i < c.usaCount; ++i) Put(r.data() + c.usaOffset + 2 * i, 0x1111 * i, 2);
+    }
     Put(r.data() + 4, c.usaOffset, 2), Put(r.data() + 6, c.usaCount, 2);
-    if (c.usaOffset + 6u <= r.size()) Put(r.data() + c.usaOffset + 2, 0x22221111, 4);
+    const Bytes original = r;
+    Bytes judged = r;
+    EXPECT_EQ(ApplyUpdateSequenceArray(judged.data(), judged.size()), c.verdict) << c.what;
     TNTFSdrive drive;
     drive.bootb.BytesPerSector = c.sectorSize;
     drive.FixupUpdateSequenceArray(r.data(), uint32_t(r.size()));
-    EXPECT_EQ(NtfsRead16(&r[510]), c.repaired ? 0x1111 : 0x7777) << c.what;
-    EXPECT_EQ(NtfsRead16(&r[1022]), c.repaired ? 0x2222 : 0x7777) << c.what;
+    EXPECT_EQ(r, judged) << c.what;
+    if (c.verdict == UsaVerdict::Unusable) {
+      EXPECT_EQ(r, original) << c.what;
+    }
+    if (!laidOut) continue;
+    for (size_t i = 1; i <= c.size / 512; ++i)
+      EXPECT_EQ(NtfsRead16(&r[512 * i - 2]), c.verdict != UsaVerdict::Unusable ? 0x1111 * i : 0x7777) << c.what << i;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "ItemText.h"
 #include "NtfsOracle.h"
@@ -88,6 +89,29 @@ TEST(NtfsRecover, AWholeDiskGivesEachVolumeItsFolder) {
   EXPECT_EQ(FilesUnder(work / "five"), FilesUnder(work / "all/5"));
   const ToolResult dry = RunTool({"recover", "--dry-run", mbr, "--match", "**/*.doc"});
   EXPECT_EQ(dry.out, "file         9000  intact   5/Docs/Reports/summary.doc\n");
+
+  // The NTFS boot sector lost: its copy still leads to the volume. The FAT32
+  // one and its copy gone under an ext superblock: a volume not covered, which
+  // fails the run.
+  const std::string damaged = disks / "damaged.img";
+  fs::copy_file(mbr, damaged);
+  {
+    std::fstream f(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string zeros(4096, '\0');
+    f.seekp(71680 * 512), f.write(zeros.data(), 512);
+    f.seekp(2048 * 512), f.write(zeros.data(), 4096);
+    f.seekp(2048 * 512 + 1080), f.write("\x53\xEF", 2);
+  }
+  const ToolResult lost = RunTool({"recover", damaged, work / "damaged"});
+  EXPECT_EQ(lost.exitCode, 1);
+  EXPECT_EQ(FilesUnder(work / "damaged/5"), FilesUnder(work / "all/5"));
+  EXPECT_NE(lost.err.find("damaged.img: partition 5: no usable boot sector at sector 0; read through its NTFS copy"),
+            std::string::npos)
+      << lost.err;
+  EXPECT_NE(lost.err.find("damaged.img: partition 1 (ext2/ext3/ext4) passed over: an ext2/ext3/ext4 file system, "
+                          "which this program does not read\n"),
+            std::string::npos)
+      << lost.err;
 }
 
 }  // namespace

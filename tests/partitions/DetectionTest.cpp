@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "BootSector.h"
 #include "DeviceList.h"
 #include "Diskfs.h"
 #include "ImageDevice.h"
@@ -139,10 +140,13 @@ TEST_F(Detection, FindsEachPartitionsVolumeWithItsClassSizeAndLog) {
   EXPECT_EQ(devices.GetDeviceText(1, true).substr(2), "   (976.56 MB)");
 }
 
-// The drive class follows the name the platform gives the volume.
+// The drive class follows the name the platform gives the volume: one that
+// holds "NTFS" or "FAT" anywhere (exFAT too, whose drive then fails to mount
+// and stays listed).
 TEST_F(Detection, FileSystemNameChoosesTheDriveClass) {
-  const std::map<std::string, std::string> cases = {
-      {"FAT32", "TFATdrive"}, {"fat", "TFATdrive"}, {"NTFS", "TNTFSdrive"}, {"UDF", "-"}, {"CDFS", "-"}};
+  const std::map<std::string, std::string> cases = {{"FAT32", "TFATdrive"}, {"fat", "TFATdrive"},
+                                                    {"NTFS", "TNTFSdrive"}, {"exFAT", "TFATdrive"},
+                                                    {"UDF", "-"},           {"CDFS", "-"}};
   for (const auto& [name, cls] : cases) {
     BoundPartitions parts(TheDisks().gpt, name);
     TDeviceList devices;
@@ -152,6 +156,80 @@ TEST_F(Detection, FileSystemNameChoosesTheDriveClass) {
     const auto* d = drives.count() == 1 ? drives.GetDrive(0) : nullptr;
     EXPECT_EQ(!d ? "-" : dynamic_cast<const TNTFSdrive*>(d) ? "TNTFSdrive" : "TFATdrive", cls) << name;
   }
+}
+
+// One recogniser names a volume from its first bytes, as its formatter made
+// it; what Windows names is what GetVolumeInformation names.
+TEST(Recogniser, NamesEachFamilyFromItsFirstBytes) {
+  ScratchDir dir;
+  const std::string img = dir / "v.img";
+  const struct {
+    const char* make;
+    VolumeFormat format;
+    const char* name;
+    unsigned fatBits;
+    uint64_t bytes;  // as the boot sector gives them, 0 when it does not
+  } made[] = {
+      {"mkfs.fat -F 12 -C $I 2048", VolumeFormat::Fat, "FAT", 12, 2048 << 10},
+      {"mkfs.fat -F 16 -C $I 32768", VolumeFormat::Fat, "FAT", 16, 32768 << 10},
+      {"mkfs.fat -F 32 -S 4096 -C $I 65536", VolumeFormat::Fat, "FAT32", 32, 65536 << 10},
+      {"truncate -s 8M $I && mkntfs -q -F -f $I", VolumeFormat::Ntfs, "NTFS", 0, (8 << 20) - 512},
+      {"truncate -s 4M $I && mkfs.ext4 -q -F $I", VolumeFormat::Ext, "ext2/ext3/ext4", 0, 0},
+      {"truncate -s 1M $I && mkswap $I", VolumeFormat::Swap, "Linux swap", 0, 0},
+      // Written where their formatters put them.
+      {"truncate -s 1M $I && printf '\\353\\166\\220EXFAT   ' | dd of=$I conv=notrunc status=none && "
+       "printf '\\0\\1\\0\\0\\0\\0\\0\\0' | dd of=$I bs=1 seek=72 conv=notrunc status=none && "
+       "printf '\\14' | dd of=$I bs=1 seek=108 conv=notrunc status=none",
+       VolumeFormat::Exfat, "exFAT", 0, 256 << 12},
+      {"truncate -s 1M $I && printf XFSB | dd of=$I conv=notrunc status=none", VolumeFormat::Xfs, "XFS", 0, 0},
+      {"head -c 64K /dev/urandom > $I", VolumeFormat::None, "", 0, 0},
+  };
+  for (const auto& m : made) {
+    ASSERT_TRUE(RunQuietly("I=" + img + "; rm -f $I; " + m.make)) << m.make;
+    const auto source = OpenImageSource(img);
+    const RecognisedVolume v = RecogniseSource(*source);
+    EXPECT_EQ(v.format, m.format) << m.make;
+    EXPECT_STREQ(v.name, m.name) << m.make;
+    EXPECT_EQ(v.fatBits, m.fatBits) << m.make;
+    EXPECT_EQ(v.Bytes(), m.bytes) << m.make;
+    BootSectorInfo info;
+    const bool windows = m.format == VolumeFormat::Fat || m.format == VolumeFormat::Ntfs || m.format == VolumeFormat::Exfat;
+    EXPECT_EQ(ReadBootSectorInfo(*source, info), windows) << m.make;
+    EXPECT_EQ(info.fileSystemName, windows ? m.name : "") << m.make;
+  }
+}
+
+// The ext magic at 1080 lies in the FAT of a FAT12 volume of 512-byte
+// sectors, which may hold the same two bytes: the parameter block wins.
+TEST(Recogniser, AFat12TableHoldingTheExtMagicIsStillFat) {
+  ScratchDir dir;
+  const std::string img = dir / "fat12.img";
+  ASSERT_TRUE(RunQuietly("mkfs.fat -F 12 -C " + img + " 1440"));
+  std::string bytes = ReadHostFile(img);
+  bytes[1080] = '\x53', bytes[1081] = '\xEF';
+  const RecognisedVolume v = RecogniseVolume(reinterpret_cast<const uint8_t*>(bytes.data()), kVolumeHeadBytes);
+  EXPECT_EQ(v.format, VolumeFormat::Fat);
+  EXPECT_EQ(v.fatBits, 12u);
+  bytes[0] = 0;  // no jump: no parameter block
+  EXPECT_EQ(RecogniseVolume(reinterpret_cast<const uint8_t*>(bytes.data()), kVolumeHeadBytes).format,
+            VolumeFormat::Ext);
+}
+
+// An NTFS boot sector whose sector size is 0 and whose clusters are given as
+// a power of two has no geometry: no cluster size is worked out from it.
+TEST(Recogniser, AnNtfsNameWithoutASectorSizeIsNoSoundBootSector) {
+  ScratchDir dir;
+  std::string bytes(1 << 20, '\0');
+  bytes.replace(0, 11, "\xEB\x52\x90NTFS    ");
+  bytes[13] = '\xF4';
+  bytes[510] = '\x55', bytes[511] = '\xAA';
+  WriteHostFile(dir / "ntfs.img", bytes);
+  const auto source = OpenImageSource(dir / "ntfs.img");
+  const RecognisedVolume v = RecogniseSource(*source);
+  EXPECT_EQ(v.format, VolumeFormat::Ntfs);
+  EXPECT_FALSE(v.sound);
+  BackupBootSector copy;
+  EXPECT_FALSE(FindBackupBootSector(*source, copy));
 }
 
 // Z: is the host's whole tree, not a volume: detection passes it by, unless

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <climits>
 #include <filesystem>
+#include <vector>
 
 #include "ScratchDir.h"
 #include "ScriptedSource.h"
@@ -215,6 +217,61 @@ TEST(HostFiles, LetterPathsNeverCrossALink) {
   UnbindDriveLetter('Q');
   EXPECT_EQ(std::filesystem::file_size(dir / "out/kept"), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir / "out/new"));
+}
+
+// A folder renamed by a call is looked up again: a link put where it stood
+// is refused, and nothing follows the folder to its new name.
+TEST(HostFiles, AFolderRenamedAwayIsLookedUpAgain) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir / "in/a");
+  std::filesystem::create_directory(dir / "out");
+  DriveBinding b;
+  b.rootDir = dir / "in";
+  ASSERT_TRUE(BindDriveLetter('Q', b));
+  HandleCloser one{CreateFileA("Q:\\a\\one", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
+  ASSERT_NE(one.h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(MoveFileExA("Q:\\a", "Q:\\b", 0));
+  ::symlink((dir / "out").c_str(), (dir / "in/a").c_str());
+  EXPECT_EQ(CreateFileA("Q:\\a\\two", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+  UnbindDriveLetter('Q');
+  EXPECT_FALSE(std::filesystem::exists(dir / "in/b/two"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "out/two"));
+}
+
+// A path longer than the kernel takes in one call is reached a folder at a
+// time, and a link on the way is refused there too.
+TEST(HostFiles, DeepLetterPathsAreReachedWithoutCrossingALink) {
+  ScratchDir dir;
+  const std::string root = dir / "in";
+  std::filesystem::create_directory(root);
+  DriveBinding b;
+  b.rootDir = root;
+  ASSERT_TRUE(BindDriveLetter('Q', b));
+  std::string path = "Q:";
+  std::vector<std::string> hosts{root};
+  for (char level = 'a'; level < 'a' + 22; ++level) {
+    path += "\\" + std::string(200, level);
+    if (hosts.back().size() < 3000) hosts.push_back(hosts.back() + "/" + std::string(200, level));
+    ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path.size();
+  }
+  ASSERT_GT(path.size(), size_t{PATH_MAX});
+  HandleCloser made{CreateFileA((path + "\\file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)};
+  EXPECT_NE(made.h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(MoveFileExA((path + "\\file").c_str(), (path + "\\kept").c_str(), 0));
+  // Between two saves, each binding its destination, the second folder
+  // becomes a link to itself moved outside.
+  std::filesystem::rename(hosts[2], dir / "out");
+  ::symlink((dir / "out").c_str(), hosts[2].c_str());
+  UnbindDriveLetter('Q');
+  ASSERT_TRUE(BindDriveLetter('Q', b));
+  EXPECT_EQ(CreateFileA((path + "\\new").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+  EXPECT_EQ(GetFileAttributesA((path + "\\kept").c_str()), INVALID_FILE_ATTRIBUTES);
+  UnbindDriveLetter('Q');
+  // Cut in two so that both halves can be removed by their paths.
+  std::filesystem::rename(dir / ("out" + hosts[12].substr(hosts[2].size())), dir / "lower");
 }
 
 }  // namespace

@@ -26,31 +26,6 @@ struct ParsedArgs {
 std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& flags,
                                     const std::vector<std::string>& valued);
 
-// Where on a whole disk a command's volume lies: a partition of its table, or
-// a start sector for a volume whose table entry is lost.
-struct DiskPlace {
-  unsigned partition = 0;          // numbered as Linux numbers them; 0 for none
-  std::optional<uint64_t> sector;  // in the disk's sectors
-  // Names the command on the lines saying what the table reader skipped or
-  // mended; null keeps them quiet (a second look at the same disk).
-  const char* command = nullptr;
-};
-
-// Binds a free drive letter to a host directory (as the letter's root) or to
-// an image file or block device (as its read-only raw source). A whole
-// partitioned disk needs a partition or a sector: the letter then holds the
-// volume there. Returns the letter, or 0 with a one-line error ("PATH:
-// reason") in error.
-char BindHostPath(const std::string& hostPath, std::string& error, const DiskPlace& place = {});
-
-struct DriveBinding;
-// binding.raw, a disk opened from hostPath, narrowed to the volume at place,
-// with the sector size it has. False with a one-line error for a partitioned
-// disk without a place (listing its partitions), a partition not on it, or a
-// sector with no FAT or NTFS boot sector.
-bool SelectPartition(const std::string& hostPath, DriveBinding& binding, const DiskPlace& place,
-                     std::string& error);
-
 std::string JsonEscape(const std::string& utf8);
 // "2024-05-01T12:00:00Z", with 7 fraction digits when the time has any
 // ("2024-05-01T12:00:00.1234567Z"); "" for 0.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "HostSystem.h"
+#include "ItemFacts.h"
 #include "Names.h"
 #include "SaveSteps.h"
 #include "Volumes.h"

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "CliSupport.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 #include "WinApi.h"
 

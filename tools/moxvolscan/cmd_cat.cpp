@@ -5,6 +5,7 @@
 #include "CliSupport.h"
 #include "Command.h"
 #include "Names.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 
 namespace {

@@ -12,8 +12,9 @@
 #include "LostVolumes.h"
 #include "MoxVolScan.h"
 #include "Names.h"
-#include "Diskfs.h"
+#include "FileSystems.h"
 #include "Ntfs.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 #include "Volumes.h"
 #include "WinApi.h"
@@ -115,12 +116,8 @@ void AddLostDrive(TDriveList& drives, TDevice* device) {
   char fs[256] = {};
   const std::string root = std::string(1, char('A' + device->DriveNumber - 1)) + ":\\";
   GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs);
-  TCustomDrive* drive = nullptr;
-  if (std::string(fs) == "NTFS")
-    drive = new TNTFSdrive;
-  else if (std::string(fs).find("FAT") != std::string::npos)
-    drive = new TFATdrive;
-  if (drive) drives.AddVirtualDrive(device, drive, 0, 0, device->TotalSectors, false);
+  const FileSystemType* type = FileSystemNamed(std::string_view(fs));
+  if (type && type->Reads()) drives.AddVirtualDrive(device, type->makeDrive().release(), 0, 0, device->TotalSectors, false);
 }
 
 // A path as one word of a command line the user can paste.
@@ -284,9 +281,11 @@ int RunDrives(const std::vector<std::string>& args) {
     const TCustomDrive* drive = nullptr;
     for (int k = 0; k < drives.count(); ++k)
       if (drives.GetDrive(k)->Device == device) drive = drives.GetDrive(k);
-    char fs[256] = {};
-    const std::string root = std::string(1, letter) + ":\\";
-    GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, sizeof fs);
+    const std::string fs = FileSystemNameOf(letter);
+    // Detection makes a FAT drive for every name holding "FAT", exFAT's too;
+    // only a volume this program reads is shown with its drive's label.
+    const FileSystemType* type = FileSystemNamed(fs);
+    const bool reads = drive && type && type->Reads();
     // A FAT label keeps its field's padding; a lost drive's name ends in " (lost)".
     std::string name = drive ? drive->Name : "";
     if (drive && drive->IsLost && name.size() >= 7) name.resize(name.size() - 7);
@@ -297,16 +296,16 @@ int RunDrives(const std::vector<std::string>& args) {
              ",\"partition\":" + (b->partition ? std::to_string(b->partition) : "null") +
              ",\"offset\":" + std::to_string(b->offset) +
              ",\"size\":" + std::to_string(uint64_t{device->TotalSectors} * device->BytesPerSector) +
-             ",\"file_system\":" + (fs[0] ? JsonText(fs) : "null") +
-             ",\"volume_name\":" + (drive ? JsonText(name) : "null") +
+             ",\"file_system\":" + (!fs.empty() ? JsonText(fs) : "null") +
+             ",\"volume_name\":" + (reads ? JsonText(name) : "null") +
              ",\"drive\":" + (drive ? "\"" + std::string(DriveClass(drive)) + "\"" : "null") +
              ",\"lost\":" + (b->lost ? "true" : "false") + "}\n";
     } else {
       std::string line = devices.GetDeviceText(i, true);
       line.resize(std::max<size_t>(line.size(), 20), ' ');
-      line += std::string("  ") + (fs[0] ? fs : "-");
+      line += "  " + (!fs.empty() ? fs : "-");
       line.resize(std::max<size_t>(line.size(), 30), ' ');
-      line += "  " + (drive ? "\"" + Printable(name) + "\"" : std::string("(not FAT or NTFS)"));
+      line += "  " + (reads ? "\"" + Printable(name) + "\"" : "(not " + FileSystemsRead("or") + ")");
       line += "  " + Printable(b->source);
       if (b->partition) line += " partition " + std::to_string(b->partition);
       if (b->lost) line += " sector " + std::to_string(b->offset / device->BytesPerSector) + " (lost)";

@@ -192,21 +192,21 @@ int RunInfo(const std::vector<std::string>& args) {
   const bool folder = binding && !binding->rootDir.empty();
   UnbindDriveLetter(letter);
   // Named as the other commands name it, though not read here.
-  if (!facts.hasFileSystem && source.kind == SourceKind::Ext) facts.fileSystem = "ext2/ext3/ext4";
-  if (!facts.hasFileSystem && source.kind == SourceKind::Exfat) facts.fileSystem = "exFAT";
+  if (!facts.hasFileSystem) facts.fileSystem = source.volume.name;
   if (!facts.fileSystem.empty()) facts.hasFileSystem = true;
   NtfsFacts ntfs;
   FatFacts fat;
   std::string problem;
-  // A folder is read through its mount's device where it can be. A FAT or
-  // NTFS volume that cannot be mounted, a file system not read here and an
-  // empty file fail with the words the other commands use; bytes that hold
-  // no file system at all just show their size.
-  const bool fatOrOther = source.kind == SourceKind::Other || source.kind == SourceKind::Ext;
-  if (source.kind == SourceKind::Ntfs || (fatOrOther && facts.hasFileSystem)) {
+  // A folder is read through its mount's device where it can be. A volume
+  // of a file system read here that cannot be mounted, one not read here
+  // and an empty file fail with the words the other commands use; bytes
+  // that hold no file system at all just show their size.
+  const bool read = source.type ? source.type->Reads() : facts.hasFileSystem;
+  if (source.kind == SourceKind::Bytes && read) {
     if (InspectDrive(path, place, ntfs, fat, problem) || folder) problem.clear();
-  } else if (!folder && source.kind != SourceKind::Other) {
-    problem = Printable(path) + ": " + SourceProblem(source);
+  } else if (!folder) {
+    problem = SourceProblem(source);
+    if (!problem.empty()) problem = Printable(path) + ": " + problem;
   }
   if (parsed->Has("--json")) {
     PrintJson(path, facts, ntfs, fat);

@@ -12,6 +12,7 @@
 #include "Command.h"
 #include "Helpers.h"
 #include "Names.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 
 namespace {

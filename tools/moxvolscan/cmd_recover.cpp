@@ -13,6 +13,7 @@
 #include "Names.h"
 #include "Partitions.h"
 #include "Saver.h"
+#include "ItemFacts.h"
 #include "Volume.h"
 #include "Volumes.h"
 
@@ -215,6 +216,8 @@ class Chooser {
     bool any = false;
     for (TObject* child : saver_.ChildrenOf(d)) {
       if (Interrupted()) break;
+      // Most files of a volume are live: left out before they are described.
+      if (!filters_.live && ItemAs<TCustomFile>(child) && !IsDeletedItem(child)) continue;
       describer_.Describe(child, facts_);
       const bool wanted = facts_.deleted || filters_.live;
       if (auto* sub = ItemAs<TCustomDirectory>(child)) {
@@ -294,7 +297,8 @@ void RecoverVolume(const std::string& image, const DiskPlace& place, const std::
     totals.ok = false;
     return;
   }
-  volume.UseSectorCache(2048);
+  // No sector cache: a recovery reads scattered records and small files, and
+  // a cache line filled for each copies far more than it serves.
   // The walk needs a saver for the folders' children; its destination is
   // bound only when there is something to save.
   const Destination none("", "", 'A');
@@ -420,16 +424,21 @@ int RunRecover(const std::vector<std::string>& given) {
     if (auto raw = OpenImageSource(image)) {
       const PartitionTable table = ReadDiskTable(image, *raw);
       PrintTableNotes("recover", image, table);
+      const std::string readable = FileSystemsRead("or");
       for (const PartitionEntry& e : table.entries) {
-        const std::string fsName = PartitionFileSystem(raw, table, e);
-        if (fsName == "NTFS" || fsName.rfind("FAT", 0) == 0)
+        std::string why;
+        const PartitionUse use = UseOfPartition(raw, table, e, why);
+        if (use == PartitionUse::Read) {
           volumes.push_back(e);
-        else
-          Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + fsName +
-              ") passed over: not a FAT or NTFS volume");
+          continue;
+        }
+        // What is passed over may hold deleted files: the run did not cover the disk.
+        if (use == PartitionUse::PassedOver) totals.ok = false;
+        Say(Printable(image) + ": partition " + std::to_string(e.number) + " (" + PartitionFileSystem(raw, table, e) +
+            ") passed over: " + why);
       }
       if (table.scheme != PartitionTable::Scheme::None && volumes.empty()) {
-        Say(Printable(image) + ": no FAT or NTFS volume in its partition table; --sector S reads one whose entry is lost");
+        Say(Printable(image) + ": no " + readable + " volume in its partition table; --sector S reads one whose entry is lost");
         totals.ok = false;
       }
     }

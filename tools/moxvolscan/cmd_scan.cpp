@@ -61,7 +61,8 @@ std::string MountOf(const std::string& dir, const std::string& fileSystem) {
   std::string type, source;
   if (!HostMountAt(dir, type, source)) return "";
   // ntfs-3g mounts through FUSE, which names no file system of its own.
-  if ((type == "fuse" || type == "fuseblk") && fileSystem.rfind("NTFS", 0) == 0) type = "ntfs-3g";
+  const FileSystemType* named = FileSystemNamed(fileSystem);
+  if ((type == "fuse" || type == "fuseblk") && named && named->format == VolumeFormat::Ntfs) type = "ntfs-3g";
   return type + " mount of " + Printable(source);
 }
 
@@ -89,10 +90,10 @@ std::string Describe(const VolumeScan& v, TMoxVolumeScannerAPI asked) {
   std::string why;
   if (asked != vsaAuto)
     why = " (asked for)";
-  else if (got == vsaFind && fileSystem.rfind("NTFS", 0) == 0)
-    why = " (NtfsLib cannot read it raw)";
-  else if (got == vsaFind && fileSystem.rfind("FAT", 0) == 0)
-    why = " (the raw FAT reader refused it)";
+  else if (const FileSystemType* named = FileSystemNamed(fileSystem); got == vsaFind && named)
+    why = named->rawScanner == vsaNTFS   ? " (NtfsLib cannot read it raw)"
+          : named->rawScanner == vsaVFAT ? " (the raw FAT reader refused it)"
+                                         : "";
   return std::string(1, v.letter) + ": " + v.shown + ": " + what + ", " + BackEndName(got) + why;
 }
 
@@ -102,7 +103,7 @@ std::string NoScannerReason(TMoxVolumeScannerAPI kind, bool folder) {
     case vsaNTFS: return "not an NTFS volume that NtfsLib can read";
     case vsaVFAT: return "not a FAT image or device";
     case vsaFind: return "cannot list this folder";
-    default: return folder ? "cannot list this folder" : "not a FAT or NTFS image or device";
+    default: return folder ? "cannot list this folder" : "not a " + FileSystemsRead("or") + " image or device";
   }
 }
 
@@ -305,8 +306,8 @@ int RunScan(const std::vector<std::string>& args) {
       const bool folder = binding && !binding->rootDir.empty();
       const SourceFacts facts = ExamineSource(v->letter);
       // What the source is, when that is why no back-end took it.
-      const bool told = kind == vsaAuto && !folder && facts.kind != SourceKind::Other;
-      fail(v->shown, told ? SourceProblem(facts) : NoScannerReason(kind, folder));
+      const std::string problem = kind == vsaAuto && !folder ? SourceProblem(facts) : "";
+      fail(v->shown, !problem.empty() ? problem : NoScannerReason(kind, folder));
       continue;
     }
     if (verbose) std::fprintf(stderr, "%s\n", Describe(*v, kind).c_str());
@@ -355,7 +356,7 @@ int RunScan(const std::vector<std::string>& args) {
     if (v->aborted) {
       const SourceFacts facts = ExamineSource(v->letter);
       std::string why = TruncationText(facts);
-      if (why.empty() && facts.kind == SourceKind::Ntfs) why = "its MFT, or part of it, cannot be read";
+      if (why.empty() && v->scanner->GetScannerAPI() == vsaNTFS) why = "its MFT, or part of it, cannot be read";
       fail(v->shown, "the scan could not read the whole volume" + (why.empty() ? "" : ": " + why));
     }
   // What the walk could not enter is not in the listing: say so.
