@@ -82,7 +82,7 @@ for round in $(seq 1 "$rounds"); do
   measure undelete ntfsundelete "$image" --undelete --match '*' --force --destination "$dest/undelete"
   [ "$round" = "$rounds" ] || continue
   for d in mox tsk undelete; do
-    echo "$d: $(find "$dest/$d" -type f | wc -l) files, $(du -sb "$dest/$d" | cut -f1) bytes"
+    find "$dest/$d" -type f -printf '%s\n' | awk -v d="$d" '{n++; b += $1} END {print d ": " n " files, " b " bytes"}'
   done
 done
 rm -rf "$dest"
