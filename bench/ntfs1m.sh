@@ -30,7 +30,8 @@ build_image() {
   local mnt
   mnt=$(mktemp -d)
   # EXIT as well: a failing step ends the script, which RETURN does not see.
-  trap 'mountpoint -q "$mnt" && umount "$mnt"; rmdir "$mnt"; trap - EXIT' RETURN EXIT
+  # Both are cleared once run, or every later function's return would run it.
+  trap 'mountpoint -q "$mnt" && umount "$mnt"; rmdir "$mnt"; trap - RETURN EXIT' RETURN EXIT
   rm -f "$image.tmp"
   # Sparse: about 5 GiB get written, 1 GiB of it the MFT.
   truncate -s 8G "$image.tmp"
