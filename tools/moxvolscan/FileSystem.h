@@ -58,8 +58,9 @@ class FileSystem {
   virtual void CancelScan() = 0;
   // Builds dir's children, live and deleted, unless they are built.
   virtual void Build(TCustomDirectory* dir) = 0;
-  // For a listing that walks the live tree once: the next scan may free each
-  // folder's files once it has left the folder (Orphans still knows them).
+  // For a command that walks the live files once or not at all: the next scan,
+  // and the search for orphans, may free each folder's files once they have
+  // been met (Orphans still knows them); the folders stay.
   virtual void FreeFilesOnceListed() {}
   // The folder of what no folder of the live tree reaches ($OrphanFiles),
   // found once the whole live tree is built and then the root's last child;

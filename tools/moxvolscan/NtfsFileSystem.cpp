@@ -74,6 +74,8 @@ class NtfsFileSystem : public FileSystem {
             if (const int64_t r = RecordOf(child); r >= 0 && uint64_t(r) < reached.size()) reached[size_t(r)] = true;
             if (auto* sub = ItemAs<TCustomDirectory>(child)) todo.push_back(sub);
           }
+        // Counted, the files need not stay where no one lists them.
+        if (auto* n = ItemAs<TNTFSDirectory>(d); n && drive_->OnReleaseFiles) n->ReleaseFiles(*drive_);
       }
       // A tree cut short by its item budget reaches too little to tell.
       if (drive_->ItemBudget > 0) liveOrphans_ = FindLiveOrphans(*drive_, reached);

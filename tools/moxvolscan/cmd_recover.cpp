@@ -305,6 +305,9 @@ void RecoverVolume(const std::string& image, const DiskPlace& place, const std::
   std::unique_ptr<Saver> walker = std::make_unique<Saver>("recover", fs, none, o.mode);
   // What no folder reaches joins the root's children, found once the live
   // tree is whole (the walk builds all of it anyway).
+  // Without --live the live files are walked past: their room is given back
+  // as soon as they are counted, a million files' worth on a big volume.
+  if (!o.filters.live) fs.FreeFilesOnceListed();
   fs.Orphans(true);
   Chooser chooser(fs, *walker, o.filters, o.dryRun, prefix);
   chooser.Walk();
