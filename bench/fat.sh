@@ -8,15 +8,9 @@
 #   moxvolscan cat (64 MiB)        vs  icat
 # Usage: bench/fat.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
+source "$(dirname "$0")/program.bash"
 image=${MOX_BENCH_FAT_IMAGE:-/tmp/moxvolscan-bench-fat32.img}
-out="$root/bench/out"
-tool="$root/$build/moxvolscan"
-mkdir -p "$out"
-export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
-
-[ -x "$tool" ] || "$root/scripts/build.sh" "$build" >/dev/null
+export MTOOLS_SKIP_CHECK=1
 
 build_image() {
   local stage

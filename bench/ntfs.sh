@@ -11,15 +11,9 @@
 # the image yet, only the other tools are timed, and the script says so.
 # Usage: bench/ntfs.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-out="$root/bench/out"
+source "$(dirname "$0")/program.bash"
 image=${MOX_BENCH_NTFS_IMAGE:-$out/ntfs-50k.img}
-tool="$root/$build/moxvolscan"
-mkdir -p "$out"
-export LC_ALL=C.UTF-8 TZ=UTC
 
-[ -x "$tool" ] || "$root/scripts/build.sh" "$build" >/dev/null
 
 build_image() {
   if [ "$(id -u)" != 0 ] || [ ! -w /dev/fuse ]; then

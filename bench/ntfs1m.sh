@@ -14,13 +14,8 @@
 # of the slow comparisons (default 3; fls alone takes minutes a run).
 # Usage: bench/ntfs1m.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-out="$root/bench/out"
+source "$(dirname "$0")/program.bash"
 image=${MOX_BENCH_NTFS1M_IMAGE:-$out/ntfs-1m.img}
-tool="$root/$build/moxvolscan"
-mkdir -p "$out"
-export LC_ALL=C.UTF-8 TZ=UTC
 
 build_image() {
   if [ "$(id -u)" != 0 ] || [ ! -w /dev/fuse ]; then
@@ -48,7 +43,6 @@ build_image() {
 
 [ -f "$image" ] || build_image
 [ "${MOX_BENCH_IMAGE_ONLY:-0}" = 1 ] && exit 0
-[ -x "$tool" ] || "$root/scripts/build.sh" "$build" >/dev/null
 
 rounds=${MOX_BENCH_ROUNDS:-3}
 dest="$out/ntfs-1m-recovered"

@@ -7,19 +7,13 @@
 # (the same for every tool), which would hide what the programs themselves do.
 # Usage: bench/recover.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-out="$root/bench/out"
-tool="$root/$build/moxvolscan"
+source "$(dirname "$0")/program.bash"
 fat=${MOX_BENCH_FAT_IMAGE:-/tmp/moxvolscan-bench-fat32.img}
 ntfs=${MOX_BENCH_NTFS_IMAGE:-$out/ntfs-50k.img}
 base=${MOX_BENCH_RECOVER_DIR:-$([ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")}
-mkdir -p "$out"
 scratch=$(mktemp -d "$base/moxvolscan-recover.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-export LC_ALL=C.UTF-8 TZ=UTC
 
-[ -x "$tool" ] || "$root/scripts/build.sh" "$build" >/dev/null
 
 # recover NAME IMAGE: one hyperfine run over the tools, results in bench/out/recover-NAME.json.
 recover() {

@@ -9,18 +9,13 @@
 # read-only; the four volumes are sparse copies of it. Needs root and FUSE.
 # Usage: bench/scan_ntfs.sh [BUILD_DIR]  (default build-bench)
 set -euo pipefail
-export LC_ALL=C.UTF-8 TZ=UTC
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build-bench}
-tool="$root/$build/moxvolscan"
-out="$root/bench/out"
+source "$(dirname "$0")/program.bash"
 image=${MOX_BENCH_NTFS_IMAGE:-$out/ntfs-50k.img}
 
 if [ "$(id -u)" != 0 ] || [ ! -w /dev/fuse ]; then
   echo "bench/scan_ntfs.sh: skipped, mounting with ntfs-3g needs root and /dev/fuse" >&2
   exit 0
 fi
-[ -x "$tool" ] || "$root/scripts/build.sh" "$build" >/dev/null
 [ -f "$image" ] || "$root/bench/ntfs.sh" "$build"
 [ -f "$image" ] || exit 0  # bench/ntfs.sh could not make it and said why
 
